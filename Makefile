@@ -1,0 +1,48 @@
+# The two commands of this project:
+#   make check   installs what is missing, builds, runs every test, then runs
+#                them again in a build with AddressSanitizer and UBSan
+#   make demo    builds and runs the demonstration (see README.md)
+# Smaller steps: make deps, make build, make test, make asan.
+
+BUILD      ?= build
+ASAN_BUILD ?= build-asan
+JOBS       ?= $(shell nproc)
+CMAKE_GEN  := -G Ninja
+SAN_ENV    := ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
+              UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+.PHONY: all check demo deps build test asan clean
+
+all: build
+
+deps:
+	@missing=""; \
+	for p in $$(sed -e 's/#.*//' .ci/debian-packages); do \
+	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q 'install ok installed' || missing="$$missing $$p"; \
+	done; \
+	if [ -n "$$missing" ]; then \
+	  echo "Installing Debian packages:$$missing"; \
+	  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+asan: deps
+	cmake -S . -B $(ASAN_BUILD) $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DSKYVANE_SANITIZE=ON
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && $(SAN_ENV) ctest --output-on-failure -j $(JOBS)
+
+check: test asan
+
+demo: build
+	@if [ -x tools/demo/run-demo.sh ]; then tools/demo/run-demo.sh $(BUILD); \
+	else echo "Built everything in $(BUILD)/. The demonstration (publishing releases, serving them and"; \
+	     echo "installing them) is not written yet: the release publisher is still to come."; fi
+
+clean:
+	rm -rf $(BUILD) $(ASAN_BUILD)

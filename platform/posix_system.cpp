@@ -1,0 +1,152 @@
+// POSIX/Linux implementation of platform/system.h.
+#include "platform/system.h"
+
+#include <pwd.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+extern char** environ;
+
+namespace plat {
+
+std::string exe_path() {
+  std::vector<char> buf(4096);
+  const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+  if (n <= 0) return {};
+  return std::string(buf.data(), static_cast<size_t>(n));
+}
+
+std::string env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? std::string(v) : std::string();
+}
+
+std::string home_dir() {
+  std::string h = env("HOME");
+  if (!h.empty()) return h;
+  if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return {};
+}
+
+namespace {
+
+// Strips one trailing "/" (but never the root's).
+std::string no_trailing_slash(std::string p) {
+  if (p.size() > 1 && p.back() == '/') p.pop_back();
+  return p;
+}
+
+// Reads XDG_<NAME>_DIR from the user-dirs file; the value is a quoted path
+// that may start with $HOME.
+std::string user_dirs_entry(const std::string& key) {
+  std::string cfg = env("XDG_CONFIG_HOME");
+  if (cfg.empty()) cfg = home_dir() + "/.config";
+  std::ifstream in(cfg + "/user-dirs.dirs");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind(key + "=", 0) != 0) continue;
+    std::string v = line.substr(key.size() + 1);
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+    if (v.rfind("$HOME", 0) == 0) v = home_dir() + v.substr(5);
+    if (v.empty() || v[0] != '/') return {};
+    return no_trailing_slash(v);
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string desktop_dir() {
+  std::string d = user_dirs_entry("XDG_DESKTOP_DIR");
+  if (!d.empty()) return d;
+  return home_dir() + "/Desktop";
+}
+
+std::string config_home() {
+  std::string c = env("XDG_CONFIG_HOME");
+  if (!c.empty() && c[0] == '/') return no_trailing_slash(c);
+  return home_dir() + "/.config";
+}
+
+std::string state_home() {
+  std::string s = env("XDG_STATE_HOME");
+  if (!s.empty() && s[0] == '/') return no_trailing_slash(s);
+  return home_dir() + "/.local/state";
+}
+
+std::string private_temp_dir() {
+  std::string base = env("TMPDIR");
+  if (base.empty() || base[0] != '/') base = "/tmp";
+  const std::string dir = no_trailing_slash(base) + "/skyvane-" + std::to_string(getuid());
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return {};
+  struct stat st {};
+  if (lstat(dir.c_str(), &st) != 0) return {};
+  if (!S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0) return {};
+  return dir;
+}
+
+std::uint64_t memory_resident_bytes() {
+  std::ifstream in("/proc/self/statm");
+  std::uint64_t size = 0, resident = 0;
+  if (!(in >> size >> resident)) return 0;
+  return resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+std::uint64_t physical_memory_bytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page <= 0) return 0;
+  return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page);
+}
+
+std::string os_description() {
+  utsname u {};
+  if (uname(&u) != 0) return "Linux";
+  return std::string(u.sysname) + " " + u.release + " (" + u.machine + ")";
+}
+
+int cpu_count() {
+  const long n = sysconf(_SC_NPROCESSORS_ONLN);
+  return n > 0 ? static_cast<int>(n) : 1;
+}
+
+CpuInfo cpu_info(int index) {
+  CpuInfo info;
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  int current = -1;
+  while (std::getline(in, line)) {
+    const auto colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string key = line.substr(0, colon);
+    while (!key.empty() && (key.back() == ' ' || key.back() == '\t')) key.pop_back();
+    std::string value = line.substr(colon + 1);
+    if (!value.empty() && value[0] == ' ') value.erase(0, 1);
+    if (key == "processor") current = std::atoi(value.c_str());
+    if (current != index) continue;
+    if (key == "model name") info.name = value;
+    if (key == "cpu MHz") info.mhz = static_cast<int>(std::atof(value.c_str()));
+  }
+  return info;
+}
+
+int open_url(const std::string& url) {
+  // xdg-open hands the address to the desktop's browser; it is started and
+  // left to run, so the frame loop is never held up by it.
+  const char* argv[] = {"xdg-open", url.c_str(), nullptr};
+  pid_t pid = 0;
+  const int rc = posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv), environ);
+  return rc;
+}
+
+}  // namespace plat

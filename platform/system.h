@@ -1,0 +1,58 @@
+// Facts about the running process and machine, and the user's folders.
+// Paths returned here use "/" and carry no trailing "/" unless stated.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace plat {
+
+// Full path of the running executable; empty when it cannot be found.
+std::string exe_path();
+
+// Value of an environment variable; empty when unset.
+std::string env(const char* name);
+
+// The user's home folder ($HOME, else the password database); empty if none.
+std::string home_dir();
+
+// The user's desktop folder: $XDG_DESKTOP_DIR from the user-dirs file when
+// it names one, else home + "/Desktop".
+std::string desktop_dir();
+
+// The folder for per-user configuration: $XDG_CONFIG_HOME, else home + "/.config".
+std::string config_home();
+
+// The folder for per-user state such as logs: $XDG_STATE_HOME, else
+// home + "/.local/state".
+std::string state_home();
+
+// A temporary folder private to this user: $TMPDIR (or /tmp) + "/skyvane-" +
+// user id, created with mode 0700 when missing. Refused (empty result) when
+// the path exists but is a symbolic link, is not a folder, belongs to another
+// user or can be entered by others: fixed file names inside it must never be
+// redirected by someone else.
+std::string private_temp_dir();
+
+// Bytes of memory the process has resident; 0 when unknown.
+std::uint64_t memory_resident_bytes();
+
+// Total physical memory in bytes; 0 when unknown.
+std::uint64_t physical_memory_bytes();
+
+// One line naming the operating system, e.g. "Linux 6.1.0-18-amd64 (x86_64)".
+std::string os_description();
+
+// The processor's model name and its clock in MHz, one entry per processor.
+struct CpuInfo {
+  std::string name;
+  int mhz = 0;
+};
+int cpu_count();
+CpuInfo cpu_info(int index);
+
+// Opens a web address in the user's browser without waiting for it.
+// Returns 0 on success or an errno value.
+int open_url(const std::string& url);
+
+}  // namespace plat

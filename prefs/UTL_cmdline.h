@@ -1,0 +1,55 @@
+// The command line: a table of options filled once at start-up.
+//
+// An option is a token of the form NAME or NAME=VALUE ("--install",
+// "--modified=keep", "--pref:_log_actions=1"). Lookups are exact and
+// case-sensitive. Two options act at once: "--cmnds" lists the commands and
+// "--help" / "-h" prints the usage; both end the program.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+class UTL_cmdline {
+ public:
+  // Parses one command-line text: tokens are separated by white space and
+  // carry no quoting, so a value ends at the first blank. Then runs the
+  // start-up actions.
+  void init_win(const char* text);
+
+  // Parses an argument vector (argv[1..argc-1]): every argument is one token
+  // kept whole, blanks included, so a path with blanks stays one value. An
+  // argument that does not begin with "-" is not an option: the first such
+  // argument becomes positional(). Then runs the start-up actions.
+  void init_args(int argc, const char* const* argv);
+
+  int has_option(const char* name) const;
+  std::string get_option(const char* name) const;
+
+  // The first argument given to init_args() that is not an option; empty
+  // when there was none.
+  const std::string& positional() const { return positional_; }
+
+  // Forgets everything (tests reuse the one instance).
+  void clear();
+
+  std::map<std::string, std::string> options;
+
+ private:
+  void store(const std::string& name, const std::string& value);
+  void init_common();
+  std::string positional_;
+};
+
+extern UTL_cmdline cmdline;
+
+// Prints the commands the key table knows for "--cmnds" (value "all" for
+// every command); set by the commands module. Without it nothing is listed.
+extern void (*UTL_cmdline_list_commands)(const std::string& which);
+
+// The usage text printed by "--help".
+extern const char* const UTL_cmdline_usage;
+
+// Test seam: called instead of ending the process after "--cmnds" or
+// "--help". Null means exit(0).
+extern void (*UTL_cmdline_exit_hook)(int status);

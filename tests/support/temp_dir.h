@@ -1,0 +1,32 @@
+// Helpers shared by the tests: a temporary folder that removes itself, and
+// whole-file reads and writes.
+#pragma once
+
+#include <string>
+
+namespace testing_support {
+
+// A fresh folder under the system's temporary folder, removed with all its
+// contents when the object goes away. path() ends in "/".
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + rel
+  std::string operator/(const std::string& rel) const { return path_ + rel; }
+
+ private:
+  std::string path_;
+};
+
+// Writes `bytes` to `path`, creating its parent folders.
+void write_file(const std::string& path, const std::string& bytes);
+// The whole contents of `path`; empty when it cannot be read.
+std::string read_file(const std::string& path);
+bool exists(const std::string& path);
+
+}  // namespace testing_support

@@ -1,0 +1,38 @@
+// Start-up and shutdown of the framework, and the log stream.
+//
+// [SECTION] The log: "Log.txt", truncated at start-up, written by every part
+//           of the program through `xer`.
+// [SECTION] Framework flags shared by the frame loop and the alerts.
+// [SECTION] Shutdown.
+#pragma once
+
+#include <fstream>
+#include <string>
+
+// ---------------------------------------------------------------- [SECTION] log
+// The log stream. Writes before HL_open_log() (or after the log is closed) go
+// nowhere.
+extern std::ofstream xer;
+
+// Opens folder + "Log.txt" for writing, truncating it, and writes the
+// header that names the build. `folder` ends in "/". Returns 1 when the file
+// is open, else 0.
+int HL_open_log(const std::string& folder);
+
+// Flushes and closes the log.
+void HL_close_log();
+
+// ------------------------------------------------------- [SECTION] framework flags
+extern int app_done;    // non-zero ends the frame loop
+extern int ogl_inited;  // the window and GL context are up: alerts may be drawn
+
+// ------------------------------------------------------------ [SECTION] shutdown
+// Orderly shutdown. With `save`, the preferences file is written first
+// (through the hook below, set by the preferences module); the log is
+// closed in every case.
+void MACIBM_finishup(int save);
+
+// Writes the preferences at a normal end; set by whoever owns them.
+extern void (*HL_save_prefs_hook)();
+// Closes the window and GL context; set by the window layer when it is up.
+extern void (*HL_close_window_hook)();
