@@ -54,5 +54,54 @@ extern std::string net_dir_path_zip; // temp_path + "directory.txt.zip"
 extern std::string dir_path;         // temp_path + "directory.txt"
 extern std::string dir_path_path;    // temp_path
 
+extern float totl_inst_rat;      // smoothed fraction of the install done, 0..1
+extern float tot_availabl;       // free space at the destination, thousands of bytes; -1 unknown
+extern float tot_down_req, tot_disk_req;  // copies of down_req / disk_req taken while ready
+extern std::string tot_availabl_str, tot_disk_req_str;
+extern int disk_space_avail;     // the destination has room for the install (starts 1)
+extern int wrl_i;                // frame of the busy animation
+extern float base_x1, base_x2;   // horizontal ends of the progress bar
+
+// ------------------------------------------------------------ [SECTION] install bookkeeping
+
+// Streams and progress of the running install. The executor advances it;
+// the state machine restarts it when an install starts, ends or is abandoned.
+class next_class {
+ public:
+  int next_index = 0;           // next manifest entry to hand to a stream
+  int dir_done = 0;             // every stream has run past the last entry; never cleared
+  int stream_active[4] = {};    // stream s is in use
+  int stream_waiting[4] = {};   // stream s takes next_index at its next turn
+  int stream_index[4] = {};     // entry stream s works on; it uses download slot s + 2
+  float star_time = 0;          // real time of the last restart
+  float file_down = 0;          // thousands of bytes received of the entries downloading now
+  float comp_down = 0;          // download size of the entries fully fetched in this install
+  float totl_disk = 0;          // installed size of the entries fully fetched in this install
+};
+
+extern next_class next;
+
+// Restart of the bookkeeping: partial downloads of the active streams are
+// deleted, two streams (one for other install types) wait for entries, and
+// the counters and the start time are reset. dir_done is left alone.
+void restart_bookkeeping();
+
+// After stream s finished its entry: follows the measured rate with the
+// number of streams (2 below 50 thousand bytes/s, 4 above), or the
+// preference. May start one more stream, retire s, or mark s waiting.
+void next_stream_rule(int s);
+
+// The archive a stream downloads into: temp_path + s + ".zip".
+std::string stream_archive_path(int s);
+
+// ------------------------------------------------------------ [SECTION] texts
+void int_to_str(int value, char* buf, int min_digits, int plus);
+void set_size_str(float size, std::string* out);
+// One-decimal text of a value; `min_digits` digits at least in the whole part,
+// leading zeros but the last shown as blanks (5.25 with 2 digits gives " 5.3").
+std::string one_decimal_str(float value, int min_digits);
+// "About 90 seconds" style time text for a number of seconds.
+std::string time_left_str(float seconds);
+
 // Puts the run state above back to its start values.
 void run_state_reset();

@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include "installer/main.h"
+#include "ui/xtim.h"
+
+namespace {
+
+std::string size_text(float size) {
+  std::string s;
+  set_size_str(size, &s);
+  return s;
+}
+
+TEST(ProgressTexts, NumbersAndSizes) {
+  char buf[16];
+  int_to_str(7, buf, 3, 0);
+  EXPECT_STREQ(buf, "007");
+  int_to_str(-42, buf, 1, 0);
+  EXPECT_STREQ(buf, "-42");
+  int_to_str(5, buf, 1, 1);
+  EXPECT_STREQ(buf, "+5");
+  int_to_str(-2147483647 - 1, buf, 1, 0);
+  EXPECT_STREQ(buf, "-2147483648");
+
+  EXPECT_EQ(one_decimal_str(5.25f, 2), " 5.3");
+  EXPECT_EQ(one_decimal_str(0.0f, 2), " 0.0");
+  EXPECT_EQ(one_decimal_str(99.96f, 2), "100.0");
+  EXPECT_EQ(one_decimal_str(40.04f, 2), "40.0");
+
+  EXPECT_EQ(size_text(734003), "734.0 Meg");
+  EXPECT_EQ(size_text(2500000), "2.5 Gig");
+  EXPECT_EQ(size_text(12340), "12.3 Meg");
+  EXPECT_EQ(size_text(999999), "1000.0 Meg");
+  EXPECT_EQ(size_text(1000000), "1.0 Gig");
+  EXPECT_EQ(size_text(0), "0.0 Meg");
+}
+
+TEST(ProgressTexts, TimeLeft) {
+  EXPECT_EQ(time_left_str(90.4f), "90 seconds");
+  EXPECT_EQ(time_left_str(119.9f), "119 seconds");
+  EXPECT_EQ(time_left_str(120), "2 minutes");
+  EXPECT_EQ(time_left_str(7199), "119 minutes");
+  EXPECT_EQ(time_left_str(7200), "2 hours");
+}
+
+// The stream-count rule on a fake clock: an install starts with two
+// streams and grows by one per finished entry while the rate is high.
+class StreamRule : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    run_state_reset();
+    xtim_class::fake_microsecs = 0;
+    xtim.reset();
+    xtim.xtim_update();
+    xtim_class::fake_microsecs = 10 * 1000000;  // 10 s into the install
+    xtim.xtim_update();
+    for (int s = 0; s < 4; ++s) next.stream_active[s] = next.stream_waiting[s] = s < 2;
+    next.star_time = 0;
+  }
+  void TearDown() override {
+    xtim_class::fake_microsecs = -1;
+    xtim.reset();
+    run_state_reset();
+  }
+  int active() const {
+    int n = 0;
+    for (int s = 0; s < 4; ++s) n += next.stream_active[s];
+    return n;
+  }
+};
+
+TEST_F(StreamRule, RateOfFiftyKeepsTwoAndAboveGrowsToFour) {
+  next.stream_waiting[0] = 0;
+  next.comp_down = 500;  // exactly 50 per second over 10 s
+  next_stream_rule(0);
+  EXPECT_EQ(active(), 2);
+  EXPECT_EQ(next.stream_waiting[0], 1);
+
+  next.comp_down = 501;  // 50.1 per second
+  next_stream_rule(0);
+  EXPECT_EQ(active(), 3);
+  EXPECT_TRUE(next.stream_active[2] && next.stream_waiting[2]);
+  next_stream_rule(1);
+  EXPECT_EQ(active(), 4);
+  next_stream_rule(2);  // targets above four still mean four
+  EXPECT_EQ(active(), 4);
+}
+
+TEST_F(StreamRule, PreferenceShrinksOneStreamPerFinishedEntry) {
+  for (int s = 0; s < 4; ++s) next.stream_active[s] = 1;
+  stg.stream_count = 1;
+  next_stream_rule(3);
+  EXPECT_EQ(next.stream_active[3], 0);
+  next_stream_rule(0);
+  EXPECT_EQ(next.stream_active[0], 0);
+  next_stream_rule(1);
+  EXPECT_EQ(active(), 1);
+  EXPECT_EQ(next.stream_active[2], 1);
+  // The last stream keeps going and takes the next entry.
+  next.stream_waiting[2] = 0;
+  next_stream_rule(2);
+  EXPECT_EQ(next.stream_active[2], 1);
+  EXPECT_EQ(next.stream_waiting[2], 1);
+}
+
+TEST_F(StreamRule, ElapsedTimeBelowOneSecondCountsAsOne) {
+  next.star_time = 9.8f;  // 0.2 s ago
+  next.comp_down = 60;    // 60 per second when divided by 1, 300 by 0.2
+  next_stream_rule(0);
+  EXPECT_EQ(active(), 3);
+}
+
+}  // namespace
