@@ -140,6 +140,8 @@ CpuInfo cpu_info(int index) {
   return info;
 }
 
+bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
+
 int open_url(const std::string& url) {
   // xdg-open hands the address to the desktop's browser; it is started and
   // left to run, so the frame loop is never held up by it.

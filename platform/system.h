@@ -51,6 +51,10 @@ struct CpuInfo {
 int cpu_count();
 CpuInfo cpu_info(int index);
 
+// Whether standard output is a terminal (progress lines are then
+// rewritten in place).
+bool stdout_is_terminal();
+
 // Opens a web address in the user's browser without waiting for it.
 // Returns 0 on success or an errno value.
 int open_url(const std::string& url);
