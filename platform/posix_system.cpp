@@ -140,6 +140,14 @@ CpuInfo cpu_info(int index) {
   return info;
 }
 
+int os_type() {
+#if defined(__APPLE__)
+  return 1;
+#else
+  return 3;
+#endif
+}
+
 bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 
 int open_url(const std::string& url) {

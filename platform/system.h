@@ -51,6 +51,10 @@ struct CpuInfo {
 int cpu_count();
 CpuInfo cpu_info(int index);
 
+// The system this build runs on, as the directory file numbers systems:
+// 1 Macintosh, 2 Windows, 3 Linux.
+int os_type();
+
 // Whether standard output is a terminal (progress lines are then
 // rewritten in place).
 bool stdout_is_terminal();
