@@ -1,0 +1,536 @@
+#include "engine/IO_UTILS.h"
+
+#include <minizip/unzip.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "engine/xmap.h"
+#include "platform/file.h"
+#include "platform/system.h"
+#include "ui/hl_alert.h"
+#include "ui/hl_init.h"
+
+// Records where a failure happened, for the log lines of zip_to_file.
+#define IO_FAIL_HERE() (sErrFile = "IO_UTILS.cpp", sErrLine = __LINE__)
+
+// ----------------------------------------------------- [SECTION] result codes and texts
+
+const char* sErrFile = "";
+int sErrLine = 0;
+
+const err_msg_row kErrMsgs[] = {
+    {20001, "We were unable to open a zip file. It may be missing or damaged"},
+    {20002, "We were unable to read from a zip file. It may be missing or damaged"},
+    {20003, "We were unable to create a zip file"},
+    {20004, "We were unable to write to a zip file. It may be missing or damaged"},
+    {20005,
+     "We cannot compress a zip file because its source file resource fork is more than 2 GB. The source file is "
+     "probably damaged"},
+    {20006, "We could not open a file to read from it"},
+    {20007, "We were unable to connct to the network due to an internal reconnect error"},
+    {20008, "We wre unable to connect to the network due to a bad state error"},
+    {20009, "We could not allocate a connection to the network"},
+    {20010, "We could not write the incoming file from the web to disk"},
+    {20011, "We could not find the server over the network"},
+    {20012, "Part of the downloaded zip file is corrupted (the resource fork header is bad)"},
+    {20013, "The zip file holds a file whose name would place it outside the folder it is installed into"},
+    {11, "Resource temporarily unavailable"},
+    {35, "Resource deadlock avoided"},
+    {36, "File name too long"},
+    {38, "Function not implemented"},
+    {39, "Directory not empty"},
+    {88, "Wide character encoding error"},
+    {7, "Argument list too long"},
+    {13, "Permission denied. Perhaps you do not have access to a directory or file system"},
+    {9, "Bad file descriptor"},
+    {16, "Device busy"},
+    {10, "No child processes"},
+    {33, "Numerical argument out of domain"},
+    {17, "File exists"},
+    {14, "Bad address"},
+    {27, "File too large"},
+    {40, "File Position Error"},
+    {4, "Interrupted system call"},
+    {22, "Invalid argument"},
+    {5, "Input/output error"},
+    {21, "Is a directory"},
+    {24, "Too many open files"},
+    {31, "Too many links"},
+    {23, "Too many open files in system"},
+    {19, "Operation not supported by device"},
+    {2, "No such file or directory"},
+    {0, "No error detected"},
+    {8, "Exec format error"},
+    {77, "No locks available"},
+    {12, "Out of memory"},
+    {28, "No space left on device. Perhaps your hard drive is full"},
+    {20, "Not a directory"},
+    {25, "Inappropriate ioctl for device"},
+    {6, "Device not configured"},
+    {1, "Operation not permitted. Perhaps you do not have access to a directory or file system"},
+    {32, "Broken pipe"},
+    {34, "Result too large"},
+    {30, "The destination file system is read-only"},
+    {26, "Signal error"},
+    {29, "Illegal seek"},
+    {3, "No such process"},
+    {99, "Unknown error"},
+    {18, "Cross-device link"},
+    {0, nullptr},
+};
+
+std::string error_str(int code) {
+  for (const err_msg_row* r = kErrMsgs; r->msg; ++r) {
+    if (r->err == code) return r->msg;
+  }
+  return plat::error_text(code);
+}
+
+// ------------------------------------------------------------------ [SECTION] signatures
+
+namespace {
+
+std::string hex_digest(const unsigned char* d, unsigned n) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string s(static_cast<std::size_t>(n) * 2, '0');
+  for (unsigned i = 0; i < n; ++i) {
+    s[2 * i] = kHex[d[i] >> 4];
+    s[2 * i + 1] = kHex[d[i] & 15];
+  }
+  return s;
+}
+
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
+};
+
+}  // namespace
+
+std::string md5_hex(const void* data, std::size_t n) {
+  unsigned char d[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  EVP_Digest(data, n, d, &len, EVP_md5(), nullptr);
+  return hex_digest(d, len);
+}
+
+int calc_file_md5(const std::string& path, std::string& sig) {
+  // The file is read in large blocks rather than through a mapping: hashing
+  // is bound by the copy from the page cache, and block reads run faster
+  // than page faults on a mapping (see bench/engine).
+  plat::File f;
+  if (plat::file_open_read(app_path + path, f) != 0) {
+    IO_FAIL_HERE();
+    return err_file_open_read;
+  }
+  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
+    IO_FAIL_HERE();
+    return err_file_open_read;
+  }
+  constexpr std::size_t kBlock = 1u << 20;
+  static thread_local std::unique_ptr<unsigned char[]> buf(new unsigned char[kBlock]);
+  std::uint64_t total = 0;
+  for (;;) {
+    std::size_t got = 0;
+    if (plat::file_read(f, buf.get(), kBlock, got) != 0) {
+      IO_FAIL_HERE();
+      return err_file_open_read;
+    }
+    if (got == 0) break;
+    EVP_DigestUpdate(ctx.get(), buf.get(), got);
+    total += got;
+  }
+  if (total == 0) {  // an empty file counts as no file
+    IO_FAIL_HERE();
+    return err_file_open_read;
+  }
+  unsigned char d[EVP_MAX_MD_SIZE];
+  unsigned len = 0;
+  EVP_DigestFinal_ex(ctx.get(), d, &len);
+  sig = hex_digest(d, len);
+  return 0;
+}
+
+// -------------------------------------------------------------------- [SECTION] archives
+
+int relative_path_is_safe(const std::string& path) {
+  if (path.empty() || path[0] == '/') return 0;
+  // Backslashes and colons are folder and drive characters elsewhere.
+  if (path.find_first_of("\\:") != std::string::npos) return 0;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (path.compare(start, end - start, "..") == 0 && end - start == 2) return 0;
+    start = end + 1;
+  }
+  return 1;
+}
+
+namespace {
+
+constexpr int kNameMax = 65535;  // longest member name a zip header can hold
+
+bool begins_with_macosx(const char* name) { return std::strncmp(name, "__MACOSX", 8) == 0; }
+
+// A name for the temporary file beside `target`, in the same folder so that
+// the final rename stays on one file system.
+std::string temp_name_for(const std::string& target, unsigned serial) {
+  const std::size_t slash = target.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+  if (base.size() > 100) base.resize(100);  // keep within the file-name limit
+  return folder + "." + base + ".part-" + std::to_string(serial);
+}
+
+unsigned next_serial() {
+  static std::atomic<unsigned> serial{std::random_device{}()};
+  return serial.fetch_add(1);
+}
+
+// Extracts the current member into `target` through a temporary file.
+int extract_member(unzFile uf, const unz_file_info& info, const std::string& target) {
+  int err = unzOpenCurrentFile(uf);
+  if (err != UNZ_OK) {
+    IO_FAIL_HERE();
+    return err;
+  }
+
+  plat::File out;
+  std::string temp;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp = temp_name_for(target, next_serial());
+    err = plat::file_create_new(temp, out);
+    if (err != EEXIST) break;
+  }
+  if (err != 0) {
+    IO_FAIL_HERE();
+    unzCloseCurrentFile(uf);
+    xer << "Zip to file failed with error " << err << ". file = " << sErrFile << " line = " << sErrLine
+        << ". inFile=" << target << ".\n";
+    return err;
+  }
+
+  constexpr unsigned kChunk = 1u << 20;
+  std::unique_ptr<char[]> buf(new (std::nothrow) char[kChunk]);
+  std::uint64_t total = 0;
+  if (!buf) {
+    IO_FAIL_HERE();
+    err = ENOMEM;
+  }
+  while (err == 0) {
+    const int n = unzReadCurrentFile(uf, buf.get(), kChunk);
+    if (n < 0) {
+      IO_FAIL_HERE();
+      err = err_zip_read;
+      break;
+    }
+    if (n == 0) break;
+    if (const int w = plat::file_write(out, buf.get(), static_cast<std::size_t>(n)); w != 0) {
+      IO_FAIL_HERE();
+      err = w;
+      break;
+    }
+    total += static_cast<unsigned>(n);
+  }
+  if (err == 0 && total != info.uncompressed_size) {
+    IO_FAIL_HERE();
+    err = err_zip_read;
+  }
+  // Closing the member checks its CRC; a corrupt member fails here.
+  const int close_err = unzCloseCurrentFile(uf);
+  if (err == 0 && close_err != UNZ_OK) {
+    IO_FAIL_HERE();
+    err = close_err;
+  }
+  if (const int c = plat::file_close(out); err == 0 && c != 0) {
+    IO_FAIL_HERE();
+    err = c;
+  }
+  if (err == 0) {
+    if (const int r = plat::path_rename(temp, target); r != 0) {
+      IO_FAIL_HERE();
+      err = r;
+    }
+  }
+  if (err != 0) {
+    plat::path_remove_file(temp);
+    xer << "Zip to file failed with error " << err << ". file = " << sErrFile << " line = " << sErrLine
+        << ". inFile=" << target << ".\n";
+  }
+  return err;
+}
+
+// One member: a folder to make, a member to skip, or a file to extract.
+int handle_member(unzFile uf, const std::string& out_folder) {
+  unz_file_info info{};
+  std::unique_ptr<char[]> name(new char[kNameMax + 1]);
+  int err = unzGetCurrentFileInfo(uf, &info, name.get(), kNameMax + 1, nullptr, 0, nullptr, 0);
+  if (err != UNZ_OK) {
+    // Without its header the member cannot be placed; the archive is damaged.
+    xer << "unzGetCurrentFileInfo err != UNZ_OK! err=" << err << "\n";
+    IO_FAIL_HERE();
+    return err;
+  }
+  name[kNameMax] = 0;
+  const std::string n(name.get());
+  const bool is_folder = !n.empty() && n.back() == '/';
+
+  if (begins_with_macosx(n.c_str())) return 0;  // resource-fork data of another system
+  if (!is_folder && ((info.external_fa >> 16) & 0xA000) == 0xA000) return 0;  // a symbolic link
+
+  if (!relative_path_is_safe(n)) {
+    IO_FAIL_HERE();
+    xer << "zip_to_file: refused member " << n << ": its name would leave " << out_folder << "\n";
+    return err_zip_unsafe_name;
+  }
+  if (is_folder) {
+    const int r = make_folder(out_folder + n);
+    return show_make_dir_err(r) ? r : 0;
+  }
+  return extract_member(uf, info, out_folder + n);
+}
+
+}  // namespace
+
+int zip_to_file(const std::string& zip_file, const std::string& out_folder) {
+  const std::string zip_path = app_path + zip_file;
+  const std::string out = app_path + out_folder;
+  int result = 0;
+  unzFile uf = unzOpen(zip_path.c_str());
+  if (!uf) {
+    xer << "OK I am about to report that I could not open a zip file for extraction!\n";
+    xer << "That incoming file is " << zip_path << "\n";
+    xer << "In c-form, it is " << zip_path.c_str() << "\n";
+    xer << "The size is " << zip_path.size() << "\n";
+    IO_FAIL_HERE();
+    result = err_zip_open;
+  } else {
+    int err = unzGoToFirstFile(uf);
+    if (err != UNZ_OK && err != UNZ_END_OF_LIST_OF_FILE) {
+      IO_FAIL_HERE();
+      result = err;
+    }
+    while (err == UNZ_OK) {
+      const int r = handle_member(uf, out);
+      if (r != 0) {
+        xer << "UNZIP zip_to_file failed with err=" << r << "\n";
+        result = r;
+        break;
+      }
+      err = unzGoToNextFile(uf);
+      if (err != UNZ_OK && err != UNZ_END_OF_LIST_OF_FILE) {
+        IO_FAIL_HERE();
+        result = err;
+      }
+    }
+    unzClose(uf);
+  }
+  if (result != 0) {
+    xer << "Zip to file failed with error err = " << result << ". file = " << sErrFile << " line = " << sErrLine
+        << ". zip_file=" << zip_path << ", out_directory=" << out << ".\n";
+  }
+  return result;
+}
+
+// ------------------------------------------------------------ [SECTION] files and folders
+
+int delete_file(const std::string& path) {
+  if (path.empty()) {
+    IO_FAIL_HERE();
+    return ENOENT;
+  }
+  const std::string full = app_path + path;
+  int r;
+  if (full.back() == '/') {
+    r = plat::path_remove_dir(full.substr(0, full.size() - 1));
+  } else {
+    r = plat::path_remove_file(full);
+  }
+  if (r != 0) IO_FAIL_HERE();
+  return r;
+}
+
+int unlock_file(const std::string& path) {
+  const int r = plat::path_add_owner_write(app_path + path);
+  if (r != 0) IO_FAIL_HERE();
+  return r;
+}
+
+int rename_file(const std::string& folder, const std::string& old_name, const std::string& new_name) {
+  const int r = plat::path_rename(app_path + folder + old_name, app_path + folder + new_name);
+  if (r != 0) IO_FAIL_HERE();
+  return r;
+}
+
+int make_folder(const std::string& path) {
+  std::string full = app_path + path;
+  if (!full.empty() && full.back() == '/') full.pop_back();
+  const int r = plat::path_make_dir(full);
+  if (r != 0) IO_FAIL_HERE();
+  return r;
+}
+
+int show_make_dir_err(int code) { return code == 0 || code == 17 || code == 183 ? 0 : 1; }
+
+int show_del_err(int) { return 0; }
+
+int opensave_getitems(const std::string& folder, int mode, std::vector<std::string>& names,
+                      std::vector<int>& is_folder) {
+  names.clear();
+  is_folder.clear();
+  if (folder.empty() || (folder.back() != '/' && folder.back() != '\\')) {
+    __MACIBM_alert(0, "Working path does not appear to be a directory!",
+                   "This is not consistent with my labelling practices!",
+                   "I need to end all paths with the directory indicator!", folder, t_exit, "IO_UTILS", 907);
+  }
+  std::vector<plat::DirEntry> entries;
+  if (plat::dir_list(app_path + folder, entries) != 0) return 0;
+  entries.erase(std::remove_if(entries.begin(), entries.end(),
+                               [](const plat::DirEntry& e) { return e.name.empty() || e.name[0] == '.'; }),
+                entries.end());
+  const auto lower = [](unsigned char c) { return c >= 'A' && c <= 'Z' ? c + 32 : c; };
+  std::sort(entries.begin(), entries.end(), [&](const plat::DirEntry& a, const plat::DirEntry& b) {
+    const std::size_t n = std::min(a.name.size(), b.name.size());
+    for (std::size_t i = 0; i < n; ++i) {
+      const int ca = lower(static_cast<unsigned char>(a.name[i]));
+      const int cb = lower(static_cast<unsigned char>(b.name[i]));
+      if (ca != cb) return ca < cb;
+    }
+    if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
+    return a.name < b.name;  // names equal but for case: a fixed order all the same
+  });
+  for (const plat::DirEntry& e : entries) {
+    names.push_back(e.name);
+    is_folder.push_back(e.is_folder ? 1 : 0);
+  }
+  return static_cast<int>(names.size());
+}
+
+// ---------------------------------------------------------------- [SECTION] output files
+
+std::ofstream ouf;
+
+int ouf_open(const std::string& path, int type, int version) {
+  if (type != xmap_binary && type != xmap_text) {
+    __MACIBM_alert(0, "Bad ouf_open type!", path, "", "", t_exit, "IO_UTILS", 1010);
+  }
+  std::string full = app_path + path;
+  if (full.size() > 3) {
+    for (std::size_t i = full.size() - 3; i < full.size(); ++i) {
+      if (full[i] >= 'A' && full[i] <= 'Z') full[i] = static_cast<char>(full[i] + 32);
+    }
+  }
+  check_len(full);
+
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (ouf.is_open()) ouf.close();
+    ouf.clear();
+    if (type == xmap_binary) {
+      ouf.open(full, std::ios::out | std::ios::trunc | std::ios::binary);
+      if (ouf.is_open()) {
+        const std::uint32_t v = static_cast<std::uint32_t>(version);
+        const char bytes[5] = {'i', static_cast<char>(v & 255), static_cast<char>((v >> 8) & 255),
+                               static_cast<char>((v >> 16) & 255), static_cast<char>((v >> 24) & 255)};
+        ouf.write(bytes, 5);
+      }
+    } else {
+      ouf.open(full, std::ios::out | std::ios::trunc | std::ios::binary);
+      if (ouf.is_open()) {
+        ouf.setf(std::ios::fixed, std::ios::floatfield);
+        ouf << "I\n" << version << " version\n";
+      }
+    }
+    if (ouf.is_open() && ouf.good()) return 1;
+    if (attempt == 0) {
+      std::string folder = full.substr(0, full.size() - get_file_with_path(full).size());
+      if (!folder.empty()) make_folder(folder);
+    }
+  }
+  if (ouf.is_open()) ouf.close();
+  __MACIBM_alert(0,
+                 "I could not save the file! Could the directory that the file sits in be missing? Or flagged as "
+                 "READ-ONLY by the operating system? (Windows machines typically do this).",
+                 full, "Could the file be flagged as read-only? This happens in Windows if you copy it from a CD!",
+                 "Try putting this app in the background and then flag the file as NOT read-only, or creating the "
+                 "folder listed in the path above.",
+                 t_alert, "IO_UTILS", 1064);
+  return 0;
+}
+
+// ----------------------------------------------- [SECTION] operating-system folders, paths
+
+namespace {
+
+// Creates every missing folder of `path` (no final "/"), private to the user.
+void make_folders_private(const std::string& path) {
+  for (std::size_t i = 1; i <= path.size(); ++i) {
+    if (i == path.size() || path[i] == '/') {
+      plat::PathKind kind;
+      std::uint64_t size;
+      const std::string prefix = path.substr(0, i);
+      if (plat::path_stat(prefix, kind, size) != 0) plat::path_make_dir(prefix, 0700);
+    }
+  }
+}
+
+std::string with_slash(std::string p) {
+  if (!p.empty() && p.back() != '/') p += '/';
+  return p;
+}
+
+}  // namespace
+
+void get_OS_abs_path(int which, std::string& path) {
+  path.clear();
+  switch (which) {
+    case 0: {
+      const std::string exe = plat::exe_path();
+      const std::size_t slash = exe.find_last_of('/');
+      if (slash != std::string::npos) path = exe.substr(0, slash + 1);
+      break;
+    }
+    case 1: path = with_slash(plat::desktop_dir()); break;
+    case 2: path = with_slash(plat::home_dir()); break;
+    case 3: path = with_slash(plat::private_temp_dir()); break;
+    case 4: {
+      const std::string cfg = plat::config_home();
+      if (cfg.empty() || cfg[0] != '/') break;
+      const std::string dir = cfg + "/skyvane";
+      make_folders_private(dir);
+      path = dir + "/";
+      break;
+    }
+    default: break;
+  }
+}
+
+std::string get_file_with_path(const std::string& path) {
+  if (path.empty()) return path;
+  std::size_t end = path.size();
+  if (path[end - 1] == '/' || path[end - 1] == '\\') --end;
+  if (end == 0) return path;
+  const std::size_t sep = path.find_last_of("/\\", end - 1);
+  return sep == std::string::npos ? path : path.substr(sep + 1);
+}
+
+std::string default_dest_root(const std::string& programs_folder) {
+  std::string root = programs_folder;
+  const bool drive = root.size() >= 2 && root[1] == ':' &&
+                     ((root[0] >= 'A' && root[0] <= 'Z') || (root[0] >= 'a' && root[0] <= 'z'));
+  if (!drive) return root;
+  for (int i = 0; i < 10 && root.size() > 3; ++i) root.resize(root.size() - get_file_with_path(root).size());
+  return root;
+}
+
+void trim_dest_folder(std::string& path) {
+  const std::size_t slash = path.find('/');
+  if (slash != std::string::npos) path.erase(0, slash + 1);
+}

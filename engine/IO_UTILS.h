@@ -1,0 +1,143 @@
+// File, path and archive utilities: signatures, zip extraction, deletion,
+// renaming, folders, permissions, listing, the program's own output files,
+// the operating system's folders and the texts of error codes.
+//
+// [SECTION] Result codes and their texts.
+// [SECTION] Signatures.
+// [SECTION] Archives.
+// [SECTION] Files and folders.
+// [SECTION] Output files.
+// [SECTION] Operating-system folders and path helpers.
+//
+// Paths are byte strings with "/" as the directory character; each is put
+// behind app_path (empty in this installer). Operations that can fail return
+// 0 or an error code: an errno value, or one of the program's codes 20001 to
+// 20013. A failure records its source location in sErrFile / sErrLine.
+#pragma once
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+// ------------------------------------------------- [SECTION] result codes and texts
+
+enum io_err_code {
+  err_zip_open = 20001,        // unable to open a zip file
+  err_zip_read = 20002,        // unable to read from a zip file
+  err_zip_create = 20003,
+  err_zip_write = 20004,
+  err_zip_fork_size = 20005,
+  err_file_open_read = 20006,  // could not open a file to read from it
+  err_net_reconnect = 20007,
+  err_net_bad_state = 20008,
+  err_net_alloc = 20009,
+  err_net_write_disk = 20010,  // could not write the incoming file to disk
+  err_net_no_server = 20011,
+  err_zip_fork_header = 20012,
+  err_zip_unsafe_name = 20013, // a member's name would leave the folder it is extracted into
+};
+
+struct err_msg_row {
+  int err;
+  const char* msg;  // null ends the table
+};
+extern const err_msg_row kErrMsgs[];
+
+// Where the last failure was recorded (file name and line).
+extern const char* sErrFile;
+extern int sErrLine;
+
+// The table's text for `code`; for a code not in the table, the operating
+// system's message for it.
+std::string error_str(int code);
+
+// -------------------------------------------------------------- [SECTION] signatures
+
+// The MD5 of the whole file as 32 lower-case hex digits into `sig`. Returns
+// 20006 and leaves `sig` untouched when the file is absent, empty or cannot
+// be opened; any other read failure also returns 20006.
+int calc_file_md5(const std::string& path, std::string& sig);
+
+// The MD5 of a block of bytes, as above.
+std::string md5_hex(const void* data, std::size_t n);
+
+// ---------------------------------------------------------------- [SECTION] archives
+
+// Extracts every member of the zip file into `out_folder` (ending in "/"):
+// folder entries are created; "__MACOSX" members and symbolic links are
+// skipped; a member whose name is absolute, holds a ".." component, a drive
+// prefix or a backslash is refused (20013) and nothing is written for it.
+// A file member is written to a temporary file beside its target and moved
+// over the target only once it was read whole and its checksum held, so the
+// target is never left half-written; the temporary file is removed on
+// failure. Parent folders are not created for file members. Returns 0 or the
+// first failure (20001 unopenable archive, 20002 short member, the reader's
+// code for a corrupt member, errno of a file operation).
+int zip_to_file(const std::string& zip_file, const std::string& out_folder);
+
+// ------------------------------------------------------- [SECTION] files and folders
+
+// Empty path: 2. A path ending in "/" removes that empty folder; any other
+// path deletes the file. 0 or the failure code.
+int delete_file(const std::string& path);
+// Gives the owner write permission when it lacks it. 0 or the failure code.
+int unlock_file(const std::string& path);
+// Moves folder + old_name to folder + new_name. 0 or the failure code.
+int rename_file(const std::string& folder, const std::string& old_name, const std::string& new_name);
+// Creates one folder (one final "/" dropped), not its parents. 0 or the code.
+int make_folder(const std::string& path);
+// 0 when a folder-creation result needs no alert (0, 17 exists, 183), else 1.
+int show_make_dir_err(int code);
+// Always 0: deletion failures are not shown.
+int show_del_err(int code);
+// Lists `folder` (which must end in "/" or "\", else the program ends):
+// names not empty and not starting with "." with their folder flags, sorted
+// by name without regard to case. Returns the count; 0 for a missing folder.
+int opensave_getitems(const std::string& folder, int mode, std::vector<std::string>& names,
+                      std::vector<int>& is_folder);
+
+// ----------------------------------------------------------- [SECTION] output files
+
+// The program's output stream, opened by ouf_open; the caller writes the
+// body and closes it.
+extern std::ofstream ouf;
+
+// Opens app_path + path for writing with the common header: type 10000
+// (binary: "i" + 4-byte version) or 10001 (text: "I\n" + version + " version\n");
+// any other type ends the program. An upper-case three-letter ending is
+// written in lower case. On a first failure the file's folder is created
+// and the open tried again; a second failure raises a type 1 alert. 1 on
+// success, 0 on failure.
+int ouf_open(const std::string& path, int type, int version);
+
+// ---------------------------------------- [SECTION] operating-system folders, paths
+
+// Folders of the operating system, each ending in "/":
+//   0 the folder holding the installer's executable;
+//   1 the user's desktop folder;
+//   2 the folder programs are installed under: on Linux the user's home;
+//   3 a temporary folder private to this user (mode 0700), never the shared
+//     /tmp itself; empty when no safe folder can be had;
+//   4 the folder for preferences, $XDG_CONFIG_HOME/skyvane/ (default
+//     ~/.config/skyvane/), created when missing.
+void get_OS_abs_path(int which, std::string& path);
+
+// The last component of a path with its trailing "/" or "\" if it has one
+// ("a/b/" gives "b/", "a/b" gives "b", "b" gives "b").
+std::string get_file_with_path(const std::string& path);
+
+// The root under which the default destination "Skyvane/" is made, from the
+// programs folder (kind 2). On systems with drive letters the start-up strips
+// components down to the drive root; a POSIX home folder is itself that root,
+// so on Linux the programs folder is returned unchanged and the default
+// destination comes out as $HOME/Skyvane/.
+std::string default_dest_root(const std::string& programs_folder);
+
+// Removes everything up to and including the first "/"; a path without "/"
+// is left alone (turns a manifest path into a path below the destination).
+void trim_dest_folder(std::string& path);
+
+// 1 when a zip member name or manifest path stays below the folder it is
+// put under: not empty, not absolute, no ".." component, no drive prefix,
+// no backslash. Else 0.
+int relative_path_is_safe(const std::string& path);

@@ -1,0 +1,304 @@
+// The manifest reader, the disk examination, the selection of files and the
+// interface seams of the engine.
+//
+// [SECTION] Globals and reset.
+// [SECTION] Reader: read_directory and its line parser.
+// [SECTION] Disk examination.
+// [SECTION] Selection: choose_files.
+// [SECTION] Seams: select_alert, dir_progress_bar.
+#include "engine/utils.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/IO_UTILS.h"
+#include "engine/xmap.h"
+#include "installer/main.h"
+#include "platform/system.h"
+#include "ui/hl_alert.h"
+#include "ui/hl_init.h"
+
+// --------------------------------------------------------- [SECTION] globals and reset
+
+sim_info_struct sim_info;
+std::set<std::string> deleted_files;
+int this_install_has_exes = 0;
+
+int (*select_alert_hook)(const std::string&, int) = nullptr;
+int select_alert_default = sel_keep;
+void (*dir_progress_hook)(float, float, float, int, const std::string&, const std::string&) = nullptr;
+
+namespace {
+
+// FILE lines read since the program started; progress is drawn every 500.
+long g_file_lines_read = 0;
+
+// The phase whose first progress call was logged (windowless runs), -1 none.
+int g_progress_logged_phase = -1;
+
+// The web page where a newer installer can be had.
+const char* const kDownloadPage = "https://www.skyvane.example/demo.html";
+
+}  // namespace
+
+void engine_state_reset() {
+  sim_info.files.clear();
+  deleted_files.clear();
+  this_install_has_exes = 0;
+  select_alert_hook = nullptr;
+  select_alert_default = sel_keep;
+  dir_progress_hook = nullptr;
+}
+
+// ----------------------------------------------------------------- [SECTION] reader
+
+int path_has_no_file(const std::string& path) { return !path.empty() && path.back() == '/' ? 1 : 0; }
+
+int manifest_path_is_safe(const std::string& path) { return relative_path_is_safe(path); }
+
+void new_format(const std::string& file) {
+  __MACIBM_alert(0,
+                 "OK I am checking the Velmora servers and I am finding file formats that are newer than I can "
+                 "understand!",
+                 "In other words, you need to get a new installer!",
+                 "Please download the newest installer from the download section of www.skyvane.example.", file,
+                 t_alert, "utils", 141);
+  plat::open_url(kDownloadPage);
+  stg.step = 2;
+  app_done = 1;
+}
+
+namespace {
+
+// Does the FILE line's name hold one of the parts that a network install
+// never fetches?
+bool excluded_from_net(const std::string& name) {
+  return name.find("900 red terrain") != std::string::npos ||
+         name.find("Earth Orbit Textures") != std::string::npos;
+}
+
+void examine_disk(const std::string& title);
+
+// Reads the directory file into sim_info; with `scan` the disk is examined
+// too. The body is walked in place on the mapping.
+int read_directory_impl(const std::string& file, const std::string& title, bool scan) {
+  deleted_files.clear();
+  g_progress_logged_phase = -1;
+  stg.down_req = 0;
+  stg.disk_req = 0;
+  sim_info.files.clear();
+
+  xmap_class map(file);
+  if (!map.mBegin) {
+    __MACIBM_alert(0, "I tried to read a directory file that does not exist!", "The file is:", file, "", t_exit,
+                   "utils", 628);
+  }
+  static const int versions[] = {840, 900, 0};
+  if (map.check_file(xmap_text, versions, "INSTALLER", nullptr) == 0) {
+    if (is_net) new_format(file);
+    return 2;
+  }
+
+  std::string folder;     // current folder (DIR line)
+  std::string prev_path;  // path of the previous accepted FILE line
+  bool have_prev = false;
+
+  while (!map.at_end()) {
+    if (map.match_keyword("DIR")) {
+      folder = map.read_rest_of_line();
+      map.skip_line_break();
+      continue;
+    }
+    if (!map.match_keyword("FILE")) {
+      map.skip_line();
+      continue;
+    }
+    file_version_struct v;
+    v.use_type = std::clamp(map.read_int(), 0, 4);
+    v.os_type = std::clamp(map.read_int(), 0, 6);
+    v.version_num = map.read_int();
+    v.down_size = static_cast<float>(map.read_int());
+    v.disk_size = static_cast<float>(map.read_int());
+    v.sig_want = map.read_word();
+    const std::string name = map.read_rest_of_line();
+    map.skip_line_break();
+
+    if (is_net && excluded_from_net(name)) continue;
+
+    v.path = folder + name;
+    if (!relative_path_is_safe(v.path)) {
+      // A path that would lead out of the destination: the whole file is
+      // refused, so that nothing of it is fetched, examined or deleted.
+      sim_info.files.clear();
+      __MACIBM_alert(0, "The directory file lists a path that would lead outside the installation folder!",
+                     "I cannot install from it. The path is:", v.path, file, t_alert, "utils", 650);
+      xer << "read_directory: refused unsafe path " << v.path << " in " << file << "\n";
+      return 2;
+    }
+    if (!have_prev || v.path != prev_path) {
+      sim_info.files.emplace_back();
+      prev_path = v.path;
+      have_prev = true;
+    }
+    if (path_has_no_file(v.path)) {
+      __MACIBM_alert(0, "I am reading the directory text file and found a path that has no file!",
+                     "This is impossible to download or delete!", "It is:", v.path, t_exit, "utils", 659);
+    }
+    sim_info.files.back().versions.push_back(std::move(v));
+
+    if (g_file_lines_read++ % 500 == 0) {
+      dir_progress_bar(0, static_cast<float>(map.mCrt - map.mBegin), static_cast<float>(map.size()), 0, title,
+                       name);
+    }
+  }
+
+  if (scan) examine_disk(title);
+  return 3;
+}
+
+}  // namespace
+
+int read_directory(const std::string& file, const std::string& title) {
+  return read_directory_impl(file, title, true);
+}
+
+int read_directory_no_scan(const std::string& file, const std::string& title) {
+  return read_directory_impl(file, title, false);
+}
+
+// ------------------------------------------------------------ [SECTION] disk examination
+
+int os_match(const file_version_struct& v) {
+  return v.os_type == stg.download_os || v.os_type == 0 || (v.os_type == 6 && stg.download_os == 3) ? 1 : 0;
+}
+
+std::string local_path_of(const std::string& manifest_path) {
+  std::string p = manifest_path;
+  trim_dest_folder(p);
+  return dest_dir_path + p;
+}
+
+std::string local_folder_of(const std::string& local_path) {
+  if (local_path.size() <= 3) return local_path;
+  const std::size_t slash = local_path.find_last_of('/');
+  if (slash == std::string::npos) return local_path;
+  return local_path.substr(0, slash + 1);
+}
+
+namespace {
+
+void examine_disk(const std::string& title) {
+  const std::size_t n = sim_info.files.size();
+  const std::size_t every = std::max<std::size_t>(1, n / 200);
+  for (std::size_t i = 0; i < n; ++i) {
+    file_history_struct& h = sim_info.files[i];
+    if (h.versions.empty()) continue;
+    file_version_struct& v = h.versions.back();
+    const std::string local = local_path_of(v.path);
+    if (i % every == 0) dir_progress_bar(0, static_cast<float>(i), static_cast<float>(n), 1, title, local);
+
+    v.sig_have = "NONE";
+    calc_file_md5(local, v.sig_have);
+    v.on_disk = v.sig_have == v.sig_want ? 1 : 0;
+
+    if (v.sig_want != "GONE" && v.on_disk == 0 && os_match(v)) {
+      stg.down_req += v.down_size;
+      stg.disk_req += v.disk_size;
+      if (v.os_type == 1 || v.os_type == 2 || v.os_type == 3) this_install_has_exes = 1;
+    }
+  }
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ [SECTION] selection
+
+int choose_files() {
+  std::vector<std::string> replace_all;  // folders whose modified files are all replaced
+  std::vector<std::string> keep_all;     // folders whose modified files are all kept
+  const auto listed = [](const std::vector<std::string>& list, const std::string& f) {
+    return std::find(list.begin(), list.end(), f) != list.end();
+  };
+
+  for (file_history_struct& h : sim_info.files) {
+    if (h.versions.empty()) continue;
+    file_version_struct& v = h.versions.back();
+    if (!os_match(v)) {
+      v.want_to_grab_it = 0;
+      v.want_to_nuke_it = 0;
+      continue;
+    }
+    const std::string local = local_path_of(v.path);
+    const std::string folder = local_folder_of(local);
+    const bool gone = v.sig_want == "GONE";
+    const bool present = v.sig_have != "NONE";
+    const bool same = present && v.sig_have == v.sig_want;
+
+    bool relevant;
+    if (!present) {
+      relevant = !gone;
+    } else if (same) {
+      relevant = false;
+    } else if (std::any_of(h.versions.begin(), h.versions.end(),
+                           [&](const file_version_struct& o) { return o.sig_want == v.sig_have; })) {
+      relevant = true;  // an older copy the user never changed
+    } else if (listed(replace_all, folder)) {
+      relevant = true;
+    } else if (listed(keep_all, folder)) {
+      relevant = false;
+    } else {
+      xer << "File: " << local << "  sig_want=" << v.sig_want << "  sig_have=" << v.sig_have << "\n";
+      switch (select_alert(local, gone ? 1 : 0)) {
+        case sel_replace: relevant = true; break;
+        case sel_replace_all:
+          relevant = true;
+          replace_all.push_back(folder);
+          break;
+        case sel_keep_all:
+          relevant = false;
+          keep_all.push_back(folder);
+          break;
+        case sel_cancel: return 0;
+        default: relevant = false; break;  // 2, or anything unexpected: keep the user's file
+      }
+    }
+    v.want_to_grab_it = relevant && !gone ? 1 : 0;
+    v.want_to_nuke_it = relevant && gone ? 1 : 0;
+  }
+  return 1;
+}
+
+// ---------------------------------------------------------------------- [SECTION] seams
+
+int select_alert(const std::string& local_path, int is_gone) {
+  if (select_alert_hook) return select_alert_hook(local_path, is_gone);
+  const int answer = select_alert_default;
+  xer << (is_gone ? "I am about to DELETE: " : "I am about to install: ") << local_path
+      << (is_gone ? " because we no longer use this file, but it appears you have modified it."
+                  : " but it appears you have modified this file.")
+      << " Answered without a window: " << answer << "\n";
+  return answer;
+}
+
+std::string dir_progress_phase_text(int phase) {
+  return phase == 0 ? "Currently SCANNING the directory text file." : "Currently EXAMINING the hard disk.";
+}
+
+float dir_progress_fraction(float lo, float cur, float hi) {
+  if (lo == hi) return 0.52f;
+  const float f = 0.04f + 0.96f * (cur - lo) / (hi - lo);
+  return std::clamp(f, 0.04f, 1.0f);
+}
+
+void dir_progress_bar(float lo, float cur, float hi, int phase, const std::string& title,
+                      const std::string& detail) {
+  if (dir_progress_hook) {
+    dir_progress_hook(lo, cur, hi, phase, title, detail);
+    return;
+  }
+  // Without a window: one log line at the start of each phase is enough.
+  if (phase != g_progress_logged_phase) {
+    g_progress_logged_phase = phase;
+    xer << dir_progress_phase_text(phase) << " " << title << "\n";
+  }
+}

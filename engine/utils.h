@@ -1,0 +1,137 @@
+// The manifest in memory, the reader of the directory file, the examination
+// of the destination disk and the choice of files to fetch or delete.
+//
+// [SECTION] Data model: sim_info_struct, file_history_struct, file_version_struct.
+// [SECTION] Reader: read_directory, new_format, path_has_no_file.
+// [SECTION] Selection: choose_files, the OS match, local paths.
+// [SECTION] Seams for the interface: select_alert, dir_progress_bar.
+//
+// The directory file ("directory.txt") is a text file with the common header
+// "I" / 840 or 900 / "INSTALLER", then lines of three kinds:
+//   DIR <folder>                    sets the current folder (written with its final "/")
+//   FILE <use> <os> <ver> <down> <disk> <sig> <name...>
+//                                   one version of the path folder + name
+//   anything else                   ignored
+// Consecutive FILE lines with the same path are the versions of one path,
+// oldest first; the last one is the current version.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+// ------------------------------------------------------------ [SECTION] data model
+
+// One FILE line: one version of one path.
+struct file_version_struct {
+  int use_type = 0;        // category 0..4; carried, never branched on
+  int os_type = 0;         // 0 every system, 1 Macintosh, 2 Windows, 3 Linux, 6 also Linux, 4/5 none
+  int version_num = 0;     // carried, never compared
+  float down_size = 0;     // transfer size, thousands of bytes
+  float disk_size = 0;     // installed size, thousands of bytes
+  std::string sig_want;    // MD5 as 32 lower-case hex digits, or "GONE" (the release removes the path)
+  std::string sig_have;    // signature on disk, "NONE" when there is no file; empty until examined
+  std::string path;        // manifest path: top folder name + "/" + ... ; "/" only
+  int on_disk = 0;         // sig_have equals sig_want
+  int want_to_grab_it = 0; // the executor must fetch this file
+  int want_to_nuke_it = 0; // the executor must delete this file
+};
+
+// All versions of one path, in the order of the file; the last is current.
+struct file_history_struct {
+  std::vector<file_version_struct> versions;
+};
+
+// The whole manifest, in the order of the file.
+struct sim_info_struct {
+  std::vector<file_history_struct> files;
+};
+
+extern sim_info_struct sim_info;
+// Folders (with final "/") strictly inside the destination that held a file
+// this install deleted; emptied by read_directory.
+extern std::set<std::string> deleted_files;
+// Set when a file still to fetch belongs to one operating system; never cleared.
+extern int this_install_has_exes;
+
+// ---------------------------------------------------------------- [SECTION] reader
+
+// Reads the directory file `file` into sim_info and examines the destination
+// (dest_dir_path) for every current version: sig_have, on_disk and the totals
+// stg.down_req / stg.disk_req. `title` is the caption of the progress box.
+// Returns 3 when read and examined; 2 when the header was rejected (in a
+// network install the user is then told to get a newer installer) or when a
+// path of the file would leave the destination (a type 1 alert names it and
+// sim_info is left empty). An absent or empty file, or a FILE path that ends
+// in "/", ends the program (type 2 alert).
+int read_directory(const std::string& file, const std::string& title);
+
+// Tells the user that the directory file is newer than this installer
+// understands, opens the download page and ends the run after this frame.
+void new_format(const std::string& file);
+
+// 1 when the path ends in "/" (it names no file), else 0. The path must not be empty.
+int path_has_no_file(const std::string& path);
+
+// 1 when a manifest path stays inside the destination: relative, no ".."
+// component, no drive prefix ("C:"), no backslash, not empty. Else 0.
+int manifest_path_is_safe(const std::string& path);
+
+// Reads the directory file without examining the disk (publisher checks, the
+// bench): the same as read_directory up to the examination. Same results.
+int read_directory_no_scan(const std::string& file, const std::string& title);
+
+// ------------------------------------------------------------- [SECTION] selection
+
+// 1 when the version belongs to the system chosen in stg.download_os: its
+// os_type equals it, or is 0, or is 6 while Linux (3) is chosen.
+int os_match(const file_version_struct& v);
+
+// dest_dir_path + the manifest path without its first component.
+std::string local_path_of(const std::string& manifest_path);
+
+// The folder of a local path, keeping its final "/"; a path of three
+// characters or fewer is its own folder.
+std::string local_folder_of(const std::string& local_path);
+
+// Marks every current version to fetch (want_to_grab_it) or delete
+// (want_to_nuke_it), asking about files the user changed (select_alert).
+// Returns 1 when every entry was decided, 0 when the user cancelled the
+// whole installation (the entries from the cancelled one on keep their flags).
+int choose_files();
+
+// ---------------------------------------------------- [SECTION] interface seams
+
+// The answers of select_alert.
+enum select_answer {
+  sel_replace = 1,      // replace or delete this one file
+  sel_keep = 2,         // leave this one file alone
+  sel_cancel = 3,       // cancel the whole installation
+  sel_replace_all = 4,  // replace or delete every such file in this folder
+  sel_keep_all = 5,     // keep every such file in this folder
+};
+
+// Asks what to do with a locally modified file at `local_path` (`is_gone`:
+// the release deletes it). With select_alert_hook set (the window build),
+// the hook asks; otherwise the answer is select_alert_default and the
+// question is logged.
+int select_alert(const std::string& local_path, int is_gone);
+extern int (*select_alert_hook)(const std::string& local_path, int is_gone);
+// Answer without a window: 2 (keep) unless set, e.g. from --modified=.
+extern int select_alert_default;
+
+// The progress box while the file is read (phase 0) and the disk examined
+// (phase 1). With dir_progress_hook set, it draws and presents one frame;
+// otherwise nothing is shown (a line reaches the log now and then).
+void dir_progress_bar(float lo, float cur, float hi, int phase, const std::string& title,
+                      const std::string& detail);
+extern void (*dir_progress_hook)(float lo, float cur, float hi, int phase, const std::string& title,
+                                 const std::string& detail);
+
+// The texts the progress box shows: the phase line and the filled fraction.
+std::string dir_progress_phase_text(int phase);
+float dir_progress_fraction(float lo, float cur, float hi);
+
+// Puts sim_info, deleted_files, this_install_has_exes and the hooks' defaults
+// back to their start values (tests).
+void engine_state_reset();

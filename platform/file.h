@@ -1,0 +1,106 @@
+// Files and folders: open, read, write, map, rename, delete, create, list,
+// permissions and free space.
+//
+// Paths are byte strings with "/" as the directory character. Every call
+// that can fail returns 0 or the operating system's error number (an errno
+// value on POSIX), asks plat::fault_check first so that tests can make one
+// call fail, and sets nothing else on failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+// An open file. Not copyable; closed by file_close or when destroyed.
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+  File(File&& o) noexcept : h_(o.h_) { o.h_ = -1; }
+  File& operator=(File&& o) noexcept;
+
+  bool is_open() const { return h_ >= 0; }
+  std::intptr_t handle() const { return h_; }
+  void adopt(std::intptr_t h) { h_ = h; }
+
+ private:
+  std::intptr_t h_ = -1;
+};
+
+// Opens an existing file for reading.                       (Op::open_read)
+int file_open_read(const std::string& path, File& f);
+// Creates the file, or truncates an existing one, for writing. (Op::open_write)
+int file_create(const std::string& path, File& f);
+// Creates a file that must not exist yet (exclusive), for writing; an
+// existing name (even a dangling symbolic link) gives EEXIST. (Op::open_write)
+int file_create_new(const std::string& path, File& f);
+// Reads up to n bytes; `got` is 0 at the end of the file.     (Op::read)
+int file_read(File& f, void* buf, std::size_t n, std::size_t& got);
+// Writes all n bytes (retrying short writes).                 (Op::write)
+int file_write(File& f, const void* buf, std::size_t n);
+// Size of an open file in bytes.                              (Op::stat)
+int file_size(File& f, std::uint64_t& size);
+// Closes the file; a failure to close is reported (written data may be lost).
+int file_close(File& f);
+
+// A read-only view of a whole file.
+struct Mapping {
+  const unsigned char* data = nullptr;
+  std::uint64_t size = 0;
+};
+// How the view will be read.
+enum class MapUse {
+  random,      // no hint
+  sequential,  // read once from start to end: read ahead aggressively
+};
+// Maps `size` bytes of the open file read-only. A size of 0 gives EINVAL. (Op::mmap)
+int file_map(File& f, std::uint64_t size, MapUse use, Mapping& m);
+// Releases a view made by file_map; a null view is left alone.
+void file_unmap(Mapping& m);
+
+// Moves a file or folder; replaces an existing file at `to`.  (Op::rename)
+int path_rename(const std::string& from, const std::string& to);
+// Deletes one file (a symbolic link itself, never its target). (Op::unlink)
+int path_remove_file(const std::string& path);
+// Removes one empty folder.                                   (Op::rmdir)
+int path_remove_dir(const std::string& path);
+// Creates one folder (not its parents); mode 0777 less the umask, or the
+// given mode. EEXIST when anything exists under the name.     (Op::mkdir)
+int path_make_dir(const std::string& path, unsigned mode = 0777);
+
+// What lies at a path, without following a final symbolic link.
+enum class PathKind {
+  none,     // nothing (or it cannot be reached)
+  file,     // a regular file
+  folder,   // a folder
+  link,     // a symbolic link
+  other,    // a device, pipe or socket
+};
+// Kind and size (0 unless a file) of what lies at the path.   (Op::stat)
+int path_stat(const std::string& path, PathKind& kind, std::uint64_t& size);
+
+// Whether the owner may write the file.                       (Op::stat)
+int path_owner_can_write(const std::string& path, bool& can_write);
+// Gives the owner write permission, keeping every other bit.  (Op::stat, Op::chmod)
+int path_add_owner_write(const std::string& path);
+
+struct DirEntry {
+  std::string name;
+  bool is_folder = false;
+};
+// The entries of a folder except "." and "..", in no particular order.
+// A symbolic link to a folder counts as a folder.             (Op::open_read)
+int dir_list(const std::string& path, std::vector<DirEntry>& out);
+
+// Bytes free for this user on the file system holding `path`. (Op::stat)
+int disk_free_space(const std::string& path, std::uint64_t& bytes);
+
+// The system's text for an error number.
+std::string error_text(int err);
+
+}  // namespace plat
