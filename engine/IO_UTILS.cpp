@@ -158,6 +158,16 @@ int calc_file_md5(const std::string& path, std::string& sig) {
   return 0;
 }
 
+int calc_file_md5_mapped(const std::string& path, std::string& sig) {
+  xmap_class map(path);
+  if (!map.mBegin) {
+    IO_FAIL_HERE();
+    return err_file_open_read;
+  }
+  sig = md5_hex(map.mBegin, static_cast<std::size_t>(map.size()));
+  return 0;
+}
+
 // -------------------------------------------------------------------- [SECTION] archives
 
 int relative_path_is_safe(const std::string& path) {

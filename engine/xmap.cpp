@@ -93,11 +93,11 @@ int xmap_class::check_file(int type, const int* versions, const char* keyword, s
     if (first != 'A' && first != 'I') return 0;
     version = read_int();
     skip_blanks();
-    if (rest) {
-      const unsigned char* s = mCrt;
-      while (mCrt < mEnd && !xmap_is_line_end(*mCrt)) ++mCrt;
-      rest->assign(reinterpret_cast<const char*>(s), static_cast<std::size_t>(mCrt - s));
-    }
+    // The free text after the version is passed over in every case, so that
+    // the keyword line (or the body) follows.
+    const unsigned char* s = mCrt;
+    while (mCrt < mEnd && !xmap_is_line_end(*mCrt)) ++mCrt;
+    if (rest) rest->assign(reinterpret_cast<const char*>(s), static_cast<std::size_t>(mCrt - s));
     skip_line_break();
   }
 

@@ -1,0 +1,278 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "engine/IO_UTILS.h"
+#include "tests/engine/engine_fixture.h"
+
+using engine_test::EngineTest;
+using testing_support::write_file;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kTitle = "Scanning directory text file to see if you already have Skyvane installed...";
+
+class DirectoryTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    dest_dir_path = dir / "dest/";
+    fs::create_directories(dest_dir_path);
+  }
+  // Writes a directory file: the header, then the body lines, each ended by `eol`.
+  std::string write_dir(const std::vector<std::string>& body, const std::string& eol = "\n",
+                        const std::string& header = "I\n900\nINSTALLER\n") {
+    std::string text = header;
+    for (const std::string& l : body) text += l + eol;
+    write_file(dir / "directory.txt", text);
+    return dir / "directory.txt";
+  }
+  // The paths of the model, one string per history: "path#versions".
+  std::vector<std::string> model() {
+    std::vector<std::string> out;
+    for (const file_history_struct& h : sim_info.files)
+      out.push_back(h.versions.back().path + "#" + std::to_string(h.versions.size()));
+    return out;
+  }
+};
+
+const std::vector<std::string> kBody = {
+    "DIR Aerodeck/Resources/",
+    "FILE 1 0 5 12 34 0cc175b9c0f1b6a831c399e269772661 a.txt",
+    "FILE 2 2 6 13 35 900150983cd24fb0d6963f7d28e17f72 a.txt",
+    "DIR Aerodeck/Custom Scenery/",
+    "FILE 0 3 1 1 2 GONE old file.dat",
+    "; a comment line",
+    "OTHER words here",
+};
+
+TEST_F(DirectoryTest, ReadsTheModel) {
+  EXPECT_EQ(read_directory(write_dir(kBody), kTitle), 3);
+  ASSERT_EQ(sim_info.files.size(), 2u);
+  const auto& a = sim_info.files[0].versions;
+  ASSERT_EQ(a.size(), 2u);
+  EXPECT_EQ(a[0].path, "Aerodeck/Resources/a.txt");
+  EXPECT_EQ(a[0].sig_want, "0cc175b9c0f1b6a831c399e269772661");
+  const file_version_struct& cur = a[1];
+  EXPECT_EQ(cur.use_type, 2);
+  EXPECT_EQ(cur.os_type, 2);
+  EXPECT_EQ(cur.version_num, 6);
+  EXPECT_EQ(cur.down_size, 13.0f);
+  EXPECT_EQ(cur.disk_size, 35.0f);
+  EXPECT_EQ(cur.sig_have, "NONE");
+  EXPECT_EQ(cur.on_disk, 0);
+  EXPECT_EQ(cur.want_to_grab_it, 0);
+  EXPECT_EQ(cur.want_to_nuke_it, 0);
+  EXPECT_EQ(sim_info.files[1].versions[0].path, "Aerodeck/Custom Scenery/old file.dat");
+  EXPECT_EQ(sim_info.files[1].versions[0].sig_want, "GONE");
+  // Only the current Windows file is missing and wanted.
+  EXPECT_EQ(stg.down_req, 13.0f);
+  EXPECT_EQ(stg.disk_req, 35.0f);
+}
+
+TEST_F(DirectoryTest, EveryLineEndStyleReadsTheSame) {
+  ASSERT_EQ(read_directory(write_dir(kBody, "\n"), kTitle), 3);
+  const std::vector<std::string> want = model();
+  ASSERT_EQ(want.size(), 2u);
+  for (const std::string& eol : std::vector<std::string>{"\r\n", "\r", "\n\n\n", "\r\n  \t\r\n", std::string("\0", 1), "\n\r\n\t"}) {
+    std::string header = "I\r\n900\r\nINSTALLER" + eol;
+    EXPECT_EQ(read_directory(write_dir(kBody, eol, header), kTitle), 3);
+    EXPECT_EQ(model(), want);
+    EXPECT_EQ(sim_info.files[0].versions.size(), 2u);
+  }
+  // No line end after the last line at all.
+  std::string text = "I\n840\nINSTALLER\nDIR top/\nFILE 1 0 1 1 1 GONE last name";
+  write_file(dir / "directory.txt", text);
+  EXPECT_EQ(read_directory(dir / "directory.txt", kTitle), 3);
+  EXPECT_EQ(model(), std::vector<std::string>{"top/last name#1"});
+}
+
+TEST_F(DirectoryTest, EmptyBody) {
+  stg.down_req = 5;
+  deleted_files.insert("x/");
+  EXPECT_EQ(read_directory(write_dir({}), kTitle), 3);
+  EXPECT_TRUE(sim_info.files.empty());
+  EXPECT_EQ(stg.down_req, 0.0f);
+  EXPECT_EQ(stg.disk_req, 0.0f);
+  EXPECT_TRUE(deleted_files.empty());
+}
+
+TEST_F(DirectoryTest, GroupingOfVersions) {
+  EXPECT_EQ(read_directory(write_dir({"DIR t/", "FILE 0 0 1 1 1 GONE A", "FILE 0 0 1 1 1 GONE B",
+                                      "FILE 0 0 1 1 1 GONE A", "FILE 0 0 2 1 1 GONE A", "DIR t/x/",
+                                      "FILE 0 0 1 1 1 GONE A", "DIR t/", "FILE 0 0 1 1 1 GONE x/A"}),
+                           kTitle),
+            3);
+  EXPECT_EQ(model(), (std::vector<std::string>{"t/A#1", "t/B#1", "t/A#2", "t/x/A#2"}));
+  EXPECT_EQ(sim_info.files[2].versions[1].version_num, 2);
+}
+
+TEST_F(DirectoryTest, ItemSyntax) {
+  EXPECT_EQ(read_directory(write_dir({
+                               "DIR top/first/",
+                               "DIR",                  // no blank: ignored, folder kept
+                               "DIRECTORY top/other/",  // another word: ignored
+                               "  FILE\t-3  9 -7 +4 -+2 GONE   name with  blanks  ",
+                               "FILE 7 -1 0 1x 0 GONE b",
+                               "FILEX 0 0 0 0 0 GONE ignored",
+                               "FILE 2 4 0 0 0 GONE c",
+                           }),
+                           kTitle),
+            3);
+  ASSERT_EQ(sim_info.files.size(), 3u);
+  const file_version_struct& a = sim_info.files[0].versions[0];
+  EXPECT_EQ(a.path, "top/first/name with  blanks  ");
+  EXPECT_EQ(a.use_type, 0);  // -3 clamped
+  EXPECT_EQ(a.os_type, 6);   // 9 clamped
+  EXPECT_EQ(a.version_num, -7);
+  EXPECT_EQ(a.down_size, 4.0f);
+  EXPECT_EQ(a.disk_size, -2.0f);
+  const file_version_struct& b = sim_info.files[1].versions[0];
+  EXPECT_EQ(b.use_type, 4);
+  EXPECT_EQ(b.os_type, 0);
+  EXPECT_EQ(b.down_size, static_cast<float>(10 + ('x' - '0')));
+  EXPECT_EQ(sim_info.files[2].versions[0].os_type, 4);
+}
+
+TEST_F(DirectoryTest, NetworkInstallDropsTheExcludedParts) {
+  EXPECT_EQ(read_directory(write_dir({"DIR t/", "FILE 0 0 1 1 1 GONE a", "FILE 0 0 1 1 1 GONE Earth Orbit Textures/x",
+                                      "FILE 0 0 2 1 1 GONE a", "FILE 0 0 1 1 1 GONE big 900 red terrain.dds",
+                                      "FILE 0 0 1 1 1 GONE b"}),
+                           kTitle),
+            3);
+  EXPECT_EQ(model(), (std::vector<std::string>{"t/a#2", "t/b#1"}));
+}
+
+TEST_F(DirectoryTest, HeaderRejectedTellsTheUserAndEndsTheRun) {
+  // The download page is opened with a browser launcher; make sure none is found.
+  const char* old_path = std::getenv("PATH");
+  const std::string saved = old_path ? old_path : "";
+  ::setenv("PATH", (dir / "nobin").c_str(), 1);
+  testing::internal::CaptureStderr();
+  const int r = read_directory(write_dir(kBody, "\n", "I\n901\nINSTALLER\n"), kTitle);
+  const std::string err = testing::internal::GetCapturedStderr();
+  ::setenv("PATH", saved.c_str(), 1);
+  EXPECT_EQ(r, 2);
+  EXPECT_TRUE(sim_info.files.empty());
+  EXPECT_NE(err.find("finding file formats that are newer than I can understand!"), std::string::npos);
+  EXPECT_NE(err.find(dir / "directory.txt"), std::string::npos);
+  EXPECT_EQ(stg.step, 2);
+  EXPECT_EQ(app_done, 1);
+  EXPECT_NE(log().find("(utils line 141)"), std::string::npos);
+}
+
+TEST_F(DirectoryTest, PathsLeavingTheDestinationRejectTheFile) {
+  for (const std::string bad : {"DIR ../", "DIR /etc/", "DIR C:", "DIR top\\sub\\", "DIR top/../../"}) {
+    SCOPED_TRACE(bad);
+    write_file(dest_dir_path + "keep.txt", "user data");
+    testing::internal::CaptureStderr();
+    const int r = read_directory(write_dir({"DIR top/", "FILE 0 0 1 1 1 GONE keep.txt", bad,
+                                            "FILE 0 0 1 1 1 GONE passwd"}),
+                                 kTitle);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r, 2);
+    EXPECT_TRUE(sim_info.files.empty());  // nothing of it will be fetched or deleted
+    EXPECT_EQ(stg.down_req, 0.0f);
+    EXPECT_NE(err.find("outside the installation folder"), std::string::npos);
+    EXPECT_NE(err.find(bad.substr(4) + "passwd"), std::string::npos);
+    EXPECT_EQ(app_done, 0);
+    EXPECT_EQ(choose_files(), 1);
+    EXPECT_TRUE(fs::exists(dest_dir_path + "keep.txt"));
+  }
+  EXPECT_NE(log().find("read_directory: refused unsafe path ../passwd"), std::string::npos);
+}
+
+TEST_F(DirectoryTest, ProgressWhileReadingAndExamining) {
+  struct Call {
+    float lo, cur, hi;
+    int phase;
+    std::string title, detail;
+  };
+  static std::vector<Call> calls;
+  calls.clear();
+  dir_progress_hook = [](float lo, float cur, float hi, int phase, const std::string& t, const std::string& d) {
+    calls.push_back({lo, cur, hi, phase, t, d});
+  };
+  const auto count = [](int phase) {
+    return std::count_if(calls.begin(), calls.end(), [&](const Call& c) { return c.phase == phase; });
+  };
+
+  // 500 lines: exactly one drawing while reading, whatever the count before.
+  std::vector<std::string> body = {"DIR top/"};
+  for (int i = 0; i < 500; ++i) body.push_back("FILE 0 0 1 1 1 GONE f" + std::to_string(i));
+  const std::string path = write_dir(body);
+  ASSERT_EQ(read_directory(path, kTitle), 3);
+  ASSERT_EQ(count(0), 1);
+  const Call& c0 = *std::find_if(calls.begin(), calls.end(), [](const Call& c) { return c.phase == 0; });
+  EXPECT_EQ(c0.hi, static_cast<float>(fs::file_size(path)));
+  EXPECT_GT(c0.cur, 0.0f);
+  EXPECT_LE(c0.cur, c0.hi);
+  EXPECT_EQ(c0.title, kTitle);
+  EXPECT_EQ(c0.detail.substr(0, 1), "f");
+  // 500 paths: every 2nd is drawn while examining.
+  EXPECT_EQ(count(1), 250);
+
+  calls.clear();
+  body.resize(101);  // 100 paths: every path
+  ASSERT_EQ(read_directory(write_dir(body), kTitle), 3);
+  EXPECT_EQ(count(1), 100);
+  const Call& first = *std::find_if(calls.begin(), calls.end(), [](const Call& c) { return c.phase == 1; });
+  EXPECT_EQ(first.detail, dest_dir_path + "f0");
+  EXPECT_EQ(first.hi, 100.0f);
+
+  calls.clear();
+  std::vector<std::string> thousand = {"DIR top/"};
+  for (int i = 0; i < 1000; ++i) thousand.push_back("FILE 0 0 1 1 1 GONE g" + std::to_string(i));
+  ASSERT_EQ(read_directory(write_dir(thousand), kTitle), 3);
+  EXPECT_EQ(count(1), 200);  // every fifth
+}
+
+TEST_F(DirectoryTest, WithoutAWindowProgressIsLoggedOncePerPhase) {
+  std::vector<std::string> body = {"DIR top/"};
+  for (int i = 0; i < 1200; ++i) body.push_back("FILE 0 0 1 1 1 GONE f" + std::to_string(i));
+  ASSERT_EQ(read_directory(write_dir(body), kTitle), 3);
+  const std::string l = log();
+  const auto occurrences = [&](const std::string& s) {
+    int n = 0;
+    for (std::size_t p = l.find(s); p != std::string::npos; p = l.find(s, p + 1)) ++n;
+    return n;
+  };
+  EXPECT_LE(occurrences("Currently SCANNING the directory text file."), 1);
+  EXPECT_EQ(occurrences("Currently EXAMINING the hard disk."), 1);
+}
+
+TEST_F(DirectoryTest, ReadingWithoutExamination) {
+  write_file(dest_dir_path + "a.txt", "a");
+  EXPECT_EQ(read_directory_no_scan(write_dir({"DIR top/", "FILE 0 0 1 5 6 0cc175b9c0f1b6a831c399e269772661 a.txt"}),
+                                   kTitle),
+            3);
+  ASSERT_EQ(sim_info.files.size(), 1u);
+  EXPECT_EQ(sim_info.files[0].versions[0].sig_have, "");
+  EXPECT_EQ(stg.down_req, 0.0f);
+}
+
+using DirectoryDeathTest = DirectoryTest;
+
+TEST_F(DirectoryDeathTest, MissingOrEmptyFileEndsTheProgram) {
+  EXPECT_EXIT(read_directory(dir / "none.txt", kTitle), ::testing::ExitedWithCode(1),
+              "I tried to read a directory file that does not exist!");
+  write_file(dir / "empty.txt", "");
+  EXPECT_EXIT(read_directory(dir / "empty.txt", kTitle), ::testing::ExitedWithCode(1), "utils line 628");
+}
+
+TEST_F(DirectoryDeathTest, PathWithoutFileEndsTheProgram) {
+  const std::string p = write_dir({"DIR top/", "FILE 0 0 1 1 1 GONE sub/"});
+  EXPECT_EXIT(read_directory(p, kTitle), ::testing::ExitedWithCode(1),
+              "found a path that has no file!.*top/sub/");
+}
+
+TEST(PathHasNoFile, Cases) {
+  EXPECT_EQ(path_has_no_file("a/"), 1);
+  EXPECT_EQ(path_has_no_file("/"), 1);
+  EXPECT_EQ(path_has_no_file("a/b"), 0);
+  EXPECT_EQ(path_has_no_file("a"), 0);
+}
+
+}  // namespace

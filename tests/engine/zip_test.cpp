@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+#include <minizip/unzip.h>
+
+#include <filesystem>
+
+#include "engine/IO_UTILS.h"
+#include "tests/engine/engine_fixture.h"
+#include "tests/engine/zip_maker.h"
+
+using engine_test::EngineTest;
+using engine_test::make_zip;
+using engine_test::ZipMember;
+using testing_support::exists;
+using testing_support::read_file;
+using testing_support::write_file;
+namespace fs = std::filesystem;
+
+namespace {
+
+class ZipTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    fs::create_directories(out);
+  }
+  // Every name below `folder`, recursively, sorted.
+  std::vector<std::string> tree(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+      names.push_back(fs::relative(e.path(), folder).string() + (e.is_directory() ? "/" : ""));
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string zip(const std::vector<ZipMember>& members) {
+    const std::string path = dir / "in.zip";
+    EXPECT_TRUE(make_zip(path, members));
+    return path;
+  }
+  const std::string out = dir / "out/";
+};
+
+TEST_F(ZipTest, ExtractsFilesAndFoldersAndSkipsForeignMembers) {
+  const std::string big(3 * 1024 * 1024 + 5, 'z');  // more than one read chunk
+  // A member name longer than 256 bytes, in a folder of its own.
+  const std::string long_name = std::string(200, 'd') + "/" + std::string(200, 'n');
+  const std::string z = zip({
+      {"Resources/", ""},
+      {"Resources/a.txt", "alpha"},
+      {"Resources/sub/", ""},
+      {"Resources/sub/big.bin", big},
+      {"__MACOSX/", ""},
+      {"__MACOSX/Resources/._a.txt", "fork"},
+      {"Resources/link", "a.txt", 0120777},  // symbolic link member
+      {"top.txt", ""},                       // empty member
+      {std::string(200, 'd') + "/", ""},
+      {long_name, "long"},
+  });
+  EXPECT_EQ(zip_to_file(z, out), 0);
+  EXPECT_EQ(tree(out), (std::vector<std::string>{"Resources/", "Resources/a.txt", "Resources/sub/",
+                                                 "Resources/sub/big.bin", std::string(200, 'd') + "/", long_name,
+                                                 "top.txt"}));
+  EXPECT_EQ(read_file(out + "Resources/a.txt"), "alpha");
+  EXPECT_EQ(read_file(out + "Resources/sub/big.bin"), big);
+  EXPECT_EQ(read_file(out + long_name), "long");
+  EXPECT_TRUE(exists(out + "top.txt"));
+  EXPECT_EQ(log().find("Zip to file failed"), std::string::npos);
+}
+
+TEST_F(ZipTest, ReplacesAnExistingFileAndKeepsExistingFolders) {
+  write_file(out + "a.txt", "old contents that are longer");
+  fs::create_directories(out + "Res");
+  EXPECT_EQ(zip_to_file(zip({{"Res/", ""}, {"a.txt", "new"}}), out), 0);
+  EXPECT_EQ(read_file(out + "a.txt"), "new");
+  EXPECT_EQ(tree(out), (std::vector<std::string>{"Res/", "a.txt"}));
+}
+
+TEST_F(ZipTest, ArchiveWithoutMembersCountsAsDamaged) {
+  // The archive reader does not open an archive that holds no member.
+  EXPECT_EQ(zip_to_file(zip({}), out), 20001);
+  EXPECT_TRUE(tree(out).empty());
+}
+
+TEST_F(ZipTest, FolderEntryAfterItsFileFails) {
+  EXPECT_EQ(zip_to_file(zip({{"Res/a.txt", "a"}, {"Res/", ""}}), out), ENOENT);
+  EXPECT_TRUE(tree(out).empty());
+  EXPECT_NE(log().find("UNZIP zip_to_file failed with err=2\n"), std::string::npos);
+  EXPECT_NE(log().find("Zip to file failed with error err = 2. file = IO_UTILS.cpp line = "), std::string::npos);
+  EXPECT_NE(log().find(". zip_file=" + dir / "in.zip" + ", out_directory=" + out + ".\n"), std::string::npos);
+}
+
+TEST_F(ZipTest, CorruptMemberLeavesTheOldFileAndNoTemporary) {
+  write_file(out + "a.txt", "previous release");
+  const int r = zip_to_file(zip({{"b.txt", "fine"}, {"a.txt", "damaged bytes", 0, true}, {"c.txt", "never"}}), out);
+  EXPECT_EQ(r, UNZ_CRCERROR);
+  EXPECT_EQ(read_file(out + "a.txt"), "previous release");
+  EXPECT_EQ(tree(out), (std::vector<std::string>{"a.txt", "b.txt"}));  // no ".part" file, c.txt never reached
+  EXPECT_NE(log().find("Zip to file failed with error -105. file = IO_UTILS.cpp"), std::string::npos);
+  EXPECT_NE(log().find("inFile=" + out + "a.txt.\n"), std::string::npos);
+}
+
+TEST_F(ZipTest, NotAnArchive) {
+  write_file(dir / "bad.zip", "this is no zip file");
+  EXPECT_EQ(zip_to_file(dir / "bad.zip", out), 20001);
+  EXPECT_EQ(zip_to_file(dir / "missing.zip", out), 20001);
+  const std::string l = log();
+  EXPECT_NE(l.find("OK I am about to report that I could not open a zip file for extraction!\n"
+                   "That incoming file is " + dir / "missing.zip" + "\nIn c-form, it is " + dir / "missing.zip" +
+                   "\nThe size is " + std::to_string((dir / "missing.zip").size()) + "\n"),
+            std::string::npos);
+  EXPECT_NE(l.find("Zip to file failed with error err = 20001."), std::string::npos);
+}
+
+TEST_F(ZipTest, MembersLeavingTheFolderAreRefused) {
+  fs::create_directories(dir / "out/inner");
+  const std::string inner = dir / "out/inner/";
+  for (const std::string name : {"../escape.txt", "a/../../escape.txt", "/tmp/escape-skyvane.txt", "..\\escape.txt",
+                                 "C:/escape.txt", "../escdir/"}) {
+    SCOPED_TRACE(name);
+    fs::remove(dir / "in.zip");
+    EXPECT_EQ(zip_to_file(zip({{"ok.txt", "fine"}, {name, "evil"}}), inner), 20013);
+    EXPECT_EQ(read_file(inner + "ok.txt"), "fine");  // members before it were written
+    EXPECT_FALSE(exists(dir / "out/escape.txt"));
+    EXPECT_FALSE(exists(dir / "out/escdir"));
+    EXPECT_FALSE(exists("/tmp/escape-skyvane.txt"));
+  }
+  EXPECT_EQ(tree(dir / "out/"), (std::vector<std::string>{"inner/", "inner/ok.txt"}));
+  EXPECT_NE(log().find("refused member ../escape.txt"), std::string::npos);
+}
+
+TEST_F(ZipTest, DiskFullWhileWritingLeavesNothingHalfWritten) {
+  write_file(out + "a.txt", "old");
+  const std::string z = zip({{"a.txt", std::string(3 * 1024 * 1024, 'q')}});
+  plat::fault_arm(plat::Op::write, ENOSPC, 1);  // the second chunk fails
+  EXPECT_EQ(zip_to_file(z, out), ENOSPC);
+  EXPECT_EQ(read_file(out + "a.txt"), "old");
+  EXPECT_EQ(tree(out), std::vector<std::string>{"a.txt"});
+  EXPECT_NE(log().find("Zip to file failed with error 28. file = IO_UTILS.cpp line = "), std::string::npos);
+  EXPECT_NE(log().find("Zip to file failed with error err = 28."), std::string::npos);
+}
+
+TEST_F(ZipTest, FailedRenameAndCreateAndFolder) {
+  write_file(out + "a.txt", "old");
+  const std::string z = zip({{"a.txt", "new"}});
+  plat::fault_arm(plat::Op::rename, EACCES);
+  EXPECT_EQ(zip_to_file(z, out), EACCES);
+  EXPECT_EQ(read_file(out + "a.txt"), "old");
+  EXPECT_EQ(tree(out), std::vector<std::string>{"a.txt"});
+
+  plat::fault_arm(plat::Op::open_write, EACCES);
+  EXPECT_EQ(zip_to_file(z, out), EACCES);
+  EXPECT_EQ(tree(out), std::vector<std::string>{"a.txt"});
+
+  fs::remove(z);
+  const std::string zf = zip({{"Res/", ""}, {"Res/x", "x"}});
+  plat::fault_arm(plat::Op::mkdir, EACCES);
+  EXPECT_EQ(zip_to_file(zf, out), EACCES);
+  EXPECT_EQ(tree(out), std::vector<std::string>{"a.txt"});
+  EXPECT_EQ(zip_to_file(zf, out), 0);  // once the fault is gone
+  EXPECT_EQ(read_file(out + "Res/x"), "x");
+}
+
+TEST_F(ZipTest, TargetThatIsAFolderFails) {
+  fs::create_directories(out + "a.txt/inside");
+  const int r = zip_to_file(zip({{"a.txt", "x"}}), out);
+  EXPECT_TRUE(r == EISDIR || r == ENOTEMPTY || r == EEXIST) << r;
+  EXPECT_EQ(tree(out), (std::vector<std::string>{"a.txt/", "a.txt/inside/"}));
+}
+
+}  // namespace

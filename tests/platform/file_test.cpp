@@ -1,0 +1,201 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+#include "platform/fault.h"
+#include "platform/file.h"
+#include "tests/support/temp_dir.h"
+
+using testing_support::read_file;
+using testing_support::TempDir;
+using testing_support::write_file;
+namespace fs = std::filesystem;
+
+namespace {
+
+class FileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { plat::fault_clear(); }
+  void TearDown() override { plat::fault_clear(); }
+  TempDir dir;
+};
+
+TEST_F(FileTest, WriteReadAndSize) {
+  plat::File f;
+  ASSERT_EQ(plat::file_create(dir / "a.bin", f), 0);
+  ASSERT_EQ(plat::file_write(f, "hello world", 11), 0);
+  EXPECT_EQ(plat::file_close(f), 0);
+  EXPECT_FALSE(f.is_open());
+  EXPECT_EQ(plat::file_close(f), 0);  // closing twice is harmless
+
+  ASSERT_EQ(plat::file_open_read(dir / "a.bin", f), 0);
+  std::uint64_t size = 0;
+  EXPECT_EQ(plat::file_size(f, size), 0);
+  EXPECT_EQ(size, 11u);
+  char buf[32];
+  std::size_t got = 0;
+  EXPECT_EQ(plat::file_read(f, buf, 5, got), 0);
+  EXPECT_EQ(std::string(buf, got), "hello");
+  EXPECT_EQ(plat::file_read(f, buf, sizeof buf, got), 0);
+  EXPECT_EQ(std::string(buf, got), " world");
+  EXPECT_EQ(plat::file_read(f, buf, sizeof buf, got), 0);
+  EXPECT_EQ(got, 0u);
+
+  // Create truncates; create_new refuses an existing name.
+  ASSERT_EQ(plat::file_create(dir / "a.bin", f), 0);
+  plat::file_close(f);
+  EXPECT_EQ(read_file(dir / "a.bin"), "");
+  EXPECT_EQ(plat::file_create_new(dir / "a.bin", f), EEXIST);
+  fs::create_symlink(dir / "nowhere", dir / "dangling");
+  EXPECT_EQ(plat::file_create_new(dir / "dangling", f), EEXIST);
+  EXPECT_FALSE(fs::exists(dir / "nowhere"));
+}
+
+TEST_F(FileTest, OpenReadRefusesWhatIsNoRegularFile) {
+  plat::File f;
+  EXPECT_EQ(plat::file_open_read(dir / "missing", f), ENOENT);
+  EXPECT_EQ(plat::file_open_read(dir.path(), f), EISDIR);
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  EXPECT_EQ(plat::file_open_read(dir / "pipe", f), EINVAL);  // returns at once, never waits for a writer
+  EXPECT_FALSE(f.is_open());
+}
+
+TEST_F(FileTest, Mapping) {
+  write_file(dir / "m.txt", "mapped bytes");
+  plat::File f;
+  ASSERT_EQ(plat::file_open_read(dir / "m.txt", f), 0);
+  plat::Mapping m;
+  ASSERT_EQ(plat::file_map(f, 12, plat::MapUse::sequential, m), 0);
+  plat::file_close(f);  // the view outlives the descriptor
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.data), m.size), "mapped bytes");
+  plat::file_unmap(m);
+  EXPECT_EQ(m.data, nullptr);
+  plat::file_unmap(m);  // a null view is left alone
+
+  ASSERT_EQ(plat::file_open_read(dir / "m.txt", f), 0);
+  EXPECT_EQ(plat::file_map(f, 0, plat::MapUse::random, m), EINVAL);
+  EXPECT_EQ(m.data, nullptr);
+}
+
+TEST_F(FileTest, PathsAndFolders) {
+  EXPECT_EQ(plat::path_make_dir(dir / "d"), 0);
+  EXPECT_EQ(plat::path_make_dir(dir / "d"), EEXIST);
+  EXPECT_EQ(plat::path_make_dir(dir / "x/y"), ENOENT);
+  write_file(dir / "d/f", "1");
+  EXPECT_EQ(plat::path_remove_dir(dir / "d"), ENOTEMPTY);
+  EXPECT_EQ(plat::path_rename(dir / "d/f", dir / "g"), 0);
+  EXPECT_EQ(plat::path_remove_dir(dir / "d"), 0);
+  EXPECT_EQ(plat::path_remove_file(dir / "g"), 0);
+  EXPECT_EQ(plat::path_remove_file(dir / "g"), ENOENT);
+
+  write_file(dir / "file", "12345");
+  fs::create_directories(dir / "folder");
+  fs::create_symlink(dir / "folder", dir / "link");
+  plat::PathKind kind;
+  std::uint64_t size = 0;
+  EXPECT_EQ(plat::path_stat(dir / "file", kind, size), 0);
+  EXPECT_EQ(kind, plat::PathKind::file);
+  EXPECT_EQ(size, 5u);
+  EXPECT_EQ(plat::path_stat(dir / "folder", kind, size), 0);
+  EXPECT_EQ(kind, plat::PathKind::folder);
+  EXPECT_EQ(plat::path_stat(dir / "link", kind, size), 0);
+  EXPECT_EQ(kind, plat::PathKind::link);
+  EXPECT_EQ(plat::path_stat(dir / "none", kind, size), ENOENT);
+  EXPECT_EQ(kind, plat::PathKind::none);
+
+  std::vector<plat::DirEntry> entries;
+  ASSERT_EQ(plat::dir_list(dir.path(), entries), 0);
+  std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0].name, "file");
+  EXPECT_FALSE(entries[0].is_folder);
+  EXPECT_TRUE(entries[1].is_folder);
+  EXPECT_TRUE(entries[2].is_folder);  // a link to a folder lists as a folder
+  EXPECT_EQ(plat::dir_list(dir / "none", entries), ENOENT);
+  EXPECT_TRUE(entries.empty());
+
+  std::uint64_t free_bytes = 0;
+  EXPECT_EQ(plat::disk_free_space(dir.path(), free_bytes), 0);
+  EXPECT_GT(free_bytes, 0u);
+  EXPECT_EQ(plat::disk_free_space(dir / "none", free_bytes), ENOENT);
+}
+
+TEST_F(FileTest, OwnerWrite) {
+  write_file(dir / "ro", "x");
+  ASSERT_EQ(::chmod((dir / "ro").c_str(), 0551), 0);
+  bool can = true;
+  EXPECT_EQ(plat::path_owner_can_write(dir / "ro", can), 0);
+  EXPECT_FALSE(can);
+  EXPECT_EQ(plat::path_add_owner_write(dir / "ro"), 0);
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "ro").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0751u);  // only the owner's write bit was added
+  EXPECT_EQ(plat::path_owner_can_write(dir / "ro", can), 0);
+  EXPECT_TRUE(can);
+  EXPECT_EQ(plat::path_add_owner_write(dir / "none"), ENOENT);
+}
+
+TEST_F(FileTest, EveryCallCanBeMadeToFail) {
+  write_file(dir / "f", "data");
+  plat::File f;
+  plat::Mapping m;
+  std::vector<plat::DirEntry> entries;
+  std::uint64_t n = 0;
+  plat::PathKind kind;
+
+  plat::fault_arm(plat::Op::open_read, EACCES);
+  EXPECT_EQ(plat::file_open_read(dir / "f", f), EACCES);
+  plat::fault_arm(plat::Op::open_read, EMFILE);
+  EXPECT_EQ(plat::dir_list(dir.path(), entries), EMFILE);
+  plat::fault_arm(plat::Op::open_write, EROFS);
+  EXPECT_EQ(plat::file_create(dir / "g", f), EROFS);
+  EXPECT_FALSE(fs::exists(dir / "g"));
+  plat::fault_arm(plat::Op::open_write, ENOSPC);
+  EXPECT_EQ(plat::file_create_new(dir / "g", f), ENOSPC);
+
+  ASSERT_EQ(plat::file_open_read(dir / "f", f), 0);
+  char buf[8];
+  std::size_t got = 1;
+  plat::fault_arm(plat::Op::read, EIO);
+  EXPECT_EQ(plat::file_read(f, buf, sizeof buf, got), EIO);
+  EXPECT_EQ(got, 0u);
+  plat::fault_arm(plat::Op::stat, EIO);
+  EXPECT_EQ(plat::file_size(f, n), EIO);
+  plat::fault_arm(plat::Op::mmap, ENOMEM);
+  EXPECT_EQ(plat::file_map(f, 4, plat::MapUse::random, m), ENOMEM);
+  plat::file_close(f);
+
+  ASSERT_EQ(plat::file_create(dir / "w", f), 0);
+  plat::fault_arm(plat::Op::write, ENOSPC, 1);  // the first write goes through
+  EXPECT_EQ(plat::file_write(f, "ab", 2), 0);
+  EXPECT_EQ(plat::file_write(f, "cd", 2), ENOSPC);
+  plat::file_close(f);
+  EXPECT_EQ(read_file(dir / "w"), "ab");
+
+  plat::fault_arm(plat::Op::rename, EXDEV, 0, true);
+  EXPECT_EQ(plat::path_rename(dir / "w", dir / "v"), EXDEV);
+  EXPECT_EQ(plat::path_rename(dir / "w", dir / "v"), EXDEV);  // persistent
+  plat::fault_clear();
+  plat::fault_arm(plat::Op::unlink, EBUSY);
+  EXPECT_EQ(plat::path_remove_file(dir / "w"), EBUSY);
+  EXPECT_TRUE(fs::exists(dir / "w"));
+  plat::fault_arm(plat::Op::mkdir, EDQUOT);
+  EXPECT_EQ(plat::path_make_dir(dir / "d"), EDQUOT);
+  plat::fault_arm(plat::Op::rmdir, EBUSY);
+  EXPECT_EQ(plat::path_remove_dir(dir / "none"), EBUSY);
+  plat::fault_arm(plat::Op::stat, ELOOP);
+  EXPECT_EQ(plat::path_stat(dir / "f", kind, n), ELOOP);
+  plat::fault_arm(plat::Op::stat, EIO);
+  EXPECT_EQ(plat::disk_free_space(dir.path(), n), EIO);
+}
+
+TEST(FileErrorText, SystemTexts) {
+  EXPECT_EQ(plat::error_text(ENOENT), "No such file or directory");
+  EXPECT_EQ(plat::error_text(EHOSTUNREACH), "No route to host");
+}
+
+}  // namespace
