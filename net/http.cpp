@@ -1,0 +1,415 @@
+// HTTP/1.1 transfers and the download pool.
+//
+// [SECTION] helpers: request text, header values, host names
+// [SECTION] down_class: creation, one step, header parsing, condition
+// [SECTION] http_class: net_check, the failure report, UseProxy
+#include "net/http.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "engine/xmap.h"
+#include "installer/main.h"
+#include "ui/hl_alert.h"
+#include "ui/hl_init.h"
+#include "ui/xtim.h"
+
+http_class http;
+std::vector<std::string> gProxyExclude;
+
+namespace {
+
+// ------------------------------------------------------- [SECTION] helpers
+
+// One receive buffer shared by every transfer: they all run on the main thread.
+char readChunk[65536];
+
+constexpr std::int64_t kMaxHeaderBytes = 64 * 1024;           // all header lines of one transfer
+constexpr std::size_t kMaxUnwrittenBody = 16u * 1024 * 1024;  // body kept in memory without a file
+constexpr int kNoServerErr = 20011;                           // "We could not find the server over the network"
+constexpr int kNoConnectionErr = 20009;                       // "We could not allocate a connection to the network"
+
+// The path as it goes on the request line: spaces and control characters
+// become %XX so that a path can never break the request apart; every other
+// byte is sent as it is.
+std::string escape_path(const char* path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char* p = path; *p; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c <= 0x20 || c == 0x7F) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// A host name that can be looked up and placed in a request: not empty, and
+// no blanks, control characters, "/", "\" or ":".
+bool host_is_plain(const char* host) {
+  if (!host || !*host) return false;
+  for (const char* p = host; *p; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c <= 0x20 || c == 0x7F || c == '/' || c == '\\' || c == ':') return false;
+  }
+  return true;
+}
+
+// A Content-Length value: decimal digits with optional blanks around them;
+// -1 for anything else (a sign, other characters, or 10^18 and more).
+std::int64_t parse_length(const std::string& text) {
+  std::size_t b = 0, e = text.size();
+  while (b < e && (text[b] == ' ' || text[b] == '\t')) ++b;
+  while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) --e;
+  if (b == e || e - b > 18) return -1;
+  std::int64_t v = 0;
+  for (std::size_t i = b; i < e; ++i) {
+    if (text[i] < '0' || text[i] > '9') return -1;
+    v = v * 10 + (text[i] - '0');
+  }
+  return v;
+}
+
+// Splits "host[:port]". False when a port is given but is not 1..65535.
+bool split_server(const std::string& server, std::string& host, std::uint16_t& port) {
+  host = server;
+  port = 80;
+  const std::size_t colon = server.rfind(':');
+  if (colon == std::string::npos) return true;
+  host = server.substr(0, colon);
+  const std::string digits = server.substr(colon + 1);
+  if (digits.empty() || digits.size() > 5) return false;
+  long v = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v < 1 || v > 65535) return false;
+  port = static_cast<std::uint16_t>(v);
+  return true;
+}
+
+void append(std::vector<char>& buf, const std::string& text) { buf.insert(buf.end(), text.begin(), text.end()); }
+
+}  // namespace
+
+// ------------------------------------------------------- [SECTION] down_class
+
+down_class::down_class(const char* host, std::uint16_t port, const char* path, bool post,
+                       const std::map<std::string, std::string>& fields, const void* body, int body_len,
+                       const char* dest) {
+  last_read_time = xtim.real_time;
+  if (dest) mDestFileName = app_path + dest;
+  if (!host) host = "";
+  if (!path) path = "";
+
+  // Where to connect: the proxy when it serves this host, else the host.
+  const bool proxy = UseProxy(host, port);
+  std::uint32_t addr = 0;
+  std::uint16_t connect_port = port;
+  if (proxy) {
+    const bool port_ok = http.ProxyPort_int >= 1 && http.ProxyPort_int <= 65535;
+    if (port_ok && host_is_plain(host)) addr = PCSBSocket::LookupAddress(http.ProxyHost.c_str());
+    connect_port = static_cast<std::uint16_t>(http.ProxyPort_int);
+  } else if (host_is_plain(host)) {
+    addr = PCSBSocket::LookupAddress(host);
+  }
+  if (addr == 0) {
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(&addr);
+    xer << "Translated server " << host << " to IP addy: " << int(b[0]) << "." << int(b[1]) << "." << int(b[2])
+        << "." << int(b[3]) << " and port = " << port << "\n";
+    xer.flush();
+    mFileErr = kNoServerErr;
+    return;
+  }
+
+  mResponseNum = -1;
+  mSocket = std::make_unique<PCSBSocket>(0, false);
+  mSocket->Connect(addr, connect_port);
+
+  append(mOutBuf, post ? "POST " : "GET ");
+  if (proxy) {
+    const auto it = fields.find("Host");
+    append(mOutBuf, "http://" + (it != fields.end() ? it->second : std::string(host)));
+  }
+  append(mOutBuf, escape_path(path));
+  append(mOutBuf, " HTTP/1.1\r\n");
+  for (const auto& [name, value] : fields) append(mOutBuf, name + ": " + value + "\r\n");
+  if (body) append(mOutBuf, "Content-Length: " + std::to_string(body_len > 0 ? body_len : 0) + "\r\n");
+  append(mOutBuf, "\r\n");
+  if (body && body_len > 0) {
+    const char* p = static_cast<const char*>(body);
+    mOutBuf.insert(mOutBuf.end(), p, p + body_len);
+  }
+}
+
+down_class::~down_class() {
+  if (mDestFile.is_open()) plat::file_close(mDestFile);
+  mSocket.reset();
+}
+
+int down_class::GetStat() {
+  if (!mSocket) return 0;
+  switch (mSocket->GetStatus()) {
+    case pcsbstatus_Error:
+      return 2;
+    case pcsbstatus_Disconnected:
+      return 3;
+    case pcsbstatus_Connected:
+      break;
+    default:
+      return 1;
+  }
+  if (!mOutBuf.empty()) return 4;
+  return mGotWholeHeader ? 5 : 6;
+}
+
+// Ends the transfer on a response this side cannot accept.
+void down_class::reject_response() {
+  if (mFileErr == 0) mFileErr = EPROTO;
+  mInBuf.clear();
+  if (mDestFile.is_open()) plat::file_close(mDestFile);
+  if (mSocket) mSocket->Disconnect();
+}
+
+// Closes the destination after the last byte; a failed close means that
+// written data may be lost, so it counts as a write error.
+void down_class::finish_body() {
+  if (!mDestFile.is_open()) return;
+  const int err = plat::file_close(mDestFile);
+  if (err != 0 && mFileErr == 0) mFileErr = err;
+}
+
+void down_class::open_destination() {
+  if (mDestFileName.empty()) return;
+  const int err = plat::file_create(mDestFileName, mDestFile);
+  if (err != 0) mFileErr = err;
+}
+
+void down_class::DoProcessing() {
+  if (!mSocket) return;
+  const PCSB_Status status = mSocket->GetStatus();
+  if (status == pcsbstatus_Disconnected || status == pcsbstatus_Error) {
+    finish_body();
+    return;
+  }
+  if (status != pcsbstatus_Connected) return;
+
+  if (!mOutBuf.empty()) {
+    const std::size_t offer = mOutBuf.size() > 0x7fffffff ? 0x7fffffff : mOutBuf.size();
+    const std::int32_t sent = mSocket->http_WriteData(mOutBuf.data(), static_cast<std::int32_t>(offer));
+    if (sent > 0) mOutBuf.erase(mOutBuf.begin(), mOutBuf.begin() + sent);
+  }
+
+  const std::int32_t got = mSocket->ReadData(readChunk, sizeof readChunk);
+  if (got <= 0) {
+    // The peer's orderly close ends the response: whatever has not arrived
+    // by now never will. The pool judges completeness.
+    if (got == 0 && mSocket->ReceivedRelease() && mSocket->GetStatus() == pcsbstatus_Connected) {
+      finish_body();
+      mSocket->Disconnect();
+    }
+    return;
+  }
+  mInBuf.insert(mInBuf.end(), readChunk, readChunk + got);
+
+  if (!mGotWholeHeader) {
+    parse_header();
+    if (mSocket->GetStatus() != pcsbstatus_Connected) return;  // rejected
+  }
+  if (!mGotWholeHeader) return;
+
+  last_read_time = xtim.real_time;
+  const auto pending = static_cast<std::int64_t>(mInBuf.size());
+  const bool body_done = mIncomingLength != -1 && mReceivedPayload + pending >= mIncomingLength;
+  if (body_done) mSocket->Disconnect();
+
+  if (mDestFile.is_open() && !mInBuf.empty()) {
+    mReceivedPayload += pending;
+    if (mFileErr == 0) {
+      const int err = plat::file_write(mDestFile, mInBuf.data(), mInBuf.size());
+      if (err != 0) mFileErr = err;
+    }
+    mInBuf.clear();
+  } else if (!mDestFile.is_open() && mInBuf.size() > kMaxUnwrittenBody) {
+    if (mFileErr == 0) mFileErr = EFBIG;
+    mInBuf.clear();
+    mSocket->Disconnect();
+  }
+  if (body_done) finish_body();
+}
+
+void down_class::parse_header() {
+  while (!mGotWholeHeader) {
+    std::size_t i = 1;
+    while (i < mInBuf.size() && !(mInBuf[i - 1] == '\r' && mInBuf[i] == '\n')) ++i;
+    if (i >= mInBuf.size()) break;  // no complete line yet
+
+    if (i == 1) {  // an empty line: the end of one response header
+      mInBuf.erase(mInBuf.begin(), mInBuf.begin() + 2);
+      header_bytes_ += 2;
+      if (mResponseNum < 200) continue;  // after an interim response (or none yet): more follows
+      const auto it = mFields.find("Content-Length");
+      if (it != mFields.end()) {
+        mIncomingLength = parse_length(it->second);
+        if (mIncomingLength < 0) {
+          mIncomingLength = -1;
+          reject_response();
+          return;
+        }
+      }
+      mGotWholeHeader = true;
+      open_destination();
+      return;
+    }
+
+    std::string line(mInBuf.begin(), mInBuf.begin() + static_cast<std::ptrdiff_t>(i - 1));
+    mInBuf.erase(mInBuf.begin(), mInBuf.begin() + static_cast<std::ptrdiff_t>(i + 1));
+    header_bytes_ += static_cast<std::int64_t>(i + 1);
+
+    if (line.compare(0, 5, "HTTP/") == 0) {
+      // "HTTP/" version " " three digits, then the end or " " reason phrase.
+      const std::size_t sp = line.find(' ');
+      const bool ok = sp != std::string::npos && sp > 5 && line.size() >= sp + 4 &&
+                      std::isdigit(static_cast<unsigned char>(line[sp + 1])) &&
+                      std::isdigit(static_cast<unsigned char>(line[sp + 2])) &&
+                      std::isdigit(static_cast<unsigned char>(line[sp + 3])) &&
+                      (line.size() == sp + 4 || line[sp + 4] == ' ');
+      if (!ok) {
+        reject_response();
+        return;
+      }
+      mResponseNum = (line[sp + 1] - '0') * 100 + (line[sp + 2] - '0') * 10 + (line[sp + 3] - '0');
+      mResponseName = line.size() > sp + 5 ? line.substr(sp + 5) : std::string();
+      mFields.clear();  // fields belong to the response they came with
+      continue;
+    }
+    const std::size_t colon = line.find(": ");
+    if (colon == std::string::npos) continue;  // not a field: ignored
+    std::string name = line.substr(0, colon);
+    std::string value = line.substr(colon + 2);
+    const auto it = mFields.find(name);
+    if (it == mFields.end()) {
+      mFields.emplace(std::move(name), std::move(value));
+    } else if (name == "Content-Length" && parse_length(it->second) != parse_length(value)) {
+      reject_response();  // two different lengths: the body cannot be trusted
+      return;
+    }
+  }
+  if (!mGotWholeHeader && header_bytes_ + static_cast<std::int64_t>(mInBuf.size()) > kMaxHeaderBytes) {
+    reject_response();
+  }
+}
+
+// ------------------------------------------------------- [SECTION] http_class
+
+bool UseProxy(const char* host, std::uint16_t /*port*/) {
+  if (http.ProxyPort_int == 0) return false;
+  if (http.ProxyHost.empty()) return false;
+  const std::string h = host ? host : "";
+  for (const std::string& ex : gProxyExclude) {
+    if (ex.size() <= h.size() && h.compare(h.size() - ex.size(), ex.size(), ex) == 0) return false;
+  }
+  return true;
+}
+
+void http_class::reset() {
+  for (auto& d : down) d.reset();
+  ProxyHost.clear();
+  ProxyPort_str.clear();
+  ProxyPort_int = 0;
+  time_out_secs = 30.0f;
+  inited_any = soc_inited = ot_inited = false;
+  gProxyExclude.clear();
+}
+
+int http_class::net_check(int slot, std::string server, std::string file, std::string& dest) {
+  if (slot < 0 || slot >= kSlots) {
+    __MACIBM_alert(0, "Too many download objects requested!", "", "", "", t_exit, "http", __LINE__);
+    return 2;
+  }
+  if (!inited_any) {
+    inited_any = true;
+    for (auto& d : down) d.reset();
+    if (!soc_inited) {
+      PCSBSocket::StartupNetworking(true);  // a failure shows up in each transfer
+      ot_inited = soc_inited = true;
+    }
+  }
+
+  if (!down[slot]) {
+    if (!server.empty() && (server.back() == '/' || server.back() == '\\')) {
+      __MACIBM_alert(0, "net_check error! You have a dirchar at the end of the server name!", "You should not!",
+                     "Our convention is that a server name is simply a server name... with no slash!", server,
+                     t_exit, "http", __LINE__);
+      return 2;
+    }
+    if (file.empty() || (file[0] != '/' && file[0] != '\\')) {
+      __MACIBM_alert(0, "net_check error! You do not have a dirchar at the beginning of the directory name!",
+                     "You should!",
+                     "Our convention is that a directory name does start with a slash because it must include "
+                     "the hard drive,which is a dir char on unix!",
+                     file, t_exit, "http", __LINE__);
+      return 2;
+    }
+    for (char& c : server)
+      if (c == '\\') c = '/';
+    for (char& c : file)
+      if (c == '\\') c = '/';
+
+    const std::string version = build_name.size() > 4 ? build_name.substr(build_name.size() - 4) : build_name;
+    const std::string agent = std::string("Installer-") + "IBM/" + version;
+
+    std::string host;
+    std::uint16_t port = 80;
+    // A malformed port leaves ':' in the host name, which then fails to resolve.
+    if (!split_server(server, host, port)) {
+      host = server;
+      port = 80;
+    }
+    const std::map<std::string, std::string> fields = {
+        {"Connection", "close"}, {"Host", server}, {"User-agent", agent}};
+    down[slot] = std::make_unique<down_class>(host.c_str(), port, file.c_str(), false, fields, nullptr, 0,
+                                              dest.c_str());
+  }
+
+  down_class& d = *down[slot];
+  d.DoProcessing();
+  const int stat = d.GetStat();
+  const bool is_done = stat == 3;
+  const bool is_complete = d.mIncomingLength == d.mReceivedPayload;
+  const bool is_err = d.mFileErr != 0 || stat == 0 || stat == 2;
+
+  if (!is_done && !is_complete && !is_err) {
+    if (xtim.real_time > d.last_read_time + time_out_secs) {
+      down[slot].reset();  // a time-out is not logged
+      return 2;
+    }
+    return 0;
+  }
+  if (d.mResponseNum >= 200 && d.mResponseNum <= 299 && is_complete && !is_err) {
+    down[slot].reset();
+    return 1;
+  }
+
+  int os_err = d.mFileErr;
+  if (os_err == 0) os_err = d.mSocket ? d.mSocket->GetOSError() : kNoConnectionErr;
+  xer << "HTTP Error for " << dest << "\n"
+      << "   server     =" << server << "\n"
+      << "   file       =" << file << "\n"
+      << "   IsDone     =" << int(is_done) << "\n"
+      << "   IsComplete =" << int(is_complete) << "\n"
+      << "   IsErr      =" << int(is_err) << "\n"
+      << "   GetStat    =" << stat << "\n"
+      << "   GetOSErr   =" << os_err << "\n"
+      << "   response   =" << d.GetResponseName() << " (#" << d.mResponseNum << ")\n\n";
+  xer.flush();
+  down[slot].reset();
+  return 2;
+}

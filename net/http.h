@@ -1,0 +1,138 @@
+// HTTP/1.1 transfers into files, and the pool of six polled transfer slots.
+//
+// [SECTION] down_class: one request, its response header, and its body
+//           written straight into a destination file, one step per frame.
+// [SECTION] http_class: the six slots, net_check (the one entry point of the
+//           installer to the network), the proxy settings and UseProxy.
+//
+// Everything runs on the main thread; nothing waits except the name lookup
+// when a transfer starts.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "net/PCSBSocket.h"
+#include "platform/file.h"
+
+// ------------------------------------------------------------ [SECTION] down_class
+// One HTTP/1.1 request and its response. Created when the transfer starts,
+// advanced by DoProcessing once per frame, destroyed by its owner once the
+// outcome has been judged. It owns its socket and its destination file; the
+// file is never deleted here, whatever the outcome.
+//
+// Request bytes: "GET " (or "POST "), with a proxy "http://" + the "Host"
+// field, the path (spaces and control characters written as %XX, nothing else
+// escaped), " HTTP/1.1\r\n", the fields in ascending byte order of their
+// names, "Content-Length" when a body is given, an empty line, the body.
+//
+// Response rules:
+//   - Only CR LF ends a header line. A status line is "HTTP/" + version + " "
+//     + three digits, then the end of the line or " " + reason phrase (which
+//     may be empty). A later status line (after an interim 1xx response)
+//     replaces the earlier one and the fields that came with it.
+//   - A field line is "name: value"; the first occurrence of a name wins.
+//   - The destination file is created (or truncated) when the final header
+//     ends, and holds exactly the bytes received after it, whatever the
+//     status (an error page is written like any body).
+//   - When "Content-Length" (that exact spelling) is known, the connection is
+//     ended from this side as soon as that many bytes have arrived. Bytes
+//     beyond it that came in the same receipt are written and counted too,
+//     which makes the transfer fail in the pool.
+//   - The response is rejected (mFileErr = EPROTO, connection ended) when its
+//     status line is malformed, its Content-Length is not a plain decimal
+//     number or contradicts an earlier one, or the header exceeds 64 KiB.
+//   - The peer closing the connection ends the transfer: complete when the
+//     announced length has arrived, failed otherwise (no length, or short).
+class down_class {
+ public:
+  // `dest` may be null: the body then stays in mInBuf (up to 16 MiB; more is
+  // EFBIG) and is not counted.
+  down_class(const char* host, std::uint16_t port, const char* path, bool post,
+             const std::map<std::string, std::string>& fields, const void* body, int body_len, const char* dest);
+  ~down_class();
+  down_class(const down_class&) = delete;
+  down_class& operator=(const down_class&) = delete;
+
+  // One non-blocking step: at most one send and one receive of 64 KiB.
+  void DoProcessing();
+
+  // The transfer's condition:
+  //   0 no socket (the host was not resolved)
+  //   1 connecting
+  //   2 socket failed
+  //   3 connection over (ended by this side after the body, or by the peer)
+  //   4 connected, request bytes remain to be sent
+  //   5 connected, request sent, header complete: receiving payload
+  //   6 connected, request sent, header not yet complete
+  int GetStat();
+
+  std::string GetResponseName() const { return mResponseName; }
+
+  std::unique_ptr<PCSBSocket> mSocket;  // null when the host was not resolved
+  std::vector<char> mOutBuf;            // request bytes the socket has not taken yet
+  std::vector<char> mInBuf;             // received bytes not yet consumed
+  bool mGotWholeHeader = false;         // the final (>= 200) header has ended
+  int mResponseNum = 0;                 // 0 no connection tried; -1 until a status line
+  std::string mResponseName;            // reason phrase of the status line
+  std::map<std::string, std::string> mFields;  // response fields, exactly as received
+  plat::File mDestFile;                 // open from the end of the header to the end of the body
+  std::string mDestFileName;            // app_path (engine/xmap.h) + dest; empty when none
+  int mFileErr = 0;                     // errno of the file or response; 20010, 20011; 0 none
+  std::int64_t mIncomingLength = -1;    // Content-Length; -1 until known (or when absent)
+  std::int64_t mReceivedPayload = 0;    // body bytes written to the file so far
+  float last_read_time = 0;             // real time of creation and of the last payload
+
+ private:
+  void parse_header();
+  void open_destination();
+  void reject_response();
+  void finish_body();
+  std::int64_t header_bytes_ = 0;  // header bytes consumed so far (all responses)
+};
+
+// ------------------------------------------------------------ [SECTION] http_class
+// Host-name suffixes reached without the proxy. Starts empty.
+extern std::vector<std::string> gProxyExclude;
+
+// Whether connections to `host` go through the proxy: a proxy host and a
+// non-zero port are set and no entry of gProxyExclude ends the host name.
+bool UseProxy(const char* host, std::uint16_t port);
+
+class http_class {
+ public:
+  static constexpr int kSlots = 6;  // 0 server list, 1 manifest, 2..5 download streams
+
+  // One step of the transfer in `slot` (0..5). The call that finds the slot
+  // free starts downloading `server` + `file` into `dest`; later calls
+  // advance it. Returns 0 running, 1 done (2xx, exactly the announced bytes
+  // written, no error), 2 failed; after 1 or 2 the slot is free. A failure
+  // other than a time-out writes a nine-line report to the log.
+  //   server: host name or dotted quad, optionally ":port" (default 80); no
+  //           scheme, no trailing "/" or "\".
+  //   file:   path on the server, starting with "/" (or "\").
+  // A bad slot, a server ending in a directory character or a file not
+  // starting with one are programming errors: fatal alert.
+  int net_check(int slot, std::string server, std::string file, std::string& dest);
+
+  // Puts the pool back to its start: ends every transfer, clears the proxy
+  // settings and the start-up flags, restores the time-out.
+  void reset();
+
+  std::string ProxyHost;      // proxy host name or dotted address; empty: none
+  std::string ProxyPort_str;  // the proxy port as typed and stored in the preferences
+  int ProxyPort_int = 0;      // the proxy port used; 0: none
+  std::unique_ptr<down_class> down[kSlots];  // the transfers; null when free
+
+  // Seconds without payload after which a running transfer fails.
+  float time_out_secs = 30.0f;
+
+  bool inited_any = false;  // the slots have been cleared once
+  bool soc_inited = false;  // the socket services have been started
+  bool ot_inited = false;
+};
+
+extern http_class http;

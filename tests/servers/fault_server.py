@@ -1,0 +1,195 @@
+#!/usr/bin/env python3
+"""A small HTTP/1.1 server that misbehaves on request, for the network tests.
+
+Usage: fault_server.py [--address 127.0.0.1] [--port 0]
+Prints "PORT <n>" on standard output once it listens, then serves until it
+is terminated. Every connection gets one response, chosen by the request
+path (a proxy-style "http://host" prefix is ignored):
+
+  /ok/<n>            200 with n bytes (byte i is i % 251), Content-Length n
+  /echo...           200 whose body is the request head exactly as received
+  /404               404 with a short body and its Content-Length
+  /stall             header (Content-Length 100) and 10 bytes, then silence
+  /stall-header      nothing at all, then silence
+  /longer            Content-Length 10 but 20 body bytes, all in one write
+  /nolength          200 without Content-Length, 50 bytes, then close
+  /short             Content-Length 100, 40 bytes, then close
+  /close             close at once without a byte
+  /interim           "100 Continue" then a 200 (26 bytes), all in one write
+  /interim-split     the same in two writes 50 ms apart
+  /interim-length    an interim response that carries a Content-Length of 3,
+                     then a 200 with 26 bytes
+  /bytewise          a 200 with 300 bytes, header and body one byte per write
+  /reset             Content-Length 100000, 1000 bytes, then a reset
+  /repeat            a field sent twice (X-Mirror: first / second) and the
+                     same Content-Length twice; body "hello"
+  /conflict          two Content-Length fields that disagree (5 and 7)
+  /shortstatus       status line "HTTP/1.1 200" (12 characters), body "hello"
+  /shortstatus13     status line "HTTP/1.1 200 " (13 characters), body "hello"
+  /badstatus         status line "HTTP/1.1 2x0 OK"
+  /length/<text>     "Content-Length: <text>" (percent-decoded), body
+                     "0123456789", then silence
+  /lowercase         "content-length: 5" and "hello", then close
+  /endless           a header line that never ends (200,000 bytes), then silence
+  /trickle           Content-Length 8, one body byte every 250 ms
+Silence lasts until the client closes or 120 s pass.
+"""
+
+import argparse
+import socket
+import socketserver
+import struct
+import sys
+import time
+import urllib.parse
+
+HOLD_SECONDS = 120
+
+
+def pattern(n):
+    return bytes(i % 251 for i in range(n))
+
+
+def response(status, body, fields=None, length=True):
+    head = "HTTP/1.1 " + status + "\r\n"
+    for name, value in fields or []:
+        head += name + ": " + value + "\r\n"
+    if length:
+        head += "Content-Length: %d\r\n" % len(body)
+    head += "Connection: close\r\n\r\n"
+    return head.encode("latin-1") + body
+
+
+class Handler(socketserver.BaseRequestHandler):
+    def read_head(self):
+        data = b""
+        while b"\r\n\r\n" not in data and len(data) < 65536:
+            chunk = self.request.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+        end = data.find(b"\r\n\r\n")
+        return data[: end + 4] if end >= 0 else data
+
+    def hold(self):
+        """Keeps the connection open and silent until the client goes."""
+        self.request.settimeout(HOLD_SECONDS)
+        try:
+            while self.request.recv(4096):
+                pass
+        except OSError:
+            pass
+
+    def send(self, data):
+        self.request.sendall(data)
+
+    def handle(self):
+        sock = self.request
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        head = self.read_head()
+        if not head:
+            return  # a readiness probe: connected and went away
+        line = head.split(b"\r\n", 1)[0].decode("latin-1")
+        parts = line.split(" ")
+        target = parts[1] if len(parts) >= 2 else "/"
+        if target.startswith("http://"):
+            rest = target[len("http://"):]
+            slash = rest.find("/")
+            target = rest[slash:] if slash >= 0 else "/"
+        path = target
+        sys.stderr.write("fault_server: %s\n" % line)
+
+        if path.startswith("/ok/"):
+            self.send(response("200 OK", pattern(int(path[4:]))))
+        elif path.startswith("/echo"):
+            self.send(response("200 OK", head))
+        elif path == "/404":
+            self.send(response("404 Not Found", b"There is no such file here.\n"))
+        elif path == "/stall":
+            self.send(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + pattern(10))
+            self.hold()
+        elif path == "/stall-header":
+            self.hold()
+        elif path == "/longer":
+            self.send(b"HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n" + pattern(20))
+            self.hold()
+        elif path == "/nolength":
+            self.send(response("200 OK", pattern(50), length=False))
+        elif path == "/short":
+            self.send(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + pattern(40))
+        elif path == "/close":
+            pass
+        elif path == "/interim":
+            self.send(b"HTTP/1.1 100 Continue\r\n\r\n" + response("200 OK", b"abcdefghijklmnopqrstuvwxyz"))
+            self.hold()
+        elif path == "/interim-split":
+            self.send(b"HTTP/1.1 100 Continue\r\n\r\n")
+            time.sleep(0.05)
+            self.send(response("200 OK", b"abcdefghijklmnopqrstuvwxyz"))
+            self.hold()
+        elif path == "/interim-length":
+            self.send(b"HTTP/1.1 100 Continue\r\nContent-Length: 3\r\n\r\n")
+            time.sleep(0.05)
+            self.send(response("200 OK", b"abcdefghijklmnopqrstuvwxyz"))
+            self.hold()
+        elif path == "/bytewise":
+            for b in response("200 OK", pattern(300)):
+                self.send(bytes([b]))
+                time.sleep(0.001)
+            self.hold()
+        elif path == "/reset":
+            self.send(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + pattern(1000))
+            time.sleep(0.05)
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            sock.close()
+        elif path == "/repeat":
+            self.send(response("200 OK", b"hello",
+                               [("X-Mirror", "first"), ("X-Mirror", "second"), ("Content-Length", "5")]))
+        elif path == "/conflict":
+            self.send(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 7\r\n\r\nhello")
+            self.hold()
+        elif path == "/shortstatus":
+            self.send(b"HTTP/1.1 200\r\nContent-Length: 5\r\n\r\nhello")
+            self.hold()
+        elif path == "/shortstatus13":
+            self.send(b"HTTP/1.1 200 \r\nContent-Length: 5\r\n\r\nhello")
+            self.hold()
+        elif path == "/badstatus":
+            self.send(b"HTTP/1.1 2x0 OK\r\nContent-Length: 5\r\n\r\nhello")
+            self.hold()
+        elif path.startswith("/length/"):
+            value = urllib.parse.unquote(path[len("/length/"):])
+            self.send(("HTTP/1.1 200 OK\r\nContent-Length: %s\r\n\r\n" % value).encode("latin-1") + b"0123456789")
+            self.hold()
+        elif path == "/lowercase":
+            self.send(b"HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nhello")
+        elif path == "/endless":
+            self.send(b"HTTP/1.1 200 OK\r\nX-Filler: " + b"a" * 200000)
+            self.hold()
+        elif path == "/trickle":
+            self.send(b"HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\n")
+            for b in b"trickled":
+                time.sleep(0.25)
+                self.send(bytes([b]))
+            self.hold()
+        else:
+            self.send(response("404 Not Found", b"unknown fault\n"))
+
+
+class Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--address", default="127.0.0.1")
+    parser.add_argument("--port", type=int, default=0)
+    args = parser.parse_args()
+    with Server((args.address, args.port), Handler) as server:
+        print("PORT %d" % server.server_address[1], flush=True)
+        server.serve_forever()
+
+
+if __name__ == "__main__":
+    main()
