@@ -27,6 +27,7 @@ enum class Op {
   send,        // sending on a socket
   recv,        // receiving from a socket
   resolve,     // looking up a host name
+  window,      // opening the window and its GL context
   count_       // number of kinds; not a kind
 };
 

@@ -30,6 +30,12 @@ extern int in_alert;
 // `where` is the location text "(file line N)".
 extern void (*alert_drawer)(int return_window, const std::string lines[4], int type, const std::string& where);
 
+// The drawn alert: window 995 with the lines, and for type 2 the location,
+// run as a modal loop of frames until its button or Return is pressed (or
+// the window is closed). Installed as `alert_drawer` by HL_use_drawn_alerts().
+void MACIBM_draw_alert(int return_window, const std::string lines[4], int type, const std::string& where);
+void HL_use_drawn_alerts();
+
 // Hands a report raised off the main thread to the main thread; installed by
 // the thread services while they run. Returns 1 when it took the report.
 extern int (*alert_post_from_worker)(const std::string lines[4], int type, const char* file, int line);

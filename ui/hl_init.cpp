@@ -1,6 +1,7 @@
 #include "ui/hl_init.h"
 
 #include "installer/main.h"
+#include "platform/system.h"
 #include "prefs/UTL_cmdline.h"
 
 std::ofstream xer;
@@ -22,6 +23,20 @@ int HL_open_log(const std::string& folder) {
          "time any Aerodeck application starts, so keep a copy of it if you want it later.\n\n";
   xer.flush();
   return 1;
+}
+
+void HL_log_system(const std::string& app_path) {
+  xer << plat::os_description() << "\n";
+  xer << "CPU type: " << (plat::cpu_count() > 0 ? plat::cpu_info(0).name : std::string("unknown")) << "\n";
+  const std::uint64_t mem = plat::physical_memory_bytes();
+  if (mem == 0) xer << "Physical Memory: unknown.\n";
+  else xer << "Physical Memory: " << mem << "\n";
+  for (int i = 0; i < plat::cpu_count(); ++i) {
+    const plat::CpuInfo c = plat::cpu_info(i);
+    xer << c.name << " Speed (mhz): " << c.mhz << "\n";
+  }
+  xer << "\nAerodeck folder:'" << app_path << "', case sensitive=1\n";
+  xer.flush();
 }
 
 void HL_close_log() {

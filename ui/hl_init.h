@@ -6,6 +6,7 @@
 // [SECTION] Shutdown.
 #pragma once
 
+#include <cstdint>
 #include <fstream>
 #include <string>
 
@@ -22,9 +23,20 @@ int HL_open_log(const std::string& folder);
 // Flushes and closes the log.
 void HL_close_log();
 
+// Writes the machine part of the log header: the system, the processor,
+// the memory, each processor's name and clock, and the program folder.
+void HL_log_system(const std::string& app_path);
+
 // ------------------------------------------------------- [SECTION] framework flags
 extern int app_done;    // non-zero ends the frame loop
 extern int ogl_inited;  // the window and GL context are up: alerts may be drawn
+
+// ------------------------------------------------------------ [SECTION] start-up
+// Start-up of the framework: log, command line, the window and GL context,
+// the interface images and palette, the first start-up screens. A window
+// that cannot be made ends the program through a fatal alert. Defined by
+// the GL layer (library ui_gl).
+void MACIBM_init(int argc, const char* const* argv);
 
 // ------------------------------------------------------------ [SECTION] shutdown
 // Orderly shutdown. With `save`, the preferences file is written first

@@ -1,5 +1,9 @@
 #include "ui/xtim.h"
 
+#include "ui/butn.h"
+#include "ui/colr.h"
+#include "ui/hl_mnw.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -51,6 +55,8 @@ void xtim_class::reset() {
   last_meas_0_ = last_meas_n_ = 0.0f;
   std::fill(std::begin(last_act_), std::end(last_act_), 0.0f);
   std::fill(std::begin(last_sim_), std::end(last_sim_), 0.0f);
+  last_mx_ = last_my_ = 0.0f;
+  pressed_before_ = 0;
 }
 
 std::int64_t xtim_class::microsecs_tot() {
@@ -82,6 +88,35 @@ void xtim_class::xtim_update() {
     *sim[i] = std::fabs(totl_time - last_sim_[i]) > kTickPeriod[i];
     if (*sim[i]) last_sim_[i] = totl_time;
   }
+
+  // Mouse timing.
+  if (mnw.now_dragging && real_time - mnw.m_down_time > 0.25f) mnw.delay_dragging = 1;
+  mnw.mouse_double_clicked = mnw.mouse_clicked && pressed_before_ && real_time - mnw.m_down_time <= 0.25f;
+  mnw.mouse_did_click = mnw.mouse_lifted && real_time - mnw.m_down_time <= 0.25f;
+  if (mnw.mouse_clicked) {
+    pressed_before_ = 1;
+    mnw.now_dragging = 1;
+    mnw.m_move_time = mnw.m_down_time = real_time;
+    BTN_drop_focus_for_click();
+    // A press and its release in the same frame leave no drag behind.
+    if (mnw.mouse_lifted) mnw.now_dragging = mnw.delay_dragging = 0;
+    return;  // the pulse keeps its value on this frame
+  }
+  if (mnw.mouse_lifted) mnw.now_dragging = mnw.delay_dragging = 0;
+
+  if (std::fabs(mnw.mx - last_mx_) > 0.5f || std::fabs(mnw.my - last_my_) > 0.5f) mnw.m_move_time = real_time;
+  last_mx_ = mnw.mx;
+  last_my_ = mnw.my;
+
+  // Pulse between 0.4 and 1.0, about 3.2 times a second.
+  const float p = 0.7f + 0.3f * std::sin(20.0f * real_time);
+  colr.assign(78, p, p, p);
+  colr.assign(79, p, 0.5f * p, 0);
+  colr.assign(80, p, 0.3f * p, 0.3f * p);
+  colr.assign(81, 0.3f * p, 0.3f * p, p);
+  colr.assign(82, 0.2f * p, 0.8f * p, 0.2f * p);
+  colr.assign(83, 0.7f * p, 0.7f * p, 0.2f * p);
+  colr.pulse_alpha = p;
 }
 
 void xtim_class::profile_chart(const char*, int) {

@@ -1,6 +1,7 @@
 // The frame timer: wall-clock seconds since the first frame, a smoothed
-// estimate of the frame period, and tick flags that are 1 on the frame at
-// which a period of 10 s ... 0.025 s has passed.
+// estimate of the frame period, tick flags that are 1 on the frame at which
+// a period of 10 s ... 0.025 s has passed, the mouse timing of mnw (drag,
+// click, double click, last movement) and the pulsing colours 78 to 83.
 #pragma once
 
 #include <cstdint>
@@ -55,6 +56,8 @@ class xtim_class {
   int frames_win_0_, frames_win_n_;
   float last_meas_0_, last_meas_n_;
   float last_act_[9], last_sim_[9];
+  float last_mx_, last_my_;  // mouse position at the previous update
+  int pressed_before_;       // a button has gone down since the reset
 };
 
 extern xtim_class xtim;

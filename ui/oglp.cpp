@@ -1,0 +1,246 @@
+#include "ui/oglp.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "ui/colr.h"
+#include "ui/hl_alert.h"
+#include "ui/hl_mnw.h"
+
+oglp_class oglp;
+
+namespace {
+
+OGL_backend g_null_backend;
+
+// Proportional advances of the 256 character codes (charset 100).
+struct WidthTable {
+  unsigned char w[256] = {};
+  constexpr WidthTable() {
+    auto set = [this](const char* chars, unsigned char adv) {
+      for (const char* p = chars; *p; ++p) w[static_cast<unsigned char>(*p)] = adv;
+    };
+    set(",.", 2);
+    set(" '/:;I\\`ijl|", 3);
+    w[251] = 3;
+    set("!()-J[]frst", 4);
+    set("c", 5);
+    set("#$*0123456789?EFLPSTZ^_aekvxyz", 6);
+    for (int c : {191, 193, 201, 205, 209, 211, 218, 225, 233, 237, 241, 243, 250}) w[c] = 6;
+    set("+<=>BCKRVXYbdghnopqu", 7);
+    set("&ADGHNU", 8);
+    set("@OQw", 9);
+    set("Mm", 10);
+    set("%W", 11);
+  }
+};
+constexpr WidthTable kWidths;
+
+// Font area of the widget image: cells of 14 x 15 texels, 36 to a row,
+// starting at row 400, for the codes 32 to 255.
+constexpr int kFontCols = 36, kFontTop = 400;
+
+int round_half_away(float v) { return static_cast<int>(std::lround(v)); }
+
+bool is_break(char c) { return c == ' ' || c == '-' || c == '/'; }
+
+void glyph_quad(int tex, float x, float y, float cw, float ch, int s, int t, float tex_size) {
+  float w = cw, h = ch;
+  if (oglp.font_size > 1.0f) {
+    w *= oglp.font_size;
+    h *= oglp.font_size;
+  }
+  const float s1 = s / tex_size, t1 = t / tex_size, s2 = (s + cw) / tex_size, t2 = (t + ch) / tex_size;
+  const OGL_vertex v[4] = {{x, y, s1, t1}, {x + w, y, s2, t1}, {x + w, y + h, s2, t2}, {x, y + h, s1, t2}};
+  ogl_be->tex_quad(tex, v);
+}
+
+// Cell of c in the font of `charset`.
+void cell_of(int charset, unsigned char c, int& s, int& t) {
+  if (charset == charset_big) {
+    s = (c % 40) * 13;
+    t = (c / 40) * 13;
+    return;
+  }
+  OGL_font_cell(c, s, t);
+}
+
+}  // namespace
+
+OGL_backend* ogl_be = &g_null_backend;
+OGL_backend* OGL_null_backend() { return &g_null_backend; }
+
+// ------------------------------------------------------------------ coordinates
+
+void OGL_pix_specs(int) {
+  mnw.xy_scale_now = 1.0f;
+  mnw.x_ctr = mnw.x_res_now / 2.0f;
+  mnw.y_ctr = 384.0f;
+  mnw.extra_sx = win_started ? std::max(0.0f, (mnw.x_res_now - 1024) / 2.0f) : 0.0f;
+  mnw.extra_ty = std::max(0.0f, static_cast<float>(mnw.y_res_now - 768));
+  mnw.x1_pix = 0;
+  mnw.y1_pix = 0;
+  mnw.x2_pix = static_cast<float>(mnw.x_res_now);
+  mnw.y2_pix = static_cast<float>(mnw.y_res_now);
+  if (win_started) ogl_be->viewport(mnw.x_res_now, mnw.y_res_now);
+}
+
+void OGL_viewport(int, float, float, float, float, float, float, float, float, float, float, float, int) {
+  ogl_be->viewport(mnw.x_res_now, mnw.y_res_now);
+}
+
+void OGL_nrml_colors() {
+  // The renderer keeps source-alpha blending at all times; nothing to restore.
+}
+
+// ------------------------------------------------------------------- primitives
+
+void OGL_fillrect(int i, float alpha, float x, float y, float dx, float dy) {
+  colr.set_index(i, alpha);
+  const float x1 = x + mnw.win_x, y1 = y + mnw.win_y;
+  ogl_be->fill_rect(x1, y1, x1 + dx, y1 + dy);
+}
+
+void OGL_line(int i, float alpha, float x1, float y1, float x2, float y2) {
+  colr.set_index(i, alpha);
+  ogl_be->line(x1 + mnw.win_x + 0.5f, y1 + mnw.win_y + 0.5f, x2 + mnw.win_x + 0.5f, y2 + mnw.win_y + 0.5f);
+}
+
+void OGL_scissors(float x, float y, float dx, float dy) {
+  const float sc = mnw.xy_scale_now;
+  ogl_be->scissor(1, round_half_away((x + mnw.win_x) * sc), round_half_away((y + mnw.win_y) * sc),
+                  std::max(0, round_half_away(dx * sc)), std::max(0, round_half_away(dy * sc)));
+}
+
+void OGL_scissors_end() { ogl_be->scissor(0, 0, 0, 0, 0); }
+
+void OGL_plot_back_col() {
+  colr.set_index(34, 1.0f);
+  ogl_be->fill_rect(0, 0, static_cast<float>(mnw.x_res_now), static_cast<float>(mnw.y_res_now));
+}
+
+void OGL_2dquad(int tex, int i, float alpha, float x1, float y1, float s1, float t1, float x2, float y2, float s2,
+                float t2, float x3, float y3, float s3, float t3, float x4, float y4, float s4, float t4, int, int) {
+  colr.set_index(i, alpha);
+  const float ox = mnw.win_x, oy = mnw.win_y;
+  const OGL_vertex v[4] = {
+      {x1 + ox, y1 + oy, s1, t1}, {x2 + ox, y2 + oy, s2, t2}, {x3 + ox, y3 + oy, s3, t3}, {x4 + ox, y4 + oy, s4, t4}};
+  ogl_be->tex_quad(tex, v);
+}
+
+// ------------------------------------------------------------------------- text
+
+int chr_dx(unsigned char c) { return kWidths.w[c]; }
+
+int str_dx(const std::string& s) {
+  int w = 0;
+  for (unsigned char c : s) w += kWidths.w[c];
+  return w;
+}
+
+void OGL_font_cell(unsigned char c, int& s, int& t) {
+  const int idx = c < 32 ? 0 : c - 32;
+  s = (idx % kFontCols) * 14;
+  t = kFontTop + (idx / kFontCols) * 15;
+}
+
+int OGL_strtex(int charset, int i, int& tex, int& cw, int& ch) {
+  colr.set_index(i, 1.0f);
+  switch (charset) {
+    case charset_prop: tex = tex_widgets; cw = 14; ch = 15; return 0;
+    case charset_fixed: tex = tex_widgets; cw = 14; ch = 15; return 10;
+    case charset_big: tex = tex_second_font; cw = 13; ch = 13; return 15;
+    default:
+      tex = tex_widgets;
+      cw = 14;
+      ch = 15;
+      __MACIBM_alert(0, "String proc with bad charset!", "", "", "", t_exit, "oglp", 493);
+      return 0;
+  }
+}
+
+void str_one_line(int i, float x, float y, const std::string& s, int charset, int just) {
+  int tex, cw, ch;
+  const int fixed = OGL_strtex(charset, i, tex, cw, ch);
+  if (just == 1) x -= str_dx(s) * 0.5f;
+  else if (just == 2) x -= static_cast<float>(str_dx(s));
+  const float qy = static_cast<float>(round_half_away(y) - 4);
+  for (unsigned char c : s) {
+    if (c == '\r' || c == '\n' || c == '\t') continue;
+    int cs, ct;
+    cell_of(charset, c, cs, ct);
+    glyph_quad(tex, static_cast<float>(round_half_away(x)), qy, static_cast<float>(cw), static_cast<float>(ch), cs, ct,
+               512.0f);
+    x += fixed ? fixed : kWidths.w[c];
+  }
+}
+
+float OGL_string(int i, float x, float y, const std::string& s, float width, int charset, int just) {
+  const float cx = static_cast<float>(round_half_away(x + mnw.win_x));
+  float cy = static_cast<float>(round_half_away(y + mnw.win_y - 2));
+  if (width <= 0 || width >= 9999) {
+    str_one_line(i, cx, cy, s, charset, just);
+    return cy - 10 - mnw.win_y + 2;
+  }
+  int tex, cw, ch;
+  const int fixed = OGL_strtex(charset, i, tex, cw, ch);
+  std::string line;
+  float pen = cx;
+  const size_t n = s.size();
+  for (size_t k = 0; k < n; ++k) {
+    const char c = s[k];
+    line += c;
+    pen += fixed ? fixed : kWidths.w[static_cast<unsigned char>(c)];
+    if (c == '\n' || k + 1 == n) {
+      str_one_line(i, cx, cy, line, charset, just);
+      cy -= 10;
+      line.clear();
+      pen = cx;
+    } else if (is_break(c)) {
+      size_t m = 0;
+      while (k + 1 + m < n && !is_break(s[k + 1 + m])) ++m;
+      if (pen + 6.0f * m > cx + width) {
+        str_one_line(i, cx, cy, line, charset, just);
+        cy -= 10;
+        line.clear();
+        pen = cx;
+      }
+    }
+  }
+  return cy - mnw.win_y + 2;
+}
+
+void OGL_number(int i, float x, float y, float value, int digits, int decimals, int charset) {
+  if (charset != charset_fixed) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", std::max(0, decimals), static_cast<double>(value));
+    OGL_string(i, x, y, buf, 0, charset, 0);
+    return;
+  }
+  int tex, cw, ch;
+  OGL_strtex(charset, i, tex, cw, ch);
+  const double scaled = std::fabs(static_cast<double>(value)) * std::pow(10.0, decimals);
+  long long n = std::llround(scaled);
+  int count = 1;
+  for (long long lim = 9; count < 10 && n > lim; lim = lim * 10 + 9) ++count;
+  count = std::max(count, decimals + 1);
+  float px = static_cast<float>(round_half_away(x + mnw.win_x));
+  const float py = static_cast<float>(round_half_away(y + mnw.win_y - 2) - 4);
+  auto glyph = [&](unsigned char c) {
+    int cs, ct;
+    OGL_font_cell(c, cs, ct);
+    glyph_quad(tex, px, py, static_cast<float>(cw), static_cast<float>(ch), cs, ct, 512.0f);
+    px += 10;
+  };
+  if (value < 0 && n != 0) glyph('-');
+  long long div = 1;
+  for (int k = 1; k < count; ++k) div *= 10;
+  for (int k = 0; k < count; ++k) {
+    if (k == count - decimals && decimals > 0) glyph('.');
+    glyph(static_cast<unsigned char>('0' + (n / div) % 10));
+    div /= 10;
+    if (div == 0) div = 1;
+  }
+  (void)digits;
+}
