@@ -174,6 +174,16 @@ bool list_tree(const fs::path& root, const std::string& top, std::vector<tree_fi
     err = "cannot list " + root.string() + ": " + ec.message();
     return false;
   }
+  // A file's archive is its name + ".zip": a folder of that name beside it
+  // would need the same place on the server.
+  std::set<std::string> folder_paths;
+  for (const tree_file& f : files)
+    for (std::size_t s = f.path.find('/'); s != std::string::npos; s = f.path.find('/', s + 1))
+      folder_paths.insert(f.path.substr(0, s));
+  for (const tree_file& f : files)
+    if (folder_paths.count(f.path + ".zip"))
+      problem("the file " + shown(f.rel) + " would be published as " + shown(f.rel + ".zip") +
+              ", which is also a folder of the tree");
   if (!problems.empty()) {
     err = "the tree " + root.string() + " holds names or files that cannot be published:";
     for (const std::string& p : problems) err += "\n  " + p;
@@ -376,7 +386,8 @@ bool publish_release(const release_options& o, release_report& report, std::stri
   fs::path root = fs::absolute(o.tree, ec).lexically_normal();
   if (root.filename().empty()) root = root.parent_path();
   std::string top = root.filename().string();
-  if (top.empty() || !(p = leading_name_problem(top)).empty()) {
+  if (top == "directory.txt.zip") p = "the release's directory file has that name";
+  if (top.empty() || !p.empty() || !(p = leading_name_problem(top)).empty()) {
     err = "the tree's folder name " + shown(top) + " cannot be the installation's top folder: " +
           (p.empty() ? "it has none" : p);
     return false;
@@ -406,6 +417,7 @@ bool publish_release(const release_options& o, release_report& report, std::stri
   std::vector<tree_file> files;
   if (!list_tree(root, top, files, err)) return false;
   for (tree_file& f : files) rules_apply(rules, f.rel, f.os_type, f.use_type);
+  if (o.after_listing) o.after_listing();
 
   // Where the release goes, and the temporary folder beside it.
   fs::path base = fs::path(o.out_root) / o.prefix.substr(1);

@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,9 @@ struct release_options {
   int version_num = -1;      // number of this release's new versions; -1: one above the previous file's
   int jobs = 0;              // worker threads; 0: one per processor
   bool replace = false;      // replace an existing release of the same name
+  // Called once the tree has been listed, before any file is read (tests use
+  // it to change the tree under a running publish).
+  std::function<void()> after_listing;
 };
 
 struct release_report {
