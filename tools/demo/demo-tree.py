@@ -1,0 +1,192 @@
+#!/usr/bin/env python3
+"""The demonstration's simulator trees, and the check of an installed tree.
+
+  demo-tree.py make A|B FOLDER     writes release A's or B's tree into FOLDER
+                                   (FOLDER is the installation's top folder)
+  demo-tree.py check TREE DEST OS  compares the installed DEST with TREE,
+                                   counting only files for system OS (1 mac,
+                                   2 Windows, 3 Linux) and for every system
+  demo-tree.py rules FILE          writes the publisher's rules file
+
+Contents are deterministic (seeded), so two runs make the same trees. Release
+A holds about 300 files and 100 MB; release B changes, adds and removes some.
+"""
+import hashlib
+import os
+import random
+import sys
+
+# Files that belong to one system, as the rules file below says.
+SYSTEM_OF = [
+    ("Skyvane.exe", 2),
+    ("Resources/plugins/win_x64/", 2),
+    ("Skyvane-x86_64", 3),
+    ("Resources/plugins/lin_x64/", 3),
+    ("Skyvane.app/", 1),
+    ("Resources/plugins/mac_x64/", 1),
+]
+
+RULES = """# Which system each file belongs to (os=1 macOS, 2 Windows, 3 Linux; default 0: every system)
+os=2 *.exe
+os=2 Resources/plugins/win_x64/*
+os=3 Skyvane-x86_64
+os=3 Resources/plugins/lin_x64/*
+os=1 Skyvane.app/**
+os=1 Resources/plugins/mac_x64/*
+"""
+
+WORDS = ("wing flap aileron rudder elevator trim gear strut prop spinner cowl fuel tank pump valve "
+         "runway taxiway apron beacon localizer glideslope altimeter heading bearing vector").split()
+
+
+def text(seed, size):
+    """Compressible text: numbered lines of words and figures."""
+    r = random.Random(seed)
+    lines, n, i = [], 0, 0
+    while n < size:
+        line = "%d %s %s %.3f %.3f\n" % (i, r.choice(WORDS), r.choice(WORDS), r.uniform(-180, 180), r.uniform(0, 4e4))
+        lines.append(line)
+        n += len(line)
+        i += 1
+    return "".join(lines).encode()[:size]
+
+
+def noise(seed, size):
+    """Incompressible bytes (textures, sounds, programs)."""
+    return random.Random(seed).randbytes(size)
+
+
+def release_a():
+    """Relative path -> (kind, seed, size)."""
+    files = {}
+    seed = 1000
+
+    def add(path, kind, size):
+        nonlocal seed
+        seed += 1
+        files[path] = (kind, seed, size)
+
+    aircraft = ["Laminar Research/Cessna 172SP", "Laminar Research/Baron 58", "General Aviation/Piper PA-18 Super Cub",
+                "General Aviation/Cirrus SR22", "Airliners/Boeing 737-800", "Airliners/Airbus A330-300",
+                "Helicopters/Robinson R22", "Gliders/ASK 21"]
+    for a in aircraft:
+        name = a.split("/")[-1]
+        add("Aircraft/%s/%s.acf" % (a, name), "text", 1_500_000)
+        for liv in ("Default", "Red Stripe", "Blue Sky"):
+            for part in ("body", "wings"):
+                add("Aircraft/%s/liveries/%s/%s.png" % (a, liv, part), "noise", 600_000)
+        for k in range(10):
+            add("Aircraft/%s/objects/part_%02d.obj" % (a, k), "text", 100_000)
+        add("Aircraft/%s/sounds/engine.wav" % a, "noise", 500_000)
+        add("Aircraft/%s/sounds/wind.wav" % a, "noise", 500_000)
+    for k in range(60):
+        add("Airfoils/NACA %04d.afl" % (k * 12 + 1), "text", 5_000)
+    for s in ("KSEA Demo Area", "LOWI Innsbruck"):
+        add("Custom Scenery/%s/Earth nav data/apt.dat" % s, "text", 2_000_000)
+        for k in range(10):
+            add("Custom Scenery/%s/Earth nav data/+40-%03d.dsf" % (s, 120 + k), "noise", 1_000_000)
+        for k in range(15):
+            add("Custom Scenery/%s/textures/ground_%02d.dds" % (s, k), "noise", 300_000)
+    for k in range(10):
+        add("Resources/default data/earth_%d.dat" % k, "text", 500_000)
+    add("Resources/default data/empty marker.txt", "text", 0)
+    for f in ("Sans", "Sans Bold", "Mono", "Serif"):
+        add("Resources/fonts/%s.ttf" % f, "noise", 200_000)
+    for k in range(20):
+        add("Resources/sounds/alert_%02d.wav" % k, "noise", 100_000)
+    for system in ("win_x64", "lin_x64", "mac_x64"):
+        for p in ("autopilot", "weather", "atc"):
+            add("Resources/plugins/%s/%s.xpl" % (system, p), "noise", 200_000)
+    add("Skyvane.exe", "noise", 3_000_000)
+    add("Skyvane-x86_64", "noise", 3_000_000)
+    add("Skyvane.app/Contents/MacOS/Skyvane", "noise", 3_000_000)
+    add("Skyvane.app/Contents/Info.plist", "text", 2_000)
+    add("Instructions/Skyvane Manual.pdf", "noise", 1_000_000)
+    add("Instructions/Read me first.txt", "text", 3_000)
+    return files
+
+
+def release_b():
+    files = dict(release_a())
+    paths = sorted(files)
+    # Changed: every 15th file (new seed, slightly new size), and the Linux program.
+    for p in paths[::15] + ["Skyvane-x86_64", "Resources/plugins/lin_x64/weather.xpl"]:
+        kind, seed, size = files[p]
+        files[p] = (kind, seed + 50_000, size + 17 if size else 0)
+    # Removed: some airfoils and a livery.
+    for p in [q for q in paths if q.startswith("Airfoils/NACA 06")] + \
+             [q for q in paths if "/liveries/Blue Sky/" in q and "Cessna" in q]:
+        del files[p]
+    # Added: a new aircraft and a new scenery texture set.
+    seed = 90_000
+    for k in range(6):
+        files["Aircraft/Laminar Research/Stinson L-5/objects/part_%02d.obj" % k] = ("text", seed + k, 80_000)
+    files["Aircraft/Laminar Research/Stinson L-5/Stinson L-5.acf"] = ("text", seed + 10, 1_200_000)
+    for k in range(5):
+        files["Custom Scenery/KSEA Demo Area/textures/new_%02d.dds" % k] = ("noise", seed + 20 + k, 300_000)
+    return files
+
+
+def make(which, top):
+    files = release_a() if which == "A" else release_b()
+    for rel, (kind, seed, size) in sorted(files.items()):
+        path = os.path.join(top, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(text(seed, size) if kind == "text" else noise(seed, size))
+        if rel == "Skyvane-x86_64":
+            os.chmod(path, 0o755)
+    total = sum(size for _, _, size in files.values())
+    print("  %d files, %.1f MB" % (len(files), total / 1e6))
+
+
+def system_of(rel):
+    for prefix, system in SYSTEM_OF:
+        if rel == prefix or (prefix.endswith("/") and rel.startswith(prefix)):
+            return system
+    return 0
+
+
+def digest_tree(top):
+    out = {}
+    for folder, _, names in os.walk(top):
+        for n in names:
+            path = os.path.join(folder, n)
+            with open(path, "rb") as f:
+                out[os.path.relpath(path, top)] = hashlib.md5(f.read()).hexdigest()
+    return out
+
+
+def check(tree, dest, system):
+    want = {p: d for p, d in digest_tree(tree).items() if system_of(p) in (0, system)}
+    have = digest_tree(dest)
+    missing = sorted(set(want) - set(have))
+    extra = sorted(set(have) - set(want))
+    wrong = sorted(p for p in set(want) & set(have) if want[p] != have[p])
+    for label, items in (("missing", missing), ("not in the release", extra), ("different", wrong)):
+        for p in items[:10]:
+            print("  %s: %s" % (label, p))
+    if missing or extra or wrong:
+        print("  the installed tree differs from the release (%d missing, %d extra, %d different)"
+              % (len(missing), len(extra), len(wrong)))
+        return 1
+    print("  the installed tree matches the release: %d files, identical contents" % len(want))
+    return 0
+
+
+def main(argv):
+    if len(argv) == 3 and argv[0] == "make" and argv[1] in ("A", "B"):
+        make(argv[1], argv[2])
+        return 0
+    if len(argv) == 4 and argv[0] == "check":
+        return check(argv[1], argv[2], int(argv[3]))
+    if len(argv) == 2 and argv[0] == "rules":
+        with open(argv[1], "w") as f:
+            f.write(RULES)
+        return 0
+    print(__doc__, file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

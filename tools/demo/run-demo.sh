@@ -1,0 +1,191 @@
+#!/usr/bin/env bash
+# The demonstration: publishes two releases of a demo simulator tree, serves
+# them from an nginx of its own on a free loopback port, and installs release
+# A and then updates to release B with the real installer.
+#
+#   tools/demo/run-demo.sh BUILD_DIR        (what `make demo` runs)
+#
+# Everything goes to BUILD_DIR/demo/ (made afresh at each run): the trees,
+# the published releases, the web server's configuration, pid file and logs,
+# and the installed tree. The web server is stopped by its own pid when the
+# demo ends, also on Ctrl-C; the system's nginx is never touched.
+#
+# With a display (DISPLAY set) the installer shows its window; without one,
+# or with SKYVANE_DEMO_HEADLESS=1, it runs unattended and prints its progress.
+set -euo pipefail
+
+BUILD=${1:-build}
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+BUILD=$(cd "$BUILD" && pwd)
+PUBLISH="$BUILD/skyvane-publish"
+INSTALLER="$BUILD/skyvane-installer"
+TREES="$ROOT/tools/demo/demo-tree.py"
+DEMO="$BUILD/demo"
+WWW="$DEMO/www"
+NGX="$DEMO/nginx"
+PREFIX=/pub/skyvane/
+VERSION_A="Skyvane Demo 1.0"
+VERSION_B="Skyvane Demo 1.1"
+START=$SECONDS
+
+say() { printf '\n== %s\n' "$*"; }
+die() { printf '\nThe demo stopped: %s\n' "$*" >&2; exit 1; }
+
+[ -x "$PUBLISH" ] || die "$PUBLISH is not built (run make demo, which builds it)"
+NGINX_BIN=$(command -v nginx || true)
+[ -n "$NGINX_BIN" ] || NGINX_BIN=/usr/sbin/nginx
+[ -x "$NGINX_BIN" ] || die "nginx is not installed (make deps installs it)"
+command -v python3 >/dev/null || die "python3 is not installed (make deps installs it)"
+command -v curl >/dev/null || die "curl is not installed (make deps installs it)"
+
+# ------------------------------------------------------------------ web server
+NGINX_PID=""
+stop_nginx() {
+  if [ -n "$NGINX_PID" ] && kill -0 "$NGINX_PID" 2>/dev/null; then
+    kill "$NGINX_PID" 2>/dev/null || true
+    for _ in $(seq 50); do kill -0 "$NGINX_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$NGINX_PID" 2>/dev/null && kill -9 "$NGINX_PID" 2>/dev/null || true
+    echo "(stopped the demo's web server, pid $NGINX_PID)"
+  fi
+  NGINX_PID=""
+}
+trap stop_nginx EXIT
+trap 'echo; echo "Interrupted."; exit 130' INT TERM
+
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
+}
+
+start_nginx() {
+  mkdir -p "$NGX/tmp"
+  local user_line=""
+  if [ "$(id -u)" = 0 ]; then
+    # The worker processes drop to "nobody" when they can read the files;
+    # otherwise they run as the owner of the demo folder.
+    chmod -R a+rX "$WWW"
+    if runuser -u nobody -- test -r "$WWW$PREFIX$VERSION_A/directory.txt.zip" 2>/dev/null; then
+      user_line="user nobody nogroup;"
+    else
+      user_line="user $(stat -c '%U %G' "$DEMO");"
+    fi
+  fi
+  for attempt in 1 2 3; do
+    PORT=$(free_port)
+    cat >"$NGX/nginx.conf" <<EOF
+$user_line
+worker_processes 1;
+daemon off;
+pid $NGX/nginx.pid;
+error_log $NGX/error.log;
+events { worker_connections 256; }
+http {
+  access_log $NGX/access.log;
+  client_body_temp_path $NGX/tmp/body;
+  proxy_temp_path $NGX/tmp/proxy;
+  fastcgi_temp_path $NGX/tmp/fastcgi;
+  uwsgi_temp_path $NGX/tmp/uwsgi;
+  scgi_temp_path $NGX/tmp/scgi;
+  types { text/plain txt; application/zip zip; }
+  default_type application/octet-stream;
+  sendfile on;
+  server {
+    listen 127.0.0.1:$PORT;
+    root $WWW;
+    autoindex on;
+  }
+}
+EOF
+    "$NGINX_BIN" -e "$NGX/error.log" -p "$NGX" -c "$NGX/nginx.conf" &
+    NGINX_PID=$!
+    for _ in $(seq 50); do
+      if curl -fs -o /dev/null "http://127.0.0.1:$PORT/"; then return 0; fi
+      kill -0 "$NGINX_PID" 2>/dev/null || break
+      sleep 0.1
+    done
+    stop_nginx
+  done
+  cat "$NGX/error.log" >&2 || true
+  die "nginx did not start (its log is above)"
+}
+
+serverlist() {  # serverlist VERSION
+  "$PUBLISH" serverlist --out "$WWW" --beta "$1" \
+    --server "127.0.0.1:$PORT" "$PREFIX" "Demo server on this machine (loopback)"
+}
+
+# ------------------------------------------------------------------ the trees
+say "Making the demo simulator trees in $DEMO/"
+rm -rf "$DEMO"
+mkdir -p "$DEMO/A" "$DEMO/B" "$WWW"
+echo "Release A:"; python3 "$TREES" make A "$DEMO/A/Skyvane"
+echo "Release B (some files changed, added and removed):"; python3 "$TREES" make B "$DEMO/B/Skyvane"
+python3 "$TREES" rules "$DEMO/rules.txt"
+
+say "Publishing release A as \"$VERSION_A\""
+"$PUBLISH" release --tree "$DEMO/A/Skyvane" --version "$VERSION_A" --out "$WWW" --prefix "$PREFIX" \
+  --rules "$DEMO/rules.txt"
+say "Publishing release B as \"$VERSION_B\" (history carried over from A)"
+"$PUBLISH" release --tree "$DEMO/B/Skyvane" --version "$VERSION_B" --out "$WWW" --prefix "$PREFIX" \
+  --rules "$DEMO/rules.txt" --previous "$WWW$PREFIX$VERSION_A/directory.txt.zip"
+
+# The server list names the server's port, so it is written once nginx runs.
+start_nginx
+serverlist "$VERSION_A"
+say "Serving $WWW at http://127.0.0.1:$PORT/ (nginx pid $NGINX_PID, configuration and logs in $NGX/)"
+echo "GET /serverlist.txt:"
+curl -fsS "http://127.0.0.1:$PORT/serverlist.txt" | sed 's/^/    /'
+ENC_B=${VERSION_B// /%20}
+echo "GET ${PREFIX}${ENC_B}/ (directory listing):"
+curl -fsS "http://127.0.0.1:$PORT${PREFIX}${ENC_B}/" | sed -n 's/.*href="\([^"]*\)".*/    \1/p'
+ONE="Skyvane/Aircraft/Laminar Research/Cessna 172SP/Cessna 172SP.acf.zip"
+curl -fsS -o "$DEMO/one.zip" "http://127.0.0.1:$PORT${PREFIX}${ENC_B}/${ONE// /%20}"
+echo "GET one archive, ${ONE}: $(stat -c %s "$DEMO/one.zip") bytes, member:"
+python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); z.testzip(); [print("    %s, %d bytes, CRC correct" % (i.filename, i.file_size)) for i in z.infolist()]' "$DEMO/one.zip"
+
+if [ ! -x "$INSTALLER" ]; then
+  say "The installer is not built yet ($INSTALLER does not exist)"
+  echo "The demo stops here, after publishing and serving: once the installer is built, it"
+  echo "installs release A from this server and then updates it to release B."
+  echo "Releases: $WWW$PREFIX   (took $((SECONDS - START)) s)"
+  exit 0
+fi
+
+# ------------------------------------------------------------------ installing
+DEST_PARENT="$DEMO/installed"
+DEST="$DEST_PARENT/Skyvane"
+mkdir -p "$DEST_PARENT" "$DEMO/home" "$DEMO/config" "$DEMO/tmp"
+MODE=(--headless)
+if [ -n "${DISPLAY:-}" ] && [ "${SKYVANE_DEMO_HEADLESS:-0}" != 1 ]; then MODE=(); fi
+
+run_installer() {  # run_installer DEST
+  HOME="$DEMO/home" XDG_CONFIG_HOME="$DEMO/config" TMPDIR="$DEMO/tmp" \
+    "$INSTALLER" "${MODE[@]}" --install --accept_eula --server_list_host="127.0.0.1:$PORT" "$1/"
+}
+
+# The installer may give the destination the version's name when it is done.
+find_installed() {  # find_installed VERSION -> the folder now holding the install
+  if [ -d "$DEST_PARENT/$1" ]; then echo "$DEST_PARENT/$1"; else echo "$DEST"; fi
+}
+
+count_zip_gets() { grep -c '"GET [^"]*\.zip HTTP' "$NGX/access.log" || true; }
+
+say "Installing release A into $DEST (fresh install${MODE:+, unattended})"
+before=$(count_zip_gets)
+run_installer "$DEST" || die "the installer failed installing release A (exit status $?)"
+DEST=$(find_installed "$VERSION_A")
+echo "Fetched $(( $(count_zip_gets) - before )) archives."
+python3 "$TREES" check "$DEMO/A/Skyvane" "$DEST" 3 || die "release A was not installed correctly"
+
+say "Updating to release B"
+serverlist "$VERSION_B" >/dev/null
+before=$(count_zip_gets)
+run_installer "$DEST" || die "the installer failed updating to release B (exit status $?)"
+DEST=$(find_installed "$VERSION_B")
+echo "Fetched $(( $(count_zip_gets) - before )) archives (changed and new files only)."
+python3 "$TREES" check "$DEMO/B/Skyvane" "$DEST" 3 || die "the update to release B is not right"
+
+say "Done in $((SECONDS - START)) s"
+echo "Published releases A and B to $WWW$PREFIX, served them from nginx on 127.0.0.1:$PORT,"
+echo "installed A with the installer and updated it to B (changed and new files fetched, removed"
+echo "files deleted, Linux files only). The installed tree is in $DEST"
+echo "Web server logs: $NGX/access.log; the installer's log: $BUILD/Log.txt"
