@@ -11,9 +11,6 @@
 // each side is compared. Needs nginx, curl and aria2c:
 //   apt-get install nginx curl aria2
 // Run: build/bench/net/net_bench [--runs N]
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -55,18 +52,11 @@ void write_random(const std::string& path, std::size_t size, unsigned seed) {
 // when it fails.
 double time_command(const std::vector<std::string>& argv) {
   const auto t0 = Clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
+  testservers::ChildProcess child;
+  if (!child.start(argv, false)) return -1.0;
+  const int status = child.wait_exit();
   const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-  return (WIFEXITED(status) && WEXITSTATUS(status) == 0) ? secs : -1.0;
+  return status == 0 ? secs : -1.0;
 }
 
 // One slot, polled without pause until the transfer ends.

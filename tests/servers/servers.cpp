@@ -153,6 +153,19 @@ bool ChildProcess::running() {
   return false;
 }
 
+int ChildProcess::wait_exit() {
+  if (pid_ <= 0) return -1;
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0) {
+    if (errno != EINTR) {
+      pid_ = -1;
+      return -1;
+    }
+  }
+  pid_ = -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 void ChildProcess::stop() {
   if (out_fd_ >= 0) {
     close(out_fd_);

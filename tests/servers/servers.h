@@ -37,6 +37,9 @@ class ChildProcess {
   bool read_line(std::string& line, int timeout_ms);
   // Whether the child still runs (reaps it when it has ended).
   bool running();
+  // Waits for the child to end by itself; its exit status, or -1 when it
+  // was killed by a signal or there is no child.
+  int wait_exit();
   void stop();
   int pid() const { return pid_; }
 
