@@ -413,9 +413,9 @@ int BTN_enterstring(float x, float y, std::string* text, int max_length, const s
     } else {
       OGLE_Repaginate(ogle);
     }
-    int s, e;
-    OGLE_GetSelection(ogle, s, e);
-    OGLE_SetSelection(ogle, s, e);
+    const int len = static_cast<int>(text->size());
+    ogle->sel_start = std::clamp(ogle->sel_start, 0, len);
+    ogle->sel_end = std::clamp(ogle->sel_end, 0, len);
     if (clicked) OGLE_Click(ogle, mnw.mx, mnw.my, 0);
     else if (mnw.now_dragging && over) OGLE_Drag(ogle, mnw.mx, mnw.my);
     BTN_take_keys(who, [](int ch, int, int flags) { OGLE_Key(ogle, ch, flags & 1); });
@@ -436,9 +436,8 @@ int BTN_enterstring(float x, float y, std::string* text, int max_length, const s
   if (changed && max_length >= 0 && static_cast<int>(text->size()) > max_length) {
     text->resize(max_length);
     OGLE_Repaginate(ogle);
-    int s, e;
-    OGLE_GetSelection(ogle, s, e);
-    OGLE_SetSelection(ogle, s, e);
+    ogle->sel_start = std::min(ogle->sel_start, max_length);
+    ogle->sel_end = std::min(ogle->sel_end, max_length);
   }
   return changed;
 }

@@ -1,0 +1,233 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "tests/support/temp_dir.h"
+#include "tests/ui/ui_fixture.h"
+#include "ui/cmnd.h"
+#include "ui/hl_alert.h"
+#include "ui/hl_init.h"
+
+using ui_test::key;
+using ui_test::pointer;
+using ui_test::UiTest;
+using E = plat::WinEvent;
+
+namespace {
+
+using KeysTest = UiTest;
+
+TEST(KeyTable, ModifiersAndKeylessCodesBecomeZeroAndPunctuationMoves) {
+  EXPECT_EQ(keys_class::map_key(16), 0);
+  EXPECT_EQ(keys_class::map_key(2), 0);
+  EXPECT_EQ(keys_class::map_key(150), 0);
+  EXPECT_EQ(keys_class::map_key(65), 65);
+  EXPECT_EQ(keys_class::map_key(13), 13);
+  EXPECT_EQ(keys_class::map_key(186), 181);
+  EXPECT_EQ(keys_class::map_key(192), 186);
+  EXPECT_EQ(keys_class::map_key(219), 179);
+  EXPECT_EQ(keys_class::map_key(223), 186);
+}
+
+TEST_F(KeysTest, LockKeysProduceNoEventAndModifiersOnlyToggle) {
+  E caps = key(20);
+  caps.scan = 0x3A;
+  E num = key(144);
+  num.scan = 0x45;
+  num.extended = 1;
+  keys.handle_key_raw(caps);
+  keys.handle_key_raw(num);
+  EXPECT_EQ(keys.global_vkey_hit, 0);
+  E shift = key(16);
+  shift.scan = 0x2A;
+  keys.handle_key_raw(shift);
+  EXPECT_EQ(keys.ShiftToggle, 1);
+  shift.type = E::key_up;
+  keys.handle_key_raw(shift);
+  EXPECT_EQ(keys.ShiftToggle, 0);
+  E ctrl = key(17);
+  ctrl.scan = 0x1D;
+  keys.handle_key_raw(ctrl);
+  EXPECT_EQ(keys.ControlToggle, 1);
+}
+
+TEST_F(KeysTest, FlagsAndBindings) {
+  keys.key_bindings.push_back({65, 4, 0, 0});  // Ctrl+A
+  const int before = cmnd.presses;
+  keys.handle_key_raw(key('A', 0, 4));
+  EXPECT_EQ(keys.global_vkey_hit, 65);
+  EXPECT_EQ(keys.global_flag_hit, 4);
+  EXPECT_EQ(cmnd.presses, before + 1);
+  keys.handle_key_raw(key('A', 0, 4, true, true));  // auto-repeat: no fresh press
+  EXPECT_EQ(cmnd.presses, before + 1);
+  keys.run_repeat_keys();  // the held command repeats once per frame instead
+  EXPECT_EQ(cmnd.presses, before + 2);
+  keys.handle_key_raw(key('A', 0, 4, false));
+  EXPECT_EQ(keys.key_bindings.back().hold, 0);
+  keys.handle_key_raw(key(27, 0));
+  EXPECT_EQ(escape_hit, 1);
+  keys.handle_key_raw(key(46, 0));
+  EXPECT_EQ(delete_hit, 1);
+}
+
+TEST(Commands, LookupAndPaths) {
+  EXPECT_EQ(cmnd.get_cmnd_by_name("sim/operation/none"), 0);
+  EXPECT_EQ(cmnd.get_cmnd_by_name("nope"), -1);
+  EXPECT_EQ(cmnd.get_cmnd_desc(0), "Do nothing at all!");
+  std::vector<std::string> parts;
+  cmnd.get_cmds_in_path("sim/", parts);
+  EXPECT_EQ(parts, std::vector<std::string>{"operation"});
+}
+
+// ------------------------------------------------------------------ the frame
+
+class FrameTest : public UiTest {
+ protected:
+  void frame(std::vector<E> events) {
+    rec.script.push_back(std::move(events));
+    MACIBM_event_proc();
+  }
+};
+
+TEST_F(FrameTest, MouseIsWindowRelativeWithYUpAndWheelTruncates) {
+  MACIBM_startwind(2);  // 600 x 380, centred at (212, 194)
+  E move;
+  move.type = E::mouse_move;
+  move.x = 212 + 30;
+  move.y = 768 - (194 + 40);
+  E half;
+  half.type = E::wheel;
+  half.wheel_delta = 60;
+  half.x = move.x;
+  half.y = move.y;
+  E back;
+  back.type = E::wheel;
+  back.wheel_delta = -240;
+  back.x = move.x;
+  back.y = move.y;
+  frame({move, half, back});
+  EXPECT_FLOAT_EQ(mnw.mx, 30);
+  EXPECT_FLOAT_EQ(mnw.my, 40);
+  EXPECT_EQ(mnw.mouse_wheel, -2);
+}
+
+TEST_F(FrameTest, CloseBoxAndReturnCloseModalScreensButNotTheAlert) {
+  MACIBM_startwind(1);
+  frame({pointer(E::button_down, 3, 298)});  // top-left 25 x 20 corner of the 500 x 300 window
+  EXPECT_EQ(mnw.top_win_now, 0);
+  MACIBM_startwind(2);
+  frame({pointer(E::button_down, 30, 298)});  // just outside the box
+  EXPECT_EQ(mnw.top_win_now, 2);
+  frame({key(13, 0)});  // Return closes windows 1 and 2
+  EXPECT_EQ(mnw.top_win_now, 0);
+  MACIBM_startwind(995);
+  frame({pointer(E::button_down, 3, 248)});
+  EXPECT_EQ(mnw.top_win_now, 995);
+}
+
+TEST_F(FrameTest, FrameRunsTheScreenOnlyWhenNoModalWindowIsOpen) {
+  static int updates = 0;
+  updates = 0;
+  MACIBM_app_update = [] { ++updates; };
+  frame({});
+  EXPECT_EQ(updates, 1);
+  EXPECT_EQ(rec.presents, 1);
+  MACIBM_startwind(1);
+  frame({});
+  EXPECT_EQ(updates, 1);
+  E close;
+  close.type = E::close;
+  app_done = 0;
+  frame({close});
+  EXPECT_EQ(app_done, 1);
+  app_done = 0;
+}
+
+TEST_F(FrameTest, ClicksAndDoubleClicksAreTimed) {
+  frame({pointer(E::button_down, 10, 10)});
+  EXPECT_EQ(mnw.now_dragging, 1);
+  EXPECT_EQ(mnw.mouse_double_clicked, 0);
+  xtim_class::fake_microsecs += 100000;
+  frame({pointer(E::button_up, 10, 10)});
+  EXPECT_EQ(mnw.mouse_did_click, 1);
+  EXPECT_EQ(mnw.now_dragging, 0);
+  xtim_class::fake_microsecs += 100000;
+  frame({pointer(E::button_down, 10, 10)});  // 0.2 s after the first press
+  EXPECT_EQ(mnw.mouse_double_clicked, 1);
+  xtim_class::fake_microsecs += 300000;
+  frame({});
+  EXPECT_EQ(mnw.delay_dragging, 1);  // held 0.3 s
+  frame({pointer(E::button_up, 10, 10)});
+  EXPECT_EQ(mnw.delay_dragging, 0);
+  xtim_class::fake_microsecs += 300000;
+  frame({pointer(E::button_down, 10, 10)});  // 0.3 s after: not a double click
+  EXPECT_EQ(mnw.mouse_double_clicked, 0);
+}
+
+TEST_F(FrameTest, TooltipShowsAfterTheMouseRestsOneSecond) {
+  auto screen = [] {
+    int v = 0;
+    BTN_bool(100, 100, &v, "|box{?Explains the box.", 0);
+  };
+  MACIBM_app_update = screen;
+  frame({pointer(E::mouse_move, 100, 100)});
+  const size_t quads_before = rec.quads.size();
+  rec.clear_log();
+  xtim_class::fake_microsecs += 1100000;
+  frame({});
+  // The tooltip box (style 14) and its text in colour 47.
+  bool green_text = false;
+  for (const auto& q : rec.glyphs()) green_text = green_text || q.color[1] == colr.col_rgb[47][1];
+  EXPECT_TRUE(green_text);
+  EXPECT_GT(rec.quads.size(), quads_before);
+}
+
+// The drawn alert, run in window 995 with its own frames.
+TEST_F(FrameTest, DrawnAlertShowsItsLinesAndReturnClosesIt) {
+  testing_support::TempDir dir;
+  HL_open_log(dir.path());
+  ogl_inited = 1;
+  HL_use_drawn_alerts();
+  stls.text[602] = "OK";
+  rec.script.push_back({});
+  rec.script.push_back({key(13, 0)});
+  __MACIBM_alert(0, "Something happened.", "", "", "", t_alert, "utils", 7);
+  ogl_inited = 0;
+  alert_drawer = nullptr;
+  HL_close_log();
+  EXPECT_EQ(mnw.top_win_now, 0);
+  EXPECT_GE(rec.presents, 1);
+  // "Something happened." centred at x 210 of the alert, which sits at 302.
+  const float width = str_dx("Something happened.");
+  bool found = false;
+  for (const auto& q : rec.glyphs()) found = found || q.v[0].x == std::round(302 + 210 - width / 2);
+  EXPECT_TRUE(found);
+  EXPECT_NE(testing_support::read_file(dir / "Log.txt").find("Something happened.\n"), std::string::npos);
+}
+
+TEST_F(FrameTest, ClosingTheWindowEndsAnAlert) {
+  ogl_inited = 1;
+  HL_use_drawn_alerts();
+  E close;
+  close.type = E::close;
+  rec.script.push_back({close});
+  app_done = 0;
+  __MACIBM_alert(0, "Waiting.", "", "", "", t_alert, "utils", 8);
+  EXPECT_EQ(app_done, 1);
+  EXPECT_EQ(mnw.top_win_now, 0);
+  app_done = 0;
+  ogl_inited = 0;
+  alert_drawer = nullptr;
+}
+
+using FrameDeathTest = FrameTest;
+TEST_F(FrameDeathTest, FatalDrawnAlertEndsAfterItsButton) {
+  ogl_inited = 1;
+  HL_use_drawn_alerts();
+  rec.script.push_back({key(13, 0)});
+  EXPECT_EXIT(__MACIBM_alert(0, "Fatal.", "", "", "", t_exit, "xmap", 3), ::testing::ExitedWithCode(1), "");
+  ogl_inited = 0;
+  alert_drawer = nullptr;
+}
+
+}  // namespace
