@@ -246,33 +246,36 @@ void down_class::DoProcessing() {
 }
 
 void down_class::parse_header() {
-  while (!mGotWholeHeader) {
-    std::size_t i = 1;
+  // Lines are consumed by moving `pos`; the consumed bytes leave mInBuf in
+  // one step at the end, so a header of many short lines costs no more than
+  // one pass.
+  std::size_t pos = 0;
+  bool rejected = false;
+  while (!mGotWholeHeader && !rejected) {
+    std::size_t i = pos + 1;
     while (i < mInBuf.size() && !(mInBuf[i - 1] == '\r' && mInBuf[i] == '\n')) ++i;
     if (i >= mInBuf.size()) break;  // no complete line yet
+    const std::size_t line_len = i - 1 - pos;
+    const std::size_t line_start = pos;
+    pos = i + 1;
+    header_bytes_ += static_cast<std::int64_t>(line_len + 2);
 
-    if (i == 1) {  // an empty line: the end of one response header
-      mInBuf.erase(mInBuf.begin(), mInBuf.begin() + 2);
-      header_bytes_ += 2;
+    if (line_len == 0) {  // an empty line: the end of one response header
       if (mResponseNum < 200) continue;  // after an interim response (or none yet): more follows
       const auto it = mFields.find("Content-Length");
       if (it != mFields.end()) {
         mIncomingLength = parse_length(it->second);
         if (mIncomingLength < 0) {
           mIncomingLength = -1;
-          reject_response();
-          return;
+          rejected = true;
+          break;
         }
       }
       mGotWholeHeader = true;
-      open_destination();
-      return;
+      break;
     }
 
-    std::string line(mInBuf.begin(), mInBuf.begin() + static_cast<std::ptrdiff_t>(i - 1));
-    mInBuf.erase(mInBuf.begin(), mInBuf.begin() + static_cast<std::ptrdiff_t>(i + 1));
-    header_bytes_ += static_cast<std::int64_t>(i + 1);
-
+    const std::string line(mInBuf.data() + line_start, line_len);
     if (line.compare(0, 5, "HTTP/") == 0) {
       // "HTTP/" version " " three digits, then the end or " " reason phrase.
       const std::size_t sp = line.find(' ');
@@ -282,8 +285,8 @@ void down_class::parse_header() {
                       std::isdigit(static_cast<unsigned char>(line[sp + 3])) &&
                       (line.size() == sp + 4 || line[sp + 4] == ' ');
       if (!ok) {
-        reject_response();
-        return;
+        rejected = true;
+        break;
       }
       mResponseNum = (line[sp + 1] - '0') * 100 + (line[sp + 2] - '0') * 10 + (line[sp + 3] - '0');
       mResponseName = line.size() > sp + 5 ? line.substr(sp + 5) : std::string();
@@ -298,13 +301,18 @@ void down_class::parse_header() {
     if (it == mFields.end()) {
       mFields.emplace(std::move(name), std::move(value));
     } else if (name == "Content-Length" && parse_length(it->second) != parse_length(value)) {
-      reject_response();  // two different lengths: the body cannot be trusted
-      return;
+      rejected = true;  // two different lengths: the body cannot be trusted
     }
   }
-  if (!mGotWholeHeader && header_bytes_ + static_cast<std::int64_t>(mInBuf.size()) > kMaxHeaderBytes) {
+  mInBuf.erase(mInBuf.begin(), mInBuf.begin() + static_cast<std::ptrdiff_t>(pos));
+
+  if (!rejected && !mGotWholeHeader && header_bytes_ + static_cast<std::int64_t>(mInBuf.size()) > kMaxHeaderBytes)
+    rejected = true;
+  if (rejected) {
     reject_response();
+    return;
   }
+  if (mGotWholeHeader) open_destination();
 }
 
 // ------------------------------------------------------- [SECTION] http_class

@@ -188,9 +188,11 @@ TEST_F(FaultTest, MalformedResponsesAreRejectedAtOnce) {
         << path << "\n"
         << log();
   }
-  // Blanks around the number are allowed.
+  // Blanks around the number are allowed, and a large header below the limit.
   EXPECT_EQ(fetch("/length/%20%2010%20"), 1);
   EXPECT_EQ(read_file(dest()), "0123456789");
+  EXPECT_EQ(fetch("/bigheader"), 1);
+  EXPECT_EQ(read_file(dest()), "hello");
 }
 
 TEST_F(FaultTest, ZeroLengthEndsAtTheHeader) {

@@ -31,6 +31,7 @@ path (a proxy-style "http://host" prefix is ignored):
                      "0123456789", then silence
   /lowercase         "content-length: 5" and "hello", then close
   /endless           a header line that never ends (200,000 bytes), then silence
+  /bigheader         a valid header of about 40,000 bytes in short lines, body "hello"
   /trickle           Content-Length 8, one body byte every 250 ms
 Silence lasts until the client closes or 120 s pass.
 """
@@ -165,6 +166,10 @@ class Handler(socketserver.BaseRequestHandler):
             self.send(b"HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nhello")
         elif path == "/endless":
             self.send(b"HTTP/1.1 200 OK\r\nX-Filler: " + b"a" * 200000)
+            self.hold()
+        elif path == "/bigheader":
+            pad = [("X-Pad-%d" % i, "p") for i in range(3000)]
+            self.send(response("200 OK", b"hello", pad))
             self.hold()
         elif path == "/trickle":
             self.send(b"HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\n")
