@@ -151,11 +151,12 @@ void draw_frame1(art_image& im, int style) {
     case 9:                                                                     // text field
       bevel(im, c.s, c.t, c.w, c.h, {0.98f, 0.97f, 0.93f, 1}, true);
       break;
-    case 10: {  // list box with its drop-down arrow in the right cap
-      bevel(im, c.s, c.t, c.w, c.h, {0.80f, 0.74f, 0.62f, 1}, false);
-      const int ax = c.s + c.w - 5, ay = c.t + 8;
+    case 10: {  // list box: dark face for its light text, a drop-down arrow in
+                // the right cap, and a clear margin left of the box for its label
+      bevel(im, c.s + 5, c.t, c.w - 5, c.h, {0.36f, 0.27f, 0.19f, 1}, false);
+      const int ax = c.s + c.w - 5, ay = c.t + 11;
       for (int r = 0; r < 4; ++r)
-        for (int i = -r; i <= r; ++i) put(im, ax + i - 0, ay + r, kInk);
+        for (int i = -(3 - r); i <= 3 - r; ++i) put(im, ax + i, ay - r, {1, 1, 1, 1});
       break;
     }
     case 1: bevel(im, c.s, c.t, c.w, c.h, {0.55f, 0.45f, 0.35f, 1}, false, 1); break;  // bar

@@ -122,6 +122,7 @@ void OGL_gl_backend::scissor(int on, int x, int y, int w, int h) {
 
 void OGL_gl_backend::present() {
   flush();
+  if (before_present) before_present();
   plat::window_swap();
 }
 

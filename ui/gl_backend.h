@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "ui/oglp.h"
@@ -37,6 +38,10 @@ class OGL_gl_backend : public OGL_backend {
   void read_pixels(int x, int y, int w, int h, std::vector<std::uint8_t>& rgb);
   // Draws everything batched so far.
   void flush();
+
+  // Called with the finished frame still in the back buffer, just before
+  // it is presented (screenshots, measurements).
+  std::function<void()> before_present;
 
  private:
   enum Batch { none, flat_quads, tex_quads, lines };
