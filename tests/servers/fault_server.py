@@ -32,7 +32,7 @@ path (a proxy-style "http://host" prefix is ignored):
   /lowercase         "content-length: 5" and "hello", then close
   /endless           a header line that never ends (200,000 bytes), then silence
   /bigheader         a valid header of about 40,000 bytes in short lines, body "hello"
-  /trickle           Content-Length 8, one body byte every 250 ms
+  /trickle           Content-Length 15, one body byte every 200 ms
 Silence lasts until the client closes or 120 s pass.
 """
 
@@ -172,9 +172,9 @@ class Handler(socketserver.BaseRequestHandler):
             self.send(response("200 OK", b"hello", pad))
             self.hold()
         elif path == "/trickle":
-            self.send(b"HTTP/1.1 200 OK\r\nContent-Length: 8\r\n\r\n")
-            for b in b"trickled":
-                time.sleep(0.25)
+            self.send(b"HTTP/1.1 200 OK\r\nContent-Length: 15\r\n\r\n")
+            for b in b"slowly trickled":
+                time.sleep(0.2)
                 self.send(bytes([b]))
             self.hold()
         else:
