@@ -33,7 +33,8 @@
 //   - Only CR LF ends a header line. A status line is "HTTP/" + version + " "
 //     + three digits, then the end of the line or " " + reason phrase (which
 //     may be empty). A later status line (after an interim 1xx response)
-//     replaces the earlier one and the fields that came with it.
+//     replaces the earlier one and the fields that came with it; parsing goes
+//     on with whatever follows the interim response in the same receipt.
 //   - A field line is "name: value"; the first occurrence of a name wins.
 //   - The destination file is created (or truncated) when the final header
 //     ends, and holds exactly the bytes received after it, whatever the
@@ -47,6 +48,11 @@
 //     number or contradicts an earlier one, or the header exceeds 64 KiB.
 //   - The peer closing the connection ends the transfer: complete when the
 //     announced length has arrived, failed otherwise (no length, or short).
+//   - A failed create, write or close of the destination sets mFileErr (the
+//     errno value); the file is closed, and the close checked, as soon as the
+//     last announced byte is written, before the pool judges the outcome.
+//   - A host name that is empty or holds blanks, control characters, "/",
+//     "" or ":" is treated as unresolvable (mFileErr 20011, no socket).
 class down_class {
  public:
   // `dest` may be null: the body then stays in mInBuf (up to 16 MiB; more is
