@@ -173,13 +173,14 @@ int calc_file_md5_mapped(const std::string& path, std::string& sig) {
 int relative_path_is_safe(const std::string& path) {
   if (path.empty() || path[0] == '/') return 0;
   // Backslashes and colons are folder and drive characters elsewhere.
-  if (path.find_first_of("\\:") != std::string::npos) return 0;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    std::size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    if (path.compare(start, end - start, "..") == 0 && end - start == 2) return 0;
-    start = end + 1;
+  const char* p = path.data();
+  const std::size_t n = path.size();
+  if (std::memchr(p, '\\', n) || std::memchr(p, ':', n)) return 0;
+  // A ".." component climbs out; most paths hold no ".." at all.
+  for (std::size_t at = path.find(".."); at != std::string::npos; at = path.find("..", at + 1)) {
+    const bool starts = at == 0 || p[at - 1] == '/';
+    const bool ends = at + 2 == n || p[at + 2] == '/';
+    if (starts && ends) return 0;
   }
   return 1;
 }

@@ -9,7 +9,9 @@
 #include "engine/utils.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "engine/IO_UTILS.h"
 #include "engine/xmap.h"
@@ -72,7 +74,7 @@ namespace {
 
 // Does the FILE line's name hold one of the parts that a network install
 // never fetches?
-bool excluded_from_net(const std::string& name) {
+bool excluded_from_net(std::string_view name) {
   return name.find("900 red terrain") != std::string::npos ||
          name.find("Earth Orbit Textures") != std::string::npos;
 }
@@ -99,33 +101,85 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
     return 2;
   }
 
-  std::string folder;     // current folder (DIR line)
-  std::string prev_path;  // path of the previous accepted FILE line
-  bool have_prev = false;
+  // The body is walked in place with a cursor of its own: one forward pass,
+  // with the items read as in xmap_class (blank = space or tab; line end =
+  // NUL, LF or CR; line break = a run of both).
+  const unsigned char* p = map.mCrt;
+  const unsigned char* const begin = map.mBegin;
+  const unsigned char* const end = map.mEnd;
+  const auto skip_blanks = [&] {
+    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+  };
+  const auto is_stop = [](unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == 0; };
+  const auto skip_line_break = [&] {
+    while (p < end && is_stop(*p)) ++p;
+  };
+  const auto to_line_end = [&] {
+    while (p < end && *p != '\n' && *p != '\r' && *p != 0) ++p;
+  };
+  // After blanks: the keyword followed by a blank.
+  const auto keyword = [&](const char* w, std::size_t n) {
+    skip_blanks();
+    if (static_cast<std::size_t>(end - p) <= n || std::memcmp(p, w, n) != 0) return false;
+    if (p[n] != ' ' && p[n] != '\t') return false;
+    p += n;
+    return true;
+  };
+  const auto read_int = [&] {
+    skip_blanks();
+    bool negative = false;
+    if (p < end && *p == '-') {
+      negative = true;
+      ++p;
+    }
+    if (p < end && *p == '+') ++p;
+    std::uint32_t v = 0;  // wraps instead of overflowing on malformed input
+    while (p < end && !is_stop(*p)) v = v * 10u + static_cast<std::uint32_t>(static_cast<int>(*p++) - '0');
+    return static_cast<int>(negative ? 0u - v : v);
+  };
+  const auto word = [&] {
+    skip_blanks();
+    const unsigned char* s = p;
+    while (p < end && !is_stop(*p)) ++p;
+    return std::string_view(reinterpret_cast<const char*>(s), static_cast<std::size_t>(p - s));
+  };
+  const auto rest_of_line = [&] {
+    skip_blanks();
+    const unsigned char* s = p;
+    to_line_end();
+    return std::string_view(reinterpret_cast<const char*>(s), static_cast<std::size_t>(p - s));
+  };
 
-  while (!map.at_end()) {
-    if (map.match_keyword("DIR")) {
-      folder = map.read_rest_of_line();
-      map.skip_line_break();
+  std::string folder;  // current folder (DIR line)
+  // A first guess at the number of paths (a FILE line takes some 60 bytes),
+  // so that the table grows rarely.
+  sim_info.files.reserve(std::min<std::size_t>(static_cast<std::size_t>(end - begin) / 64, 1u << 20));
+
+  while (p < end) {
+    if (keyword("DIR", 3)) {
+      folder = rest_of_line();
+      skip_line_break();
       continue;
     }
-    if (!map.match_keyword("FILE")) {
-      map.skip_line();
+    if (!keyword("FILE", 4)) {
+      to_line_end();
+      skip_line_break();
       continue;
     }
     file_version_struct v;
-    v.use_type = std::clamp(map.read_int(), 0, 4);
-    v.os_type = std::clamp(map.read_int(), 0, 6);
-    v.version_num = map.read_int();
-    v.down_size = static_cast<float>(map.read_int());
-    v.disk_size = static_cast<float>(map.read_int());
-    v.sig_want = map.read_word();
-    const std::string name = map.read_rest_of_line();
-    map.skip_line_break();
+    v.use_type = std::clamp(read_int(), 0, 4);
+    v.os_type = std::clamp(read_int(), 0, 6);
+    v.version_num = read_int();
+    v.down_size = static_cast<float>(read_int());
+    v.disk_size = static_cast<float>(read_int());
+    v.sig_want = word();
+    const std::string_view name = rest_of_line();
+    skip_line_break();
 
     if (is_net && excluded_from_net(name)) continue;
 
-    v.path = folder + name;
+    v.path.reserve(folder.size() + name.size());
+    v.path.append(folder).append(name);
     if (!relative_path_is_safe(v.path)) {
       // A path that would lead out of the destination: the whole file is
       // refused, so that nothing of it is fetched, examined or deleted.
@@ -135,10 +189,9 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
       xer << "read_directory: refused unsafe path " << v.path << " in " << file << "\n";
       return 2;
     }
-    if (!have_prev || v.path != prev_path) {
+    // The previous accepted FILE line is the last entry of the table.
+    if (sim_info.files.empty() || v.path != sim_info.files.back().versions.back().path) {
       sim_info.files.emplace_back();
-      prev_path = v.path;
-      have_prev = true;
     }
     if (path_has_no_file(v.path)) {
       __MACIBM_alert(0, "I am reading the directory text file and found a path that has no file!",
@@ -147,8 +200,8 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
     sim_info.files.back().versions.push_back(std::move(v));
 
     if (g_file_lines_read++ % 500 == 0) {
-      dir_progress_bar(0, static_cast<float>(map.mCrt - map.mBegin), static_cast<float>(map.size()), 0, title,
-                       name);
+      dir_progress_bar(0, static_cast<float>(p - begin), static_cast<float>(end - begin), 0, title,
+                       std::string(name));
     }
   }
 
@@ -278,6 +331,14 @@ int select_alert(const std::string& local_path, int is_gone) {
                   : " but it appears you have modified this file.")
       << " Answered without a window: " << answer << "\n";
   return answer;
+}
+
+int select_alert_default_from(const std::string& value) {
+  if (value == "keep") select_alert_default = sel_keep;
+  else if (value == "replace") select_alert_default = sel_replace;
+  else if (value == "cancel") select_alert_default = sel_cancel;
+  else return 0;
+  return 1;
 }
 
 std::string dir_progress_phase_text(int phase) {

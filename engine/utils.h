@@ -119,6 +119,10 @@ int select_alert(const std::string& local_path, int is_gone);
 extern int (*select_alert_hook)(const std::string& local_path, int is_gone);
 // Answer without a window: 2 (keep) unless set, e.g. from --modified=.
 extern int select_alert_default;
+// Sets select_alert_default from the text of the --modified= option:
+// "keep" (2), "replace" (1) or "cancel" (3). Returns 0 and changes nothing
+// for any other text.
+int select_alert_default_from(const std::string& value);
 
 // The progress box while the file is read (phase 0) and the disk examined
 // (phase 1). With dir_progress_hook set, it draws and presents one frame;

@@ -195,12 +195,17 @@ TEST_F(SelectionTest, WithoutAWindowTheDefaultAnswers) {
   EXPECT_NE(log().find("I am about to DELETE: " + dest_dir_path + "g because we no longer use this file"),
             std::string::npos);
 
-  select_alert_default = sel_replace;
+  EXPECT_EQ(select_alert_default_from("overwrite"), 0);
+  EXPECT_EQ(select_alert_default, sel_keep);
+  EXPECT_EQ(select_alert_default_from("replace"), 1);
   EXPECT_EQ(choose_files(), 1);
   EXPECT_EQ(flags(0), "grab");
   EXPECT_EQ(flags(1), "nuke");
-  select_alert_default = sel_cancel;
+  EXPECT_EQ(select_alert_default_from("cancel"), 1);
   EXPECT_EQ(choose_files(), 0);
+  EXPECT_EQ(select_alert_default_from("keep"), 1);
+  EXPECT_EQ(choose_files(), 1);
+  EXPECT_EQ(flags(0), "none");
 }
 
 TEST_F(SelectionTest, LocalPaths) {
