@@ -130,6 +130,14 @@ TEST_F(NginxTest, MissingFileIsAFailureWithTheErrorPage) {
   EXPECT_EQ(run(4, server->host(), "/small.txt", dir / "again.txt"), 1);
 }
 
+TEST_F(NginxTest, AnotherLoopbackAddress) {
+  testservers::NginxServer other(root->path(), "127.0.0.2");
+  ASSERT_TRUE(other.ok()) << other.failure();
+  EXPECT_EQ(run(3, other.host(), "/small.txt", dir / "other.txt"), 1);
+  EXPECT_EQ(read_file(dir / "other.txt"), "a small file\n");
+  EXPECT_NE(other.access_log().find("\"GET /small.txt HTTP/1.1\" 200"), std::string::npos);
+}
+
 TEST_F(NginxTest, ThroughAProxy) {
   testservers::TinyProxy proxy;
   ASSERT_TRUE(proxy.ok()) << proxy.failure();
