@@ -10,9 +10,8 @@
 //       writes a directory file of <entries> FILE lines in folders of 50
 //   engine_bench scan <destination folder> <directory file>
 //       read_directory with the disk examination; prints the seconds taken
-//   engine_bench read <directory file> [again]
+//   engine_bench read <directory file>
 //       read_directory without the examination; prints the seconds taken
-//       (with "again", of a second reading in the same process)
 //   engine_bench md5 mapped|blocks <file list>
 //       hashes every file named in the list one way; prints the seconds
 #include <chrono>
@@ -87,11 +86,7 @@ int main(int argc, char** argv) {
     std::printf("%.6f\n", t);
     return 0;
   }
-  if ((a.size() == 2 || a.size() == 3) && a[0] == "read") {
-    // "read <file> again": time a second reading instead of the first; the
-    // installer reads the file again whenever the destination changes, and
-    // then the memory of the first model is reused.
-    if (a.size() == 3 && read_directory_no_scan(a[1], kTitle) != 3) return 1;
+  if (a.size() == 2 && a[0] == "read") {
     const double t0 = now();
     const int r = read_directory_no_scan(a[1], kTitle);
     const double t = now() - t0;

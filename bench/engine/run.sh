@@ -74,6 +74,4 @@ t_read_total=$(best "$BIN" read "$WORK/big.txt")
 t_read_self=$(best_self "$BIN" read "$WORK/big.txt")
 printf 'awk                         %8.3f s\n' "$t_awk"
 printf 'read_directory (process)    %8.3f s   speed vs awk: %.2fx\n' "$t_read_total" "$(calc "$t_awk / $t_read_total")"
-t_reread=$(best_self "$BIN" read "$WORK/big.txt" again)
 printf 'read_directory (call)       %8.3f s   speed vs awk: %.2fx\n' "$t_read_self" "$(calc "$t_awk / $t_read_self")"
-printf 'read_directory (2nd call)   %8.3f s   speed vs awk: %.2fx\n' "$t_reread" "$(calc "$t_awk / $t_reread")"
