@@ -6,9 +6,12 @@
 // [SECTION] Disk examination.
 // [SECTION] Selection: choose_files.
 // [SECTION] Seams: select_alert, dir_progress_bar.
+// [SECTION] Executor: make_dirs, grab_files, extract_and_delete_file.
 #include "engine/utils.h"
 
 #include <algorithm>
+#include <cmath>
+#include <map>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
@@ -16,6 +19,7 @@
 #include "engine/IO_UTILS.h"
 #include "engine/xmap.h"
 #include "installer/main.h"
+#include "net/http.h"
 #include "platform/system.h"
 #include "ui/hl_alert.h"
 #include "ui/hl_init.h"
@@ -362,4 +366,243 @@ void dir_progress_bar(float lo, float cur, float hi, int phase, const std::strin
     g_progress_logged_phase = phase;
     xer << dir_progress_phase_text(phase) << " " << title << "\n";
   }
+}
+
+// ----------------------------------------------------------- [SECTION] executor
+
+namespace {
+
+// Failed signature checks per manifest entry in this install; an entry
+// that keeps arriving wrong is given up after this many.
+constexpr int kMaxSignatureMismatches = 5;
+std::map<int, int> g_mismatches;
+
+// The last component of a path, a final "/" or "\" not counting.
+std::string last_component(const std::string& path) {
+  std::string p = path;
+  if (!p.empty() && (p.back() == '/' || p.back() == '\\')) p.pop_back();
+  const size_t cut = p.find_last_of("/\\");
+  return cut == std::string::npos ? p : p.substr(cut + 1);
+}
+
+// Another server after a failed transfer, favouring the top of the list.
+void draw_another_server() { stg.sel_server = std::max(0, draw_server_skewed(stg.num_servers)); }
+
+// A version name is used as a folder name: one plain component only.
+bool usable_folder_name(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return name.find_first_of("/\\:") == std::string::npos && name.find('\0') == std::string::npos;
+}
+
+}  // namespace
+
+void make_dir_error(const std::string& path, int code) {
+  __MACIBM_alert(0,
+                 "I am unable to install or update Skyvane. An error occurred while creating new folders. Make sure "
+                 "you are installing to a directory that you have access to!",
+                 "Error: " + error_str(code), "Install Location: " + dest_dir_path, "Install Path:" + path, t_alert,
+                 "utils", 177);
+}
+
+void make_dirs() {
+  g_mismatches.clear();
+  // The destination and every folder above it that is missing.
+  const std::string d = dest_dir_path.empty() ? std::string() : dest_dir_path.substr(0, dest_dir_path.size() - 1);
+  size_t slash = d.find('/');
+  while (slash != std::string::npos) {
+    const size_t nxt = d.find('/', slash + 1);
+    const std::string prefix = nxt == std::string::npos ? d : d.substr(0, nxt);
+    if (!prefix.empty()) {
+      const int err = make_folder(prefix);
+      if (show_make_dir_err(err)) {
+        make_dir_error(prefix, err);
+        break;
+      }
+    }
+    slash = nxt;
+  }
+
+  // Every folder the release needs, parents before children.
+  std::set<std::string> folders;
+  for (const file_history_struct& h : sim_info.files) {
+    const file_version_struct& v = h.versions.back();
+    if (v.sig_want == "GONE" || !os_match(v)) continue;
+    std::string rel = v.path;
+    trim_dest_folder(rel);
+    for (size_t cut = rel.rfind('/'); cut != std::string::npos && cut > 0; cut = rel.rfind('/')) {
+      rel.resize(cut);
+      folders.insert(rel);
+    }
+  }
+  for (const std::string& f : folders) {
+    const int err = make_folder(dest_dir_path + f);
+    if (show_make_dir_err(err)) {
+      make_dir_error(dest_dir_path + f, err);
+      break;
+    }
+  }
+
+  static const char* const kFixed[] = {"Output",           "Output/FMS plans",  "Output/logbooks",       "Output/movies",
+                                       "Output/situations", "Resources",         "Resources/preferences"};
+  for (const char* f : kFixed) {
+    const int err = make_folder(dest_dir_path + f);
+    if (show_make_dir_err(err)) make_dir_error(dest_dir_path + f, err);
+  }
+}
+
+void extract_and_delete_file(const std::string& archive, const std::string& dest_file) {
+  unlock_file(dest_file);
+  std::string folder = dest_file;
+  if (folder.size() > 3) {
+    const size_t cut = folder.rfind('/');
+    if (cut != std::string::npos) folder.resize(cut + 1);
+  }
+  const int err = zip_to_file(archive, folder);
+  if (err != 0) {
+    stg.got_failed_install = 1;
+    __MACIBM_alert(0, "The installer cannot extract a file.", "Error: " + error_str(err), "Compressed File: " + archive,
+                   "Destination: " + dest_file, t_alert, "utils", 390);
+  }
+  if (stg.log_actions) xer << "EXPANDING file " << dest_file << ", with result=" << err << ".\n";
+  if (install_type == 0) {
+    const int del = delete_file(archive);
+    if (stg.log_actions) xer << "DELETING  file " << archive << ", with result=" << del << ".\n";
+  }
+}
+
+int grab_files() {
+  const int n = static_cast<int>(sim_info.files.size());
+  next.file_down = 0;
+
+  for (int s = 0; s < 4; ++s) {
+    if (!next.stream_active[s]) continue;
+    if (next.stream_waiting[s]) {
+      next.stream_index[s] = next.next_index;
+      next.next_index = std::clamp(next.next_index + 1, 0, n);
+    }
+    const int i = next.stream_index[s];
+    if (i >= n) continue;
+
+    file_version_struct& v = sim_info.files[i].versions.back();
+    const std::string local = local_path_of(v.path);
+    const std::string source = is_net ? server_path[stg.sel_server] + v.path + ".zip"
+                                      : dvd_path + install_name + "/" + v.path + ".zip";
+    std::string archive = stream_archive_path(s);
+    next.stream_waiting[s] = 0;
+    crnt_file_path = source;
+    crnt_file_name = last_component(source);
+
+    if (path_has_no_file(v.path))
+      __MACIBM_alert(0, "I am working through the list and found a path that has no file!",
+                     "This is impossible to download or delete!", "It is:", v.path, t_exit, "utils", 461);
+
+    bool finished = false;
+    bool installed = false;
+    if (v.want_to_nuke_it) {
+      stg.crnt_file_stat = 0;
+      unlock_file(local);
+      const int err = delete_file(local);
+      if (stg.log_actions)
+        xer << "now we want to nuke a file: DELETING  file " << local << ", with result=" << err << ".\n";
+      for (std::string folder = local_folder_of(local); folder.size() > dest_dir_path.size();) {
+        deleted_files.insert(folder);
+        folder.pop_back();
+        const size_t cut = folder.rfind('/');
+        if (cut == std::string::npos) break;
+        folder.resize(cut + 1);
+      }
+      finished = true;
+    } else if (v.want_to_grab_it) {
+      stg.crnt_file_stat = 1;
+      if (is_net) {
+        const int r = http.net_check(s + 2, server_name[stg.sel_server], source, archive);
+        if (r == 0) {
+          const down_class* d = http.down[s + 2].get();
+          if (!d)
+            stg.crnt_file_rat = 0;
+          else if (d->mIncomingLength == -1)
+            stg.crnt_file_rat = -0.01f;
+          else if (d->mIncomingLength > 0)
+            stg.crnt_file_rat = static_cast<float>(d->mReceivedPayload * 100 / d->mIncomingLength) * 0.01f;
+          else
+            stg.crnt_file_rat = 0;
+          next.file_down += stg.crnt_file_rat * v.down_size;
+        } else if (r == 2) {
+          stg.got_404 = 1;
+          next.next_index = std::min(next.next_index, i);
+          draw_another_server();
+          next.stream_waiting[s] = 0;
+        } else {
+          stg.got_404 = 0;
+          extract_and_delete_file(archive, local);
+          if (stg.got_failed_install) return stg.got_failed_install;
+          // The file must now be the one the release lists: a stale mirror or
+          // a wrong archive is fetched again from another server.
+          std::string sig = "NONE";
+          calc_file_md5(local, sig);
+          if (sig == v.sig_want) {
+            finished = installed = true;
+          } else if (++g_mismatches[i] >= kMaxSignatureMismatches) {
+            stg.got_failed_install = 1;
+            __MACIBM_alert(0, "The installer cannot extract a file.",
+                           "Error: the file arrived " + std::to_string(kMaxSignatureMismatches) +
+                               " times with the wrong contents (signature " + sig + ", expected " + v.sig_want + ")",
+                           "Compressed File: " + source, "Destination: " + local, t_alert, "utils", 400);
+            return stg.got_failed_install;
+          } else {
+            // The wrong file goes, so that nothing takes it for the user's own.
+            delete_file(local);
+            xer << "Signature mismatch for " << local << ": got " << sig << ", want " << v.sig_want
+                << "; fetching it again from another server.\n";
+            stg.got_404 = 1;
+            next.next_index = std::min(next.next_index, i);
+            draw_another_server();
+          }
+        }
+      } else {
+        if (s != 0)
+          __MACIBM_alert(0, "Trying to do a DVD install with multiple streams!",
+                         "The shark with the laser on his head is getting very dizzy!", "", "", t_exit, "utils", 498);
+        extract_and_delete_file(source, local);
+        stg.crnt_file_rat = 1;
+        finished = installed = true;
+      }
+    } else {
+      stg.crnt_file_stat = v.on_disk ? 2 : 3;
+      finished = true;
+    }
+
+    if (installed) {
+      v.on_disk = 1;
+      next.comp_down += v.down_size;
+      next.totl_disk += v.disk_size;
+    }
+    if (finished) next_stream_rule(s);
+  }
+
+  for (int s = 0; s < 4; ++s)
+    if (next.stream_active[s] && next.stream_index[s] < n) return stg.got_failed_install;
+
+  next.dir_done = 1;
+  for (auto it = deleted_files.rbegin(); it != deleted_files.rend(); ++it) {
+    std::vector<std::string> names;
+    std::vector<int> kinds;
+    if (opensave_getitems(*it, 0, names, kinds) == 0) {
+      const int err = delete_file(*it);
+      if (stg.log_actions) xer << "cleanup: DELETING  file " << *it << ", with result=" << err << ".\n";
+    }
+  }
+  if (this_install_has_exes && stg.rename_folder && usable_folder_name(install_name) &&
+      install_name != no_install_name) {
+    std::string parent = dest_dir_path;
+    parent.pop_back();
+    const size_t cut = parent.rfind('/');
+    if (cut != std::string::npos) {
+      const std::string last = dest_dir_path.substr(cut + 1);
+      parent.resize(cut + 1);
+      if (last != install_name + "/" && rename_file(parent, last, install_name) == 0)
+        dest_dir_path = parent + install_name + "/";
+    }
+  }
+  return 1;
 }

@@ -100,6 +100,27 @@ std::string local_folder_of(const std::string& local_path);
 // whole installation (the entries from the cancelled one on keep their flags).
 int choose_files();
 
+// -------------------------------------------------------------- [SECTION] executor
+
+// Creates the destination (and the folders above it that are missing), every
+// folder the release needs, and the fixed folders Output/... and Resources/...
+// Failures are shown with make_dir_error; the install goes on.
+void make_dirs();
+void make_dir_error(const std::string& path, int code);
+
+// One step of the install: every active stream polls its transfer, extracts
+// a finished archive next to its file, deletes an obsolete file, or skips an
+// entry, then takes the next one. A file whose signature is wrong after
+// extraction is fetched again from another server (given up after a few
+// tries). Returns 1 when the install has reached its end (empty folders left
+// by deletions removed, the destination maybe renamed after the version),
+// else got_failed_install (non-zero after a failed extraction).
+int grab_files();
+
+// Extracts `archive` into the folder of `dest_file` and deletes the archive.
+// A failure sets got_failed_install and is shown.
+void extract_and_delete_file(const std::string& archive, const std::string& dest_file);
+
 // ---------------------------------------------------- [SECTION] interface seams
 
 // The answers of select_alert.

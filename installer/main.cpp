@@ -3,13 +3,38 @@
 // [SECTION] run state        the record `stg` and the installer's globals
 // [SECTION] bookkeeping      streams and progress of a running install
 // [SECTION] texts            numbers, sizes, percentages and time left
+// [SECTION] server list      the list of servers and the directory file
+// [SECTION] destination      the folder question and the simulator-tree test
+// [SECTION] state machine    APP_update: phases, texts and clicks of the main screen
+// [SECTION] unattended mode  the main screen without a window, and start-up
 #include "installer/main.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <random>
+#include <thread>
+#include <vector>
 
+#include "engine/IO_UTILS.h"
+#include "engine/utils.h"
+#include "engine/xmap.h"
+#include "net/http.h"
+#include "platform/file.h"
+#include "platform/system.h"
+#include "prefs/UTL_cmdline.h"
+#include "prefs/pref.h"
+#include "ui/hl_alert.h"
+#include "ui/hl_init.h"
 #include "ui/xtim.h"
+
+#ifndef SKYVANE_SERVER_LIST_HOST
+#define SKYVANE_SERVER_LIST_HOST "127.0.0.1"
+#endif
 
 // ------------------------------------------------------------ [SECTION] run state
 
@@ -156,4 +181,617 @@ std::string time_left_str(float seconds) {
   const float hours = std::fmin(seconds / 3600, 2147483647.0f);
   int_to_str(static_cast<int>(hours), n, 1, 0);
   return std::string(n) + " hours";
+}
+
+// ------------------------------------------------------------ [SECTION] server list
+
+int server_list_failures = 0;
+int directory_failures = 0;
+
+namespace {
+
+std::mt19937 g_rng{12345};
+
+// The configured host of the server list ("host" or "host:port").
+std::string server_list_host() {
+  const std::string opt = cmdline.get_option("--server_list_host");
+  return opt.empty() ? std::string(SKYVANE_SERVER_LIST_HOST) : opt;
+}
+
+// A keyword at the cursor: optional blanks, the word, then a blank, a line
+// end or the end of the data. On no match the cursor is left where it was.
+bool at_keyword(xmap_class& m, const char* word) {
+  const unsigned char* start = m.mCrt;
+  m.skip_blanks();
+  const size_t n = std::strlen(word);
+  if (static_cast<size_t>(m.mEnd - m.mCrt) >= n && std::memcmp(m.mCrt, word, n) == 0) {
+    const unsigned char* after = m.mCrt + n;
+    if (after == m.mEnd || xmap_is_blank(*after) || xmap_is_line_end(*after)) {
+      m.mCrt = after;
+      return true;
+    }
+  }
+  m.mCrt = start;
+  return false;
+}
+
+// A server entry the pool can use: a host without blanks, scheme or final
+// "/", and a path that starts with "/". Anything else would end the program
+// when its transfer starts, so a bad entry from the server is skipped.
+bool server_entry_usable(const std::string& host, const std::string& path) {
+  if (host.empty() || path.empty() || path[0] != '/') return false;
+  if (host.back() == '/' || host.back() == '\\') return false;
+  for (char c : host)
+    if (c == ' ' || c == '\t' || c == '/' || c == '\\') return false;
+  return true;
+}
+
+}  // namespace
+
+int app_rand() { return static_cast<int>(g_rng() % 32768u); }
+void app_seed(unsigned seed) { g_rng.seed(seed); }
+
+int draw_server_skewed(int count) {
+  const double r = app_rand() / 32767.0;
+  const double s = std::pow(r, 1.5);
+  int pick = static_cast<int>(count * s);
+  if (pick > count - 1) pick = count - 1;
+  if (pick < 0) pick = 0;
+  return count > 0 ? pick : -1;
+}
+
+int read_server_list(const std::string& path) {
+  xmap_class m(path);
+  static const int versions[] = {820, 0};
+  if (!m.mBegin || m.check_file(xmap_text, versions, "SERVERS", nullptr) != 820) return 0;
+  stg.num_servers = 0;
+  while (!m.at_end()) {
+    if (at_keyword(m, "BETA")) {
+      install_name = m.read_rest_of_line();
+      m.skip_line_break();
+    } else if (at_keyword(m, "FINAL")) {
+      m.read_rest_of_line();  // the full installer follows this line; this one does not
+      m.skip_line_break();
+    } else if (at_keyword(m, "ENDOFLIST")) {
+      break;
+    } else if (at_keyword(m, "SERVER")) {
+      const std::string host = m.read_rest_of_line();
+      m.skip_line_break();
+      const std::string prefix = m.read_rest_of_line();
+      m.skip_line_break();
+      const std::string desc = m.read_rest_of_line();
+      m.skip_line_break();
+      const int n = stg.num_servers;
+      if (n >= 10) continue;  // the tables hold ten servers; later entries are read and dropped
+      if (!server_entry_usable(host, prefix)) {
+        xer << "Server list: skipping the unusable server entry host='" << host << "' path='" << prefix << "'\n";
+        continue;
+      }
+      server_name[n] = host;
+      server_path[n] = prefix + install_name + "/";
+      server_desc[n] = desc;
+      stg.num_servers = n + 1;
+    } else {
+      m.skip_line();
+    }
+  }
+  return 1;
+}
+
+namespace {
+
+// Every frame while the list has not arrived.
+void poll_server_list() {
+  std::string dest = temp_path + "serverlist.txt";
+  const int r = http.net_check(0, server_list_host(), "/serverlist.txt", dest);
+  if (r == 2) ++server_list_failures;
+  if (r != 1) return;
+  server_list_failures = 0;
+  if (!read_server_list(dest)) {
+    new_format(dest);
+    return;
+  }
+  stg.sel_server = draw_server_skewed(stg.num_servers);
+  xer << "Server list: " << stg.num_servers << " servers, version '" << install_name << "', chose server "
+      << stg.sel_server << ".\n";
+}
+
+// Every frame while the directory file has not arrived.
+void poll_directory_file() {
+  const int s = stg.sel_server;
+  const int r = http.net_check(1, server_name[s], server_path[s] + "directory.txt.zip", net_dir_path_zip);
+  if (r == 2) {
+    ++directory_failures;
+    stg.sel_server = stg.num_servers == 1 ? 0 : (app_rand() * stg.num_servers) / 32768;
+    return;
+  }
+  if (r != 1) return;
+  const int err = zip_to_file(net_dir_path_zip, dir_path_path);
+  if (err == 0) {
+    directory_failures = 0;
+    stg.dir_scan = 1;
+  } else {
+    ++directory_failures;
+    __MACIBM_alert(0, "DIR-scan: The installer cannot extract a file.", "Error: " + error_str(err),
+                   "Compressed File/" + net_dir_path_zip, "Destination Path/" + dir_path_path, t_alert, "main", 331);
+  }
+  delete_file(net_dir_path_zip);
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ [SECTION] destination
+
+const char* const store_url = "https://skyvane.example/store.html";
+
+void go_to_URL(const std::string& url) { plat::open_url(url); }
+
+int path_is_to_a_sim() {
+  std::vector<std::string> names;
+  std::vector<int> folders;
+  opensave_getitems(dest_dir_path, 0, names, folders);
+  static const char* const words[4] = {"Airfoils", "Instructions", "Output", "Resources"};
+  bool found[4] = {};
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (!folders[i]) continue;
+    for (int w = 0; w < 4; ++w)
+      if (names[i].find(words[w]) != std::string::npos) found[w] = true;
+  }
+  return found[0] && found[1] && found[2] && found[3];
+}
+
+int pick_dest_path() {
+  std::string chosen;
+  if (!app_screen->choose_folder(dest_dir_path, chosen)) return 0;
+  if (chosen.empty()) return 0;
+  if (chosen.back() != '/') chosen += '/';
+  dest_dir_path = chosen;
+  if (!path_is_to_a_sim()) dest_dir_path += "Skyvane/";
+  return 1;
+}
+
+// ------------------------------------------------------------ [SECTION] state machine
+
+namespace {
+
+main_screen g_quiet_screen;
+
+const char* const kScanTitle = "Scanning directory text file to see if you already have Skyvane installed...";
+
+// The status line: the first row that holds.
+void choose_status(app_texts& t) {
+  t.status_colour = col_text;
+  if (next.dir_done) {
+    t.status = "INSTALLATION COMPLETE!";
+    t.status_colour = col_success;
+  } else if (stg.num_servers == -1) {
+    t.status = "Looking for servers... you need internet for this...";
+  } else if (stg.num_servers == 0) {
+    t.status = "I could not find any servers to get Skyvane from!";
+    t.status_colour = col_warning;
+  } else if (stg.dir_scan == 0) {
+    int pct = 0;
+    if (const down_class* d = http.down[1].get()) {
+      pct = d->mIncomingLength == -1 ? -1
+                                     : (d->mIncomingLength > 0
+                                            ? static_cast<int>(d->mReceivedPayload * 100 / d->mIncomingLength)
+                                            : 0);
+    }
+    if (pct == -1)
+      t.status =
+          "I am checking the net for the latest version of Skyvane right now, and I am connecting to the server...";
+    else
+      t.status = "I am checking the net for the latest version of Skyvane right now, and I am " +
+                 std::to_string(pct) + "% done checking.";
+  } else if (stg.dir_scan == 1) {
+    t.status = "I have downloaded the directory of files I need, and am now trying to read it...";
+  } else if (stg.dir_scan == 2) {
+    t.status =
+        "I can not find a version of Skyvane on the net! Please get a new installer from the Skyvane web site, "
+        "or check that your network service is working.";
+    t.status_colour = col_warning;
+  } else if (stg.step != 1 && !path_is_to_a_sim()) {
+    t.status =
+        "To make the download a LOT faster, if you have an earlier version of Skyvane 9 on your hard drive, choose "
+        "that with the DESTINATION button below, and I will UPDATE THAT FOLDER!";
+  } else if (stg.step != 1) {
+    t.status =
+        "You have selected an earlier version of Skyvane in the DESTINATION field below, so I will update that "
+        "installation  by just grabbing new updated files!";
+  } else {
+    t.status = "OK I am installing this now...";
+  }
+}
+
+// Information lines while ready: the sizes and the disk-space check.
+void ready_lines(app_texts& t) {
+  totl_inst_rat = 0;
+  tot_availabl = -1;
+  tot_down_req = stg.down_req;
+  tot_disk_req = stg.disk_req;
+  std::uint64_t free_bytes = 0;
+  if (plat::disk_free_space(dest_dir_path, free_bytes) == 0) tot_availabl = static_cast<float>(free_bytes) * 0.001f;
+  set_size_str(tot_disk_req, &tot_disk_req_str);
+  set_size_str(tot_availabl, &tot_availabl_str);
+
+  if (stg.dir_scan == 0) {
+    t.line[0] = "I am figuring out what the latest version of Skyvane is right now...";
+    t.line[1] = "This may take a moment as I download the latest list of Skyvane files...";
+  } else if (tot_disk_req == 0) {
+    t.line[0] = "Your copy of Skyvane is already the latest version.";
+    t.line[1] =
+        "(Remember, the BETA installer only checks for the latest BETA version, and the FULL installer checks only "
+        "for the latest FULL version of Skyvane).";
+    t.line[2] = "This is a beta installer.";
+  } else {
+    t.line[0] = "You are about to install " + tot_disk_req_str + " of files to get " + install_name + ".";
+    if (tot_disk_req > 0 && tot_availabl > 0) {
+      t.line[1] = "You have " + tot_availabl_str + " of drive space available for the selected directory.";
+      if (tot_availabl > tot_disk_req) {
+        disk_space_avail = 1;
+        t.line[2] = "You may install at will.";
+        t.line_colour[2] = col_success;
+      } else {
+        disk_space_avail = 0;
+        t.line[2] = "You don't have enough disk space to install this!";
+        t.line_colour[2] = col_warning;
+      }
+    }
+  }
+}
+
+// Information lines while installing: the file, the overall progress and
+// the time left.
+void installing_lines(app_texts& t) {
+  const float k = xtim.prd_sim * 5;
+  totl_inst_rat = tot_disk_req > 0 ? k * (next.totl_disk / tot_disk_req) + (1 - k) * totl_inst_rat : 1.0f;
+  totl_inst_rat = std::clamp(totl_inst_rat, 0.0f, 1.0f);
+
+  char n[16];
+  switch (stg.crnt_file_stat) {
+    case 0:
+      t.line[0] = "Deleting " + crnt_file_name + " because that file is no longer needed!";
+      break;
+    case 1:
+      int_to_str(static_cast<int>(stg.crnt_file_rat * 100), n, 1, 0);
+      t.line[0] = "Downloading and installing " + crnt_file_name + ", currently " + n + "% done with that file.";
+      break;
+    case 2:
+      t.line[0] = "duplicate filename through file " + crnt_file_name +
+                  ", but not installing it because you already have this file.";
+      break;
+    default:
+      t.line[0] =
+          "Browsing through file " + crnt_file_name + ", but not installing it because you don't need this file.";
+      break;
+  }
+  std::string done_str;
+  set_size_str(next.totl_disk, &done_str);
+  t.line[1] = one_decimal_str(totl_inst_rat * 100, 2) + "% done with the internet install, having installed " +
+              done_str + " of " + tot_disk_req_str + " for the internet install.";
+
+  if (totl_inst_rat > 0.01f) {
+    const float done = next.file_down + next.comp_down;
+    float remaining = tot_down_req - done;
+    if (!(remaining > 0)) remaining = 0;
+    float elapsed = xtim.real_time - next.star_time;
+    if (!(elapsed > 1)) elapsed = 1;
+    const float rate = done / elapsed;
+    // Nothing measured yet (every entry so far had no size): no estimate.
+    const std::string left = rate > 0 ? time_left_str(remaining / rate) : std::string("an unknown time");
+    int streams = 0;
+    for (int s = 0; s < 4; ++s) streams += next.stream_active[s] ? 1 : 0;
+    char r[16], c[16];
+    int_to_str(static_cast<int>(std::fmin(rate, 2147483647.0f)), r, 1, 0);
+    int_to_str(streams, c, 1, 0);
+    t.line[2] = "About " + left + " left in the install, downloading at " + r + " kilobytes/second " + "with " + c +
+                " simultaneous download streams.";
+  }
+}
+
+void finished_lines(app_texts& t) {
+  if (stg.got_failed_install) {
+    t.line[0] = "The installation was not completed because an error occurred.";
+    t.line[1] = "Skyvane is not fully installed or updated and may not run correctly.";
+    t.line[2] =
+        "Please try a different server, hard drive, or directory, or contact Customer Support for help with this "
+        "problem.";
+    for (int& c : t.line_colour) c = col_failure;
+  } else {
+    t.line[0] = "INSTALLATION COMPLETE!";
+  }
+}
+
+void destination_change() {
+  if (!pick_dest_path()) return;
+  restart_bookkeeping();
+  stg.got_failed_install = 0;
+  stg.step = 0;
+  if (stg.dir_scan == 3) stg.dir_scan = 1;
+}
+
+void install_start() {
+  restart_bookkeeping();
+  stg.got_failed_install = 0;
+  make_dirs();
+  if (app_screen->accept_agreement()) stg.step = 1;
+  if (!choose_files()) stg.step = 0;
+}
+
+void run_executor() {
+  const std::int64_t start = xtim_class::microsecs_tot();
+  while (xtim_class::microsecs_tot() - start < 10000) {
+    if (stg.step != 1) break;
+    if (grab_files()) {
+      stg.step = 2;
+      restart_bookkeeping();
+    }
+  }
+}
+
+}  // namespace
+
+main_screen* app_screen = &g_quiet_screen;
+app_texts app_now;
+
+void restart_bookkeeping() {
+  // The partial downloads of the active streams are the stream archives in
+  // the temporary folder: that is where the executor writes them.
+  for (int s = 0; s < 4; ++s) {
+    if (next.stream_active[s] && next.stream_index[s] < static_cast<int>(sim_info.files.size()))
+      delete_file(stream_archive_path(s));
+  }
+  next.next_index = 0;
+  const int start_count = install_type == 0 ? 2 : 1;
+  for (int s = 0; s < 4; ++s) {
+    next.stream_active[s] = next.stream_waiting[s] = s < start_count ? 1 : 0;
+    next.stream_index[s] = 0;
+  }
+  next.star_time = xtim.real_time;
+  next.file_down = next.comp_down = next.totl_disk = 0;
+}
+
+void APP_update() {
+  if (net_dir_path_zip.empty()) {
+    net_dir_path_zip = temp_path + "directory.txt.zip";
+    dir_path = temp_path + "directory.txt";
+    dir_path_path = temp_path;
+  }
+  app_texts t;
+
+  app_screen->background();
+  if (stg.num_servers == -1) poll_server_list();
+  if (app_done) return;
+  if (stg.dir_scan == 0 && stg.num_servers > 0) poll_directory_file();
+
+  if (app_screen->destination_box() && (stg.step == 0 || stg.step == 2)) destination_change();
+  if (stg.dir_scan == 1) stg.dir_scan = read_directory(dir_path, kScanTitle);
+  if (app_done) return;
+
+  if (stg.step == 1) {
+    if (xtim.act_puff10 && ++wrl_i > 23) wrl_i = 8;
+  } else {
+    wrl_i = 21;
+  }
+  app_screen->servers_and_prefs();
+
+  choose_status(t);
+  const int install_enabled = disk_space_avail && stg.dir_scan == 3;
+  const int clicked = app_screen->buttons(t, install_enabled);
+  if ((clicked & btn_destination) && (stg.step == 0 || stg.step == 2)) destination_change();
+  if ((clicked & btn_install) && stg.step == 0 && install_enabled) install_start();
+  if (clicked & btn_store) go_to_URL(store_url);
+  if (clicked & btn_quit) {
+    restart_bookkeeping();
+    stg.step = 2;
+    app_done = 1;
+  }
+
+  if (stg.step == 0) {
+    ready_lines(t);
+  } else if (stg.step == 1) {
+    run_executor();
+    installing_lines(t);
+  } else {
+    finished_lines(t);
+  }
+  if (stg.got_404) {
+    t.line[0] = "I can NOT download the file '" + crnt_file_path + "'!";
+    t.line[1] =
+        "Your internet connection may not be working, or the server could be undergoing maintainance or an upgrade "
+        "right now.";
+    t.line[2] = "I am trying another server now to see if I can still get you a download...";
+    for (int& c : t.line_colour) c = col_failure;
+  }
+  // The status may have moved on during this frame (the install ended).
+  choose_status(t);
+  app_now = t;
+  app_screen->info(t);
+}
+
+// ------------------------------------------------------------ [SECTION] unattended mode
+
+namespace {
+
+// Exit statuses of the program.
+constexpr int kExitDone = 0;        // installed, or already up to date, or checked
+constexpr int kExitFatal = 1;       // a fatal error
+constexpr int kExitIncomplete = 2;  // declined, cancelled, no servers, failed, gave up
+
+// Failed attempts in a row after which the unattended mode gives up.
+constexpr int kMaxAttempts = 10;
+
+// The main screen without a window: it prints what a person would read and
+// clicks what the options say.
+class unattended_screen : public main_screen {
+ public:
+  int exit_status = kExitDone;
+
+  int buttons(const app_texts& t, int install_enabled) override {
+    if (finish_pending_) return 0;
+    if (server_list_failures >= kMaxAttempts) return give_up("I could not fetch the server list after " +
+                                                             std::to_string(kMaxAttempts) + " attempts in a row.");
+    if (directory_failures >= kMaxAttempts)
+      return give_up("I could not fetch the directory file after " + std::to_string(kMaxAttempts) +
+                     " attempts in a row.");
+    if (stg.num_servers == 0) return give_up(t.status);
+    if (stg.dir_scan != 3) return 0;
+    if (stg.step == 0 && !clicked_install_) {
+      if (!cmdline.has_option("--install")) return finish(kExitDone);  // checked only: the lines say it all
+      if (!install_enabled) return give_up("There is not enough disk space at " + dest_dir_path);
+      clicked_install_ = true;
+      return btn_install;
+    }
+    if (stg.step == 0 && clicked_install_) return give_up("The installation was cancelled.");
+    if (stg.step == 2) return finish(stg.got_failed_install ? kExitIncomplete : kExitDone);
+    return 0;
+  }
+
+  void info(const app_texts& t) override {
+    say(t.status, last_status_);
+    if (stg.step == 1) {
+      progress_line(t);
+    } else {
+      for (int i = 0; i < 3; ++i) say(t.line[i], last_line_[i]);
+    }
+    if (finish_pending_) app_done = 1;
+  }
+
+  int accept_agreement() override { return cmdline.has_option("--accept_eula"); }
+
+  // End a started progress line before any other output.
+  void end_progress_line() {
+    if (progress_shown_ && terminal_) std::cout << "\n";
+    progress_shown_ = false;
+    std::cout.flush();
+  }
+
+ private:
+  int finish(int status) {
+    exit_status = status;
+    finish_pending_ = true;
+    return 0;
+  }
+  int give_up(const std::string& why) {
+    end_progress_line();
+    std::cerr << why << "\n";
+    return finish(kExitIncomplete);
+  }
+  void say(const std::string& text, std::string& last) {
+    if (text.empty() || text == last) return;
+    last = text;
+    end_progress_line();
+    std::cout << text << "\n";
+  }
+  void progress_line(const app_texts& t) {
+    if (xtim.real_time - last_progress_ < 1.0f && progress_shown_) return;
+    last_progress_ = xtim.real_time;
+    // Per cent, size done of size, rate, streams and time left.
+    std::string line = t.line[1];
+    if (!t.line[2].empty()) line += " " + t.line[2];
+    if (terminal_)
+      std::cout << "\r\033[K" << line << std::flush;
+    else
+      std::cout << line << "\n" << std::flush;
+    progress_shown_ = true;
+  }
+
+  bool clicked_install_ = false;
+  bool finish_pending_ = false;
+  bool progress_shown_ = false;
+  bool terminal_ = plat::stdout_is_terminal();
+  float last_progress_ = -10;
+  std::string last_status_, last_line_[3];
+};
+
+// The folder the log is written to: the program's own folder, or the
+// per-user state folder when the program's folder cannot be written.
+void open_log() {
+  std::string folder;
+  get_OS_abs_path(install_type != 0 ? 1 : 0, folder);
+  if (HL_open_log(folder)) return;
+  std::string state = plat::state_home() + "/skyvane/";
+  make_folder(plat::state_home());
+  make_folder(state);
+  HL_open_log(state);
+}
+
+}  // namespace
+
+int installer_main(int argc, const char* const* argv) {
+  cmdline.clear();
+  // The command line is parsed into the log once the log is open; parse it
+  // first quietly so that the log's place and the help text are known.
+  cmdline.init_args(argc, argv);
+  open_log();
+  xer << "Command line:\n";
+  cmdline.clear();
+  cmdline.init_args(argc, argv);
+  HL_save_prefs_hook = [] { pref.IO_set(11, 1); };
+
+  const bool headless = cmdline.has_option("--headless");
+  if (cmdline.has_option("--install") && !cmdline.has_option("--accept_eula")) {
+    std::cerr << "An unattended install needs the licence agreement accepted: add --accept_eula.\n";
+    return kExitIncomplete;
+  }
+  if (!headless) {
+    std::cerr << "The installer's window is not available in this build; running unattended (--headless).\n";
+  }
+
+  std::string folder;
+  static const char* const labels[5] = {"os_dir_this_app\t\t=", "os_dir_desktop\t\t=", "os_dir_default_apps\t=",
+                                        "os_dir_temp\t\t\t=", "os_dir_prefs\t\t\t="};
+  for (int kind = 0; kind < 5; ++kind) {
+    get_OS_abs_path(kind, folder);
+    xer << labels[kind] << folder << (kind == 4 ? "\n\n" : "\n");
+  }
+  get_OS_abs_path(2, folder);
+  dest_dir_path = default_dest_root(folder) + "Skyvane/";
+  xer << "dest_dir_path=" << dest_dir_path << "\n";
+  get_OS_abs_path(3, temp_path);
+  if (temp_path.empty() || temp_path == "/") {
+    __MACIBM_alert(0, "I could not make a private folder for temporary files!",
+                   "Check that the temporary folder ($TMPDIR or /tmp) is writable.", "", "", t_exit, "main", 1);
+  }
+  install_name = no_install_name;
+  stg = stg_class{};
+  stg.download_os = plat::os_type();
+  pref.IO_set(11, 0);
+  xer << "After searching, I think that dvd_path=" << dvd_path << "\n";
+
+  if (!cmdline.positional().empty()) {
+    dest_dir_path = cmdline.positional();
+    if (dest_dir_path.back() != '/') dest_dir_path += '/';
+  } else if (stg.always_ask_dir) {
+    pick_dest_path();
+  }
+  if (cmdline.has_option("--download_os")) {
+    const int os = std::atoi(cmdline.get_option("--download_os").c_str());
+    if (os < 1 || os > 3) {
+      std::cerr << "--download_os must be 1 (Macintosh), 2 (Windows) or 3 (Linux).\n";
+      return kExitFatal;
+    }
+    stg.download_os = os;
+  }
+  if (cmdline.has_option("--modified") && !select_alert_default_from(cmdline.get_option("--modified"))) {
+    std::cerr << "--modified must be keep, replace or cancel.\n";
+    return kExitFatal;
+  }
+  std::cout << "Installing to " << dest_dir_path << "\n";
+
+  unattended_screen screen;
+  app_screen = &screen;
+  app_seed(static_cast<unsigned>(xtim_class::microsecs_tot()));
+  while (!app_done) {
+    xtim.xtim_update();
+    APP_update();
+    // Between frames while nothing is being installed: a short rest, so that
+    // waiting for the server list does not spin.
+    if (!app_done && stg.step != 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  screen.end_progress_line();
+  app_screen = &g_quiet_screen;
+  MACIBM_finishup(1);
+  if (stg.dir_scan == 2) return kExitFatal;
+  return screen.exit_status;
 }

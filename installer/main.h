@@ -103,5 +103,96 @@ std::string one_decimal_str(float value, int min_digits);
 // "About 90 seconds" style time text for a number of seconds.
 std::string time_left_str(float seconds);
 
+// ------------------------------------------------------------ [SECTION] the main screen
+
+// Colours of the main screen's texts (indices into the colour table).
+enum app_colour {
+  col_text = 46,     // ordinary text
+  col_warning = 1,   // warnings of the status line and of the disk check
+  col_success = 13,  // "INSTALLATION COMPLETE!", "You may install at will."
+  col_failure = 69,  // failure lines of the information box
+};
+
+// What the main screen shows this frame, rebuilt every frame from the state.
+struct app_texts {
+  std::string status;          // the status line
+  int status_colour = col_text;
+  std::string line[3];         // the information box
+  int line_colour[3] = {col_text, col_text, col_text};
+};
+
+// Clicks reported by main_screen::buttons().
+enum app_button {
+  btn_install = 1,
+  btn_store = 2,
+  btn_quit = 4,
+  btn_destination = 8,
+};
+
+// The main screen's widgets and the modal questions the installer asks. The
+// window build draws them and reports what the user clicked; the unattended
+// mode answers from its options. Whichever is in use, every phase change
+// happens in APP_update: the screen only reports clicks and shows texts.
+class main_screen {
+ public:
+  virtual ~main_screen() = default;
+  // Start of the frame: the background.
+  virtual void background() {}
+  // The destination box; 1 when the user clicked the destination text.
+  virtual int destination_box() { return 0; }
+  // Busy animation, server buttons (they may set stg.sel_server) and the
+  // preferences button (which may open the preferences screen).
+  virtual void servers_and_prefs() {}
+  // Source and download boxes, the status line, and the destination,
+  // install, store and quit buttons; returns the app_button bits clicked.
+  virtual int buttons(const app_texts& texts, int install_enabled) { return 0; }
+  // The information box and the progress bar.
+  virtual void info(const app_texts& texts) {}
+  // The licence agreement; 1 when accepted.
+  virtual int accept_agreement() { return 0; }
+  // The folder question: 1 and the chosen folder (ending in "/") when the
+  // user picked one, 0 when cancelled.
+  virtual int choose_folder(const std::string& initial, std::string& chosen) { return 0; }
+};
+
+// The screen APP_update works with; never null (a screen that shows nothing
+// and clicks nothing by default).
+extern main_screen* app_screen;
+
+// One frame of the installer.
+void APP_update();
+
+// The texts of the current frame (for the unattended mode and tests).
+extern app_texts app_now;
+
+// Failed attempts in a row at the server list and at the directory file;
+// reset by a success.
+extern int server_list_failures;
+extern int directory_failures;
+
+// Reads the downloaded server list into the server tables. Returns 1 when
+// the header was accepted.
+int read_server_list(const std::string& path);
+
+// The skewed draw that favours servers early in the list.
+int draw_server_skewed(int count);
+// Random integer 0..32767.
+int app_rand();
+void app_seed(unsigned seed);
+
+// The folder question; 1 when dest_dir_path was changed.
+int pick_dest_path();
+// 1 when dest_dir_path holds a simulator tree.
+int path_is_to_a_sim();
+// Opens an address in the user's web browser.
+void go_to_URL(const std::string& url);
+
+// The address of the maker's store, opened by the store button.
+extern const char* const store_url;
+
+// ------------------------------------------------------------ [SECTION] program
+// The program: start-up, the frame loop and shutdown. Returns the exit status.
+int installer_main(int argc, const char* const* argv);
+
 // Puts the run state above back to its start values.
 void run_state_reset();

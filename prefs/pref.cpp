@@ -1,0 +1,127 @@
+#include "prefs/pref.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine/IO_UTILS.h"
+#include "engine/xmap.h"
+#include "installer/main.h"
+#include "net/http.h"
+#include "prefs/UTL_cmdline.h"
+
+pref_class pref;
+
+namespace {
+
+constexpr int kPrefVersion = 9001;
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_line_end(char c) { return c == '\r' || c == '\n' || c == '\0'; }
+
+}  // namespace
+
+std::string pref_file_path() {
+  std::string folder;
+  get_OS_abs_path(4, folder);
+  return folder + "Skyvane Installer.prf";
+}
+
+scan_class::scan_class(const std::string& path, int opr_typ) : opr_typ(opr_typ) {
+  if (opr_typ == 1) {
+    ouf_open(path, 10001, kPrefVersion);
+    return;
+  }
+  xmap_class map(path);
+  static const int versions[] = {kPrefVersion, 0};
+  if (!map.mBegin || map.check_file(10001, versions, nullptr, nullptr) != kPrefVersion) return;
+  const char* p = reinterpret_cast<const char*>(map.mCrt);
+  const char* end = reinterpret_cast<const char*>(map.mEnd);
+  while (p < end) {
+    while (p < end && is_blank(*p)) ++p;
+    const char* tag_start = p;
+    while (p < end && !is_blank(*p) && !is_line_end(*p)) ++p;
+    const std::string tag(tag_start, p);
+    if (tag.empty()) {
+      // A line of blanks or stray line ends: step over them.
+      while (p < end && (is_line_end(*p) || is_blank(*p))) ++p;
+      continue;
+    }
+    while (p < end && is_blank(*p)) ++p;
+    const char* value_start = p;
+    while (p < end && !is_line_end(*p)) ++p;
+    const std::string value(value_start, p);
+    while (p < end && (is_line_end(*p) || is_blank(*p))) ++p;
+    prefs_map[tag] = value;
+  }
+}
+
+scan_class::~scan_class() {
+  if (opr_typ == 1 && ouf.is_open()) ouf.close();
+}
+
+int scan_class::fetch_or_get(const std::string& put, std::string& got, const std::string& tag) {
+  if (opr_typ == 1) {
+    ouf << tag << " " << put << "\n";
+    return 0;
+  }
+  const std::string option = "--pref:" + tag;
+  if (cmdline.has_option(option.c_str())) {
+    got = cmdline.get_option(option.c_str());
+    return 1;
+  }
+  const auto it = prefs_map.find(tag);
+  if (it == prefs_map.end()) return 0;
+  got = it->second;
+  return 1;
+}
+
+void pref_class::IO_set(int which, int direction) {
+  if (which != 11) return;
+  scan_class scan(pref_file_path(), direction);
+
+  struct IntSetting {
+    const char* tag;
+    int* value;
+  };
+  const IntSetting ints[] = {
+      {"_use_max_cpu", &stg.use_max_cpu},       {"_rename_folder", &stg.rename_folder},
+      {"_stream_count", &stg.stream_count},     {"_log_actions", &stg.log_actions},
+      {"_always_ask_dir", &stg.always_ask_dir},
+  };
+  struct TextSetting {
+    const char* tag;
+    std::string* value;
+  };
+  const TextSetting texts[] = {
+      {"_dest_dir_path", &dest_dir_path},
+      {"_proxy_host", &http.ProxyHost},
+      {"_proxy_port", &http.ProxyPort_str},
+  };
+
+  auto do_int = [&](const char* tag, int* value) {
+    if (direction == 1) {
+      char text[16];
+      std::snprintf(text, sizeof text, "%d", *value);
+      std::string unused;
+      scan.fetch_or_get(text, unused, tag);
+    } else {
+      std::string got;
+      if (scan.fetch_or_get("", got, tag)) *value = std::atoi(got.c_str());
+    }
+  };
+
+  // Every integer first, then every text, each in table order.
+  for (const IntSetting& s : ints) do_int(s.tag, s.value);
+  do_int("_proxy_port_int", &http.ProxyPort_int);
+  for (const TextSetting& s : texts) {
+    if (direction == 1) {
+      if (!s.value->empty()) scan.fetch_or_get(*s.value, *s.value, s.tag);
+    } else {
+      scan.fetch_or_get("", *s.value, s.tag);
+    }
+  }
+  // A destination always ends in "/": a hand-edited file may have lost it.
+  if (direction == 0 && !dest_dir_path.empty() && dest_dir_path.back() != '/') dest_dir_path += '/';
+
+  if (direction == 1 && ouf.is_open()) ouf.close();
+}

@@ -1,0 +1,38 @@
+// The preferences file "Skyvane Installer.prf": tag/value lines read once at
+// start-up and written once at a normal end. Any tag can be overridden for
+// one run with the command-line option "--pref:" + tag + "=" + value.
+#pragma once
+
+#include <map>
+#include <string>
+
+// Reads or writes one file of tag/value lines. In read mode the whole file
+// is loaded at construction; in write mode the file is created with its
+// two-line header and every fetch_or_get() writes one line.
+class scan_class {
+ public:
+  scan_class(const std::string& path, int opr_typ);
+  ~scan_class();
+  scan_class(const scan_class&) = delete;
+  scan_class& operator=(const scan_class&) = delete;
+
+  // Write mode: writes "tag value" and returns 0. Read mode: a "--pref:tag"
+  // command-line option wins, then the file's value; returns 1 and sets
+  // `got` when one was found, else returns 0 and leaves `got` alone.
+  int fetch_or_get(const std::string& put, std::string& got, const std::string& tag);
+
+  int opr_typ;                                   // 0 read, 1 write
+  std::map<std::string, std::string> prefs_map;  // tags read from the file
+};
+
+class pref_class {
+ public:
+  // Reads (direction 0) or writes (direction 1) the preferences; `which` is
+  // 11 for the installer's own file.
+  void IO_set(int which, int direction);
+};
+
+extern pref_class pref;
+
+// "Skyvane Installer.prf" in the preferences folder.
+std::string pref_file_path();

@@ -1,0 +1,110 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "engine/IO_UTILS.h"
+#include "installer/main.h"
+#include "net/http.h"
+#include "prefs/UTL_cmdline.h"
+#include "prefs/pref.h"
+#include "tests/support/temp_dir.h"
+#include "ui/hl_init.h"
+
+using testing_support::read_file;
+using testing_support::TempDir;
+using testing_support::write_file;
+
+namespace {
+
+// The preferences file lives in $XDG_CONFIG_HOME/skyvane/; each case points
+// that at its own folder.
+class Prefs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_config_ = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
+    setenv("XDG_CONFIG_HOME", (dir.path() + "config").c_str(), 1);
+    run_state_reset();
+    http.reset();
+    cmdline.clear();
+    HL_open_log(dir.path());
+  }
+  void TearDown() override {
+    HL_close_log();
+    cmdline.clear();
+    http.reset();
+    run_state_reset();
+    if (old_config_.empty())
+      unsetenv("XDG_CONFIG_HOME");
+    else
+      setenv("XDG_CONFIG_HOME", old_config_.c_str(), 1);
+  }
+  std::string file() { return dir.path() + "config/skyvane/Skyvane Installer.prf"; }
+  TempDir dir;
+  std::string old_config_;
+};
+
+TEST_F(Prefs, StartValuesWriteEightLines) {
+  pref.IO_set(11, 1);
+  EXPECT_EQ(read_file(file()),
+            "I\n9001 version\n_use_max_cpu 0\n_rename_folder 1\n_stream_count 0\n_log_actions 0\n"
+            "_always_ask_dir 0\n_proxy_port_int 0\n");
+}
+
+TEST_F(Prefs, RoundTripKeepsEverySettingAndBlanksInPaths) {
+  stg.use_max_cpu = 1;
+  stg.rename_folder = 0;
+  stg.stream_count = -2;
+  stg.log_actions = 1;
+  stg.always_ask_dir = 1;
+  dest_dir_path = "/home/pilot/My Sims/Skyvane 9/";
+  http.ProxyHost = "proxy.local";
+  http.ProxyPort_str = "8080";
+  http.ProxyPort_int = 8080;
+  pref.IO_set(11, 1);
+
+  run_state_reset();
+  http.reset();
+  pref.IO_set(11, 0);
+  EXPECT_EQ(stg.use_max_cpu, 1);
+  EXPECT_EQ(stg.rename_folder, 0);
+  EXPECT_EQ(stg.stream_count, -2);
+  EXPECT_EQ(stg.log_actions, 1);
+  EXPECT_EQ(stg.always_ask_dir, 1);
+  EXPECT_EQ(dest_dir_path, "/home/pilot/My Sims/Skyvane 9/");
+  EXPECT_EQ(http.ProxyHost, "proxy.local");
+  EXPECT_EQ(http.ProxyPort_str, "8080");
+  EXPECT_EQ(http.ProxyPort_int, 8080);
+}
+
+TEST_F(Prefs, LineEndsBlanksAndRepeatedTags) {
+  write_file(file(), "I junk\r\n9001 version\r\n\r\n  _stream_count\t 3\r\n_log_actions 1\r_dest_dir_path /a b/c \n"
+                     "_log_actions 0x\n_rename_folder\n");
+  pref.IO_set(11, 0);
+  EXPECT_EQ(stg.stream_count, 3);
+  EXPECT_EQ(stg.log_actions, 0);  // the later value wins; "0x" reads as 0
+  EXPECT_EQ(dest_dir_path, "/a b/c /");  // trailing blank kept, final "/" added
+  EXPECT_EQ(stg.rename_folder, 0);  // an empty value reads as 0
+}
+
+TEST_F(Prefs, ForeignOrOldFileIsIgnored) {
+  write_file(file(), "I\n9000 version\n_stream_count 3\n");
+  pref.IO_set(11, 0);
+  EXPECT_EQ(stg.stream_count, 0);
+  write_file(file(), "X\n9001 version\n_stream_count 3\n");
+  pref.IO_set(11, 0);
+  EXPECT_EQ(stg.stream_count, 0);
+}
+
+TEST_F(Prefs, CommandLineOverridesWinAndAreSaved) {
+  cmdline.init_win("--pref:_stream_count=3 --pref:_proxy_host=cmd.proxy");
+  pref.IO_set(11, 0);  // no file at all
+  EXPECT_EQ(stg.stream_count, 3);
+  EXPECT_EQ(http.ProxyHost, "cmd.proxy");
+  write_file(file(), "I\n9001 version\n_stream_count 1\n");
+  pref.IO_set(11, 0);
+  EXPECT_EQ(stg.stream_count, 3);
+  pref.IO_set(11, 1);
+  EXPECT_NE(read_file(file()).find("_stream_count 3\n"), std::string::npos);
+}
+
+}  // namespace
