@@ -251,6 +251,10 @@ TEST_F(PublishReleaseTest, BadInputsFailClearlyAndLeaveNothing) {
     EXPECT_NE(r.err.find(c.fragment), std::string::npos) << c.what << ": " << r.err;
     EXPECT_EQ(list_names(www()), (std::vector<std::string>{"V1"})) << c.what;
   }
+  run_result inside = run_publish({"release", "--tree", top(), "--version", "V2", "--out", top() + "/www"});
+  EXPECT_EQ(inside.status, 1);
+  EXPECT_NE(inside.err.find("lies inside the tree"), std::string::npos) << inside.err;
+  EXPECT_FALSE(fs::exists(top() + "/www"));
   run_result missing = run_publish({"release", "--tree", dir / "nowhere", "--version", "V2", "--out", www()});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("is not a folder"), std::string::npos) << missing.err;

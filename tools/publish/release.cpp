@@ -414,13 +414,22 @@ bool publish_release(const release_options& o, release_report& report, std::stri
   }
   report.version_num = o.version_num >= 0 ? o.version_num : (have_prev ? manifest_top_version(prev) + 1 : 1);
 
+  // Where the release goes, and the temporary folder beside it.
+  fs::path base = fs::path(o.out_root) / o.prefix.substr(1);
+  {
+    // Publishing into the tree itself would publish earlier releases as files.
+    std::string b = fs::weakly_canonical(base, ec).generic_string() + "/";
+    std::string t = fs::weakly_canonical(root, ec).generic_string() + "/";
+    if (b.compare(0, t.size(), t) == 0) {
+      err = "the output folder " + base.string() + " lies inside the tree " + root.string();
+      return false;
+    }
+  }
   std::vector<tree_file> files;
   if (!list_tree(root, top, files, err)) return false;
   for (tree_file& f : files) rules_apply(rules, f.rel, f.os_type, f.use_type);
   if (o.after_listing) o.after_listing();
 
-  // Where the release goes, and the temporary folder beside it.
-  fs::path base = fs::path(o.out_root) / o.prefix.substr(1);
   fs::create_directories(base, ec);
   if (ec || !fs::is_directory(base)) {
     err = "cannot make the output folder " + base.string();
