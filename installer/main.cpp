@@ -587,14 +587,15 @@ void APP_update() {
     app_done = 1;
   }
 
-  if (stg.step == 0) {
+  if (stg.step == 1) run_executor();
+  // The lines follow the phase as it stands after this frame's work: an
+  // install that ended now shows its outcome, not its last progress.
+  if (stg.step == 0)
     ready_lines(t);
-  } else if (stg.step == 1) {
-    run_executor();
+  else if (stg.step == 1)
     installing_lines(t);
-  } else {
+  else
     finished_lines(t);
-  }
   if (stg.got_404) {
     t.line[0] = "I can NOT download the file '" + crnt_file_path + "'!";
     t.line[1] =
@@ -635,7 +636,13 @@ class unattended_screen : public main_screen {
       return give_up("I could not fetch the directory file after " + std::to_string(kMaxAttempts) +
                      " attempts in a row.");
     if (stg.num_servers == 0) return give_up(t.status);
-    if (stg.dir_scan != 3) return 0;
+    if (stg.dir_scan != 3) {
+      ready_frames_ = 0;
+      return 0;
+    }
+    // Act once a whole frame has shown the sizes and the disk check, as a
+    // person would.
+    if (++ready_frames_ < 2) return 0;
     if (stg.step == 0 && !clicked_install_) {
       if (!cmdline.has_option("--install")) return finish(kExitDone);  // checked only: the lines say it all
       if (!install_enabled) return give_up("There is not enough disk space at " + dest_dir_path);
@@ -696,6 +703,7 @@ class unattended_screen : public main_screen {
     progress_shown_ = true;
   }
 
+  int ready_frames_ = 0;
   bool clicked_install_ = false;
   bool finish_pending_ = false;
   bool progress_shown_ = false;
