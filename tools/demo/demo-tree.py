@@ -163,6 +163,14 @@ def check(tree, dest, system):
     missing = sorted(set(want) - set(have))
     extra = sorted(set(have) - set(want))
     wrong = sorted(p for p in set(want) & set(have) if want[p] != have[p])
+    # Folders that the release no longer has must be gone once emptied; the
+    # installer's own fixed folders stay.
+    fixed = {"Output", "Output/FMS plans", "Output/logbooks", "Output/movies", "Output/situations",
+             "Resources", "Resources/preferences"}
+    tree_folders = {os.path.relpath(f, tree) for f, _, _ in os.walk(tree)}
+    left = sorted(os.path.relpath(f, dest) for f, dirs, names in os.walk(dest)
+                  if not dirs and not names and os.path.relpath(f, dest) not in tree_folders | fixed)
+    extra += ["%s/ (empty folder)" % f for f in left]
     for label, items in (("missing", missing), ("not in the release", extra), ("different", wrong)):
         for p in items[:10]:
             print("  %s: %s" % (label, p))
@@ -170,7 +178,8 @@ def check(tree, dest, system):
         print("  the installed tree differs from the release (%d missing, %d extra, %d different)"
               % (len(missing), len(extra), len(wrong)))
         return 1
-    print("  the installed tree matches the release: %d files, identical contents" % len(want))
+    print("  the installed tree matches the release: %d files, identical contents, no files or folders"
+          " of other releases or systems" % len(want))
     return 0
 
 

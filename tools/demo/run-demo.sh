@@ -167,7 +167,8 @@ find_installed() {  # find_installed VERSION -> the folder now holding the insta
   if [ -d "$DEST_PARENT/$1" ]; then echo "$DEST_PARENT/$1"; else echo "$DEST"; fi
 }
 
-count_zip_gets() { grep -c '"GET [^"]*\.zip HTTP' "$NGX/access.log" || true; }
+# Archives of files fetched so far (the directory file not counted).
+count_zip_gets() { grep '"GET [^"]*\.zip HTTP' "$NGX/access.log" | grep -vc 'directory\.txt\.zip' || true; }
 
 say "Installing release A into $DEST (fresh install${MODE:+, unattended})"
 before=$(count_zip_gets)
