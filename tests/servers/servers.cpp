@@ -149,12 +149,13 @@ bool ChildProcess::running() {
   int status = 0;
   const pid_t r = waitpid(pid_, &status, WNOHANG);
   if (r == 0) return true;
+  if (r == pid_) reaped_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   pid_ = -1;
   return false;
 }
 
 int ChildProcess::wait_exit() {
-  if (pid_ <= 0) return -1;
+  if (pid_ <= 0) return reaped_status_;
   int status = 0;
   while (waitpid(pid_, &status, 0) < 0) {
     if (errno != EINTR) {

@@ -38,13 +38,15 @@ class ChildProcess {
   // Whether the child still runs (reaps it when it has ended).
   bool running();
   // Waits for the child to end by itself; its exit status, or -1 when it
-  // was killed by a signal or there is no child.
+  // was killed by a signal or there is no child. After running() has seen
+  // the child end, the status it saw.
   int wait_exit();
   void stop();
   int pid() const { return pid_; }
 
  private:
   int pid_ = -1;
+  int reaped_status_ = -1;  // exit status seen by running() when it reaped the child
   int out_fd_ = -1;
   std::string pending_;
 };

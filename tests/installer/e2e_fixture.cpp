@@ -1,0 +1,148 @@
+#include "tests/installer/e2e_fixture.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace fs = std::filesystem;
+using testing_support::read_file;
+using testing_support::write_file;
+
+namespace e2e {
+
+::testing::AssertionResult trees_equal(const tree_map& got, const tree_map& want) {
+  std::string diff;
+  for (const auto& [rel, bytes] : want) {
+    const auto it = got.find(rel);
+    if (it == got.end())
+      diff += "  missing: " + rel + "\n";
+    else if (it->second != bytes)
+      diff += "  different (" + std::to_string(it->second.size()) + " bytes, want " + std::to_string(bytes.size()) +
+              "): " + rel + "\n";
+  }
+  for (const auto& [rel, bytes] : got)
+    if (!want.count(rel)) diff += "  unexpected: " + rel + "\n";
+  if (diff.empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "the trees differ:\n" << diff;
+}
+
+bool run_result::printed(const std::string& text) const {
+  for (const std::string& l : out)
+    if (l.find(text) != std::string::npos) return true;
+  return false;
+}
+
+void InstallerTest::SetUp() {
+  www = work / "www/";
+  home = work / "home";
+  dest = work / "dest/Skyvane/";
+  fs::create_directories(www);
+  fs::create_directories(home);
+  fs::create_directories(work / "tmp");
+  setenv("HOME", home.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
+  setenv("TMPDIR", (work / "tmp").c_str(), 1);
+  program = work / "skyvane-installer";
+  fs::copy_file(SKYVANE_INSTALLER_EXE, program);
+  fs::permissions(program, fs::perms::owner_all);
+}
+
+void InstallerTest::TearDown() { servers.clear(); }
+
+void InstallerTest::publish(const tree_map& tree, const std::string& version, const std::string& previous_version,
+                            const std::string& top) {
+  const std::string root = work / ("trees/" + version + "/");
+  fs::remove_all(root);
+  for (const auto& [rel, bytes] : tree) write_file(root + top + "/" + rel, bytes);
+  write_file(work / "rules.txt", "os=3 *.linux\nos=2 *.win\nos=1 *.mac\n");
+  std::vector<std::string> argv = {SKYVANE_PUBLISH_EXE, "release", "--tree", root + top, "--version", version,
+                                   "--out", www, "--prefix", "/pub/", "--rules", work / "rules.txt"};
+  if (!previous_version.empty()) {
+    argv.push_back("--previous");
+    argv.push_back(directory_of(previous_version));
+  }
+  testservers::ChildProcess p;
+  ASSERT_TRUE(p.start(argv, true));
+  std::string line;
+  while (p.read_line(line, 60000)) {
+  }
+  ASSERT_EQ(p.wait_exit(), 0) << "publishing " << version << " failed";
+}
+
+std::string InstallerTest::directory_of(const std::string& version) const {
+  return www + "pub/" + version + "/directory.txt.zip";
+}
+
+void InstallerTest::server_list(const std::string& version, const std::vector<std::string>& hosts) {
+  std::string text = "I\n820 Version\nSERVERS\nBETA " + version + "\nFINAL " + version + "\n";
+  for (size_t i = 0; i < hosts.size(); ++i)
+    text += "SERVER " + hosts[i] + "\n/pub/\nServer " + std::to_string(i) + "\n";
+  text += "ENDOFLIST\n";
+  write_file(www + "serverlist.txt", text);
+}
+
+testservers::NginxServer& InstallerTest::serve(const std::string& address, const std::string& root,
+                                               const std::string& extra) {
+  servers.push_back(std::make_unique<testservers::NginxServer>(root.empty() ? www : root, address, extra));
+  testservers::NginxServer& s = *servers.back();
+  EXPECT_TRUE(s.ok()) << s.failure();
+  if (list_host.empty()) list_host = s.host();
+  return s;
+}
+
+std::unique_ptr<testservers::ChildProcess> InstallerTest::start(std::vector<std::string> args) {
+  bool has_host = false;
+  for (const std::string& a : args) has_host |= a.rfind("--server_list_host=", 0) == 0;
+  if (!has_host) args.push_back("--server_list_host=" + list_host);
+  args.insert(args.begin(), program);
+  auto p = std::make_unique<testservers::ChildProcess>();
+  EXPECT_TRUE(p->start(args, true));
+  return p;
+}
+
+run_result InstallerTest::run(std::vector<std::string> args, int timeout_s) {
+  auto p = start(std::move(args));
+  run_result r;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+  std::string line;
+  while (std::chrono::steady_clock::now() < until) {
+    if (p->read_line(line, 200)) {
+      r.out.push_back(line);
+      continue;
+    }
+    if (!p->running()) break;
+  }
+  while (p->read_line(line, 50)) r.out.push_back(line);
+  if (p->running()) {
+    ADD_FAILURE() << "the installer did not end within " << timeout_s << " s";
+    p->stop();
+    return r;
+  }
+  r.status = p->wait_exit();
+  return r;
+}
+
+tree_map InstallerTest::read_tree(const std::string& folder) {
+  tree_map t;
+  if (!fs::exists(folder)) return t;
+  for (const auto& e : fs::recursive_directory_iterator(folder)) {
+    if (!e.is_regular_file()) continue;
+    t[fs::relative(e.path(), folder).string()] = read_file(e.path().string());
+  }
+  return t;
+}
+
+tree_map InstallerTest::linux_part(const tree_map& tree) {
+  tree_map t;
+  auto ends = [](const std::string& s, const std::string& x) {
+    return s.size() >= x.size() && s.compare(s.size() - x.size(), x.size(), x) == 0;
+  };
+  for (const auto& [rel, bytes] : tree)
+    if (!ends(rel, ".win") && !ends(rel, ".mac")) t[rel] = bytes;
+  return t;
+}
+
+std::string InstallerTest::log() const { return read_file(work / "Log.txt"); }
+
+}  // namespace e2e

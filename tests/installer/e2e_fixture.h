@@ -1,0 +1,76 @@
+// The real installer program against real servers on loopback.
+//
+// Each test publishes releases with the release publisher, serves them from
+// nginx, and runs the built installer in its unattended mode with a private
+// HOME, configuration folder and temporary folder. The program is copied into
+// the test's folder first, so that its log ("Log.txt", written beside the
+// program) belongs to this test alone.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/servers/servers.h"
+#include "tests/support/temp_dir.h"
+
+namespace e2e {
+
+// relative path below the top folder -> contents
+using tree_map = std::map<std::string, std::string>;
+
+// Compares two trees and says, briefly, which files differ.
+::testing::AssertionResult trees_equal(const tree_map& got, const tree_map& want);
+#define EXPECT_TREE_EQ(got, want) EXPECT_TRUE(::e2e::trees_equal((got), (want)))
+
+struct run_result {
+  int status = -1;                // exit status; -1 killed or not started
+  std::vector<std::string> out;   // standard output, line by line
+  bool printed(const std::string& text) const;
+};
+
+class InstallerTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Writes `tree` under work/<name>/<top>/ (removing what was there) and
+  // publishes it as version `version` below www/ with the path prefix
+  // "/pub/", carrying over the previous release's history when given.
+  // Files named "*.linux" get os 3, "*.win" os 2, "*.mac" os 1.
+  void publish(const tree_map& tree, const std::string& version, const std::string& previous_version = "",
+               const std::string& top = "Skyvane");
+  // The directory file of a published version.
+  std::string directory_of(const std::string& version) const;
+
+  // Writes www/serverlist.txt naming `version` and the given servers
+  // ("host:port" each, all with the prefix "/pub/").
+  void server_list(const std::string& version, const std::vector<std::string>& hosts);
+
+  // Starts nginx serving www/ (or `root`) on `address`.
+  testservers::NginxServer& serve(const std::string& address = "127.0.0.1", const std::string& root = "",
+                                  const std::string& extra = "");
+
+  // Runs the installer with these arguments (the server-list host is added
+  // unless one is given) and waits for it to end (at most `timeout_s`).
+  run_result run(std::vector<std::string> args, int timeout_s = 120);
+  // Starts it without waiting.
+  std::unique_ptr<testservers::ChildProcess> start(std::vector<std::string> args);
+
+  // The files below `folder` (relative path -> contents).
+  static tree_map read_tree(const std::string& folder);
+  // What a tree installs for Linux: the files not meant for other systems.
+  static tree_map linux_part(const tree_map& tree);
+
+  std::string log() const;  // the installer's log of its last run
+
+  testing_support::TempDir work;
+  std::string www, home, dest, program;
+  std::string list_host;  // where the server list is served
+  std::vector<std::unique_ptr<testservers::NginxServer>> servers;
+};
+
+}  // namespace e2e

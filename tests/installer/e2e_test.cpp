@@ -1,0 +1,266 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include "tests/installer/e2e_fixture.h"
+
+namespace fs = std::filesystem;
+using testing_support::read_file;
+using testing_support::write_file;
+
+namespace e2e {
+namespace {
+
+// Release A: files for every system, names with blanks, an empty file,
+// nested folders.
+tree_map release_a() {
+  return {
+      {"Aircraft/Cessna 172/Cessna 172.acf", std::string(150000, 'c')},
+      {"Aircraft/Cessna 172/liveries/Blue Sky/paint.png", std::string(40000, 'b')},
+      {"Airfoils/NACA 0012.afl", "naca"},
+      {"Instructions/Manual.txt", "read me first\n"},
+      {"Resources/default data/earth_nav.dat", std::string(300000, 'n')},
+      {"Resources/empty marker.txt", ""},
+      {"Resources/plugins/driver.linux", "linux driver"},
+      {"Resources/plugins/driver.win", "windows driver"},
+      {"Resources/plugins/driver.mac", "mac driver"},
+      {"Old Stuff/legacy/remove me.txt", "old"},
+      {"Skyvane.linux", std::string(200000, 'x')},
+  };
+}
+
+// Release B: one file changed, one added, a whole folder removed.
+tree_map release_b() {
+  tree_map b = release_a();
+  b["Airfoils/NACA 0012.afl"] = "naca, revised";
+  b["Airfoils/NACA 2412.afl"] = "new airfoil";
+  b.erase("Old Stuff/legacy/remove me.txt");
+  return b;
+}
+
+// Bytes that do not compress, so that archives are as large as their files.
+std::string noise(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  unsigned x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return s;
+}
+
+// Requests of file archives (not of the directory file) (".zip") in an nginx access log.
+int archive_requests(const testservers::NginxServer& s) {
+  const std::string log = s.access_log();
+  int n = 0;
+  for (size_t at = log.find(".zip HTTP"); at != std::string::npos; at = log.find(".zip HTTP", at + 1)) ++n;
+  for (size_t at = log.find("directory.txt.zip HTTP"); at != std::string::npos;
+       at = log.find("directory.txt.zip HTTP", at + 1))
+    --n;
+  return n;
+}
+
+class InstallerE2E : public InstallerTest {};
+
+TEST_F(InstallerE2E, FreshInstallThenUpdateThenNothingToDo) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});  // rewritten below once the port is known
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+
+  // Checking only: the sizes, and nothing written.
+  run_result check = run({dest, "--headless"});
+  EXPECT_EQ(check.status, 0);
+  EXPECT_TRUE(check.printed("You are about to install")) << log();
+  EXPECT_FALSE(fs::exists(dest));
+
+  run_result r = run({dest, "--headless", "--install", "--accept_eula"});
+  ASSERT_EQ(r.status, 0) << log();
+  EXPECT_TRUE(r.printed("INSTALLATION COMPLETE!"));
+  // The destination took the version's name: it holds system-specific files.
+  const std::string installed = work / "dest/Skyvane 9.01/";
+  EXPECT_FALSE(fs::exists(dest));
+  EXPECT_TREE_EQ(read_tree(installed), linux_part(release_a()));
+  for (const char* f : {"Output/FMS plans", "Output/logbooks", "Output/movies", "Output/situations",
+                        "Resources/preferences"})
+    EXPECT_TRUE(fs::is_directory(installed + f)) << f;
+  // The Windows and Macintosh files were neither fetched nor counted.
+  EXPECT_EQ(archive_requests(web), static_cast<int>(linux_part(release_a()).size()));
+
+  // The update fetches the changed and the new file only, deletes the
+  // removed one and the folders it leaves empty.
+  publish(release_b(), "Skyvane 9.02", "Skyvane 9.01");
+  server_list("Skyvane 9.02", {web.host()});
+  const int before = archive_requests(web);
+  r = run({installed, "--headless", "--install", "--accept_eula"});
+  ASSERT_EQ(r.status, 0) << log();
+  // Only files for every system were fetched, so the folder keeps its name.
+  const std::string updated = installed;
+  EXPECT_TREE_EQ(read_tree(updated), linux_part(release_b()));
+  EXPECT_EQ(archive_requests(web) - before, 2);
+  EXPECT_FALSE(fs::exists(updated + "Old Stuff"));
+
+  // Nothing left to do: no archive is fetched, and the run says so.
+  r = run({updated, "--headless", "--install", "--accept_eula"});
+  ASSERT_EQ(r.status, 0) << log();
+  EXPECT_TRUE(r.printed("Your copy of Skyvane is already the latest version."));
+  EXPECT_EQ(archive_requests(web) - before, 2);
+}
+
+TEST_F(InstallerE2E, ModifiedFilesAreKeptReplacedOrCancelAsTold) {
+  publish(release_a(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  ASSERT_EQ(run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}).status, 0) << log();
+
+  // The user edits a file that the next release changes, and one that it removes.
+  write_file(dest + "Airfoils/NACA 0012.afl", "my own airfoil");
+  write_file(dest + "Old Stuff/legacy/remove me.txt", "my notes");
+  publish(release_b(), "v2", "v1");
+  server_list("v2", {web.host()});
+
+  run_result r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+                      "--modified=cancel"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(read_file(dest + "Airfoils/NACA 0012.afl"), "my own airfoil");
+  EXPECT_FALSE(fs::exists(dest + "Airfoils/NACA 2412.afl"));
+
+  r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});  // keep is the default
+  EXPECT_EQ(r.status, 0) << log();
+  EXPECT_EQ(read_file(dest + "Airfoils/NACA 0012.afl"), "my own airfoil");
+  EXPECT_EQ(read_file(dest + "Old Stuff/legacy/remove me.txt"), "my notes");
+  EXPECT_EQ(read_file(dest + "Airfoils/NACA 2412.afl"), "new airfoil");
+  EXPECT_NE(log().find("File: " + dest + "Airfoils/NACA 0012.afl  sig_want="), std::string::npos);
+
+  r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0", "--modified=replace"});
+  EXPECT_EQ(r.status, 0) << log();
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(release_b()));
+}
+
+TEST_F(InstallerE2E, FailsOverToAnotherServerAndSurvivesBadOnes) {
+  publish(release_a(), "v1");
+  // A mirror that has the directory file but lacks most archives (404), a
+  // server that refuses connections, and a complete one.
+  const std::string partial = work / "partial/";
+  fs::create_directories(partial + "pub/v1");
+  fs::copy_file(www + "pub/v1/directory.txt.zip", partial + "pub/v1/directory.txt.zip");
+  testservers::NginxServer& good = serve("127.0.0.1");
+  testservers::NginxServer& holes = serve("127.0.0.2", partial);
+  const int refused = testservers::free_port("127.0.0.3");
+  server_list("v1", {holes.host(), good.host(), "127.0.0.3:" + std::to_string(refused)});
+
+  run_result r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  ASSERT_EQ(r.status, 0) << log();
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(release_a()));
+  if (archive_requests(holes) > 0) {
+    EXPECT_NE(log().find("HTTP Error for "), std::string::npos);
+    EXPECT_TRUE(r.printed("I can NOT download the file '") || r.printed("INSTALLATION COMPLETE!"));
+  }
+}
+
+TEST_F(InstallerE2E, CorruptArchiveEndsTheInstallWithoutAHalfWrittenFile) {
+  publish(release_a(), "v1");
+  // Truncate one archive: it downloads completely but cannot be opened.
+  const std::string archive = www + "pub/v1/Skyvane/Resources/default data/earth_nav.dat.zip";
+  const std::string whole = read_file(archive);
+  write_file(archive, whole.substr(0, whole.size() / 2));
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+
+  run_result r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.printed("The installation was not completed because an error occurred."));
+  EXPECT_FALSE(fs::exists(dest + "Resources/default data/earth_nav.dat"));
+  for (const auto& e : fs::recursive_directory_iterator(dest))
+    EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
+
+  // Once the server is mended, the next run completes the install.
+  write_file(archive, whole);
+  r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  EXPECT_EQ(r.status, 0) << log();
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(release_a()));
+}
+
+TEST_F(InstallerE2E, KilledMidInstallThenRerunCompletesWithoutQuestions) {
+  // Incompressible files served slowly, so that the install is surely under
+  // way when it is killed; the rerun fetches from an unhurried server.
+  tree_map big = release_a();
+  for (int i = 0; i < 24; ++i) big["Scenery/tile " + std::to_string(i) + ".dsf"] = noise(200000, i);
+  publish(big, "v1");
+  testservers::NginxServer& slow = serve("127.0.0.1", "", "limit_rate 40k;");
+  server_list("v1", {slow.host()});
+
+  auto p = start({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  std::string line;
+  bool installing = false;
+  while (p->read_line(line, 20000))
+    if (line.find("OK I am installing this now...") != std::string::npos) {
+      installing = true;
+      break;
+    }
+  ASSERT_TRUE(installing);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  if (!p->running()) {
+    std::string rest;
+    while (p->read_line(line, 100)) rest += line + "\n";
+    FAIL() << "the install ended before it was killed (status " << p->wait_exit() << "):\n" << rest;
+  }
+  kill(p->pid(), SIGKILL);
+  p->wait_exit();
+  ASSERT_LT(read_tree(dest).size(), linux_part(big).size());
+
+  // Any question about a modified file would cancel: none may come up.
+  testservers::NginxServer& fast = serve("127.0.0.2");
+  server_list("v1", {fast.host()});
+  run_result r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+                      "--modified=cancel"});
+  EXPECT_EQ(r.status, 0) << log();
+  EXPECT_EQ(log().find("File: "), std::string::npos);
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(big));
+}
+
+TEST_F(InstallerE2E, PreferencesAreSavedAndReadBackWithOverrides) {
+  publish(release_a(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  run_result r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+                      "--pref:_stream_count=1", "--pref:_log_actions=1"});
+  ASSERT_EQ(r.status, 0) << log();
+  const std::string prefs = read_file(home + "/.config/skyvane/Skyvane Installer.prf");
+  EXPECT_NE(prefs.find("_stream_count 1\n"), std::string::npos) << prefs;
+  EXPECT_NE(prefs.find("_rename_folder 0\n"), std::string::npos);
+  EXPECT_NE(prefs.find("_dest_dir_path " + dest + "\n"), std::string::npos);
+  EXPECT_NE(log().find("EXPANDING file " + dest), std::string::npos);
+
+  // The next start takes the saved destination and settings: no argument.
+  r = run({"--headless"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.printed("Installing to " + dest));
+  EXPECT_TRUE(r.printed("Your copy of Skyvane is already the latest version.")) << log();
+}
+
+TEST_F(InstallerE2E, UnattendedModeNeverWaitsForever) {
+  // Nothing listens where the server list should be.
+  const int port = testservers::free_port("127.0.0.1");
+  run_result r = run({dest, "--headless", "--server_list_host=127.0.0.1:" + std::to_string(port)}, 60);
+  EXPECT_EQ(r.status, 2);
+
+  // Installing needs the agreement.
+  r = run({dest, "--headless", "--install", "--server_list_host=127.0.0.1:1"}, 10);
+  EXPECT_EQ(r.status, 2);
+
+  // A list without servers.
+  const std::string empty_www = work / "empty/";
+  write_file(empty_www + "serverlist.txt", "I\n820\nSERVERS\nBETA v1\nENDOFLIST\n");
+  testservers::NginxServer& web = serve("127.0.0.1", empty_www);
+  r = run({dest, "--headless", "--server_list_host=" + web.host()}, 30);
+  EXPECT_EQ(r.status, 2);
+}
+
+}  // namespace
+}  // namespace e2e
