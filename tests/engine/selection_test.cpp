@@ -1,6 +1,8 @@
 // The disk examination and choose_files, on real files in a destination folder.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "engine/IO_UTILS.h"
@@ -57,6 +59,7 @@ TEST_F(SelectionTest, ExaminationFillsSignaturesAndTotals) {
   write_file(dest_dir_path + "same.txt", "same");
   write_file(dest_dir_path + "changed.txt", "local edit");
   write_file(dest_dir_path + "empty.txt", "");
+  write_file(dest_dir_path + "empty-ok.txt", "");
   write_file(dest_dir_path + "sub/linux.bin", "old");
   ASSERT_EQ(read({
                 line("same.txt", md5("same"), 0, 1, 2),
@@ -65,20 +68,33 @@ TEST_F(SelectionTest, ExaminationFillsSignaturesAndTotals) {
                 line("missing.txt", md5("y"), 2, 1000, 2000),
                 line("gone-missing.txt", "GONE", 0, 5000, 5000),
                 line("sub/linux.bin", md5("new"), 3, 7, 7),  // other system: not counted
+                line("empty-ok.txt", md5(""), 0, 9, 9),       // an empty file the release lists
             }),
             3);
   EXPECT_EQ(cur(0).sig_have, md5("same"));
   EXPECT_EQ(cur(0).on_disk, 1);
   EXPECT_EQ(cur(1).sig_have, md5("local edit"));
   EXPECT_EQ(cur(1).on_disk, 0);
-  EXPECT_EQ(cur(2).sig_have, "NONE");  // an empty file counts as missing
+  EXPECT_EQ(cur(2).sig_have, md5(""));  // an empty file has the signature of no bytes
   EXPECT_EQ(cur(3).sig_have, "NONE");
   EXPECT_EQ(cur(4).on_disk, 0);
   EXPECT_EQ(cur(5).sig_have, md5("old"));
+  EXPECT_EQ(cur(6).on_disk, 1);
   // Modified files count before anyone is asked about them.
   EXPECT_EQ(stg.down_req, 10.0f + 100 + 1000);
   EXPECT_EQ(stg.disk_req, 20.0f + 200 + 2000);
   EXPECT_EQ(this_install_has_exes, 1);  // the Windows file is missing
+}
+
+TEST_F(SelectionTest, SpecialFilesOnDiskCountAsMissing) {
+  // A pipe or a folder under a file's name is never read (a pipe would
+  // block the examination for ever).
+  ASSERT_EQ(::mkfifo((dest_dir_path + "pipe").c_str(), 0600), 0);
+  fs::create_directories(dest_dir_path + "folder");
+  ASSERT_EQ(read({line("pipe", md5("p")), line("folder", md5("f"))}), 3);
+  EXPECT_EQ(cur(0).sig_have, "NONE");
+  EXPECT_EQ(cur(1).sig_have, "NONE");
+  EXPECT_EQ(stg.down_req, 20.0f);
 }
 
 TEST_F(SelectionTest, SystemNeutralFilesDoNotMarkExes) {

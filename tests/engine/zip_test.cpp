@@ -159,6 +159,17 @@ TEST_F(ZipTest, FailedRenameAndCreateAndFolder) {
   EXPECT_EQ(read_file(out + "Res/x"), "x");
 }
 
+TEST_F(ZipTest, LinkAtTheTargetIsReplacedNotFollowed) {
+  // A symbolic link under the target's name (pointing out of the folder)
+  // is replaced by the file; what it pointed to stays untouched.
+  write_file(dir / "outside.txt", "not yours");
+  fs::create_symlink(dir / "outside.txt", out + "a.txt");
+  EXPECT_EQ(zip_to_file(zip({{"a.txt", "release"}}), out), 0);
+  EXPECT_FALSE(fs::is_symlink(out + "a.txt"));
+  EXPECT_EQ(read_file(out + "a.txt"), "release");
+  EXPECT_EQ(read_file(dir / "outside.txt"), "not yours");
+}
+
 TEST_F(ZipTest, TargetThatIsAFolderFails) {
   fs::create_directories(out + "a.txt/inside");
   const int r = zip_to_file(zip({{"a.txt", "x"}}), out);
