@@ -293,9 +293,10 @@ TEST_F(PublishReleaseTest, ReplaceSwapsAnExistingReleaseAndWarningsAreShown) {
   write_file(top() + "/a.txt", "two");
   write_file(top() + "/A.TXT", "case");
   write_file(dir / "rules.txt", "os=2 *.never\n");
-  run_result r = run_publish(
-      {"release", "--tree", top(), "--version", "V", "--out", www(), "--replace", "--rules", dir / "rules.txt"});
+  run_result r = run_publish({"release", "--tree", top(), "--version", "V", "--out", www(), "--replace", "--rules",
+                              dir / "rules.txt", "--version-number=900", "--jobs", "1"});
   ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(directory_text(www() + "/V/").find("FILE 0 0 900 1 1 "), std::string::npos) << directory_text(www() + "/V/");
   EXPECT_NE(r.err.find("will not be installed over the network"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("differ only in case"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("rule on line 1"), std::string::npos) << r.err;
@@ -333,4 +334,9 @@ TEST_F(PublishReleaseTest, ServerListCommandWritesIntoAFolder) {
   EXPECT_NE(bad.err.find("description"), std::string::npos) << bad.err;
   run_result usage = run_publish({"serverlist", "--out", www(), "--server", "h", "/p/"});
   EXPECT_EQ(usage.status, 2);
+  EXPECT_NE(usage.err.find("Usage:"), std::string::npos);
+  run_result help = run_publish({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("skyvane-publish release --tree DIR"), std::string::npos);
+  EXPECT_EQ(run_publish({"publish"}).status, 2);
 }
