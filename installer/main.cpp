@@ -518,14 +518,31 @@ void install_start() {
   if (!choose_files()) stg.step = 0;
 }
 
+// A fingerprint of the executor's progress: it changes whenever a step
+// received bytes, started or ended a transfer, or moved to another entry.
+std::int64_t executor_progress() {
+  std::int64_t p = next.next_index * 1000003LL + static_cast<std::int64_t>(next.comp_down * 1000.0f);
+  for (int slot = 2; slot < http_class::kSlots; ++slot)
+    if (const down_class* d = http.down[slot].get()) p += d->mReceivedPayload + 7919LL * slot;
+  for (int s = 0; s < 4; ++s) p += next.stream_index[s] * 31LL + next.stream_active[s];
+  return p;
+}
+
+// Runs the executor for this frame's budget of 10 ms. A step that changed
+// nothing means every stream waits for the network: the rest of the budget
+// is spent waiting on the sockets rather than spinning.
 void run_executor() {
   const std::int64_t start = xtim_class::microsecs_tot();
-  while (xtim_class::microsecs_tot() - start < 10000) {
-    if (stg.step != 1) break;
+  for (;;) {
+    const std::int64_t left_us = 10000 - (xtim_class::microsecs_tot() - start);
+    if (left_us <= 0 || stg.step != 1) break;
+    const std::int64_t before = executor_progress();
     if (grab_files()) {
       stg.step = 2;
       restart_bookkeeping();
+      break;
     }
+    if (executor_progress() == before) http.wait_for_activity(static_cast<int>(std::max<std::int64_t>(1, left_us / 1000)));
   }
 }
 
@@ -793,9 +810,16 @@ int installer_main(int argc, const char* const* argv) {
   while (!app_done) {
     xtim.xtim_update();
     APP_update();
-    // Between frames while nothing is being installed: a short rest, so that
-    // waiting for the server list does not spin.
-    if (!app_done && stg.step != 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    // Between frames while nothing is being installed: wait for the network
+    // (at most 5 ms), so that waiting for the server list does not spin and
+    // arriving data is taken at once.
+    if (!app_done && stg.step != 1) {
+      const bool transfers = http.down[0] || http.down[1];
+      if (transfers)
+        http.wait_for_activity(5);
+      else
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
   }
   screen.end_progress_line();
   app_screen = &g_quiet_screen;

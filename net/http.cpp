@@ -337,6 +337,20 @@ void http_class::reset() {
   gProxyExclude.clear();
 }
 
+void http_class::wait_for_activity(int timeout_ms) {
+  plat::SocketWait waits[kSlots];
+  std::size_t n = 0;
+  for (const auto& d : down) {
+    if (!d || !d->mSocket || d->mSocket->mWinSocket == plat::bad_socket) continue;
+    const PCSB_Status st = d->mSocket->mSocketStatus;
+    if (st == pcsbstatus_Error || st == pcsbstatus_Disconnected) return;  // to be judged now: no waiting
+    waits[n].handle = d->mSocket->mWinSocket;
+    waits[n].for_write = st != pcsbstatus_Connected || !d->mOutBuf.empty();
+    ++n;
+  }
+  plat::tcp_wait_any(waits, n, timeout_ms);
+}
+
 int http_class::net_check(int slot, std::string server, std::string file, std::string& dest) {
   if (slot < 0 || slot >= kSlots) {
     __MACIBM_alert(0, "Too many download objects requested!", "", "", "", t_exit, "http", __LINE__);

@@ -124,6 +124,12 @@ class http_class {
   // starting with one are programming errors: fatal alert.
   int net_check(int slot, std::string server, std::string file, std::string& dest);
 
+  // Waits up to `timeout_ms` until one of the running transfers' sockets has
+  // something to do (data to read, a connection settled, room to send);
+  // returns at once when no transfer runs. The frame loop waits here instead
+  // of sleeping, so that arriving data is never held up.
+  void wait_for_activity(int timeout_ms);
+
   // Puts the pool back to its start: ends every transfer, clears the proxy
   // settings and the start-up flags, restores the time-out.
   void reset();

@@ -61,6 +61,21 @@ int tcp_connect(SocketHandle h, std::uint32_t addr, std::uint16_t port) {
   return errno;
 }
 
+void tcp_wait_any(const SocketWait* sockets, std::size_t n, int timeout_ms) {
+  if (n == 0 || timeout_ms <= 0) return;
+  pollfd fds[16];
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n && count < 16; ++i) {
+    if (sockets[i].handle == bad_socket) continue;
+    fds[count].fd = static_cast<int>(sockets[i].handle);
+    fds[count].events = sockets[i].for_write ? POLLOUT : POLLIN;
+    fds[count].revents = 0;
+    ++count;
+  }
+  if (count == 0) return;
+  ::poll(fds, count, timeout_ms);  // an interrupted wait simply ends early
+}
+
 int tcp_poll_connect(SocketHandle h, ConnectPoll& out) {
   // poll() rather than select(): it has no limit on the handle's value.
   pollfd p{};

@@ -22,6 +22,17 @@ inline constexpr SocketHandle bad_socket = -1;
 // stays bad_socket.
 int tcp_open(std::uint16_t local_port, SocketHandle& out);
 
+// One socket to wait on, and what to wait for.
+struct SocketWait {
+  SocketHandle handle = bad_socket;
+  bool for_write = false;  // wait until it can be written (connecting, request unsent)
+};
+// Waits until one of the sockets can be read (or written, as asked), has
+// failed or been closed by the peer, or `timeout_ms` has passed. Returns at
+// once when there is no socket to wait on. Used between frames so that a
+// waiting program wakes as soon as data arrives.
+void tcp_wait_any(const SocketWait* sockets, std::size_t n, int timeout_ms);
+
 // Closes the handle (without shutting the connection down first). A
 // bad_socket is left alone.
 void tcp_close(SocketHandle h);
