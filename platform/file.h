@@ -84,8 +84,6 @@ enum class PathKind {
 // Kind and size (0 unless a file) of what lies at the path.   (Op::stat)
 int path_stat(const std::string& path, PathKind& kind, std::uint64_t& size);
 
-// Whether the owner may write the file.                       (Op::stat)
-int path_owner_can_write(const std::string& path, bool& can_write);
 // Gives the owner write permission, keeping every other bit.  (Op::stat, Op::chmod)
 int path_add_owner_write(const std::string& path);
 

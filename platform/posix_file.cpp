@@ -189,15 +189,6 @@ int path_stat(const std::string& path, PathKind& kind, std::uint64_t& size) {
   return 0;
 }
 
-int path_owner_can_write(const std::string& path, bool& can_write) {
-  can_write = false;
-  if (int e = fault_check(Op::stat)) return e;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return last_error();
-  can_write = (st.st_mode & S_IWUSR) != 0;
-  return 0;
-}
-
 int path_add_owner_write(const std::string& path) {
   if (int e = fault_check(Op::stat)) return e;
   struct stat st {};
