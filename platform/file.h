@@ -84,7 +84,8 @@ enum class PathKind {
 // Kind and size (0 unless a file) of what lies at the path.   (Op::stat)
 int path_stat(const std::string& path, PathKind& kind, std::uint64_t& size);
 
-// Gives the owner write permission, keeping every other bit.  (Op::stat, Op::chmod)
+// Gives the owner write permission, keeping every other bit. A symbolic
+// link is not followed (nothing changes).                     (Op::stat, Op::chmod)
 int path_add_owner_write(const std::string& path);
 
 struct DirEntry {

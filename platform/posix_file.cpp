@@ -192,8 +192,10 @@ int path_stat(const std::string& path, PathKind& kind, std::uint64_t& size) {
 int path_add_owner_write(const std::string& path) {
   if (int e = fault_check(Op::stat)) return e;
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return last_error();
-  if (st.st_mode & S_IWUSR) return 0;
+  if (::lstat(path.c_str(), &st) != 0) return last_error();
+  // A symbolic link is left alone: changing it would change what it points
+  // to, which may lie anywhere.
+  if (S_ISLNK(st.st_mode) || (st.st_mode & S_IWUSR)) return 0;
   if (int e = fault_check(Op::chmod)) return e;
   const mode_t mode = (st.st_mode & 07777) | S_IWUSR;
   return ::chmod(path.c_str(), mode) == 0 ? 0 : last_error();

@@ -135,6 +135,14 @@ TEST_F(FileTest, OwnerWrite) {
   ASSERT_EQ(::stat((dir / "ro").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0751u);
   EXPECT_EQ(plat::path_add_owner_write(dir / "none"), ENOENT);
+
+  // Through a link nothing changes: the file it points to may lie anywhere.
+  write_file(dir / "elsewhere", "x");
+  ASSERT_EQ(::chmod((dir / "elsewhere").c_str(), 0444), 0);
+  fs::create_symlink(dir / "elsewhere", dir / "link");
+  EXPECT_EQ(plat::path_add_owner_write(dir / "link"), 0);
+  ASSERT_EQ(::stat((dir / "elsewhere").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0444u);
 }
 
 TEST_F(FileTest, EveryCallCanBeMadeToFail) {
