@@ -255,6 +255,14 @@ int extract_member(unzFile uf, const unz_file_info& info, const std::string& tar
     IO_FAIL_HERE();
     err = err_zip_read;
   }
+  // A program packed on a Unix-like system keeps its execute permission.
+  const bool made_on_unix = (info.version >> 8) == 3;
+  if (err == 0 && made_on_unix && ((info.external_fa >> 16) & 0111) != 0) {
+    if (const int x = plat::file_make_executable(out); x != 0) {
+      IO_FAIL_HERE();
+      err = x;
+    }
+  }
   // Closing the member checks its CRC; a corrupt member fails here.
   const int close_err = unzCloseCurrentFile(uf);
   if (err == 0 && close_err != UNZ_OK) {

@@ -74,7 +74,8 @@ std::string md5_hex(const void* data, std::size_t n);
 // A file member is written to a temporary file beside its target and moved
 // over the target only once it was read whole and its checksum held, so the
 // target is never left half-written; the temporary file is removed on
-// failure. Parent folders are not created for file members. Returns 0 or the
+// failure. A member packed on a Unix-like system with an execute bit is made
+// executable. Parent folders are not created for file members. Returns 0 or the
 // first failure (20001 unopenable archive, 20002 short member, the reader's
 // code for a corrupt member, errno of a file operation).
 int zip_to_file(const std::string& zip_file, const std::string& out_folder);

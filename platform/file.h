@@ -45,6 +45,9 @@ int file_read(File& f, void* buf, std::size_t n, std::size_t& got);
 int file_write(File& f, const void* buf, std::size_t n);
 // Size of an open file in bytes.                              (Op::stat)
 int file_size(File& f, std::uint64_t& size);
+// Makes the file executable by whoever may read it (adds an execute bit
+// beside every read bit).                                      (Op::chmod)
+int file_make_executable(File& f);
 // Closes the file; a failure to close is reported (written data may be lost).
 int file_close(File& f);
 

@@ -117,6 +117,14 @@ int file_size(File& f, std::uint64_t& size) {
   return 0;
 }
 
+int file_make_executable(File& f) {
+  if (int e = fault_check(Op::chmod)) return e;
+  struct stat st {};
+  if (::fstat(fd_of(f), &st) != 0) return last_error();
+  const mode_t mode = (st.st_mode & 07777) | ((st.st_mode & 0444) >> 2);
+  return ::fchmod(fd_of(f), mode) == 0 ? 0 : last_error();
+}
+
 int file_close(File& f) {
   if (!f.is_open()) return 0;
   const int fd = fd_of(f);

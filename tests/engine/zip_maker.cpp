@@ -20,8 +20,12 @@ bool make_zip(const std::string& path, const std::vector<ZipMember>& members) {
       ok = ok && zipCloseFileInZipRaw(zf, m.data.size(), crc ^ 0x5a5a5a5aUL) == ZIP_OK;
       continue;
     }
-    ok = ok && zipOpenNewFileInZip(zf, m.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
-                                   Z_DEFAULT_COMPRESSION) == ZIP_OK;
+    // Members with a mode are written as the zip tools of Unix-like systems
+    // write them ("made by" Unix).
+    const uLong made_by = m.unix_mode ? (3u << 8) : 0;
+    ok = ok && zipOpenNewFileInZip4(zf, m.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                    Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
+                                    0, made_by, 0) == ZIP_OK;
     if (!m.data.empty())
       ok = ok && zipWriteInFileInZip(zf, m.data.data(), static_cast<unsigned>(m.data.size())) == ZIP_OK;
     ok = ok && zipCloseFileInZip(zf) == ZIP_OK;

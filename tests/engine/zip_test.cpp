@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <minizip/unzip.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -64,6 +65,29 @@ TEST_F(ZipTest, ExtractsFilesAndFoldersAndSkipsForeignMembers) {
   EXPECT_EQ(read_file(out + long_name), "long");
   EXPECT_TRUE(exists(out + "top.txt"));
   EXPECT_EQ(log().find("Zip to file failed"), std::string::npos);
+}
+
+TEST_F(ZipTest, ExecutePermissionOfUnixMembersIsKept) {
+  ::umask(022);
+  EXPECT_EQ(zip_to_file(zip({{"bin/", "", 040755},
+                             {"bin/skyvane", "program", 0100755},
+                             {"bin/readme.txt", "text", 0100644},
+                             {"plain.txt", "no mode"}}),
+                        out),
+            0);
+  const auto mode = [&](const std::string& f) {
+    struct stat st {};
+    EXPECT_EQ(::stat((out + f).c_str(), &st), 0);
+    return st.st_mode & 0777;
+  };
+  EXPECT_EQ(mode("bin/skyvane"), 0755u);
+  EXPECT_EQ(mode("bin/readme.txt"), 0644u);
+  EXPECT_EQ(mode("plain.txt"), 0644u);
+
+  plat::fault_arm(plat::Op::chmod, EPERM);
+  EXPECT_EQ(zip_to_file(dir / "in.zip", out), EPERM);
+  EXPECT_EQ(read_file(out + "bin/skyvane"), "program");  // the earlier copy stays
+  EXPECT_EQ(tree(out), (std::vector<std::string>{"bin/", "bin/readme.txt", "bin/skyvane", "plain.txt"}));
 }
 
 TEST_F(ZipTest, ReplacesAnExistingFileAndKeepsExistingFolders) {
