@@ -242,12 +242,13 @@ std::string local_folder_of(const std::string& local_path) {
   return local_path.substr(0, slash + 1);
 }
 
-int file_signature(const std::string& local, std::string& sig) {
+int file_signature(const std::string& local, std::string& sig, bool empty_listed) {
   const int err = calc_file_md5(local, sig);
-  if (err == 0) return 0;
-  // An empty file has a signature like any other: without this, a release
-  // that lists an empty file would fetch it again at every update and never
-  // be up to date, and could never delete one.
+  if (err == 0 || !empty_listed) return err;
+  // An empty file counts as no file (a file cut short, to be fetched) unless
+  // the release lists this path as empty: then it is that file. Without this
+  // a release with an empty file would fetch it at every update and never be
+  // up to date, nor could it ever delete one.
   plat::PathKind kind = plat::PathKind::none;
   std::uint64_t size = 0;
   if (plat::path_stat(local, kind, size) == 0 && kind == plat::PathKind::file && size == 0) {
@@ -255,6 +256,13 @@ int file_signature(const std::string& local, std::string& sig) {
     return 0;
   }
   return err;
+}
+
+bool lists_empty_file(const file_history_struct& h) {
+  static const std::string empty_md5 = md5_hex("", 0);
+  for (const file_version_struct& v : h.versions)
+    if (v.sig_want == empty_md5) return true;
+  return false;
 }
 
 namespace {
@@ -270,7 +278,7 @@ void examine_disk(const std::string& title) {
     if (i % every == 0) dir_progress_bar(0, static_cast<float>(i), static_cast<float>(n), 1, title, local);
 
     v.sig_have = "NONE";
-    file_signature(local, v.sig_have);
+    file_signature(local, v.sig_have, lists_empty_file(h));
     v.on_disk = v.sig_have == v.sig_want ? 1 : 0;
 
     if (v.sig_want != "GONE" && v.on_disk == 0 && os_match(v)) {
@@ -554,7 +562,7 @@ int grab_files() {
           // The file must now be the one the release lists: a stale mirror or
           // a wrong archive is fetched again from another server.
           std::string sig = "NONE";
-          file_signature(local, sig);
+          file_signature(local, sig, v.sig_want == md5_hex("", 0));
           if (sig == v.sig_want) {
             finished = installed = true;
           } else if (++g_mismatches[i] >= kMaxSignatureMismatches) {

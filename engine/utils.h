@@ -87,10 +87,13 @@ int read_directory_no_scan(const std::string& file, const std::string& title);
 // os_type equals it, or is 0, or is 6 while Linux (3) is chosen.
 int os_match(const file_version_struct& v);
 
-// The signature of a file on disk (calc_file_md5), where an existing empty
-// file has the MD5 of no bytes rather than none. 0 or calc_file_md5's code,
-// with `sig` untouched on failure.
-int file_signature(const std::string& local, std::string& sig);
+// The signature of a file on disk (calc_file_md5): an empty file has none,
+// like a missing one, unless `empty_listed` (the release lists this path as
+// an empty file), when it has the MD5 of no bytes. 0 or calc_file_md5's
+// code, with `sig` untouched on failure.
+int file_signature(const std::string& local, std::string& sig, bool empty_listed);
+// Whether any version of the path is an empty file.
+bool lists_empty_file(const file_history_struct& h);
 
 // dest_dir_path + the manifest path without its first component.
 std::string local_path_of(const std::string& manifest_path);

@@ -75,7 +75,7 @@ TEST_F(SelectionTest, ExaminationFillsSignaturesAndTotals) {
   EXPECT_EQ(cur(0).on_disk, 1);
   EXPECT_EQ(cur(1).sig_have, md5("local edit"));
   EXPECT_EQ(cur(1).on_disk, 0);
-  EXPECT_EQ(cur(2).sig_have, md5(""));  // an empty file has the signature of no bytes
+  EXPECT_EQ(cur(2).sig_have, "NONE");  // an empty file where content is wanted counts as missing
   EXPECT_EQ(cur(3).sig_have, "NONE");
   EXPECT_EQ(cur(4).on_disk, 0);
   EXPECT_EQ(cur(5).sig_have, md5("old"));
