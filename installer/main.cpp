@@ -326,6 +326,44 @@ const char* const store_url = "https://skyvane.example/store.html";
 
 void go_to_URL(const std::string& url) { plat::open_url(url); }
 
+demo_class demo;
+
+int check_dvd(const std::string& root) {
+  const std::string saved = app_path;
+  app_path.clear();
+  int found = 0;
+  {
+    xmap_class m(root + "dvd_version.txt");
+    static const int versions[] = {900, 0};
+    if (m.mBegin && m.check_file(xmap_text, versions, "DVD", nullptr) == 900) found = 1;
+  }
+  app_path = saved;
+  if (found) dvd_path = root;
+  return found;
+}
+
+int demo_class::check_any(int kind, int force) {
+  if (kind < 0 || kind > 3) return 0;
+  if (force) next_check_time[kind] = -1;
+  if (xtim.real_time < next_check_time[kind]) return found_thing[kind];
+  next_check_time[0] = xtim.real_time + 3600;
+  found_thing[0] = 0;
+  if (kind != 0) return found_thing[kind];
+  int discs = 0;
+  for (const std::string& root : plat::disc_roots()) {
+    if (check_dvd(root)) {
+      found_thing[0] = 1;
+      ++discs;
+    }
+  }
+  if (discs > 1)
+    __MACIBM_alert(0, "I found multiple Skyvane CDs in the drives!", "This is bad!",
+                   "Pull out whatever CD you are not using now!",
+                   "With more than one disc in the drives I cannot tell which one to install from.", t_exit, "main",
+                   700);
+  return found_thing[0];
+}
+
 int path_is_to_a_sim() {
   std::vector<std::string> names;
   std::vector<int> folders;
@@ -781,6 +819,7 @@ int installer_main(int argc, const char* const* argv) {
   install_name = no_install_name;
   stg = stg_class{};
   stg.download_os = plat::os_type();
+  demo.check_any(0, 0);
   pref.IO_set(11, 0);
   xer << "After searching, I think that dvd_path=" << dvd_path << "\n";
 

@@ -184,6 +184,19 @@ void app_seed(unsigned seed);
 int pick_dest_path();
 // 1 when dest_dir_path holds a simulator tree.
 int path_is_to_a_sim();
+// The search for the installation disc. Kind 0 is the installation disc;
+// its answer is kept for an hour unless `force` is given.
+class demo_class {
+ public:
+  int check_any(int kind, int force);
+  int found_thing[4] = {};
+  float next_check_time[4] = {-1, -1, -1, -1};
+};
+extern demo_class demo;
+// 1 when the disc root (ending in "/") holds the installation disc's marker
+// "dvd_version.txt" (header I / 900 / DVD); dvd_path then names it.
+int check_dvd(const std::string& root);
+
 // Opens an address in the user's web browser.
 void go_to_URL(const std::string& url);
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace plat {
 
@@ -58,6 +59,14 @@ int os_type();
 // Whether standard output is a terminal (progress lines are then
 // rewritten in place).
 bool stdout_is_terminal();
+
+// The folders where optical discs are mounted (file systems of the kinds
+// discs carry: ISO 9660 and UDF), each ending in "/". These play the part
+// of the drive roots of CD-ROM drives.
+std::vector<std::string> disc_roots();
+// The same, from the text of a mount table (one "device folder type ..."
+// line per mount, blanks in folders written as "\040").
+std::vector<std::string> disc_roots_from_mounts(const std::string& mounts);
 
 // Opens a web address in the user's browser without waiting for it.
 // Returns 0 on success or an errno value.

@@ -8,6 +8,7 @@
 #include "engine/utils.h"
 #include "installer/main.h"
 #include "net/http.h"
+#include "platform/system.h"
 #include "prefs/UTL_cmdline.h"
 #include "tests/support/temp_dir.h"
 #include "ui/hl_init.h"
@@ -196,6 +197,31 @@ TEST_F(StateMachine, QuitDeletesTheStreamsPartialDownloads) {
   EXPECT_EQ(stg.step, 2);
   EXPECT_FALSE(fs::exists(stream_archive_path(0)));
   EXPECT_TRUE(fs::exists(stream_archive_path(1)));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DiscSearch, MarkerFileAndMountTable) {
+  TempDir disc;
+  run_state_reset();
+  EXPECT_EQ(check_dvd(disc.path()), 0);
+  write_file(disc / "dvd_version.txt", "I\n901\nDVD\n");
+  EXPECT_EQ(check_dvd(disc.path()), 0);
+  write_file(disc / "dvd_version.txt", "I\r\n900 disc one\r\nDVD\r\n");
+  EXPECT_EQ(check_dvd(disc.path()), 1);
+  EXPECT_EQ(dvd_path, disc.path());
+  run_state_reset();
+
+  const auto roots = plat::disc_roots_from_mounts(
+      "/dev/sda1 / ext4 rw 0 0\n"
+      "/dev/sr0 /media/pilot/SKYVANE\\040DISC iso9660 ro,nosuid 0 0\n"
+      "/dev/sr1 /mnt/dvd udf ro 0 0\n"
+      "tmpfs /tmp tmpfs rw 0 0\n");
+  ASSERT_EQ(roots.size(), 2u);
+  EXPECT_EQ(roots[0], "/media/pilot/SKYVANE DISC/");
+  EXPECT_EQ(roots[1], "/mnt/dvd/");
 }
 
 }  // namespace
