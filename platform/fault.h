@@ -28,6 +28,8 @@ enum class Op {
   recv,        // receiving from a socket
   resolve,     // looking up a host name
   window,      // opening the window and its GL context
+  affinity,    // restricting a thread to some processors
+  signal,      // installing the crash handler or a thread's signal stack
   count_       // number of kinds; not a kind
 };
 

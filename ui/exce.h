@@ -13,8 +13,9 @@ class exce_class {
   exce_class& operator=(const exce_class&) = default;
   virtual ~exce_class() = default;
 
-  // Shows the record: on the main thread as an alert; on a worker thread it
-  // is written to the log and the process ends (exit status 0).
+  // Shows the record: on the main thread (or while the thread services are
+  // not running) as an alert; on another thread it is written to the log
+  // and the process ends at once with exit status 1.
   void Report();
   // Makes the record fatal (alert type 2).
   void MakeFatal() { quit_ = 2; }
