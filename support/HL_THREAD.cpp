@@ -172,7 +172,6 @@ void THREAD_make_workers() {
 
 void THREAD_shutdown() {
   if (!threads_inited.load()) return;
-  if (alert_post_from_worker == post_from_worker) alert_post_from_worker = nullptr;
   for (size_t i = 0; i < worker_threads.size(); ++i) UTL_message_queue_write(pool->call_queue, kEndWorker);
   bool all_ended = true;
   for (size_t i = 0; i < worker_threads.size(); ++i) {
@@ -180,6 +179,10 @@ void THREAD_shutdown() {
     UTL_thread_join(worker_threads[i], worker_threads_join[i], &ended);
     if (!ended) all_ended = false;
   }
+  // Cleared once the workers have ended, so that none of them reads the
+  // hook while it changes; later alerts off the main thread are shown where
+  // they are raised.
+  if (alert_post_from_worker == post_from_worker) alert_post_from_worker = nullptr;
   worker_threads.clear();
   worker_threads_join.clear();
   worker_threads_id.clear();

@@ -8,13 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "platform/fault.h"
+#include "support/UTL_Debug.h"
 #include "tests/support/temp_dir.h"
+#include "ui/hl_init.h"
 
 extern char** environ;
 
@@ -154,6 +158,20 @@ TEST_F(CrashLogTest, ReportGoesToStandardErrorWhenTheLogCannotBeOpened) {
   const std::string err = read_file(dir / "stderr.txt");
   EXPECT_NE(err.find("Unhandled exception: SIGSEGV (0000000B)\n"), std::string::npos) << err;
   EXPECT_NE(err.find("crash_by_bad_write"), std::string::npos) << err;
+}
+
+// The crash log's place is fixed at set-up: beside the program. A handler
+// that cannot be installed is logged and reported to the caller.
+TEST(CrashLogSetUpTest, FailedInstallIsLoggedAndThePathIsBesideTheProgram) {
+  TempDir dir;
+  ASSERT_EQ(HL_open_log(dir.path()), 1);
+  plat::fault_arm(plat::Op::signal, EINVAL);
+  EXPECT_EQ(UTL_debug_init(), 0);
+  plat::fault_clear();
+  HL_close_log();
+  EXPECT_NE(read_file(dir / "Log.txt").find("The crash handler could not be installed: "), std::string::npos);
+  const std::string exe = fs::read_symlink("/proc/self/exe").string();
+  EXPECT_EQ(UTL_debug_crash_log_path(), exe.substr(0, exe.rfind('/') + 1) + "crash_log.txt");
 }
 
 }  // namespace

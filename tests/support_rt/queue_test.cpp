@@ -98,25 +98,6 @@ TEST_F(QueueTest, SeveralWritersAndReaders) {
   EXPECT_EQ(UTL_message_queue_read(q, 0), nullptr);
 }
 
-TEST_F(QueueTest, SingleReaderSeesEachWriterInOrder) {
-  constexpr int kWriters = 3, kEach = 5000;
-  std::vector<std::thread> threads;
-  for (int w = 0; w < kWriters; ++w) {
-    threads.emplace_back([this, w] {
-      for (int i = 1; i <= kEach; ++i) UTL_message_queue_write(q, as_msg(std::uintptr_t(w) << 32 | std::uintptr_t(i)));
-    });
-  }
-  std::vector<std::uintptr_t> next(kWriters, 1);
-  for (int n = 0; n < kWriters * kEach; ++n) {
-    const std::uintptr_t m = as_int(UTL_message_queue_read(q, 10000));
-    ASSERT_NE(m, 0u) << "message " << n << " never came";
-    const std::uintptr_t w = m >> 32;
-    ASSERT_EQ(m & 0xffffffffu, next[w]);
-    ++next[w];
-  }
-  for (auto& t : threads) t.join();
-}
-
 TEST_F(QueueTest, QueueHoldsAHundredThousandMessagesAndNoMore) {
   for (std::uintptr_t i = 1; i <= 100000; ++i) UTL_message_queue_write(q, as_msg(i));
   // One more is a fatal failure.
