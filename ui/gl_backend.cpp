@@ -14,10 +14,27 @@ OGL_gl_backend ogl_gl;
 #define GL_CLAMP_TO_EDGE 0x812F
 #endif
 
-void OGL_gl_backend::begin(Batch b, int tex) {
-  if (batch_ == b && (b != tex_quads || tex == bound_tex_)) return;
+void OGL_gl_backend::want_blend(bool on) {
+  if (on == blend_on_) return;
   if (batch_ != none) glEnd();
-  if (b == tex_quads) {
+  batch_ = none;
+  if (on) glEnable(GL_BLEND);
+  else glDisable(GL_BLEND);
+  blend_on_ = on;
+}
+
+void OGL_gl_backend::begin(Batch b, int tex) {
+  const bool opaque_tex = tex == tex_background || tex == tex_background2;
+  want_blend(alpha_ < 1.0f || (b == tex_quads && !opaque_tex));
+  const bool textured = b == tex_quads || b == glyph_quads;
+  if (batch_ == b && (!textured || tex == bound_tex_)) return;
+  if (batch_ != none) glEnd();
+  // Opaque glyphs are cut out by the alpha test rather than blended.
+  if ((b == glyph_quads) != (batch_ == glyph_quads) || batch_ == none) {
+    if (b == glyph_quads) glEnable(GL_ALPHA_TEST);
+    else glDisable(GL_ALPHA_TEST);
+  }
+  if (textured) {
     glEnable(GL_TEXTURE_2D);
     if (tex != bound_tex_) {
       const int k = tex - tex_second_font;
@@ -34,6 +51,14 @@ void OGL_gl_backend::begin(Batch b, int tex) {
 void OGL_gl_backend::flush() {
   if (batch_ != none) glEnd();
   batch_ = none;
+}
+
+std::string OGL_gl_backend::describe() const {
+  auto str = [](GLenum name) {
+    const GLubyte* v = glGetString(name);
+    return v ? std::string(reinterpret_cast<const char*>(v)) : std::string("?");
+  };
+  return str(GL_VENDOR) + ", " + str(GL_RENDERER) + ", " + str(GL_VERSION);
 }
 
 void OGL_gl_backend::init_state() {
@@ -66,6 +91,7 @@ void OGL_gl_backend::init_state() {
   glDisable(GL_ALPHA_TEST);
   glDisable(GL_DEPTH_TEST);
   glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
+  blend_on_ = true;
   batch_ = none;
   bound_tex_ = -1;
 }
@@ -86,7 +112,10 @@ void OGL_gl_backend::clear(float r, float g, float b) {
   glClear(GL_COLOR_BUFFER_BIT);
 }
 
-void OGL_gl_backend::set_color(const float rgba[4]) { glColor4fv(rgba); }
+void OGL_gl_backend::set_color(const float rgba[4]) {
+  alpha_ = rgba[3];
+  glColor4fv(rgba);
+}
 
 void OGL_gl_backend::fill_rect(float x1, float y1, float x2, float y2) {
   begin(flat_quads, -1);
@@ -100,6 +129,18 @@ void OGL_gl_backend::line(float x1, float y1, float x2, float y2) {
   begin(lines, -1);
   glVertex2f(x1, y1);
   glVertex2f(x2, y2);
+}
+
+void OGL_gl_backend::glyph_quad(int tex, const OGL_vertex v[4]) {
+  if (alpha_ < 1.0f) {
+    tex_quad(tex, v);
+    return;
+  }
+  begin(glyph_quads, tex);
+  for (int k = 0; k < 4; ++k) {
+    glTexCoord2f(v[k].s, v[k].t);
+    glVertex2f(v[k].x, v[k].y);
+  }
 }
 
 void OGL_gl_backend::tex_quad(int tex, const OGL_vertex v[4]) {
@@ -124,6 +165,7 @@ void OGL_gl_backend::present() {
   flush();
   if (before_present) before_present();
   plat::window_swap();
+
 }
 
 void OGL_gl_backend::reset_state() {
@@ -132,6 +174,7 @@ void OGL_gl_backend::reset_state() {
   }
   glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
   glEnable(GL_BLEND);
+  blend_on_ = true;
   glDisable(GL_SCISSOR_TEST);
 }
 

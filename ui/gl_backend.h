@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "ui/oglp.h"
@@ -18,6 +19,7 @@ class OGL_gl_backend : public OGL_backend {
   void fill_rect(float x1, float y1, float x2, float y2) override;
   void line(float x1, float y1, float x2, float y2) override;
   void tex_quad(int tex, const OGL_vertex v[4]) override;
+  void glyph_quad(int tex, const OGL_vertex v[4]) override;
   void scissor(int on, int x, int y, int w, int h) override;
   void present() override;
   void reset_state() override;
@@ -27,6 +29,8 @@ class OGL_gl_backend : public OGL_backend {
 
   // The initial GL state of the context.
   void init_state();
+  // Vendor, renderer and version of the context, for the log.
+  std::string describe() const;
   // Builds the interface images and uploads them as textures 387 to 391;
   // the widget image's pixels are kept for the palette. Returns 0 when a
   // texture could not be made.
@@ -44,9 +48,14 @@ class OGL_gl_backend : public OGL_backend {
   std::function<void()> before_present;
 
  private:
-  enum Batch { none, flat_quads, tex_quads, lines };
+  enum Batch { none, flat_quads, tex_quads, glyph_quads, lines };
   void begin(Batch b, int tex);
+  // Blending is needed unless the colour is opaque and so is the texture
+  // (the background pictures) or there is none (fills).
+  void want_blend(bool on);
   Batch batch_ = none;
+  bool blend_on_ = true;
+  float alpha_ = 1.0f;
   int bound_tex_ = -1;
   unsigned gl_tex_[5] = {0, 0, 0, 0, 0};  // GL names of textures 387..391
   std::vector<std::uint8_t> widget_px_;

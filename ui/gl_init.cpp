@@ -50,6 +50,8 @@ int MACIBM_make_context(int i) {
   mnw.window[0] = mnw.context[0] = mnw.dc[0] = &ogl_gl;
   if (!plat::window_swap_interval(0)) xer << "Warning: unable to disable vsync.\n";
   ogl_gl.init_state();
+  xer << "OpenGL: " << ogl_gl.describe() << "\n";
+  xer.flush();
   return 1;
 }
 

@@ -182,11 +182,14 @@ void MACIBM_setres(int set) {
     mnw.x_res_req = mnw.x_res_now = g_mon_x_res_now - 40;
     mnw.y_res_req = mnw.y_res_now = g_mon_y_res_now - 60;
   }
+  // The display mode is never changed here: the window opens on the
+  // monitor's current mode, and there is nothing to restore at the end.
   static int logged = 0;
-  if (set && !logged && (mnw.set_res || (g_mon_x_res_now && g_mon_x_res_now < 1024) ||
-                         (g_mon_y_res_now && g_mon_y_res_now < 768))) {
+  if (set && !logged) {
     xer << "Display-mode changes are not made on this system; the window opens at " << mnw.x_res_now << " x "
-        << mnw.y_res_now << " on the current mode.\n";
+        << mnw.y_res_now << " on the current mode";
+    if (g_mon_x_res_now > 0) xer << " (monitor " << g_mon_x_res_now << " x " << g_mon_y_res_now << ")";
+    xer << ".\n";
     logged = 1;
   }
 }

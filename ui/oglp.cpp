@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <vector>
 
+#include "ui/art.h"
 #include "ui/colr.h"
 #include "ui/hl_alert.h"
 #include "ui/hl_mnw.h"
@@ -45,15 +48,52 @@ int round_half_away(float v) { return static_cast<int>(std::lround(v)); }
 
 bool is_break(char c) { return c == ' ' || c == '-' || c == '/'; }
 
-void glyph_quad(int tex, float x, float y, float cw, float ch, int s, int t, float tex_size) {
-  float w = cw, h = ch;
-  if (oglp.font_size > 1.0f) {
-    w *= oglp.font_size;
-    h *= oglp.font_size;
+// The part of each 14 x 15 cell of the widget image's font that holds ink
+// (columns x0..x1, rows y0..y1, exclusive ends). Glyph quads cover only
+// that part: the rest of the cell is transparent, so the picture is the
+// same, and the software renderer shades a third of the pixels.
+struct InkBox {
+  unsigned char x0, y0, x1, y1;
+};
+const InkBox* ink_boxes() {
+  static const std::vector<InkBox> boxes = [] {
+    std::vector<InkBox> b(256, InkBox{0, 0, 14, 15});
+    for (int c = 0; c < 256; ++c) {
+      std::uint16_t rows[15];
+      art_glyph_mask(static_cast<unsigned char>(c), rows);
+      int x0 = 14, x1 = 0, y0 = 15, y1 = 0;
+      for (int r = 0; r < 15; ++r)
+        for (int x = 0; x < 14; ++x)
+          if (rows[r] >> x & 1) {
+            x0 = std::min(x0, x);
+            x1 = std::max(x1, x + 1);
+            y0 = std::min(y0, r);
+            y1 = std::max(y1, r + 1);
+          }
+      if (x1 > x0) b[c] = InkBox{static_cast<unsigned char>(x0), static_cast<unsigned char>(y0),
+                                static_cast<unsigned char>(x1), static_cast<unsigned char>(y1)};
+    }
+    return b;
+  }();
+  return boxes.data();
+}
+
+// One glyph: the cell (cw x ch texels at s, t) drawn with its lower-left
+// corner at (x, y); for the widget image's font only the inked part.
+void glyph_quad(int tex, unsigned char c, float x, float y, float cw, float ch, int s, int t, float tex_size) {
+  float x0 = 0, y0 = 0, x1 = cw, y1 = ch;
+  if (tex == tex_widgets) {
+    const InkBox& b = ink_boxes()[c];
+    x0 = b.x0;
+    y0 = b.y0;
+    x1 = b.x1;
+    y1 = b.y1;
   }
-  const float s1 = s / tex_size, t1 = t / tex_size, s2 = (s + cw) / tex_size, t2 = (t + ch) / tex_size;
-  const OGL_vertex v[4] = {{x, y, s1, t1}, {x + w, y, s2, t1}, {x + w, y + h, s2, t2}, {x, y + h, s1, t2}};
-  ogl_be->tex_quad(tex, v);
+  const float k = oglp.font_size > 1.0f ? oglp.font_size : 1.0f;
+  const float s1 = (s + x0) / tex_size, t1 = (t + y0) / tex_size, s2 = (s + x1) / tex_size, t2 = (t + y1) / tex_size;
+  const float qx0 = x + x0 * k, qy0 = y + y0 * k, qx1 = x + x1 * k, qy1 = y + y1 * k;
+  const OGL_vertex v[4] = {{qx0, qy0, s1, t1}, {qx1, qy0, s2, t1}, {qx1, qy1, s2, t2}, {qx0, qy1, s1, t2}};
+  ogl_be->glyph_quad(tex, v);
 }
 
 // Cell of c in the font of `charset`.
@@ -168,10 +208,15 @@ void str_one_line(int i, float x, float y, const std::string& s, int charset, in
   const float qy = static_cast<float>(round_half_away(y) - 4);
   for (unsigned char c : s) {
     if (c == '\r' || c == '\n' || c == '\t') continue;
+    // Blanks and characters that take no room have no ink: no quad.
+    if (c == ' ' || kWidths.w[c] == 0) {
+      x += fixed ? fixed : kWidths.w[c];
+      continue;
+    }
     int cs, ct;
     cell_of(charset, c, cs, ct);
-    glyph_quad(tex, static_cast<float>(round_half_away(x)), qy, static_cast<float>(cw), static_cast<float>(ch), cs, ct,
-               512.0f);
+    glyph_quad(tex, c, static_cast<float>(round_half_away(x)), qy, static_cast<float>(cw), static_cast<float>(ch), cs,
+               ct, 512.0f);
     x += fixed ? fixed : kWidths.w[c];
   }
 }
@@ -230,7 +275,7 @@ void OGL_number(int i, float x, float y, float value, int digits, int decimals, 
   auto glyph = [&](unsigned char c) {
     int cs, ct;
     OGL_font_cell(c, cs, ct);
-    glyph_quad(tex, px, py, static_cast<float>(cw), static_cast<float>(ch), cs, ct, 512.0f);
+    glyph_quad(tex, c, px, py, static_cast<float>(cw), static_cast<float>(ch), cs, ct, 512.0f);
     px += 10;
   };
   if (value < 0 && n != 0) glyph('-');

@@ -48,6 +48,9 @@ class OGL_backend {
   virtual void line(float x1, float y1, float x2, float y2) {}
   // One textured quad, corners in the given order.
   virtual void tex_quad(int tex, const OGL_vertex v[4]) {}
+  // A glyph of the font: like tex_quad, but its texels are either fully
+  // transparent or fully opaque, so a renderer may test instead of blend.
+  virtual void glyph_quad(int tex, const OGL_vertex v[4]) { tex_quad(tex, v); }
   // Clipping to the pixel rectangle (x, y, w, h) when `on`, else none.
   virtual void scissor(int on, int x, int y, int w, int h) {}
   // Shows the finished frame.

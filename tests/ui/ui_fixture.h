@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <deque>
 #include <string>
 #include <vector>
@@ -58,11 +59,21 @@ class Recorder : public OGL_backend {
     lines.clear();
     scissors.clear();
   }
-  // Glyph quads of the font texture, in drawing order.
+  // Glyph quads of the font (the widget image's font area), in drawing
+  // order, each given as its whole 14 x 15 cell: v[0] is the cell's
+  // lower-left corner on screen and in the texture.
   std::vector<Quad> glyphs() const {
     std::vector<Quad> g;
-    for (const Quad& q : quads)
-      if (q.tex == tex_widgets && q.v[2].x - q.v[0].x == 14 && q.v[2].y - q.v[0].y == 15) g.push_back(q);
+    for (Quad q : quads) {
+      if (q.tex != tex_widgets || q.v[0].t < 400 / 512.0f) continue;
+      const int s = static_cast<int>(std::lround(q.v[0].s * 512)), t = static_cast<int>(std::lround(q.v[0].t * 512));
+      const int dx = s % 14, dy = (t - 400) % 15;
+      q.v[0].x -= dx;
+      q.v[0].y -= dy;
+      q.v[0].s = (s - dx) / 512.0f;
+      q.v[0].t = (t - dy) / 512.0f;
+      g.push_back(q);
+    }
     return g;
   }
 

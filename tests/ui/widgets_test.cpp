@@ -41,7 +41,7 @@ TEST_F(WidgetTest, LongLabelsSplitNearTheMiddleUnlessMarked) {
   rec.clear_log();
   BTN_util_draw_label(100, 100, 2, "-proxy host name", 0);  // "-": one line, without the "-"
   EXPECT_EQ(rows_of(rec).size(), 1u);
-  EXPECT_EQ(rec.glyphs().size(), 15u);
+  EXPECT_EQ(rec.glyphs().size(), 13u);  // blanks draw no quad
   rec.clear_log();
   BTN_util_draw_label(100, 100, 1, "proxy host name", 0);  // centred: never split
   EXPECT_EQ(rows_of(rec).size(), 1u);
