@@ -265,8 +265,9 @@ void OGL_number(int i, float x, float y, float value, int digits, int decimals, 
   }
   int tex, cw, ch;
   OGL_strtex(charset, i, tex, cw, ch);
-  const double scaled = std::fabs(static_cast<double>(value)) * std::pow(10.0, decimals);
-  long long n = std::llround(scaled);
+  // At most ten digits are drawn; larger magnitudes show as all nines.
+  const double scaled = std::min(std::fabs(static_cast<double>(value)) * std::pow(10.0, decimals), 9999999999.0);
+  long long n = std::isfinite(scaled) ? std::llround(scaled) : 0;
   int count = 1;
   for (long long lim = 9; count < 10 && n > lim; lim = lim * 10 + 9) ++count;
   count = std::max(count, decimals + 1);

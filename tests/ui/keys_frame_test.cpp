@@ -70,6 +70,30 @@ TEST_F(KeysTest, FlagsAndBindings) {
   EXPECT_EQ(delete_hit, 1);
 }
 
+TEST_F(KeysTest, TheAlertTakesNoKeysThroughTheFocusRing) {
+  int v = 1;
+  input(0, 0);
+  BTN_int_range(100, 100, &v, 1, 0, 9, "");
+  press(9, 9);
+  ASSERT_NE(focus_id, 0);
+  mnw.top_win_now = win_alert;
+  EXPECT_EQ(BTN_dispatch_to_focus('5', '5', 8), 0);
+  keys.handle_key_raw(key(13, 0));
+  EXPECT_EQ(return_hit, 1);  // Return reaches the alert's own check
+}
+
+TEST_F(KeysTest, PulseColoursFollowTheClock) {
+  for (int k = 0; k < 5; ++k) {
+    input(0, 0);
+    const float p = colr.pulse_alpha;
+    EXPECT_GE(p, 0.4f);
+    EXPECT_LE(p, 1.0f);
+    EXPECT_FLOAT_EQ(colr.col_rgb[80][0], p);
+    EXPECT_FLOAT_EQ(colr.col_rgb[80][1], 0.3f * p);
+    EXPECT_FLOAT_EQ(colr.col_rgb[82][1], 0.8f * p);
+  }
+}
+
 TEST(Commands, LookupAndPaths) {
   EXPECT_EQ(cmnd.get_cmnd_by_name("sim/operation/none"), 0);
   EXPECT_EQ(cmnd.get_cmnd_by_name("nope"), -1);

@@ -143,6 +143,12 @@ TEST_F(TextTest, NumbersDrawDigitsSignAndPoint) {
   rec.clear_log();
   OGL_number(45, 0, 0, 7, 3, 0, charset_fixed);
   EXPECT_EQ(rec.glyphs().size(), 1u);  // no leading zeros
+  rec.clear_log();
+  OGL_number(45, 0, 0, 3e30f, 3, 2, charset_fixed);  // beyond ten digits: nines, no garbage
+  const auto big = rec.glyphs();
+  ASSERT_EQ(big.size(), 11u);  // ten digits and the point
+  OGL_font_cell('9', s, t);
+  EXPECT_FLOAT_EQ(big[0].v[0].s, s / 512.0f);
 }
 
 TEST_F(TextTest, ClippingRectangleIsRoundedAndNeverNegative) {
