@@ -12,6 +12,9 @@ function(skyvane_library name)
   if(sources)
     add_library(${name} STATIC ${sources})
     target_link_libraries(${name} PUBLIC ${ARG_DEPS})
+    # The subsystems call each other in cycles: let the linker see each
+    # library often enough to resolve every round trip.
+    set_property(TARGET ${name} PROPERTY LINK_INTERFACE_MULTIPLICITY 4)
   else()
     add_library(${name} INTERFACE)
     target_link_libraries(${name} INTERFACE ${ARG_DEPS})

@@ -28,6 +28,8 @@
 #include "platform/system.h"
 #include "prefs/UTL_cmdline.h"
 #include "prefs/pref.h"
+#include "support/HL_THREAD.h"
+#include "support/UTL_Debug.h"
 #include "ui/hl_alert.h"
 #include "ui/hl_init.h"
 #include "ui/xtim.h"
@@ -767,16 +769,17 @@ class unattended_screen : public main_screen {
   std::string last_status_, last_line_[3];
 };
 
-// The folder the log is written to: the program's own folder, or the
-// per-user state folder when the program's folder cannot be written.
-void open_log() {
+// Opens the log in the program's own folder, or in the per-user state
+// folder when the program's folder cannot be written. Returns the folder.
+std::string open_log() {
   std::string folder;
   get_OS_abs_path(install_type != 0 ? 1 : 0, folder);
-  if (HL_open_log(folder)) return;
+  if (HL_open_log(folder)) return folder;
   std::string state = plat::state_home() + "/skyvane/";
   make_folder(plat::state_home());
   make_folder(state);
   HL_open_log(state);
+  return state;
 }
 
 }  // namespace
@@ -786,10 +789,13 @@ int installer_main(int argc, const char* const* argv) {
   // The command line is parsed into the log once the log is open; parse it
   // first quietly so that the log's place and the help text are known.
   cmdline.init_args(argc, argv);
-  open_log();
+  const std::string log_folder = open_log();
   xer << "Command line:\n";
   cmdline.clear();
   cmdline.init_args(argc, argv);
+  UTL_debug_init(log_folder + "Log.txt");
+  THREAD_init();
+  THREAD_make_workers();
   HL_save_prefs_hook = [] { pref.IO_set(11, 1); };
 
   const bool headless = cmdline.has_option("--headless");
@@ -848,6 +854,7 @@ int installer_main(int argc, const char* const* argv) {
   app_seed(static_cast<unsigned>(xtim_class::microsecs_tot()));
   while (!app_done) {
     xtim.xtim_update();
+    THREAD_report_queued();
     APP_update();
     // Between frames while nothing is being installed: wait for the network
     // (at most 5 ms), so that waiting for the server list does not spin and
@@ -862,6 +869,7 @@ int installer_main(int argc, const char* const* argv) {
   }
   screen.end_progress_line();
   app_screen = &g_quiet_screen;
+  THREAD_shutdown();
   MACIBM_finishup(1);
   if (stg.dir_scan == 2) return kExitFatal;
   return screen.exit_status;
