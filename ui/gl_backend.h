@@ -58,6 +58,7 @@ class OGL_gl_backend : public OGL_backend {
   float alpha_ = 1.0f;
   int bound_tex_ = -1;
   unsigned gl_tex_[5] = {0, 0, 0, 0, 0};  // GL names of textures 387..391
+  float t_scale_[5] = {1, 1, 1, 1, 1};     // image height / texture height
   std::vector<std::uint8_t> widget_px_;
 };
 
