@@ -32,6 +32,10 @@
 #include "support/UTL_Debug.h"
 #include "ui/hl_alert.h"
 #include "ui/hl_init.h"
+#include "ui/hl_mnw.h"
+#ifdef SKYVANE_WINDOW
+#include "installer/main_screen.h"
+#endif
 #include "ui/xtim.h"
 
 #ifndef SKYVANE_SERVER_LIST_HOST
@@ -782,6 +786,49 @@ std::string open_log() {
   return state;
 }
 
+// Whether the installer's window can be opened: a build with the window
+// and a display with a monitor.
+bool window_available() {
+#ifdef SKYVANE_WINDOW
+  int w = 0, h = 0;
+  plat::monitor_size(w, h);
+  return w > 0 && h > 0;
+#else
+  return false;
+#endif
+}
+
+// The drawn screens take over the main screen, the questions and the
+// progress box; worker failures are reported by the frame.
+void start_window_screens() {
+#ifdef SKYVANE_WINDOW
+  static drawn_screen screen;
+  app_screen = &screen;
+  install_drawn_hooks();
+  MACIBM_report_worker_failures = [] { THREAD_report_queued(); };
+#endif
+}
+
+// The frame loop of the window, then the same shutdown as the unattended mode.
+int run_window() {
+#ifdef SKYVANE_WINDOW
+  app_seed(static_cast<unsigned>(xtim_class::microsecs_tot()));
+  MACIBM_app_update = APP_update;
+  while (!app_done) MACIBM_event_proc();
+  MACIBM_app_update = nullptr;
+  MACIBM_report_worker_failures = nullptr;
+  select_alert_hook = nullptr;
+  dir_progress_hook = nullptr;
+  app_screen = &g_quiet_screen;
+  THREAD_shutdown();
+  MACIBM_finishup(1);
+  if (stg.dir_scan == 2) return kExitFatal;
+  return stg.got_failed_install ? kExitIncomplete : kExitDone;
+#else
+  return kExitFatal;
+#endif
+}
+
 }  // namespace
 
 int installer_main(int argc, const char* const* argv) {
@@ -789,23 +836,34 @@ int installer_main(int argc, const char* const* argv) {
   // The command line is parsed into the log once the log is open; parse it
   // first quietly so that the log's place and the help text are known.
   cmdline.init_args(argc, argv);
-  const std::string log_folder = open_log();
-  xer << "Command line:\n";
-  cmdline.clear();
-  cmdline.init_args(argc, argv);
+  const bool windowed = !cmdline.has_option("--headless") && window_available();
+  std::string log_folder;
+  if (windowed) {
+    // The framework opens the log beside the program, parses the command
+    // line into it and opens the window.
+    cmdline.clear();
+    MACIBM_init(argc, argv);
+    get_OS_abs_path(install_type != 0 ? 1 : 0, log_folder);
+    if (!xer.is_open()) log_folder = open_log();
+  } else {
+    log_folder = open_log();
+    xer << "Command line:\n";
+    cmdline.clear();
+    cmdline.init_args(argc, argv);
+  }
   UTL_debug_init(log_folder + "Log.txt");
   THREAD_init();
   THREAD_make_workers();
   HL_save_prefs_hook = [] { pref.IO_set(11, 1); };
 
-  const bool headless = cmdline.has_option("--headless");
-  if (cmdline.has_option("--install") && !cmdline.has_option("--accept_eula")) {
+  if (!windowed && cmdline.has_option("--install") && !cmdline.has_option("--accept_eula")) {
     std::cerr << "An unattended install needs the licence agreement accepted: add --accept_eula.\n";
     return kExitIncomplete;
   }
-  if (!headless) {
-    std::cerr << "The installer's window is not available in this build; running unattended (--headless).\n";
+  if (!windowed && !cmdline.has_option("--headless")) {
+    std::cerr << "There is no display for the installer's window; running unattended (--headless).\n";
   }
+  if (windowed) start_window_screens();
 
   std::string folder;
   static const char* const labels[5] = {"os_dir_this_app\t\t=", "os_dir_desktop\t\t=", "os_dir_default_apps\t=",
@@ -848,6 +906,8 @@ int installer_main(int argc, const char* const* argv) {
     return kExitFatal;
   }
   std::cout << "Installing to " << dest_dir_path << "\n";
+
+  if (windowed) return run_window();
 
   unattended_screen screen;
   app_screen = &screen;

@@ -1,0 +1,350 @@
+// The installer's screens in its window.
+//
+// [SECTION] the main screen    logo, servers, boxes, buttons, information and progress bar
+// [SECTION] questions          the modified-file question and the progress box
+// [SECTION] folder browser     the modal chooser of the destination folder
+#include "installer/main_screen.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "engine/IO_UTILS.h"
+#include "engine/utils.h"
+#include "platform/file.h"
+#include "platform/system.h"
+#include "prefs/sub_wins.h"
+#include "ui/art.h"
+#include "ui/butn.h"
+#include "ui/hl_init.h"
+#include "ui/hl_mnw.h"
+#include "ui/ogle.h"
+#include "ui/oglp.h"
+
+namespace {
+
+// The background picture: 1024 x 768 texels at the bottom of a 1024 x 1024 texture.
+void background_picture() {
+  OGL_2dquad(tex_background, 0, 1, 0, 0, 0, 0, 1024, 0, 1, 0, 1024, 768, 1, 0.75f, 0, 768, 0, 0.75f);
+}
+
+void picture(float x, float y, const art_button& b) {
+  interface_rect(x, y, static_cast<float>(b.s), static_cast<float>(b.t), static_cast<float>(b.w),
+                 static_cast<float>(b.h), 0, 0);
+}
+
+int picture_button(float x, float y, const art_button& b) {
+  return interface_rect(x, y, static_cast<float>(b.s), static_cast<float>(b.t), static_cast<float>(b.w),
+                        static_cast<float>(b.h), 1, 0);
+}
+
+float round_half_away(float v) { return v < 0 ? -std::floor(-v + 0.5f) : std::floor(v + 0.5f); }
+
+}  // namespace
+
+// ------------------------------------------------------------ [SECTION] the main screen
+
+bar_frame snap_bar(float x1, float x2) {
+  return {round_half_away((x1 + x2) / 4) * 2, round_half_away((x2 - x1) / 4) * 4};
+}
+
+void drawn_screen::background() {
+  OGL_plot_back_col();
+  background_picture();
+}
+
+int drawn_screen::destination_box() {
+  OGL_string(col_text, 134, 112,
+             "Click on the 'DESTINATION' button below to choose the copy of Skyvane you wish to update, or choose the "
+             "destination you wish to install a new copy of Skyvane to!",
+             880, charset_prop, 0);
+  BTN_frame1(9, 285, 89, 300, 0);
+  // A long destination is shown by its end, the part that tells folders apart.
+  std::string shown = dest_dir_path;
+  while (shown.size() > 4 && str_dx(shown) > 286) shown = "..." + shown.substr(4);
+  OGL_string(col_text, 142, 86, shown, 0, charset_prop, 0);
+  return mnw.mouse_clicked && mnw.mx >= 135 && mnw.mx <= 435 && mnw.my >= 79 && mnw.my <= 99 ? 1 : 0;
+}
+
+void drawn_screen::servers_and_prefs() {
+  picture(0, 595, art_logo);
+  interface_icon(29, 608, wrl_i);
+  if (BTN_action(50, 750, 0, 0, 0, "preferences", "")) handle_prefs();
+  for (int i = 0; i < stg.num_servers && i < 10; ++i) BTN_is_int(142, 578 - 20.0f * i, &stg.sel_server, i, "|" + server_desc[i]);
+}
+
+int drawn_screen::buttons(const app_texts& t, int install_enabled) {
+  BTN_frame2(20, 135, 600, 790, 72, install_name != no_install_name ? "NET: " + install_name : "");
+  // A status text too long for one line is raised so that both of its
+  // lines stay inside the source box.
+  const float status_width = 760;
+  OGL_string(t.status_colour, 154, str_dx(t.status) > status_width ? 622 : 615, t.status, status_width,
+             charset_prop, 0);
+  BTN_frame2(20, 935, 600, 80, 72, "Download");
+  std::string size;
+  set_size_str(stg.down_req, &size);
+  OGL_string(col_text, 954, 635, size, 0, charset_prop, 0);
+
+  int clicked = 0;
+  if (stg.step == 0 || stg.step == 2)
+    if (picture_button(10, 78, art_btn_destination)) clicked |= btn_destination;
+  if (stg.step == 0) {
+    if (install_enabled) {
+      if (picture_button(450, 78, art_btn_install)) clicked |= btn_install;
+    } else {
+      interface_rect_greyed(450, 78, art_btn_install.s, art_btn_install.t, art_btn_install.w, art_btn_install.h);
+    }
+  }
+  if (picture_button(700, 78, art_btn_store)) clicked |= btn_store;
+  if (picture_button(960, 78, art_btn_quit)) clicked |= btn_quit;
+  return clicked;
+}
+
+void drawn_screen::info(const app_texts& t) {
+  // What the screen says goes to the log whenever it changes (the progress
+  // lines excepted), so that a run can be followed afterwards.
+  static std::string said[4];
+  const std::string* now[4] = {&t.status, &t.line[0], &t.line[1], &t.line[2]};
+  bool logged = false;
+  for (int i = 0; i < 4; ++i) {
+    if (*now[i] == said[i] || (stg.step == 1 && i > 0)) continue;
+    said[i] = *now[i];
+    if (!now[i]->empty()) xer << "Screen: " << *now[i] << "\n";
+    logged = true;
+  }
+  if (logged) xer.flush();
+  BTN_frame2(20, 135, 32, 880, 40, "");
+  const float ys[3] = {58, 48, 38};
+  for (int i = 0; i < 3; ++i)
+    if (!t.line[i].empty()) OGL_string(t.line_colour[i], 144, ys[i], t.line[i], 0, charset_prop, 0);
+  const bar_frame outer = snap_bar(base_x1, base_x2);
+  BTN_frame1(4, outer.centre, 15, outer.width, 0);
+  if (stg.step == 1 && totl_inst_rat > 0.02f) {
+    const bar_frame fill = snap_bar(base_x1, base_x1 + totl_inst_rat * (base_x2 - base_x1));
+    BTN_frame1(5, fill.centre, 15, fill.width, 0);
+  }
+}
+
+int drawn_screen::accept_agreement() { return handle_EULA(); }
+
+int drawn_screen::choose_folder(const std::string& initial, std::string& chosen) {
+  const int r = GetFilePathFromUser(2,
+                                    "Pick a folder to install Skyvane to! Be sure to pick your existing folder if "
+                                    "you already have one!",
+                                    "This is my Skyvane destination", 1, initial, chosen);
+  if (r) xer << "Folder chosen: " << chosen << "\n";
+  xer.flush();
+  return r;
+}
+
+// ------------------------------------------------------------ [SECTION] questions
+
+int drawn_select_alert(const std::string& local_path, int is_gone) {
+  MACIBM_startwind(win_select);
+  int answer = sel_cancel;
+  while (mnw.top_win_now == win_select && !app_done) {
+    OGL_plot_back_col();
+    BTN_fillwin(0, 21);
+    const float width = mnw.win_dx - 40;
+    OGL_string(43, 20, 100, is_gone ? "I am about to DELETE:" : "I am about to install:", width, charset_prop, 0);
+    OGL_string(43, 20, 90, local_path, width, charset_prop, 0);
+    OGL_string(43, 20, 80,
+               is_gone ? "because we no longer use this file, but it appears you have modified it. What to do?"
+                       : "but it appears you have modified this file. What to do?",
+               width, charset_prop, 0);
+    int clicked = 0;
+    if (BTN_action(96, 53, 160, 0, 0, is_gone ? "DELETE THE OLD FILE" : "OVERWRITE THE OLD FILE", ""))
+      clicked = sel_replace;
+    if (BTN_action(96, 28, 160, 0, 0, "KEEP THE OLD FILE", "")) clicked = sel_keep;
+    if (BTN_action(308, 53, 260, 0, 0,
+                   is_gone ? "DELETE EVERY OLD FILE IN THIS DIRECTORY" : "OVERWRITE EVERY OLD FILE IN THIS DIRECTORY",
+                   ""))
+      clicked = sel_replace_all;
+    if (BTN_action(308, 28, 260, 0, 0, "KEEP EVERY OLD FILE IN THIS DIRECTORY", "")) clicked = sel_keep_all;
+    if (BTN_action(584, 28, 200, 0, 0, "CANCEL THE WHOLE INSTALLATION!", "")) clicked = sel_cancel;
+    if (clicked) {
+      answer = clicked;
+      break;
+    }
+    MACIBM_event_proc();
+  }
+  MACIBM_startwind(win_main);
+  return answer;
+}
+
+void drawn_dir_progress_bar(float lo, float cur, float hi, int phase, const std::string& title,
+                            const std::string& detail) {
+  if (!ogl_inited) return;
+  OGL_plot_back_col();
+  background_picture();
+  const float box_x = 262, box_y = 300, box_w = 500, box_h = 130;
+  BTN_frame2(15, box_x, box_y, box_w, box_h, "");
+  float y = box_y + box_h - 30;
+  OGL_string(49, box_x + 24, y, title, 452, charset_prop, 0);
+  OGL_string(49, box_x + 24, y - 20, dir_progress_phase_text(phase), 452, charset_prop, 0);
+  OGL_string(49, box_x + 24, y - 40, detail, 452, charset_prop, 0);
+  const float bar_w = 452, bar_x1 = box_x + 24, bar_y = box_y + 24;
+  BTN_frame1(4, bar_x1 + bar_w / 2, bar_y, bar_w, 0);
+  const float f = dir_progress_fraction(lo, cur, hi);
+  const bar_frame fill = snap_bar(bar_x1, bar_x1 + f * bar_w);
+  BTN_frame1(5, fill.centre, bar_y, fill.width, 0);
+  OGL_sbuff();
+}
+
+void install_drawn_hooks() {
+  select_alert_hook = drawn_select_alert;
+  dir_progress_hook = drawn_dir_progress_bar;
+}
+
+// ------------------------------------------------------------ [SECTION] folder browser
+
+std::string parent_folder(const std::string& path) {
+  if (path.size() <= 1) return "/";
+  const size_t end = path.back() == '/' ? path.size() - 1 : path.size();
+  const size_t slash = path.rfind('/', end - 1);
+  if (slash == std::string::npos) return "/";
+  return path.substr(0, slash + 1);
+}
+
+std::string as_folder_path(const std::string& in) {
+  std::string p = in;
+  while (!p.empty() && p.back() == ' ') p.pop_back();
+  if (p.empty()) return p;
+  if (p[0] == '~' && (p.size() == 1 || p[1] == '/')) p = plat::home_dir() + p.substr(1);
+  if (p.back() != '/') p += '/';
+  return p;
+}
+
+int folder_listable(const std::string& path) {
+  if (path.empty() || path[0] != '/') return 0;
+  std::vector<plat::DirEntry> entries;
+  return plat::dir_list(path, entries) == 0 ? 1 : 0;
+}
+
+void folder_browser::open(const std::string& folder) {
+  std::string p = as_folder_path(folder);
+  if (p.empty() || p[0] != '/') p = as_folder_path(plat::home_dir());
+  while (p != "/" && !folder_listable(p)) p = parent_folder(p);
+  path = p;
+  typed = p;
+  first_row = 0;
+  subfolders.clear();
+  std::vector<std::string> names;
+  std::vector<int> is_folder;
+  opensave_getitems(path, 0, names, is_folder);
+  for (size_t i = 0; i < names.size(); ++i)
+    if (is_folder[i]) subfolders.push_back(names[i]);
+}
+
+bool folder_browser::enter(const std::string& name) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return false;
+  if (!folder_listable(path + name + "/")) return false;
+  open(path + name + "/");
+  return true;
+}
+
+bool folder_browser::up() {
+  if (path == "/") return false;
+  open(parent_folder(path));
+  return true;
+}
+
+bool folder_browser::go_typed() {
+  const std::string p = as_folder_path(typed);
+  if (!folder_listable(p)) return false;
+  open(p);
+  return true;
+}
+
+namespace {
+constexpr float kListX = 20, kListY = 130, kListW = 521, kListH = 250, kRowH = 16;
+constexpr int kRows = static_cast<int>(kListH / kRowH) - 1;
+std::string browser_note;  // why OK or the path field did nothing
+}  // namespace
+
+int draw_folder_browser(folder_browser& b, const std::string& prompt) {
+  OGL_plot_back_col();
+  BTN_fillwin(0, 21);
+  OGL_string(43, 20, mnw.win_dy - 40, prompt, mnw.win_dx - 40, charset_prop, 0);
+  std::string shown = b.path;
+  while (shown.size() > 4 && str_dx(shown) > 440) shown = "..." + shown.substr(4);
+  OGL_string(43, 20, kListY + kListH + 16, "Folder: " + shown, 0, charset_prop, 0);
+
+  BTN_frame2(16, kListX, kListY, kListW, kListH, "");
+  const int count = static_cast<int>(b.subfolders.size());
+  if (mnw.mouse_wheel != 0 && mnw.mx >= kListX && mnw.mx <= kListX + kListW) {
+    b.first_row -= mnw.mouse_wheel * 3;
+    mnw.mouse_wheel = 0;
+  }
+  b.first_row = std::clamp(b.first_row, 0, std::max(0, count - kRows));
+  if (count == 0) OGL_string(45, kListX + 10, kListY + kListH - 20, "(no sub-folders)", 0, charset_prop, 0);
+  std::string clicked_name;
+  for (int r = 0; r < kRows && b.first_row + r < count; ++r) {
+    const std::string& name = b.subfolders[b.first_row + r];
+    const float y = kListY + kListH - 20 - r * kRowH;
+    const bool over = mnw.mx >= kListX && mnw.mx <= kListX + kListW && mnw.my >= y - 4 && mnw.my < y - 4 + kRowH;
+    if (over) OGL_fillrect(8, 0.35f, kListX + 4, y - 4, kListW - 8, kRowH);
+    OGL_string(46, kListX + 10, y, name + "/", 0, charset_prop, 0);
+    if (over && mnw.mouse_clicked) clicked_name = name;
+  }
+  if (count > kRows) {
+    const std::string more = std::to_string(b.first_row + 1) + "-" +
+                             std::to_string(std::min(count, b.first_row + kRows)) + " of " + std::to_string(count) +
+                             " (scroll for more)";
+    OGL_string(45, kListX + kListW - 10, kListY + 6, more, 0, charset_prop, 2);
+  }
+  if (BTN_action(90, 105, 140, 0, 0, "-PARENT FOLDER", "")) {
+    b.up();
+    browser_note.clear();
+  }
+  if (BTN_action(250, 105, 120, 0, 0, "-PAGE UP", "")) b.first_row -= kRows;
+  if (BTN_action(390, 105, 120, 0, 0, "-PAGE DOWN", "")) b.first_row += kRows;
+  BTN_enterstring(60, 70, &b.typed, 2047, "-Path:", 400, 0);
+  if (BTN_action(500, 75, 60, 0, 0, "-GO", "")) {
+    browser_note = b.go_typed() ? "" : "That is not a folder I can open.";
+  }
+  if (!browser_note.empty()) OGL_string(1, 20, 48, browser_note, 0, charset_prop, 0);
+
+  int result = -1;
+  if (BTN_action(380, 25, 100, 0, 0, "-OK", "") || return_hit) {
+    // A path typed but not opened is what the user means to pick.
+    const std::string typed = as_folder_path(b.typed);
+    if (typed == b.path || b.go_typed()) {
+      result = 1;
+    } else {
+      browser_note = "That is not a folder I can open.";
+    }
+  }
+  if (BTN_action(490, 25, 100, 0, 0, "-CANCEL", "") || escape_hit) result = 0;
+  if (!clicked_name.empty() && result < 0) {
+    if (b.enter(clicked_name))
+      browser_note.clear();
+    else
+      browser_note = "I can not open the folder " + clicked_name + ".";
+  }
+  return result;
+}
+
+int GetFilePathFromUser(int kind, const std::string& prompt, const std::string&, int, const std::string& initial,
+                        std::string& result) {
+  if (kind != 2 || !ogl_inited) return 0;
+  folder_browser b;
+  b.open(initial.empty() ? plat::home_dir() : initial);
+  browser_note.clear();
+  const int back_to = mnw.top_win_now;
+  MACIBM_startwind(win_folder);
+  stls.win_name = "Choose a folder";
+  int answer = 0;
+  for (;;) {
+    const int r = draw_folder_browser(b, prompt);
+    if (r >= 0) {
+      answer = r;
+      break;
+    }
+    if (mnw.top_win_now != win_folder || app_done) break;
+    MACIBM_event_proc();
+  }
+  MACIBM_startwind(back_to < 0 ? win_main : back_to);
+  if (answer != 1 || b.path.size() >= 2048) return 0;
+  result = b.path;
+  return 1;
+}

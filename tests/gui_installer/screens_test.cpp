@@ -1,0 +1,232 @@
+// The installer's screens without a window: the folder browser's listing
+// and navigation, the picture buttons' texels and clicks, the preferences
+// screen's passes, the proxy port text and the progress bar's frames. The
+// frames are drawn through a renderer that records what it is given.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "installer/main.h"
+#include "installer/main_screen.h"
+#include "net/http.h"
+#include "prefs/sub_wins.h"
+#include "tests/support/temp_dir.h"
+#include "ui/butn.h"
+#include "ui/hl_mnw.h"
+#include "ui/oglp.h"
+
+namespace fs = std::filesystem;
+using testing_support::TempDir;
+using testing_support::write_file;
+
+namespace {
+
+// Records the textured quads of a frame.
+struct recorder : OGL_backend {
+  struct quad {
+    int tex;
+    OGL_vertex v[4];
+  };
+  std::vector<quad> quads;
+  void tex_quad(int tex, const OGL_vertex v[4]) override { quads.push_back({tex, {v[0], v[1], v[2], v[3]}}); }
+};
+
+class Screens : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ogl_be = &rec;
+    mnw.reset();
+    mnw.x_res_now = 1024;
+    mnw.y_res_now = 768;
+    mnw.win_x = mnw.win_y = 0;
+    BTN_reset();
+    run_state_reset();
+  }
+  void TearDown() override { ogl_be = OGL_null_backend(); }
+  void press_at(float x, float y) {
+    mnw.mx = x;
+    mnw.my = y;
+    mnw.mouse_clicked = 1;
+  }
+  recorder rec;
+};
+
+TEST_F(Screens, IconTexelsAndPictureButtonLooks) {
+  float s, t;
+  interface_icon_texels(9, s, t);
+  EXPECT_EQ(s, 64);
+  EXPECT_EQ(t, 130);
+  interface_icon_texels(23, s, t);
+  EXPECT_EQ(s, 448);
+  EXPECT_EQ(t, 194);
+
+  // Icon 9 at (29, 608): the quad covers 64 x 64 units and texels (64, 130)-(128, 194) of the 1024 image.
+  mnw.mx = mnw.my = -100;
+  EXPECT_EQ(interface_icon(29, 608, 9), 0);
+  ASSERT_EQ(rec.quads.size(), 1u);
+  const auto& q = rec.quads[0];
+  EXPECT_EQ(q.tex, tex_interface);
+  EXPECT_FLOAT_EQ(q.v[0].x, 29);
+  EXPECT_FLOAT_EQ(q.v[0].y, 608);
+  EXPECT_FLOAT_EQ(q.v[2].x, 93);
+  EXPECT_FLOAT_EQ(q.v[2].y, 672);
+  EXPECT_FLOAT_EQ(q.v[0].s, 64 / 1024.0f);
+  EXPECT_FLOAT_EQ(q.v[0].t, 130 / 1024.0f);
+  EXPECT_FLOAT_EQ(q.v[2].s, 128 / 1024.0f);
+  EXPECT_FLOAT_EQ(q.v[2].t, 194 / 1024.0f);
+
+  // Hover moves the image down by h + 1, pressing by 2 (h + 1); the click
+  // counts on the edges and not a unit beyond.
+  rec.quads.clear();
+  mnw.mx = 450;
+  mnw.my = 78;
+  EXPECT_EQ(interface_rect(450, 78, 740, 320, 83, 22, 1, 0), 0);
+  mnw.now_dragging = 1;
+  mnw.mouse_clicked = 1;
+  EXPECT_EQ(interface_rect(450, 78, 740, 320, 83, 22, 1, 0), 1);
+  ASSERT_EQ(rec.quads.size(), 2u);
+  EXPECT_FLOAT_EQ(rec.quads[0].v[0].t, (320 - 23) / 1024.0f);
+  EXPECT_FLOAT_EQ(rec.quads[1].v[0].t, (320 - 46) / 1024.0f);
+  mnw.mx = 533;
+  EXPECT_EQ(interface_rect(450, 78, 740, 320, 83, 22, 0, 0), 1);
+  mnw.mx = 534;
+  EXPECT_EQ(interface_rect(450, 78, 740, 320, 83, 22, 0, 0), 0);
+}
+
+TEST_F(Screens, ProxyPortText) {
+  EXPECT_EQ(proxy_port_from_text("8080", 0), 8080);
+  EXPECT_EQ(proxy_port_from_text("", 8080), 8080);
+  EXPECT_EQ(proxy_port_from_text("-12", 0), -12);
+  EXPECT_EQ(proxy_port_from_text("+12", 0), 12);
+  EXPECT_EQ(proxy_port_from_text("80a", 0), -1);
+  EXPECT_EQ(proxy_port_from_text("1234567890", 0), -1);  // ten digits
+  EXPECT_EQ(proxy_port_from_text("123456789", 0), 123456789);
+  EXPECT_EQ(proxy_port_from_text("-", 5), -1);
+  EXPECT_EQ(proxy_port_from_text("8-0", 5), -1);  // a sign after the first character is no number
+}
+
+TEST_F(Screens, PreferencesPasses) {
+  MACIBM_startwind(win_prefs);
+  stg.download_os = 2;
+  stg.stream_count = 0;
+  mnw.mx = mnw.my = -100;
+  draw_prefs();
+  EXPECT_EQ(stg.download_os, 2);
+  EXPECT_EQ(stg.stream_count, 0);
+
+  // Ticking the manual streams box shows the number field at once, at 1.
+  press_at(30, 150 + 3);
+  draw_prefs();
+  EXPECT_EQ(stg.stream_count, 1);
+  mnw.mouse_clicked = 0;
+  draw_prefs();
+  EXPECT_EQ(stg.stream_count, 1);
+  // Unticking sets it back to automatic in the same pass.
+  press_at(30, 150 + 3);
+  draw_prefs();
+  EXPECT_EQ(stg.stream_count, 0);
+
+  // Other boxes flip their settings.
+  const int rename = stg.rename_folder;
+  press_at(30, 230 + 3);
+  draw_prefs();
+  EXPECT_EQ(stg.rename_folder, !rename);
+
+  // The port text is converted every pass; an emptied field keeps the number.
+  mnw.mouse_clicked = 0;
+  http.ProxyPort_str = "3128";
+  draw_prefs();
+  EXPECT_EQ(http.ProxyPort_int, 3128);
+  http.ProxyPort_str.clear();
+  draw_prefs();
+  EXPECT_EQ(http.ProxyPort_int, 3128);
+  MACIBM_startwind(win_main);
+}
+
+TEST_F(Screens, AgreementButtons) {
+  agreed = 0;
+  MACIBM_startwind(win_eula);
+  press_at(300 + 10, 10 + 10);  // decline
+  draw_EULA();
+  EXPECT_EQ(agreed, 0);
+  EXPECT_EQ(mnw.top_win_now, win_main);
+  MACIBM_startwind(win_eula);
+  press_at(400 + 10, 10 + 10);  // accept
+  draw_EULA();
+  EXPECT_EQ(agreed, 1);
+  EXPECT_EQ(mnw.top_win_now, win_main);
+  EXPECT_EQ(handle_EULA(), 1);  // asked once a run
+  agreed = 0;
+}
+
+TEST_F(Screens, ProgressBarFramesFallOnWholePixels) {
+  const bar_frame outer = snap_bar(132, 1016);
+  EXPECT_EQ(outer.centre, 574);
+  EXPECT_EQ(outer.width, 884);
+  const bar_frame part = snap_bar(132, 132 + 0.5f * 884);
+  EXPECT_EQ(static_cast<int>(part.centre) % 2, 0);
+  EXPECT_EQ(static_cast<int>(part.width) % 4, 0);
+  EXPECT_NEAR(part.width, 442, 2);
+}
+
+TEST(FolderBrowser, ListingAndNavigation) {
+  TempDir tmp;
+  const std::string root = tmp / "";
+  fs::create_directories(root + "b folder/inner");
+  fs::create_directories(root + "A folder");
+  fs::create_directories(root + ".hidden");
+  write_file(root + "a file.txt", "x");
+
+  folder_browser b;
+  b.open(root);
+  EXPECT_EQ(b.path, root);
+  EXPECT_EQ(b.typed, root);
+  // Folders only, hidden ones left out, sorted without regard to case.
+  EXPECT_EQ(b.subfolders, (std::vector<std::string>{"A folder", "b folder"}));
+
+  EXPECT_TRUE(b.enter("b folder"));
+  EXPECT_EQ(b.path, root + "b folder/");
+  EXPECT_EQ(b.subfolders, (std::vector<std::string>{"inner"}));
+  EXPECT_FALSE(b.enter("missing"));
+  EXPECT_FALSE(b.enter("../.."));
+  EXPECT_EQ(b.path, root + "b folder/");
+  EXPECT_TRUE(b.up());
+  EXPECT_EQ(b.path, root);
+
+  // A folder that does not exist yet opens its nearest existing parent.
+  b.open(root + "b folder/not yet/deeper/");
+  EXPECT_EQ(b.path, root + "b folder/");
+
+  // The path field: a folder opens it, anything else changes nothing.
+  b.typed = root + "A folder";
+  EXPECT_TRUE(b.go_typed());
+  EXPECT_EQ(b.path, root + "A folder/");
+  b.typed = root + "a file.txt";
+  EXPECT_FALSE(b.go_typed());
+  b.typed = "relative/path";
+  EXPECT_FALSE(b.go_typed());
+  EXPECT_EQ(b.path, root + "A folder/");
+
+  // The root has no parent.
+  b.open("/");
+  EXPECT_EQ(b.path, "/");
+  EXPECT_FALSE(b.up());
+}
+
+TEST(FolderBrowser, PathHelpers) {
+  EXPECT_EQ(parent_folder("/a/b/c/"), "/a/b/");
+  EXPECT_EQ(parent_folder("/a/"), "/");
+  EXPECT_EQ(parent_folder("/"), "/");
+  EXPECT_EQ(as_folder_path("/a/b"), "/a/b/");
+  EXPECT_EQ(as_folder_path("/a/b/  "), "/a/b/");
+  EXPECT_EQ(as_folder_path(""), "");
+  setenv("HOME", "/home/pilot", 1);
+  EXPECT_EQ(as_folder_path("~/Games"), "/home/pilot/Games/");
+  EXPECT_EQ(as_folder_path("~pilot"), "~pilot/");
+  // Without a window the chooser answers "cancelled".
+  std::string result = "unchanged";
+  EXPECT_EQ(GetFilePathFromUser(2, "prompt", "", 1, "/", result), 0);
+  EXPECT_EQ(result, "unchanged");
+}
+
+}  // namespace

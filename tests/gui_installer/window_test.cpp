@@ -1,0 +1,185 @@
+// The installer in its window: the real program under Xvfb against nginx on
+// loopback, driven by clicks and keys sent with xdotool at the places the
+// screens draw their buttons. Screenshots of every screen are saved.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "tests/gui_installer/x_screen.h"
+#include "tests/installer/e2e_fixture.h"
+
+namespace fs = std::filesystem;
+using testing_support::read_file;
+using testing_support::write_file;
+
+namespace e2e {
+namespace {
+
+tree_map release_a() {
+  return {
+      {"Airfoils/NACA 0012.afl", "naca"},
+      {"Instructions/Manual.txt", "read me first\n"},
+      {"Output/logbooks/readme.txt", "logbooks"},
+      {"Resources/default data/earth_nav.dat", std::string(300000, 'n')},
+      {"Resources/plugins/driver.linux", "linux driver"},
+      {"Resources/plugins/driver.win", "windows driver"},
+      {"Skyvane.linux", std::string(200000, 'x')},
+  };
+}
+
+tree_map release_b() {
+  tree_map b = release_a();
+  b["Airfoils/NACA 0012.afl"] = "naca, revised";
+  b["Airfoils/NACA 2412.afl"] = "new airfoil";
+  return b;
+}
+
+// Window-relative places of the modal windows (centred in 1024 x 768).
+constexpr float kEulaX = 262, kEulaY = 234;      // 500 x 300
+constexpr float kPrefsX = 212, kPrefsY = 194;    // 600 x 380
+constexpr float kSelectX = 162, kSelectY = 311;  // 700 x 146
+constexpr float kFolderX = 231, kFolderY = 147;  // 561 x 474
+
+class InstallerWindow : public InstallerTest {
+ protected:
+  // Starts the program in its window and waits for the window.
+  void open(std::vector<std::string> args) {
+    args.push_back("--pref:_rename_folder=0");
+    proc = start(args);
+    win = xscreen::find_window(proc->pid(), 30);
+    ASSERT_NE(win, 0u) << "no window appeared";
+  }
+  // Waits until the log holds `text` (the screen logs what it shows).
+  bool wait_log(const std::string& text, double seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+      if (log().find(text) != std::string::npos) return true;
+      if (!proc->running()) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+  void shot(const std::string& name, std::vector<std::uint8_t>* keep = nullptr) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // a few frames drawn
+    EXPECT_TRUE(xscreen::screenshot(win, name, keep)) << name;
+  }
+  // Clicks install, then accept in the agreement window.
+  void install_and_accept(const std::string& eula_shot) {
+    xscreen::click(win, 450 + 41, 78 + 11);
+    shot(eula_shot);
+    xscreen::click(win, kEulaX + 400 + 29, kEulaY + 10 + 11);
+  }
+  // Clicks quit and expects the program to end well.
+  void quit() {
+    xscreen::click(win, 960 + 25, 78 + 11);
+    for (int i = 0; i < 100 && proc->running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_FALSE(proc->running()) << "quit did not end the program";
+    EXPECT_EQ(proc->wait_exit(), 0) << log();
+  }
+  std::string prefs_file() const { return read_file(home + "/.config/skyvane/Skyvane Installer.prf"); }
+
+  std::unique_ptr<testservers::ChildProcess> proc;
+  unsigned long win = 0;
+};
+
+TEST_F(InstallerWindow, InstallByClickingInstallAndAcceptingTheAgreement) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+
+  open({dest});
+  ASSERT_TRUE(wait_log("You may install at will.", 60)) << log();
+  std::vector<std::uint8_t> ready;
+  shot("installer_main_ready.png", &ready);
+  // The status line and the information box hold text; the install button is lit.
+  EXPECT_GT(xscreen::dark_pixels(ready, 150, 605, 600, 20), 100);
+  EXPECT_GT(xscreen::dark_pixels(ready, 140, 35, 600, 30), 100);
+
+  install_and_accept("installer_agreement.png");
+  ASSERT_TRUE(wait_log("Screen: INSTALLATION COMPLETE!", 120)) << log();
+  shot("installer_complete.png");
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(release_a()));
+  quit();
+}
+
+TEST_F(InstallerWindow, ModifiedFileQuestionAnsweredByClicking) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+  ASSERT_EQ(run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}).status, 0) << log();
+  // The user changed two files that the next release changes or keeps.
+  write_file(dest + "Airfoils/NACA 0012.afl", "my own airfoil");
+  write_file(dest + "Instructions/Manual.txt", "my notes");
+  publish(release_b(), "Skyvane 9.02", "Skyvane 9.01");
+  server_list("Skyvane 9.02", {web.host()});
+
+  open({dest});
+  ASSERT_TRUE(wait_log("You may install at will.", 60)) << log();
+  install_and_accept("installer_agreement_again.png");
+  // The question about the changed airfoil: overwrite it.
+  ASSERT_TRUE(wait_log("I am about to install: " + dest + "Airfoils/NACA 0012.afl", 30)) << log();
+  std::vector<std::uint8_t> question;
+  shot("installer_modified_file_question.png", &question);
+  EXPECT_GT(xscreen::dark_pixels(question, kSelectX + 20, kSelectY + 75, 400, 35, 90), 100);
+  xscreen::click(win, kSelectX + 96, kSelectY + 53);
+  // Then the manual: keep it.
+  ASSERT_TRUE(wait_log("I am about to install: " + dest + "Instructions/Manual.txt", 30)) << log();
+  shot("installer_modified_file_question_2.png");
+  xscreen::click(win, kSelectX + 96, kSelectY + 28);
+  ASSERT_TRUE(wait_log("Screen: INSTALLATION COMPLETE!", 120)) << log();
+  shot("installer_update_complete.png");
+  EXPECT_EQ(read_file(dest + "Airfoils/NACA 0012.afl"), "naca, revised");
+  EXPECT_EQ(read_file(dest + "Instructions/Manual.txt"), "my notes");
+  EXPECT_EQ(read_file(dest + "Airfoils/NACA 2412.afl"), "new airfoil");
+  quit();
+}
+
+TEST_F(InstallerWindow, PreferencesAndFolderBrowser) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+  fs::create_directories(work / "pick/alpha");
+  fs::create_directories(work / "pick/beta");
+  fs::create_directories(work / "pick/.hidden");
+
+  open({dest});
+  ASSERT_TRUE(wait_log("You may install at will.", 60)) << log();
+
+  // Preferences: tick the manual streams box, type a proxy port, close.
+  xscreen::click(win, 50, 750);
+  shot("installer_preferences.png");
+  xscreen::click(win, kPrefsX + 30, kPrefsY + 150 + 3);
+  xscreen::click(win, kPrefsX + 200, kPrefsY + 20 + 4);
+  xscreen::type(win, "8080");
+  shot("installer_preferences_changed.png");
+  xscreen::click(win, kPrefsX + 10, kPrefsY + 370);  // the close box
+  shot("installer_after_preferences.png");
+
+  // The folder browser: type the folder, open it, go into "beta", OK.
+  xscreen::click(win, 10 + 63, 78 + 11);
+  shot("installer_folder_browser.png");
+  xscreen::click(win, kFolderX + 200, kFolderY + 70 + 4);
+  xscreen::key(win, "--repeat 400 BackSpace");
+  xscreen::type(win, work / "pick");
+  xscreen::click(win, kFolderX + 500, kFolderY + 75);  // GO
+  shot("installer_folder_browser_pick.png");
+  xscreen::click(win, kFolderX + 100, kFolderY + 360 - 16 + 4);  // the second row: beta
+  shot("installer_folder_browser_beta.png");
+  xscreen::click(win, kFolderX + 380, kFolderY + 25);  // OK
+  ASSERT_TRUE(wait_log("Folder chosen: " + (work / "pick/beta/"), 10)) << log();
+  shot("installer_new_destination.png");
+
+  quit();
+  const std::string prefs = prefs_file();
+  EXPECT_NE(prefs.find("_stream_count"), std::string::npos) << prefs;
+  EXPECT_NE(prefs.find(work / "pick/beta/Skyvane/"), std::string::npos) << prefs;
+  EXPECT_NE(prefs.find("8080"), std::string::npos) << prefs;
+}
+
+}  // namespace
+}  // namespace e2e
