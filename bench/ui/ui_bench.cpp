@@ -47,9 +47,15 @@ int main(int argc, char** argv) {
   std::string dest = "/home/pilot/Skyvane/";
   const std::string line =
       "Downloading Aerodeck/Resources/default scenery/+40-080/+42-072.dsf.zip from the third server, 62 Meg left";
+  // Forty different lines; the last one changes every frame, as a progress
+  // line does.
+  std::string lines[40];
+  for (int i = 0; i < 40; ++i) lines[i] = std::to_string(i + 1) + ": " + line;
+  int frame_no = 0;
   auto installer_screen = [&] {
+    lines[39] = "Received " + std::to_string(++frame_no) + " kilobytes of 2,400,000 at 3.2 Meg per second";
     OGL_2dquad(tex_background, 0, 1, 0, 0, 0, 0, 1024, 0, 1, 0, 1024, 768, 1, 1, 0, 768, 0, 1);
-    for (int i = 0; i < 40; ++i) OGL_string(46, 144, 560 - 11.0f * i, line, 0, charset_prop, 0);
+    for (int i = 0; i < 40; ++i) OGL_string(46, 144, 560 - 11.0f * i, lines[i], 0, charset_prop, 0);
     BTN_action(50, 750, 0, 0, 0, "preferences", "");
     for (int i = 0; i < 4; ++i) BTN_is_int(142, 700 - 20.0f * i, &sel, i, "|server " + std::to_string(i + 1));
     BTN_bool(600, 700, &box, "|rename the folder when done", 0);
@@ -76,7 +82,7 @@ int main(int argc, char** argv) {
     const std::function<void()> parts[] = {
         [] { OGL_2dquad(tex_background, 0, 1, 0, 0, 0, 0, 1024, 0, 1, 0, 1024, 768, 1, 1, 0, 768, 0, 1); },
         [] { OGL_plot_back_col(); },
-        [&] { for (int i = 0; i < 40; ++i) OGL_string(46, 144, 560 - 11.0f * i, line, 0, charset_prop, 0); },
+        [&] { for (int i = 0; i < 40; ++i) OGL_string(46, 144, 560 - 11.0f * i, lines[i], 0, charset_prop, 0); },
         [&] {
           BTN_action(50, 750, 0, 0, 0, "preferences", "");
           BTN_bool(600, 700, &box, "|rename", 0);
