@@ -31,7 +31,7 @@
 #     inodes freed in the last vm.dirty_expire_centisecs (30 s). So with
 #     6.5 GB free, earlier outputs are moved aside instead and deleted at the
 #     end (with less, 3 GB at least, they are deleted between runs), and each
-#     timed install (1.) waits that long first (PAUSE=seconds to change), so
+#     timed run of measurement 1 waits that long first (PAUSE=seconds to change), so
 #     that it pays only for the files it deletes itself (the installer its
 #     downloaded archives, aria2c its control files).
 #
@@ -166,7 +166,7 @@ if command -v c++ >/dev/null && c++ -shared -fPIC -O2 -o "$WORK/nofsync.so" "$HE
 else
   echo "(no C++ compiler: aria2c keeps its fsync calls, which favours the installer)"
 fi
-echo "(each timed install (1.) starts $PAUSE s after the outputs before it were cleared)"
+echo "(each timed run of measurement 1 starts $PAUSE s after the outputs before it were cleared)"
 if [ "$SET_ASIDE" = 1 ]; then
   echo "(earlier outputs are moved aside between runs and deleted at the end)"
 else
