@@ -790,9 +790,15 @@ std::string open_log() {
 // and a display with a monitor.
 bool window_available() {
 #ifdef SKYVANE_WINDOW
-  int w = 0, h = 0;
-  plat::monitor_size(w, h);
-  return w > 0 && h > 0;
+  // A display that has just seen another program's window go may not name
+  // its monitor at once: ask a few times before going without a window.
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    int w = 0, h = 0;
+    plat::monitor_size(w, h);
+    if (w > 0 && h > 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
 #else
   return false;
 #endif

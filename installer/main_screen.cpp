@@ -73,13 +73,17 @@ void drawn_screen::servers_and_prefs() {
 }
 
 int drawn_screen::buttons(const app_texts& t, int install_enabled) {
-  BTN_frame2(20, 135, 600, 790, 72, install_name != no_install_name ? "NET: " + install_name : "");
+  // Boxes of this style carry no title of their own: the titles are written
+  // inside their top edge.
+  BTN_frame2(20, 135, 600, 790, 72, "");
+  if (install_name != no_install_name) OGL_string(43, 144, 655, "NET: " + install_name, 0, charset_prop, 0);
   // A status text too long for one line is raised so that both of its
   // lines stay inside the source box.
   const float status_width = 760;
   OGL_string(t.status_colour, 154, str_dx(t.status) > status_width ? 622 : 615, t.status, status_width,
              charset_prop, 0);
-  BTN_frame2(20, 935, 600, 80, 72, "Download");
+  BTN_frame2(20, 935, 600, 80, 72, "");
+  OGL_string(43, 975, 655, "Download", 0, charset_prop, 1);
   std::string size;
   set_size_str(stg.down_req, &size);
   OGL_string(col_text, 954, 635, size, 0, charset_prop, 0);
@@ -139,6 +143,8 @@ int drawn_screen::choose_folder(const std::string& initial, std::string& chosen)
 // ------------------------------------------------------------ [SECTION] questions
 
 int drawn_select_alert(const std::string& local_path, int is_gone) {
+  xer << (is_gone ? "Asking about deleting " : "Asking about replacing ") << local_path << "\n";
+  xer.flush();
   MACIBM_startwind(win_select);
   int answer = sel_cancel;
   while (mnw.top_win_now == win_select && !app_done) {

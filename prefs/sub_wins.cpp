@@ -131,11 +131,11 @@ void draw_EULA() {
   float next_x = 0, next_y = 0;
   BTN_subwin(0, 16, -1, 50, -1, -1, "", next_x, next_y);
   // The window would otherwise show no text at all: say what the buttons do.
-  OGL_string(46, 20, 270, "Skyvane licence agreement", 400, charset_prop, 0);
+  OGL_string(46, 20, 258, "Skyvane licence agreement", 400, charset_prop, 0);
   OGL_string(46, 20, 250, "", 400, charset_prop, 0);
   OGL_string(46, 20, 230, "", 400, charset_prop, 0);
   OGL_string(46, 20, 210, "", 400, charset_prop, 0);
-  OGL_string(46, 20, 150,
+  OGL_string(46, 20, 180,
              "By clicking ACCEPT you agree to the terms of the Skyvane licence and the installation goes ahead. "
              "DECLINE installs nothing.",
              460, charset_prop, 0);

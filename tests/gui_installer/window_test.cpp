@@ -44,6 +44,26 @@ constexpr float kFolderX = 231, kFolderY = 147;  // 561 x 474
 
 class InstallerWindow : public InstallerTest {
  protected:
+  // The fixture points HOME, XDG_CONFIG_HOME and TMPDIR into its folder:
+  // put them back for the next test of this program.
+  void TearDown() override {
+    if (proc && proc->running()) proc->stop();
+    InstallerTest::TearDown();
+    for (auto& [name, value] : saved_env) {
+      if (value.empty())
+        unsetenv(name.c_str());
+      else
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+  }
+  std::vector<std::pair<std::string, std::string>> saved_env = [] {
+    std::vector<std::pair<std::string, std::string>> v;
+    for (const char* n : {"HOME", "XDG_CONFIG_HOME", "TMPDIR"}) {
+      const char* x = std::getenv(n);
+      v.emplace_back(n, x ? x : "");
+    }
+    return v;
+  }();
   // Starts the program in its window and waits for the window.
   void open(std::vector<std::string> args) {
     args.push_back("--pref:_rename_folder=0");
@@ -91,7 +111,7 @@ TEST_F(InstallerWindow, InstallByClickingInstallAndAcceptingTheAgreement) {
   server_list("Skyvane 9.01", {web.host()});
 
   open({dest});
-  ASSERT_TRUE(wait_log("You may install at will.", 60)) << log();
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
   std::vector<std::uint8_t> ready;
   shot("installer_main_ready.png", &ready);
   // The status line and the information box hold text; the install button is lit.
@@ -118,16 +138,16 @@ TEST_F(InstallerWindow, ModifiedFileQuestionAnsweredByClicking) {
   server_list("Skyvane 9.02", {web.host()});
 
   open({dest});
-  ASSERT_TRUE(wait_log("You may install at will.", 60)) << log();
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
   install_and_accept("installer_agreement_again.png");
   // The question about the changed airfoil: overwrite it.
-  ASSERT_TRUE(wait_log("I am about to install: " + dest + "Airfoils/NACA 0012.afl", 30)) << log();
+  ASSERT_TRUE(wait_log("Asking about replacing " + dest + "Airfoils/NACA 0012.afl", 30)) << log();
   std::vector<std::uint8_t> question;
   shot("installer_modified_file_question.png", &question);
   EXPECT_GT(xscreen::dark_pixels(question, kSelectX + 20, kSelectY + 75, 400, 35, 90), 100);
   xscreen::click(win, kSelectX + 96, kSelectY + 53);
   // Then the manual: keep it.
-  ASSERT_TRUE(wait_log("I am about to install: " + dest + "Instructions/Manual.txt", 30)) << log();
+  ASSERT_TRUE(wait_log("Asking about replacing " + dest + "Instructions/Manual.txt", 30)) << log();
   shot("installer_modified_file_question_2.png");
   xscreen::click(win, kSelectX + 96, kSelectY + 28);
   ASSERT_TRUE(wait_log("Screen: INSTALLATION COMPLETE!", 120)) << log();
@@ -148,7 +168,7 @@ TEST_F(InstallerWindow, PreferencesAndFolderBrowser) {
   fs::create_directories(work / "pick/.hidden");
 
   open({dest});
-  ASSERT_TRUE(wait_log("You may install at will.", 60)) << log();
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
 
   // Preferences: tick the manual streams box, type a proxy port, close.
   xscreen::click(win, 50, 750);
