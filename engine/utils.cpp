@@ -10,7 +10,10 @@
 #include "engine/utils.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <future>
+#include <system_error>
 #include <map>
 #include <cstdint>
 #include <cstring>
@@ -395,6 +398,36 @@ void dir_progress_bar(float lo, float cur, float hi, int phase, const std::strin
 
 namespace {
 
+// The signature check of a file just extracted runs off the frame thread,
+// so that hashing one file overlaps the downloads of the others; the
+// stream waits for its answer before the file counts as installed.
+struct signature_check {
+  std::future<std::string> sig;
+  bool active = false;
+};
+signature_check g_checks[4];
+
+// Entries handed to a stream in this install (one flag per entry).
+std::vector<char> g_handed;
+
+std::string signature_of(const std::string& local, bool empty_listed) {
+  std::string sig = "NONE";
+  file_signature(local, sig, empty_listed);
+  return sig;
+}
+
+void start_signature_check(int s, const std::string& local, bool empty_listed) {
+  try {
+    g_checks[s].sig = std::async(std::launch::async, signature_of, local, empty_listed);
+  } catch (const std::system_error&) {
+    // No thread to be had: check here and now.
+    std::promise<std::string> done;
+    done.set_value(signature_of(local, empty_listed));
+    g_checks[s].sig = done.get_future();
+  }
+  g_checks[s].active = true;
+}
+
 // Failed signature checks per manifest entry in this install; an entry
 // that keeps arriving wrong is given up after this many.
 constexpr int kMaxSignatureMismatches = 5;
@@ -429,6 +462,11 @@ void make_dir_error(const std::string& path, int code) {
 
 void make_dirs() {
   g_mismatches.clear();
+  g_handed.assign(sim_info.files.size(), 0);
+  for (signature_check& c : g_checks) {
+    if (c.active && c.sig.valid()) c.sig.wait();
+    c = signature_check{};
+  }
   // The destination and every folder above it that is missing.
   const std::string d = dest_dir_path.empty() ? std::string() : dest_dir_path.substr(0, dest_dir_path.size() - 1);
   size_t slash = d.find('/');
@@ -495,12 +533,18 @@ void extract_and_delete_file(const std::string& archive, const std::string& dest
 
 int grab_files() {
   const int n = static_cast<int>(sim_info.files.size());
+  if (g_handed.size() != sim_info.files.size()) g_handed.assign(sim_info.files.size(), 0);
   next.file_down = 0;
 
   for (int s = 0; s < 4; ++s) {
     if (!next.stream_active[s]) continue;
     if (next.stream_waiting[s]) {
+      // A failed transfer lowers next_index to its entry while its stream
+      // keeps it; entries already handed out are passed over, so that no
+      // entry is fetched by two streams at once or counted twice.
+      while (next.next_index < n && g_handed[next.next_index]) ++next.next_index;
       next.stream_index[s] = next.next_index;
+      if (next.next_index < n) g_handed[next.next_index] = 1;
       next.next_index = std::clamp(next.next_index + 1, 0, n);
     }
     const int i = next.stream_index[s];
@@ -535,6 +579,30 @@ int grab_files() {
         folder.resize(cut + 1);
       }
       finished = true;
+    } else if (v.want_to_grab_it && g_checks[s].active) {
+      // The file is in place; its signature is being checked.
+      stg.crnt_file_stat = 1;
+      if (g_checks[s].sig.wait_for(std::chrono::seconds(0)) != std::future_status::ready) continue;
+      const std::string sig = g_checks[s].sig.get();
+      g_checks[s].active = false;
+      if (sig == v.sig_want) {
+        finished = installed = true;
+      } else if (++g_mismatches[i] >= kMaxSignatureMismatches) {
+        stg.got_failed_install = 1;
+        __MACIBM_alert(0, "The installer cannot extract a file.",
+                       "Error: the file arrived " + std::to_string(kMaxSignatureMismatches) +
+                           " times with the wrong contents (signature " + sig + ", expected " + v.sig_want + ")",
+                       "Compressed File: " + source, "Destination: " + local, t_alert, "utils", 400);
+        return stg.got_failed_install;
+      } else {
+        // The wrong file goes, so that nothing takes it for the user's own.
+        delete_file(local);
+        xer << "Signature mismatch for " << local << ": got " << sig << ", want " << v.sig_want
+            << "; fetching it again from another server.\n";
+        stg.got_404 = 1;
+        next.next_index = std::min(next.next_index, i);
+        draw_another_server();
+      }
     } else if (v.want_to_grab_it) {
       stg.crnt_file_stat = 1;
       if (is_net) {
@@ -560,27 +628,9 @@ int grab_files() {
           extract_and_delete_file(archive, local);
           if (stg.got_failed_install) return stg.got_failed_install;
           // The file must now be the one the release lists: a stale mirror or
-          // a wrong archive is fetched again from another server.
-          std::string sig = "NONE";
-          file_signature(local, sig, v.sig_want == md5_hex("", 0));
-          if (sig == v.sig_want) {
-            finished = installed = true;
-          } else if (++g_mismatches[i] >= kMaxSignatureMismatches) {
-            stg.got_failed_install = 1;
-            __MACIBM_alert(0, "The installer cannot extract a file.",
-                           "Error: the file arrived " + std::to_string(kMaxSignatureMismatches) +
-                               " times with the wrong contents (signature " + sig + ", expected " + v.sig_want + ")",
-                           "Compressed File: " + source, "Destination: " + local, t_alert, "utils", 400);
-            return stg.got_failed_install;
-          } else {
-            // The wrong file goes, so that nothing takes it for the user's own.
-            delete_file(local);
-            xer << "Signature mismatch for " << local << ": got " << sig << ", want " << v.sig_want
-                << "; fetching it again from another server.\n";
-            stg.got_404 = 1;
-            next.next_index = std::min(next.next_index, i);
-            draw_another_server();
-          }
+          // a wrong archive is fetched again from another server. The check
+          // runs beside the other streams; the stream takes up its answer.
+          start_signature_check(s, local, v.sig_want == md5_hex("", 0));
         }
       } else {
         if (s != 0)
@@ -600,6 +650,7 @@ int grab_files() {
       next.comp_down += v.down_size;
       next.totl_disk += v.disk_size;
     }
+
     if (finished) next_stream_rule(s);
   }
 
