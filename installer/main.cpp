@@ -862,9 +862,16 @@ int installer_main(int argc, const char* const* argv) {
   THREAD_make_workers();
   HL_save_prefs_hook = [] { pref.IO_set(11, 1); };
 
+  // An option that ends the program before its frame loop: the workers and
+  // the window go as they do at a normal end, the preferences unwritten.
+  auto refuse = [](int status) {
+    THREAD_shutdown();
+    MACIBM_finishup(0);
+    return status;
+  };
   if (!windowed && cmdline.has_option("--install") && !cmdline.has_option("--accept_eula")) {
     std::cerr << "An unattended install needs the licence agreement accepted: add --accept_eula.\n";
-    return kExitIncomplete;
+    return refuse(kExitIncomplete);
   }
   if (!windowed && !cmdline.has_option("--headless")) {
     std::cerr << "There is no display for the installer's window; running unattended (--headless).\n";
@@ -903,13 +910,13 @@ int installer_main(int argc, const char* const* argv) {
     const int os = std::atoi(cmdline.get_option("--download_os").c_str());
     if (os < 1 || os > 3) {
       std::cerr << "--download_os must be 1 (Macintosh), 2 (Windows) or 3 (Linux).\n";
-      return kExitFatal;
+      return refuse(kExitFatal);
     }
     stg.download_os = os;
   }
   if (cmdline.has_option("--modified") && !select_alert_default_from(cmdline.get_option("--modified"))) {
     std::cerr << "--modified must be keep, replace or cancel.\n";
-    return kExitFatal;
+    return refuse(kExitFatal);
   }
   std::cout << "Installing to " << dest_dir_path << "\n";
 
