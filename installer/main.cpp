@@ -821,6 +821,12 @@ int run_window() {
   app_seed(static_cast<unsigned>(xtim_class::microsecs_tot()));
   MACIBM_app_update = APP_update;
   while (!app_done) MACIBM_event_proc();
+  // Closing the window ends an install as the quit button does: the
+  // partial downloads of the running streams are removed.
+  if (stg.step == 1) {
+    restart_bookkeeping();
+    stg.step = 2;
+  }
   MACIBM_app_update = nullptr;
   MACIBM_report_worker_failures = nullptr;
   select_alert_hook = nullptr;

@@ -182,9 +182,11 @@ void drawn_dir_progress_bar(float lo, float cur, float hi, int phase, const std:
   if (!ogl_inited) return;
   OGL_plot_back_col();
   background_picture();
-  const float box_x = 262, box_y = 300, box_w = 500, box_h = 130;
-  BTN_frame2(15, box_x, box_y, box_w, box_h, "");
-  float y = box_y + box_h - 30;
+  const float box_x = 262, box_y = 290, box_w = 500, box_h = 160;
+  BTN_frame2(15, box_x, box_y, box_w, box_h, "Skyvane");
+  // The texts' colour is a light one: they sit on a dark panel.
+  OGL_fillrect(34, 1, box_x + 14, box_y + 46, box_w - 28, 76);
+  const float y = box_y + 106;
   OGL_string(49, box_x + 24, y, title, 452, charset_prop, 0);
   OGL_string(49, box_x + 24, y - 20, dir_progress_phase_text(phase), 452, charset_prop, 0);
   OGL_string(49, box_x + 24, y - 40, detail, 452, charset_prop, 0);
