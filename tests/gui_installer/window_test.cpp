@@ -250,3 +250,31 @@ TEST_F(InstallerWindow, PreferencesAndFolderBrowser) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+class NoDisplay : public InstallerTest {
+ protected:
+  void TearDown() override {
+    InstallerTest::TearDown();
+    if (!display_.empty()) setenv("DISPLAY", display_.c_str(), 1);
+  }
+  std::string display_ = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
+};
+
+TEST_F(NoDisplay, WithoutADisplayTheProgramRunsUnattended) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+  unsetenv("DISPLAY");
+  unsetenv("WAYLAND_DISPLAY");
+  const run_result r = run({dest});
+  EXPECT_EQ(r.status, 0) << log();
+  EXPECT_TRUE(r.printed("You are about to install")) << log();
+  EXPECT_FALSE(fs::exists(dest));  // checked only
+}
+
+}  // namespace
+}  // namespace e2e
