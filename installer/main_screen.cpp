@@ -272,6 +272,7 @@ std::string browser_note;  // why OK or the path field did nothing
 int draw_folder_browser(folder_browser& b, const std::string& prompt) {
   OGL_plot_back_col();
   BTN_fillwin(0, 21);
+  OGL_string(38, mnw.win_dx / 2, mnw.win_dy - 15, "Choose a folder", 0, charset_prop, 1);
   OGL_string(43, 20, mnw.win_dy - 40, prompt, mnw.win_dx - 40, charset_prop, 0);
   std::string shown = b.path;
   while (shown.size() > 4 && str_dx(shown) > 440) shown = "..." + shown.substr(4);
@@ -340,7 +341,6 @@ int GetFilePathFromUser(int kind, const std::string& prompt, const std::string&,
   browser_note.clear();
   const int back_to = mnw.top_win_now;
   MACIBM_startwind(win_folder);
-  stls.win_name = "Choose a folder";
   int answer = 0;
   for (;;) {
     const int r = draw_folder_browser(b, prompt);
