@@ -745,9 +745,14 @@ class unattended_screen : public main_screen {
     std::cerr << why << "\n";
     return finish(kExitIncomplete);
   }
+  // Prints a line of the screen when it changed; a text just printed in
+  // another place (the status line saying what the first information line
+  // says) is not repeated.
   void say(const std::string& text, std::string& last) {
     if (text.empty() || text == last) return;
     last = text;
+    if (text == last_printed_) return;
+    last_printed_ = text;
     end_progress_line();
     std::cout << text << "\n";
   }
@@ -771,6 +776,7 @@ class unattended_screen : public main_screen {
   bool terminal_ = plat::stdout_is_terminal();
   float last_progress_ = -10;
   std::string last_status_, last_line_[3];
+  std::string last_printed_;
 };
 
 // Opens the log in the program's own folder, or in the per-user state
