@@ -5,9 +5,11 @@
 
 #include "engine/IO_UTILS.h"
 #include "engine/xmap.h"
+#include "platform/file.h"
 #include "installer/main.h"
 #include "net/http.h"
 #include "prefs/UTL_cmdline.h"
+#include "ui/hl_init.h"
 
 pref_class pref;
 
@@ -77,7 +79,11 @@ int scan_class::fetch_or_get(const std::string& put, std::string& got, const std
 
 void pref_class::IO_set(int which, int direction) {
   if (which != 11) return;
-  scan_class scan(pref_file_path(), direction);
+  // Written beside the file and moved over it once complete, so that a
+  // crash or a full disk while saving never loses the settings.
+  const std::string path = pref_file_path();
+  const std::string written = direction == 1 ? path + ".new" : path;
+  scan_class scan(written, direction);
 
   struct IntSetting {
     const char* tag;
@@ -123,5 +129,16 @@ void pref_class::IO_set(int which, int direction) {
   // A destination always ends in "/": a hand-edited file may have lost it.
   if (direction == 0 && !dest_dir_path.empty() && dest_dir_path.back() != '/') dest_dir_path += '/';
 
-  if (direction == 1 && ouf.is_open()) ouf.close();
+  if (direction != 1 || !ouf.is_open()) return;
+  ouf.close();
+  if (ouf.fail()) {
+    xer << "Could not write the preferences to " << written << "; the old file is kept.\n";
+    delete_file(written);
+    return;
+  }
+  const int err = plat::path_rename(written, path);
+  if (err != 0) {
+    xer << "Could not save the preferences as " << path << ": " << error_str(err) << "\n";
+    delete_file(written);
+  }
 }

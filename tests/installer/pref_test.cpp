@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "engine/IO_UTILS.h"
 #include "installer/main.h"
 #include "net/http.h"
 #include "prefs/UTL_cmdline.h"
+#include "platform/fault.h"
 #include "prefs/pref.h"
 #include "tests/support/temp_dir.h"
 #include "ui/hl_init.h"
@@ -103,6 +105,30 @@ TEST_F(Prefs, CommandLineOverridesWinAndAreSaved) {
   write_file(file(), "I\n9001 version\n_stream_count 1\n");
   pref.IO_set(11, 0);
   EXPECT_EQ(stg.stream_count, 3);
+  pref.IO_set(11, 1);
+  EXPECT_NE(read_file(file()).find("_stream_count 3\n"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Prefs, AFailedSaveKeepsTheOldFile) {
+  stg.stream_count = 2;
+  pref.IO_set(11, 1);
+  const std::string before = read_file(file());
+  ASSERT_NE(before.find("_stream_count 2\n"), std::string::npos);
+
+  // The disk fills up while the new file is written: the old one stays whole.
+  stg.stream_count = 3;
+  plat::fault_arm(plat::Op::rename, ENOSPC);
+  pref.IO_set(11, 1);
+  plat::fault_clear();
+  EXPECT_EQ(read_file(file()), before);
+  EXPECT_FALSE(testing_support::exists(file() + ".new"));
+  xer.flush();
+  EXPECT_NE(read_file(dir / "Log.txt").find("Could not save the preferences"), std::string::npos);
+
   pref.IO_set(11, 1);
   EXPECT_NE(read_file(file()).find("_stream_count 3\n"), std::string::npos);
 }
