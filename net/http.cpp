@@ -61,6 +61,15 @@ bool host_is_plain(const char* host) {
   return true;
 }
 
+// Whether a field name is Content-Length, in any mix of cases.
+bool is_content_length(const std::string& name) {
+  static const char kName[] = "content-length";
+  if (name.size() != sizeof kName - 1) return false;
+  for (std::size_t i = 0; i < name.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(name[i])) != kName[i]) return false;
+  return true;
+}
+
 // A Content-Length value: decimal digits with optional blanks around them;
 // -1 for anything else (a sign, other characters, or 10^18 and more).
 std::int64_t parse_length(const std::string& text) {
@@ -262,15 +271,19 @@ void down_class::parse_header() {
 
     if (line_len == 0) {  // an empty line: the end of one response header
       if (mResponseNum < 200) continue;  // after an interim response (or none yet): more follows
-      const auto it = mFields.find("Content-Length");
-      if (it != mFields.end()) {
-        mIncomingLength = parse_length(it->second);
-        if (mIncomingLength < 0) {
+      // Field names are not case-sensitive: "content-length" is the length
+      // too. Two spellings that disagree make the body untrustworthy.
+      for (const auto& [field, value] : mFields) {
+        if (!is_content_length(field)) continue;
+        const std::int64_t length = parse_length(value);
+        if (length < 0 || (mIncomingLength >= 0 && length != mIncomingLength)) {
           mIncomingLength = -1;
           rejected = true;
           break;
         }
+        mIncomingLength = length;
       }
+      if (rejected) break;
       mGotWholeHeader = true;
       break;
     }
@@ -293,14 +306,18 @@ void down_class::parse_header() {
       mFields.clear();  // fields belong to the response they came with
       continue;
     }
-    const std::size_t colon = line.find(": ");
-    if (colon == std::string::npos) continue;  // not a field: ignored
+    // "Name:" then optional blanks then the value ("Name: value" and
+    // "Name:value" are the same field).
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos || colon == 0) continue;  // not a field: ignored
     std::string name = line.substr(0, colon);
-    std::string value = line.substr(colon + 2);
+    std::size_t v = colon + 1;
+    while (v < line.size() && (line[v] == ' ' || line[v] == '\t')) ++v;
+    std::string value = line.substr(v);
     const auto it = mFields.find(name);
     if (it == mFields.end()) {
       mFields.emplace(std::move(name), std::move(value));
-    } else if (name == "Content-Length" && parse_length(it->second) != parse_length(value)) {
+    } else if (is_content_length(name) && parse_length(it->second) != parse_length(value)) {
       rejected = true;  // two different lengths: the body cannot be trusted
     }
   }

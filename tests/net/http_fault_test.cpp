@@ -120,9 +120,14 @@ TEST_F(FaultTest, BodyThatEndsEarlyFailsWhenThePeerCloses) {
   EXPECT_EQ(read_file(dest()), pattern(50));
   EXPECT_NE(log().find(report_for("/nolength", 1, 0, 0, 3, 0, "OK", 200)), std::string::npos);
 
-  // A differently spelt length field is no length.
-  EXPECT_EQ(fetch("/lowercase", nullptr, 5.0), 2);
+  // Field names are not case-sensitive: a lower-case length is the length.
+  EXPECT_EQ(fetch("/lowercase", nullptr, 5.0), 1);
   EXPECT_EQ(read_file(dest()), "hello");
+  // Nor does a value need a blank after the colon.
+  EXPECT_EQ(fetch("/nospace", nullptr, 5.0), 1);
+  EXPECT_EQ(read_file(dest()), "hello");
+  // Two spellings that disagree are refused.
+  EXPECT_EQ(fetch("/mixedconflict", nullptr, 5.0), 2);
 
   EXPECT_EQ(fetch("/close", nullptr, 5.0), 2);
   EXPECT_NE(log().find(report_for("/close", 1, 0, 0, 3, 0, "", -1)), std::string::npos);

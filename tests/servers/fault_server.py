@@ -30,6 +30,8 @@ path (a proxy-style "http://host" prefix is ignored):
   /length/<text>     "Content-Length: <text>" (percent-decoded), body
                      "0123456789", then silence
   /lowercase         "content-length: 5" and "hello", then close
+  /nospace           "Content-Length:5" (no blank) and "hello", then close
+  /mixedconflict     "Content-Length: 5" and "content-length: 7", body "hello"
   /endless           a header line that never ends (200,000 bytes), then silence
   /bigheader         a valid header of about 40,000 bytes in short lines, body "hello"
   /trickle           Content-Length 15, one body byte every 200 ms
@@ -164,6 +166,10 @@ class Handler(socketserver.BaseRequestHandler):
             self.hold()
         elif path == "/lowercase":
             self.send(b"HTTP/1.1 200 OK\r\ncontent-length: 5\r\n\r\nhello")
+        elif path == "/nospace":
+            self.send(b"HTTP/1.1 200 OK\r\nContent-Length:5\r\n\r\nhello")
+        elif path == "/mixedconflict":
+            self.send(b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\ncontent-length: 7\r\n\r\nhello")
         elif path == "/endless":
             self.send(b"HTTP/1.1 200 OK\r\nX-Filler: " + b"a" * 200000)
             self.hold()
