@@ -171,6 +171,10 @@ find_installed() {  # find_installed VERSION -> the folder now holding the insta
 count_zip_gets() { grep '"GET [^"]*\.zip HTTP' "$NGX/access.log" | grep -vc 'directory\.txt\.zip' || true; }
 
 say "Installing release A into $DEST (fresh install${MODE:+, unattended})"
+if [ ${#MODE[@]} -eq 0 ]; then
+  echo "In the installer's window: click INSTALL, then ACCEPT; when it says INSTALLATION COMPLETE!,"
+  echo "click QUIT. (SKYVANE_DEMO_HEADLESS=1 make demo runs it without a window.)"
+fi
 before=$(count_zip_gets)
 run_installer "$DEST" || die "the installer failed installing release A (exit status $?)"
 DEST=$(find_installed "$VERSION_A")
