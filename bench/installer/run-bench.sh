@@ -59,8 +59,7 @@ HELPER="$HERE/helper.py"
 
 [ -x "$BUILD/skyvane-installer" ] || die "$BUILD/skyvane-installer is not built (cmake --build $BUILD --target skyvane-installer)"
 [ -x "$BUILD/skyvane-publish" ] || die "$BUILD/skyvane-publish is not built (cmake --build $BUILD --target skyvane-publish)"
-NGINX_BIN=$(command -v nginx || true)
-[ -n "$NGINX_BIN" ] || NGINX_BIN=/usr/sbin/nginx
+source "$HERE/../../tools/lib/private-nginx.sh"
 [ -x "$NGINX_BIN" ] || die "nginx is not installed (apt-get install nginx)"
 command -v aria2c >/dev/null || die "aria2c is not installed (apt-get install aria2)"
 command -v curl >/dev/null || die "curl is not installed (apt-get install curl)"
@@ -79,15 +78,10 @@ PAUSE=${PAUSE:-$((EXPIRE / 100 + 1))}
 
 # ------------------------------------------------------------------ clean-up
 WORK=""
-NGINX_PID=""
 cleanup() {
   local status=$?
   trap - EXIT INT TERM
-  if [ -n "$NGINX_PID" ] && kill -0 "$NGINX_PID" 2>/dev/null; then
-    kill "$NGINX_PID" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$NGINX_PID" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$NGINX_PID" 2>/dev/null && kill -9 "$NGINX_PID" 2>/dev/null || true
-  fi
+  private_nginx_stop
   if [ -n "$WORK" ] && [ -d "$WORK" ]; then
     if [ "${KEEP:-0}" = 1 ]; then echo "(kept $WORK)"; else rm -rf "$WORK"; fi
   fi
@@ -111,47 +105,11 @@ python3 "$HELPER" make-tree "$TREE" "$FILES" "$BYTES"
   sed 's/^/  /'
 
 # ------------------------------------------------------------------ nginx
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
-}
 PROBE="/pub/$(python3 -c 'import sys, urllib.parse; print(urllib.parse.quote(sys.argv[1]))' "$VERSION")/directory.txt.zip"
 USER_LINE=""
 [ "$(id -u)" = 0 ] && USER_LINE="user $(id -un) $(id -gn);"
-for attempt in 1 2 3; do
-  PORT=$(free_port)
-  cat >"$NGX/nginx.conf" <<EOF
-$USER_LINE
-worker_processes 1;
-daemon off;
-pid $NGX/nginx.pid;
-error_log $NGX/error.log;
-events { worker_connections 256; }
-http {
-  access_log $NGX/access.log;
-  client_body_temp_path $NGX/tmp/body;
-  proxy_temp_path $NGX/tmp/proxy;
-  fastcgi_temp_path $NGX/tmp/fastcgi;
-  uwsgi_temp_path $NGX/tmp/uwsgi;
-  scgi_temp_path $NGX/tmp/scgi;
-  types { text/plain txt; application/zip zip; }
-  default_type application/octet-stream;
-  sendfile on;
-  keepalive_requests 100000;
-  server { listen 127.0.0.1:$PORT; root $WWW; }
-}
-EOF
-  "$NGINX_BIN" -e "$NGX/error.log" -p "$NGX" -c "$NGX/nginx.conf" &
-  NGINX_PID=$!
-  for _ in $(seq 50); do
-    if curl -fs -o /dev/null "http://127.0.0.1:$PORT$PROBE"; then break 2; fi
-    kill -0 "$NGINX_PID" 2>/dev/null || break
-    sleep 0.1
-  done
-  kill "$NGINX_PID" 2>/dev/null || true
-  wait "$NGINX_PID" 2>/dev/null || true
-  NGINX_PID=""
-done
-[ -n "$NGINX_PID" ] || { cat "$NGX/error.log" >&2 || true; die "nginx did not start (its log is above)"; }
+private_nginx_start "$NGX" "$WWW" "$PROBE" "$USER_LINE" "keepalive_requests 100000;" "" ||
+  die "nginx did not start (its log is above)"
 HOST="127.0.0.1:$PORT"
 # The master and its worker: their processor time is counted to each run.
 SERVER_PIDS=$(echo "$NGINX_PID" $(pgrep -P "$NGINX_PID" || true) | tr ' ' ,)

@@ -32,32 +32,22 @@ say() { printf '\n== %s\n' "$*"; }
 die() { printf '\nThe demo stopped: %s\n' "$*" >&2; exit 1; }
 
 [ -x "$PUBLISH" ] || die "$PUBLISH is not built (run make demo, which builds it)"
-NGINX_BIN=$(command -v nginx || true)
-[ -n "$NGINX_BIN" ] || NGINX_BIN=/usr/sbin/nginx
+source "$ROOT/tools/lib/private-nginx.sh"
 [ -x "$NGINX_BIN" ] || die "nginx is not installed (make deps installs it)"
 command -v python3 >/dev/null || die "python3 is not installed (make deps installs it)"
 command -v curl >/dev/null || die "curl is not installed (make deps installs it)"
 
 # ------------------------------------------------------------------ web server
-NGINX_PID=""
 stop_nginx() {
-  if [ -n "$NGINX_PID" ] && kill -0 "$NGINX_PID" 2>/dev/null; then
-    kill "$NGINX_PID" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$NGINX_PID" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$NGINX_PID" 2>/dev/null && kill -9 "$NGINX_PID" 2>/dev/null || true
-    echo "(stopped the demo's web server, pid $NGINX_PID)"
-  fi
-  NGINX_PID=""
+  local pid=$NGINX_PID
+  private_nginx_stop
+  [ -n "$pid" ] && echo "(stopped the demo's web server, pid $pid)"
+  return 0
 }
 trap stop_nginx EXIT
 trap 'echo; echo "Interrupted."; exit 130' INT TERM
 
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()'
-}
-
 start_nginx() {
-  mkdir -p "$NGX/tmp"
   local user_line=""
   if [ "$(id -u)" = 0 ]; then
     # The worker processes drop to "nobody" when they can read the files;
@@ -69,43 +59,8 @@ start_nginx() {
       user_line="user $(stat -c '%U %G' "$DEMO");"
     fi
   fi
-  for attempt in 1 2 3; do
-    PORT=$(free_port)
-    cat >"$NGX/nginx.conf" <<EOF
-$user_line
-worker_processes 1;
-daemon off;
-pid $NGX/nginx.pid;
-error_log $NGX/error.log;
-events { worker_connections 256; }
-http {
-  access_log $NGX/access.log;
-  client_body_temp_path $NGX/tmp/body;
-  proxy_temp_path $NGX/tmp/proxy;
-  fastcgi_temp_path $NGX/tmp/fastcgi;
-  uwsgi_temp_path $NGX/tmp/uwsgi;
-  scgi_temp_path $NGX/tmp/scgi;
-  types { text/plain txt; application/zip zip; }
-  default_type application/octet-stream;
-  sendfile on;
-  server {
-    listen 127.0.0.1:$PORT;
-    root $WWW;
-    autoindex on;
-  }
-}
-EOF
-    "$NGINX_BIN" -e "$NGX/error.log" -p "$NGX" -c "$NGX/nginx.conf" &
-    NGINX_PID=$!
-    for _ in $(seq 50); do
-      if curl -fs -o /dev/null "http://127.0.0.1:$PORT/"; then return 0; fi
-      kill -0 "$NGINX_PID" 2>/dev/null || break
-      sleep 0.1
-    done
-    stop_nginx
-  done
-  cat "$NGX/error.log" >&2 || true
-  die "nginx did not start (its log is above)"
+  private_nginx_start "$NGX" "$WWW" / "$user_line" "" "autoindex on;" ||
+    die "nginx did not start (its log is above)"
 }
 
 serverlist() {  # serverlist VERSION
