@@ -44,6 +44,17 @@ bool wait_ready(ChildProcess& proc, const std::string& address, int port) {
   return false;
 }
 
+// How a server child fared: not started at all, started but never
+// listening (stopped again), or listening on its port.
+enum class Launch { not_started, not_listening, listening };
+
+Launch launch(ChildProcess& proc, const std::vector<std::string>& argv, const std::string& address, int port) {
+  if (!proc.start(argv, false)) return Launch::not_started;
+  if (wait_ready(proc, address, port)) return Launch::listening;
+  proc.stop();
+  return Launch::not_listening;
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ helpers
@@ -229,16 +240,16 @@ NginxServer::NginxServer(const std::string& root, const std::string& address, co
                              "\n  }\n"
                              "}\n";
     testing_support::write_file(d + "nginx.conf", conf);
-    if (!proc_.start({nginx, "-p", d, "-e", d + "error.log", "-c", d + "nginx.conf"}, false)) {
+    const Launch l = launch(proc_, {nginx, "-p", d, "-e", d + "error.log", "-c", d + "nginx.conf"}, address, port);
+    if (l == Launch::not_started) {
       failure_ = "cannot start " + nginx;
       return;
     }
-    if (wait_ready(proc_, address, port)) {
+    if (l == Launch::listening) {
       port_ = port;
       failure_.clear();
       return;
     }
-    proc_.stop();
     failure_ = "nginx did not start: " + error_log();
   }
 }
@@ -296,16 +307,16 @@ TinyProxy::TinyProxy(const std::string& address) : address_(address) {
                              "PidFile \"" + d + "tinyproxy.pid\"\n"
                              "Allow 127.0.0.0/8\n";
     testing_support::write_file(d + "tinyproxy.conf", conf);
-    if (!proc_.start({tinyproxy, "-d", "-c", d + "tinyproxy.conf"}, false)) {
+    const Launch l = launch(proc_, {tinyproxy, "-d", "-c", d + "tinyproxy.conf"}, address, port);
+    if (l == Launch::not_started) {
       failure_ = "cannot start " + tinyproxy;
       return;
     }
-    if (wait_ready(proc_, address, port)) {
+    if (l == Launch::listening) {
       port_ = port;
       failure_.clear();
       return;
     }
-    proc_.stop();
     failure_ = "tinyproxy did not start: " + log();
   }
 }
