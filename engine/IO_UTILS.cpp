@@ -1,7 +1,6 @@
 #include "engine/IO_UTILS.h"
 
 #include <minizip/unzip.h>
-#include <openssl/evp.h>
 
 #include <algorithm>
 #include <atomic>
@@ -13,6 +12,7 @@
 
 #include "engine/xmap.h"
 #include "platform/file.h"
+#include "platform/md5.h"
 #include "platform/system.h"
 #include "ui/hl_alert.h"
 #include "ui/hl_init.h"
@@ -95,30 +95,7 @@ std::string error_str(int code) {
 
 // ------------------------------------------------------------------ [SECTION] signatures
 
-namespace {
-
-std::string hex_digest(const unsigned char* d, unsigned n) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string s(static_cast<std::size_t>(n) * 2, '0');
-  for (unsigned i = 0; i < n; ++i) {
-    s[2 * i] = kHex[d[i] >> 4];
-    s[2 * i + 1] = kHex[d[i] & 15];
-  }
-  return s;
-}
-
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* c) const { EVP_MD_CTX_free(c); }
-};
-
-}  // namespace
-
-std::string md5_hex(const void* data, std::size_t n) {
-  unsigned char d[EVP_MAX_MD_SIZE];
-  unsigned len = 0;
-  EVP_Digest(data, n, d, &len, EVP_md5(), nullptr);
-  return hex_digest(d, len);
-}
+std::string md5_hex(const void* data, std::size_t n) { return plat::md5_hex(data, n); }
 
 int calc_file_md5(const std::string& path, std::string& sig) {
   // The file is read in 1 MiB blocks rather than through a mapping. Both run
@@ -131,11 +108,7 @@ int calc_file_md5(const std::string& path, std::string& sig) {
     IO_FAIL_HERE();
     return err_file_open_read;
   }
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
-    IO_FAIL_HERE();
-    return err_file_open_read;
-  }
+  plat::Md5 md5;
   constexpr std::size_t kBlock = 1u << 20;
   static thread_local std::unique_ptr<unsigned char[]> buf(new unsigned char[kBlock]);
   std::uint64_t total = 0;
@@ -146,17 +119,14 @@ int calc_file_md5(const std::string& path, std::string& sig) {
       return err_file_open_read;
     }
     if (got == 0) break;
-    EVP_DigestUpdate(ctx.get(), buf.get(), got);
+    md5.add(buf.get(), got);
     total += got;
   }
   if (total == 0) {  // an empty file counts as no file
     IO_FAIL_HERE();
     return err_file_open_read;
   }
-  unsigned char d[EVP_MAX_MD_SIZE];
-  unsigned len = 0;
-  EVP_DigestFinal_ex(ctx.get(), d, &len);
-  sig = hex_digest(d, len);
+  sig = md5.hex();
   return 0;
 }
 

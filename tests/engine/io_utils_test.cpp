@@ -10,6 +10,7 @@
 
 #include "engine/IO_UTILS.h"
 #include "engine/xmap.h"
+#include "platform/md5.h"
 #include "tests/engine/engine_fixture.h"
 
 using engine_test::EngineTest;
@@ -43,6 +44,24 @@ TEST_F(IoUtilsTest, Md5TestVectorsOfFilesAndBlocks) {
     EXPECT_EQ(calc_file_md5(dir / "v.bin", sig), 0);
     EXPECT_EQ(sig, digest) << text;
   }
+}
+
+// The incremental digest gives the block digest whatever the cut points,
+// and starts a fresh stream after each result.
+TEST_F(IoUtilsTest, Md5InPiecesEqualsWholeAndRestartsAfterResult) {
+  plat::Md5 md5;
+  for (const auto& [text, digest] : kRfc1321) {
+    const std::size_t n = std::strlen(text);
+    for (std::size_t cut = 0; cut <= n; cut += 7) {
+      md5.add(text, cut);
+      md5.add(text + cut, n - cut);
+      EXPECT_EQ(md5.hex(), digest) << text << " cut at " << cut;
+    }
+  }
+  md5.add("junk", 4);
+  md5.reset();
+  md5.add("abc", 3);
+  EXPECT_EQ(md5.hex(), "900150983cd24fb0d6963f7d28e17f72");
 }
 
 TEST_F(IoUtilsTest, Md5OfMissingOrEmptyFileKeepsNone) {

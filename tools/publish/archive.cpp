@@ -2,7 +2,6 @@
 
 #include <minizip/unzip.h>
 #include <minizip/zip.h>
-#include <openssl/evp.h>
 #include <zlib.h>
 
 #include <chrono>
@@ -10,6 +9,8 @@
 #include <filesystem>
 #include <memory>
 #include <vector>
+
+#include "platform/md5.h"
 
 namespace pub {
 
@@ -21,29 +22,8 @@ constexpr std::size_t kBlock = 1u << 20;
 
 // ------------------------------------------------------------- [SECTION] MD5 stream
 
-class md5_stream {
- public:
-  md5_stream() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_, EVP_md5(), nullptr); }
-  ~md5_stream() { EVP_MD_CTX_free(ctx_); }
-  md5_stream(const md5_stream&) = delete;
-  md5_stream& operator=(const md5_stream&) = delete;
-  void add(const void* data, std::size_t n) { EVP_DigestUpdate(ctx_, data, n); }
-  std::string hex() {
-    unsigned char d[EVP_MAX_MD_SIZE];
-    unsigned int n = 0;
-    EVP_DigestFinal_ex(ctx_, d, &n);
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned int k = 0; k < n; ++k) {
-      out += digits[d[k] >> 4];
-      out += digits[d[k] & 15];
-    }
-    return out;
-  }
-
- private:
-  EVP_MD_CTX* ctx_;
-};
+// Signatures are made by the same digest the installer checks them with.
+using md5_stream = plat::Md5;
 
 struct file_closer {
   void operator()(std::FILE* f) const {
