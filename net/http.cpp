@@ -192,13 +192,13 @@ void down_class::reject_response() {
 void down_class::finish_body() {
   if (!mDestFile.is_open()) return;
   const int err = plat::file_close(mDestFile);
-  if (err != 0 && mFileErr == 0) mFileErr = err;
+  if (err != 0 && mFileErr == 0) mFileErr = mLocalErr = err;
 }
 
 void down_class::open_destination() {
   if (mDestFileName.empty()) return;
   const int err = plat::file_create(mDestFileName, mDestFile);
-  if (err != 0) mFileErr = err;
+  if (err != 0) mFileErr = mLocalErr = err;
 }
 
 void down_class::DoProcessing() {
@@ -243,7 +243,7 @@ void down_class::DoProcessing() {
     mReceivedPayload += pending;
     if (mFileErr == 0) {
       const int err = plat::file_write(mDestFile, mInBuf.data(), mInBuf.size());
-      if (err != 0) mFileErr = err;
+      if (err != 0) mFileErr = mLocalErr = err;
     }
     mInBuf.clear();
   } else if (!mDestFile.is_open() && mInBuf.size() > kMaxUnwrittenBody) {
@@ -346,6 +346,7 @@ bool UseProxy(const char* host, std::uint16_t /*port*/) {
 
 void http_class::reset() {
   for (auto& d : down) d.reset();
+  for (auto& f : last_failure) f = net_failure{};
   ProxyHost.clear();
   ProxyPort_str.clear();
   ProxyPort_int = 0;
@@ -414,6 +415,7 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
     }
     const std::map<std::string, std::string> fields = {
         {"Connection", "close"}, {"Host", server}, {"User-agent", agent}};
+    last_failure[slot] = net_failure{};
     down[slot] = std::make_unique<down_class>(host.c_str(), port, file.c_str(), false, fields, nullptr, 0,
                                               dest.c_str());
   }
@@ -427,6 +429,7 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
 
   if (!is_done && !is_complete && !is_err) {
     if (xtim.real_time > d.last_read_time + time_out_secs) {
+      last_failure[slot] = net_failure{0, d.mResponseNum > 0 ? d.mResponseNum : 0, true};
       down[slot].reset();  // a time-out is not logged
       return 2;
     }
@@ -449,6 +452,7 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
       << "   GetOSErr   =" << os_err << "\n"
       << "   response   =" << d.GetResponseName() << " (#" << d.mResponseNum << ")\n\n";
   xer.flush();
+  last_failure[slot] = net_failure{d.mLocalErr, d.mResponseNum > 0 ? d.mResponseNum : 0, false};
   down[slot].reset();
   return 2;
 }

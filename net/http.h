@@ -88,6 +88,7 @@ class down_class {
   plat::File mDestFile;                 // open from the end of the header to the end of the body
   std::string mDestFileName;            // app_path (engine/xmap.h) + dest; empty when none
   int mFileErr = 0;                     // errno of the file or response; 20010, 20011; 0 none
+  int mLocalErr = 0;                    // error creating, writing or closing the destination; 0 none
   std::int64_t mIncomingLength = -1;    // Content-Length; -1 until known (or when absent)
   std::int64_t mReceivedPayload = 0;    // body bytes written to the file so far
   float last_read_time = 0;             // real time of creation and of the last payload
@@ -108,6 +109,15 @@ extern std::vector<std::string> gProxyExclude;
 // non-zero port are set and no entry of gProxyExclude ends the host name.
 bool UseProxy(const char* host, std::uint16_t port);
 
+// Why the last transfer of a slot failed, for callers that must tell a
+// fault of this machine (a full disk, no permission: retrying elsewhere
+// cannot help) from a fault of the server or the network.
+struct net_failure {
+  int local_error = 0;  // error creating or writing the destination file; 0: the cause was remote
+  int http_status = 0;  // status code of the final response; 0: none arrived
+  bool timed_out = false;  // the transfer went silent for time_out_secs
+};
+
 class http_class {
  public:
   static constexpr int kSlots = 6;  // 0 server list, 1 manifest, 2..5 download streams
@@ -124,6 +134,10 @@ class http_class {
   // starting with one are programming errors: fatal alert.
   int net_check(int slot, std::string server, std::string file, std::string& dest);
 
+  // The cause of the last failure (net_check answered 2) in `slot`; cleared
+  // when a new transfer starts there.
+  const net_failure& failure(int slot) const { return last_failure[slot]; }
+
   // Waits up to `timeout_ms` until one of the running transfers' sockets has
   // something to do (data to read, a connection settled, room to send);
   // returns at once when no transfer runs. The frame loop waits here instead
@@ -138,6 +152,7 @@ class http_class {
   std::string ProxyPort_str;  // the proxy port as typed and stored in the preferences
   int ProxyPort_int = 0;      // the proxy port used; 0: none
   std::unique_ptr<down_class> down[kSlots];  // the transfers; null when free
+  net_failure last_failure[kSlots];          // see failure()
 
   // Seconds without payload after which a running transfer fails.
   float time_out_secs = 30.0f;

@@ -126,8 +126,22 @@ TEST_F(NginxTest, MissingFileIsAFailureWithTheErrorPage) {
   EXPECT_NE(log().find(report(dest, server->host(), "/no/such.zip", 1, 1, 0, 3, 0, "Not Found", 404)),
             std::string::npos)
       << log();
+  // A server's refusal is not this machine's fault.
+  EXPECT_EQ(http.failure(4).local_error, 0);
+  EXPECT_EQ(http.failure(4).http_status, 404);
   // The slot serves the next transfer.
   EXPECT_EQ(run(4, server->host(), "/small.txt", dir / "again.txt"), 1);
+}
+
+// A destination that cannot be created is a local cause, whatever the server
+// answered; the next transfer in the slot starts with a clean record.
+TEST_F(NginxTest, UnwritableDestinationIsALocalFailure) {
+  const std::string dest = dir / "no such folder/small.txt";
+  EXPECT_EQ(run(3, server->host(), "/small.txt", dest), 2);
+  EXPECT_EQ(http.failure(3).local_error, ENOENT);
+  EXPECT_EQ(http.failure(3).http_status, 200);
+  EXPECT_EQ(run(3, server->host(), "/small.txt", dir / "fine.txt"), 1);
+  EXPECT_EQ(http.failure(3).local_error, 0);
 }
 
 TEST_F(NginxTest, AnotherLoopbackAddress) {
