@@ -72,7 +72,7 @@ void new_format(const std::string& file) {
                  "In other words, you need to get a new installer!",
                  "Please download the newest installer from the download section of www.skyvane.example.", file,
                  t_alert, "utils", 141);
-  plat::open_url(kDownloadPage);
+  if (ogl_inited) plat::open_url(kDownloadPage);  // never a browser without a window
   stg.step = 2;
   app_done = 1;
 }

@@ -11,10 +11,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <random>
 #include <thread>
@@ -99,6 +101,12 @@ void run_state_reset() {
   disk_space_avail = 1;
   wrl_i = 8;
   next = next_class{};
+  server_list_failures = directory_failures = 0;
+  server_list_next_try = directory_next_try = 0;
+  server_list_local_error = directory_local_error = 0;
+  server_list_refused = list_ok;
+  retry_backoff_base = 1.0f;
+  quit_by_signal = 0;
 }
 
 // ------------------------------------------------------------ [SECTION] bookkeeping
@@ -193,6 +201,42 @@ std::string time_left_str(float seconds) {
 
 int server_list_failures = 0;
 int directory_failures = 0;
+float retry_backoff_base = 1.0f;
+float server_list_next_try = 0;
+float directory_next_try = 0;
+int server_list_local_error = 0;
+int directory_local_error = 0;
+int server_list_refused = list_ok;
+int app_windowed = 0;
+
+float retry_delay(int failures) {
+  float d = retry_backoff_base;
+  for (int i = 1; i < failures && d < 30 * retry_backoff_base; ++i) d *= 2;
+  return std::fmin(d, 30 * retry_backoff_base);
+}
+
+bool version_name_usable(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  if (name.find_first_of("/\\:") != std::string::npos) return false;
+  return !has_control_chars(name);
+}
+
+std::string printable_text(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) {
+      char hex[8];
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    } else if (c == '\\') {
+      out += "\\\\";
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
 
 namespace {
 
@@ -281,43 +325,102 @@ int read_server_list(const std::string& path) {
       m.skip_line();
     }
   }
+  // The version name becomes part of every server path and, after the
+  // install, the destination folder's name: anything but one plain folder
+  // name is refused, and no server of this list is used.
+  if (install_name != no_install_name && !version_name_usable(install_name)) {
+    for (int i = 0; i < 10; ++i) server_name[i].clear(), server_path[i].clear(), server_desc[i].clear();
+    stg.num_servers = 0;
+    return 2;
+  }
   return 1;
 }
 
 namespace {
 
-// Every frame while the list has not arrived.
+// Every frame while the list has not arrived. After a failure the next
+// attempt waits for its back-off.
 void poll_server_list() {
+  if (!http.down[0] && xtim.real_time < server_list_next_try) return;
   std::string dest = temp_path + "serverlist.txt";
   const int r = http.net_check(0, server_list_host(), "/serverlist.txt", dest);
-  if (r == 2) ++server_list_failures;
+  if (r == 2) {
+    ++server_list_failures;
+    server_list_local_error = http.failure(0).local_error;
+    server_list_next_try = xtim.real_time + retry_delay(server_list_failures);
+    if (server_list_local_error)
+      xer << "Server list: cannot be saved as " << dest << ": " << error_str(server_list_local_error) << "\n";
+  }
   if (r != 1) return;
   server_list_failures = 0;
-  if (!read_server_list(dest)) {
-    new_format(dest);
+  server_list_local_error = 0;
+  const int read = read_server_list(dest);
+  if (read == 0) {
+    server_list_refused = list_unreadable;
+    xer << "Server list: " << dest << " from " << printable_text(server_list_host())
+        << " is not a list of servers I can read.\n";
+    // With a window the user is told to get a newer installer (and its
+    // download page is opened); without one the run ends with one line.
+    if (app_windowed) {
+      new_format(dest);
+    } else {
+      stg.num_servers = 0;
+    }
+    return;
+  }
+  if (read == 2) {
+    server_list_refused = list_bad_version;
+    xer << "Server list: the version name '" << printable_text(install_name)
+        << "' is not one plain folder name; refused.\n";
     return;
   }
   stg.sel_server = draw_server_skewed(stg.num_servers);
-  xer << "Server list: " << stg.num_servers << " servers, version '" << install_name << "', chose server "
-      << stg.sel_server << ".\n";
+  xer << "Server list: " << stg.num_servers << " servers, version '" << printable_text(install_name)
+      << "', chose server " << stg.sel_server << ".\n";
+}
+
+// A failed fetch of the directory file: another server, after the back-off.
+void directory_fetch_failed() {
+  ++directory_failures;
+  directory_next_try = xtim.real_time + retry_delay(directory_failures);
+  stg.sel_server = stg.num_servers == 1 ? 0 : (app_rand() * stg.num_servers) / 32768;
 }
 
 // Every frame while the directory file has not arrived.
 void poll_directory_file() {
+  if (!http.down[1] && xtim.real_time < directory_next_try) return;
   const int s = stg.sel_server;
   const int r = http.net_check(1, server_name[s], server_path[s] + "directory.txt.zip", net_dir_path_zip);
   if (r == 2) {
-    ++directory_failures;
-    stg.sel_server = stg.num_servers == 1 ? 0 : (app_rand() * stg.num_servers) / 32768;
+    directory_local_error = http.failure(1).local_error;
+    if (directory_local_error)
+      xer << "Directory file: cannot be saved as " << net_dir_path_zip << ": " << error_str(directory_local_error)
+          << "\n";
+    directory_fetch_failed();
     return;
   }
   if (r != 1) return;
-  const int err = zip_to_file(net_dir_path_zip, dir_path_path);
+  directory_local_error = 0;
+  // The previous run's directory file must never be read in place of this
+  // one: it goes before the archive is opened.
+  delete_file(dir_path);
+  int err = zip_to_file(net_dir_path_zip, dir_path_path);
+  plat::PathKind kind = plat::PathKind::none;
+  std::uint64_t size = 0;
+  if (err == 0 && (plat::path_stat(dir_path, kind, size) != 0 || kind != plat::PathKind::file)) {
+    xer << "Directory file: the archive from " << printable_text(server_name[s]) << " holds no directory.txt.\n";
+    delete_file(net_dir_path_zip);
+    directory_fetch_failed();
+    return;
+  }
   if (err == 0) {
     directory_failures = 0;
     stg.dir_scan = 1;
   } else {
-    ++directory_failures;
+    // Codes below the program's own are system errors of this machine
+    // (a full or read-only temporary folder): the cause to report.
+    if (err < err_zip_open) directory_local_error = err;
+    directory_fetch_failed();
     __MACIBM_alert(0, "DIR-scan: The installer cannot extract a file.", "Error: " + error_str(err),
                    "Compressed File/" + net_dir_path_zip, "Destination Path/" + dir_path_path, t_alert, "main", 331);
   }
@@ -384,10 +487,81 @@ int path_is_to_a_sim() {
   return found[0] && found[1] && found[2] && found[3];
 }
 
+int work_pending() {
+  int work = 0;
+  for (const file_history_struct& h : sim_info.files) {
+    if (h.versions.empty()) continue;
+    const file_version_struct& v = h.versions.back();
+    if (v.sig_want == "GONE") {
+      if (!v.sig_have.empty() && v.sig_have != "NONE") ++work;
+    } else if (!v.on_disk && os_match(v)) {
+      ++work;
+    }
+  }
+  return work;
+}
+
+std::string free_space_folder(const std::string& folder) {
+  std::string f = folder;
+  for (;;) {
+    plat::PathKind kind = plat::PathKind::none;
+    std::uint64_t size = 0;
+    if (plat::path_stat(f, kind, size) == 0 && kind != plat::PathKind::none) return f;
+    while (!f.empty() && f.back() == '/') f.pop_back();
+    const size_t cut = f.rfind('/');
+    if (cut == std::string::npos) return folder;
+    f.resize(cut + 1);
+  }
+}
+
+bool dest_may_be_renamed(bool created) {
+  if (created) return true;
+  if (!path_is_to_a_sim()) return false;
+  // The release's own top-level names: the component after the top folder
+  // of every manifest path, and the folders make_dirs adds.
+  std::vector<std::string> own = {"Output", "Resources"};
+  for (const file_history_struct& h : sim_info.files) {
+    for (const file_version_struct& v : h.versions) {
+      const size_t first = v.path.find('/');
+      if (first == std::string::npos) continue;
+      const size_t second = v.path.find('/', first + 1);
+      own.push_back(v.path.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1));
+    }
+  }
+  std::vector<std::string> names;
+  std::vector<int> folders;
+  if (opensave_getitems(dest_dir_path, 0, names, folders) < 0) return false;
+  for (const std::string& n : names)
+    if (std::find(own.begin(), own.end(), n) == own.end()) return false;
+  return true;
+}
+
+void remove_own_leftovers() {
+  if (temp_path.empty()) return;
+  for (int s = 0; s < 4; ++s) delete_file(stream_archive_path(s));
+  delete_file(temp_path + "directory.txt.zip");
+  delete_file(temp_path + "directory.txt");
+}
+
+std::string absolute_path(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::error_code ec;
+  std::string abs = std::filesystem::absolute(std::filesystem::path(path), ec).lexically_normal().string();
+  if (ec) return path;
+  if (path.back() == '/' && (abs.empty() || abs.back() != '/')) abs += '/';
+  return abs;
+}
+
 int pick_dest_path() {
   std::string chosen;
   if (!app_screen->choose_folder(dest_dir_path, chosen)) return 0;
   if (chosen.empty()) return 0;
+  // A folder name with control characters is refused like a cancel: it
+  // could not be saved in the preferences nor shown as it is.
+  if (has_control_chars(chosen)) {
+    xer << "Destination refused: '" << printable_text(chosen) << "' holds control characters.\n";
+    return 0;
+  }
   if (chosen.back() != '/') chosen += '/';
   dest_dir_path = chosen;
   if (!path_is_to_a_sim()) dest_dir_path += "Skyvane/";
@@ -408,10 +582,23 @@ void choose_status(app_texts& t) {
   if (next.dir_done) {
     t.status = "INSTALLATION COMPLETE!";
     t.status_colour = col_success;
+  } else if (stg.num_servers == -1 && server_list_local_error) {
+    t.status = "I can not save the list of servers in " + temp_path + ": " + error_str(server_list_local_error);
+    t.status_colour = col_warning;
   } else if (stg.num_servers == -1) {
     t.status = "Looking for servers... you need internet for this...";
+  } else if (server_list_refused == list_bad_version) {
+    t.status = "The list of servers names the version '" + printable_text(install_name) +
+               "', which is not a folder name I can use. I will not install it.";
+    t.status_colour = col_warning;
+  } else if (server_list_refused == list_unreadable) {
+    t.status = "The list of servers is not in a format I can read. Please get a new installer.";
+    t.status_colour = col_warning;
   } else if (stg.num_servers == 0) {
     t.status = "I could not find any servers to get Skyvane from!";
+    t.status_colour = col_warning;
+  } else if (stg.dir_scan == 0 && directory_local_error) {
+    t.status = "I can not save the directory of files in " + temp_path + ": " + error_str(directory_local_error);
     t.status_colour = col_warning;
   } else if (stg.dir_scan == 0) {
     int pct = 0;
@@ -453,15 +640,20 @@ void ready_lines(app_texts& t) {
   tot_availabl = -1;
   tot_down_req = stg.down_req;
   tot_disk_req = stg.disk_req;
+  // A destination that does not exist yet is made on the file system of its
+  // nearest existing parent: that is the space it will use.
   std::uint64_t free_bytes = 0;
-  if (plat::disk_free_space(dest_dir_path, free_bytes) == 0) tot_availabl = static_cast<float>(free_bytes) * 0.001f;
+  if (plat::disk_free_space(free_space_folder(dest_dir_path), free_bytes) == 0)
+    tot_availabl = static_cast<float>(free_bytes) * 0.001f;
   set_size_str(tot_disk_req, &tot_disk_req_str);
   set_size_str(tot_availabl, &tot_availabl_str);
 
   if (stg.dir_scan == 0) {
     t.line[0] = "I am figuring out what the latest version of Skyvane is right now...";
     t.line[1] = "This may take a moment as I download the latest list of Skyvane files...";
-  } else if (tot_disk_req == 0) {
+  } else if (stg.dir_scan == 2) {
+    // A refused directory file: the status line says so; no sizes.
+  } else if (tot_disk_req == 0 && (stg.dir_scan != 3 || !work_pending())) {
     t.line[0] = "Your copy of Skyvane is already the latest version.";
     t.line[1] =
         "(Remember, the BETA installer only checks for the latest BETA version, and the FULL installer checks only "
@@ -554,12 +746,64 @@ void destination_change() {
   if (stg.dir_scan == 3) stg.dir_scan = 1;
 }
 
+// The destination as it was when the install started, when it may take the
+// version's name at the end; empty otherwise.
+std::string g_rename_from;
+// rename_folder as the user set it, while an install runs with it off; -1 none.
+int g_rename_saved = -1;
+
+void tell(const std::string& text) {
+  xer << text << "\n";
+  app_screen->notice(text);
+}
+
+// Before an install: the destination takes the version's name afterwards
+// only when it holds the simulator tree alone.
+void decide_rename(bool created) {
+  g_rename_from.clear();
+  if (!stg.rename_folder || !this_install_has_exes) return;
+  if (dest_may_be_renamed(created)) {
+    g_rename_from = dest_dir_path;
+    return;
+  }
+  g_rename_saved = stg.rename_folder;
+  stg.rename_folder = 0;
+  tell("I will not rename " + dest_dir_path + " after the version: it holds more than Skyvane. Installing into it "
+       "as it is named.");
+}
+
+// After an install: say where the tree is when the destination was renamed.
+void end_of_install() {
+  if (!g_rename_from.empty() && dest_dir_path != g_rename_from)
+    tell("The installed Skyvane is now at " + dest_dir_path + " (renamed from " + g_rename_from + ").");
+  g_rename_from.clear();
+  restore_rename_pref();
+}
+
 void install_start() {
   restart_bookkeeping();
   stg.got_failed_install = 0;
+  plat::PathKind kind = plat::PathKind::none;
+  std::uint64_t size = 0;
+  const bool existed = plat::path_stat(dest_dir_path, kind, size) == 0 && kind != plat::PathKind::none;
   make_dirs();
   if (app_screen->accept_agreement()) stg.step = 1;
   if (!choose_files()) stg.step = 0;
+  if (stg.step == 1) decide_rename(!existed);
+}
+
+// An interrupt or termination request ends the run as the quit button
+// does: the transfers stop, the partial downloads go, and the preferences
+// are saved on the way out.
+void quit_on_signal(int signo) {
+  quit_by_signal = signo;
+  xer << "Signal " << signo << " received: quitting.\n";
+  restart_bookkeeping();
+  http.down[0].reset();
+  http.down[1].reset();
+  remove_own_leftovers();
+  stg.step = 2;
+  app_done = 1;
 }
 
 // A fingerprint of the executor's progress: it changes whenever a step
@@ -584,6 +828,7 @@ void run_executor() {
     if (grab_files()) {
       stg.step = 2;
       restart_bookkeeping();
+      end_of_install();
       break;
     }
     if (executor_progress() == before) http.wait_for_activity(static_cast<int>(std::max<std::int64_t>(1, left_us / 1000)));
@@ -594,8 +839,19 @@ void run_executor() {
 
 main_screen* app_screen = &g_quiet_screen;
 app_texts app_now;
+int quit_by_signal = 0;
+
+void restore_rename_pref() {
+  if (g_rename_saved < 0) return;
+  stg.rename_folder = g_rename_saved;
+  g_rename_saved = -1;
+}
 
 void restart_bookkeeping() {
+  // Every transfer of the streams ends first: one left running would go on
+  // writing into the archive deleted below, and the next install's stream
+  // would take it over as its own.
+  for (int slot = 2; slot < http_class::kSlots; ++slot) http.down[slot].reset();
   // The partial downloads of the active streams are the stream archives in
   // the temporary folder: that is where the executor writes them.
   for (int s = 0; s < 4; ++s) {
@@ -620,6 +876,13 @@ void APP_update() {
   }
   app_texts t;
 
+  if (const int signo = plat::quit_signal()) {
+    if (!app_done) {
+      quit_on_signal(signo);
+      restore_rename_pref();
+    }
+    return;
+  }
   app_screen->background();
   if (stg.num_servers == -1) poll_server_list();
   if (app_done) return;
@@ -644,6 +907,7 @@ void APP_update() {
   if (clicked & btn_store) go_to_URL(store_url);
   if (clicked & btn_quit) {
     restart_bookkeeping();
+    restore_rename_pref();
     stg.step = 2;
     app_done = 1;
   }
@@ -691,12 +955,19 @@ class unattended_screen : public main_screen {
 
   int buttons(const app_texts& t, int install_enabled) override {
     if (finish_pending_) return 0;
+    // A cause on this machine cannot be mended by asking again: it is
+    // reported at once, as it is.
+    if (stg.num_servers == -1 && server_list_local_error) return give_up(t.status);
+    if (stg.dir_scan == 0 && directory_local_error) return give_up(t.status);
     if (server_list_failures >= kMaxAttempts) return give_up("I could not fetch the server list after " +
                                                              std::to_string(kMaxAttempts) + " attempts in a row.");
     if (directory_failures >= kMaxAttempts)
       return give_up("I could not fetch the directory file after " + std::to_string(kMaxAttempts) +
                      " attempts in a row.");
     if (stg.num_servers == 0) return give_up(t.status);
+    if (stg.dir_scan == 2)
+      return give_up("I can not find a version of Skyvane on the net: the directory file of '" +
+                     printable_text(install_name) + "' was refused (the log says why). Nothing was installed.");
     if (stg.dir_scan != 3) {
       ready_frames_ = 0;
       return 0;
@@ -727,6 +998,11 @@ class unattended_screen : public main_screen {
 
   int accept_agreement() override { return cmdline.has_option("--accept_eula"); }
 
+  void notice(const std::string& text) override {
+    end_progress_line();
+    std::cout << printable_text(text) << "\n" << std::flush;
+  }
+
   // End a started progress line before any other output.
   void end_progress_line() {
     if (progress_shown_ && terminal_) std::cout << "\n";
@@ -742,7 +1018,7 @@ class unattended_screen : public main_screen {
   }
   int give_up(const std::string& why) {
     end_progress_line();
-    std::cerr << why << "\n";
+    std::cerr << printable_text(why) << "\n";
     return finish(kExitIncomplete);
   }
   // Prints a line of the screen when it changed; a text just printed in
@@ -754,7 +1030,7 @@ class unattended_screen : public main_screen {
     if (text == last_printed_) return;
     last_printed_ = text;
     end_progress_line();
-    std::cout << text << "\n";
+    std::cout << printable_text(text) << "\n";
   }
   void progress_line(const app_texts& t) {
     if (xtim.real_time - last_progress_ < 1.0f && progress_shown_) return;
@@ -763,9 +1039,9 @@ class unattended_screen : public main_screen {
     std::string line = t.line[1];
     if (!t.line[2].empty()) line += " " + t.line[2];
     if (terminal_)
-      std::cout << "\r\033[K" << line << std::flush;
+      std::cout << "\r\033[K" << printable_text(line) << std::flush;
     else
-      std::cout << line << "\n" << std::flush;
+      std::cout << printable_text(line) << "\n" << std::flush;
     progress_shown_ = true;
   }
 
@@ -839,8 +1115,10 @@ int run_window() {
   dir_progress_hook = nullptr;
   app_screen = &g_quiet_screen;
   THREAD_shutdown();
+  restore_rename_pref();
   MACIBM_finishup(1);
-  if (stg.dir_scan == 2) return kExitFatal;
+  if (quit_by_signal) return 128 + quit_by_signal;
+  if (stg.dir_scan == 2 || server_list_refused) return kExitIncomplete;
   return stg.got_failed_install ? kExitIncomplete : kExitDone;
 #else
   return kExitFatal;
@@ -854,6 +1132,27 @@ int installer_main(int argc, const char* const* argv) {
   // The command line is parsed into the log once the log is open; parse it
   // first quietly so that the log's place and the help text are known.
   cmdline.init_args(argc, argv);
+
+  // One run per user at a time: two would share the temporary folder, the
+  // stream archives and the log. The lock is taken before the log is
+  // opened (a second run must not truncate the first one's log) and the
+  // system releases it however this process ends.
+  {
+    static plat::File instance_lock;
+    std::string tmp;
+    get_OS_abs_path(3, tmp);
+    if (!tmp.empty() && tmp != "/") {
+      const std::string lock_path = tmp + "installer.lock";
+      const int err = plat::file_lock_exclusive(lock_path, instance_lock);
+      if (err == EWOULDBLOCK) {
+        std::cerr << "Another Skyvane installer is already running for this user (it holds " << lock_path
+                  << "). Let it finish, or end it, then start this one again.\n";
+        return kExitIncomplete;
+      }
+    }
+  }
+  plat::catch_quit_signals();
+
   const bool windowed = !cmdline.has_option("--headless") && window_available();
   std::string log_folder;
   if (windowed) {
@@ -889,6 +1188,30 @@ int installer_main(int argc, const char* const* argv) {
     std::cerr << "There is no display for the installer's window; running unattended (--headless).\n";
   }
   if (windowed) start_window_screens();
+  app_windowed = windowed ? 1 : 0;
+
+  // Options checked before anything is fetched.
+  if (cmdline.positionals().size() > 1) {
+    std::cerr << "I was given " << cmdline.positionals().size() << " destinations ('"
+              << printable_text(cmdline.positionals()[0]) << "', '" << printable_text(cmdline.positionals()[1])
+              << "'...). Give one destination folder; put a path with blanks in quotes.\n";
+    return refuse(kExitFatal);
+  }
+  if (has_control_chars(cmdline.positional())) {
+    std::cerr << "The destination '" << printable_text(cmdline.positional())
+              << "' holds control characters; I will not install there.\n";
+    return refuse(kExitFatal);
+  }
+  if (cmdline.has_option("--retry_backoff")) {
+    char* end = nullptr;
+    const std::string v = cmdline.get_option("--retry_backoff");
+    const double base = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end != '\0' || !(base > 0) || base > 3600) {
+      std::cerr << "--retry_backoff must be a number of seconds above 0 (at most 3600).\n";
+      return refuse(kExitFatal);
+    }
+    retry_backoff_base = static_cast<float>(base);
+  }
 
   std::string folder;
   static const char* const labels[5] = {"os_dir_this_app\t\t=", "os_dir_desktop\t\t=", "os_dir_default_apps\t=",
@@ -905,6 +1228,8 @@ int installer_main(int argc, const char* const* argv) {
     __MACIBM_alert(0, "I could not make a private folder for temporary files!",
                    "Check that the temporary folder ($TMPDIR or /tmp) is writable.", "", "", t_exit, "main", 1);
   }
+  // What an interrupted earlier run left behind is of no use to this one.
+  remove_own_leftovers();
   install_name = no_install_name;
   stg = stg_class{};
   stg.download_os = plat::os_type();
@@ -918,6 +1243,9 @@ int installer_main(int argc, const char* const* argv) {
   } else if (stg.always_ask_dir) {
     pick_dest_path();
   }
+  // A relative destination would mean another folder in a run started
+  // elsewhere, and it is saved in the preferences: it is made absolute now.
+  dest_dir_path = absolute_path(dest_dir_path);
   if (cmdline.has_option("--download_os")) {
     const int os = std::atoi(cmdline.get_option("--download_os").c_str());
     if (os < 1 || os > 3) {
@@ -930,7 +1258,7 @@ int installer_main(int argc, const char* const* argv) {
     std::cerr << "--modified must be keep, replace or cancel.\n";
     return refuse(kExitFatal);
   }
-  std::cout << "Installing to " << dest_dir_path << "\n";
+  std::cout << "Installing to " << printable_text(dest_dir_path) << "\n";
 
   if (windowed) return run_window();
 
@@ -955,7 +1283,13 @@ int installer_main(int argc, const char* const* argv) {
   screen.end_progress_line();
   app_screen = &g_quiet_screen;
   THREAD_shutdown();
+  restore_rename_pref();
   MACIBM_finishup(1);
-  if (stg.dir_scan == 2) return kExitFatal;
+  if (quit_by_signal) {
+    std::cerr << "Stopped by signal " << quit_by_signal
+              << ": the transfers were ended and the partial downloads removed.\n";
+    return 128 + quit_by_signal;
+  }
+  if (stg.dir_scan == 2) return kExitIncomplete;
   return screen.exit_status;
 }

@@ -153,6 +153,9 @@ class main_screen {
   // The folder question: 1 and the chosen folder (ending in "/") when the
   // user picked one, 0 when cancelled.
   virtual int choose_folder(const std::string& initial, std::string& chosen) { return 0; }
+  // A one-off remark for the user (already written to the log), such as
+  // where the installed tree now is.
+  virtual void notice(const std::string& text) {}
 };
 
 // The screen APP_update works with; never null (a screen that shows nothing
@@ -162,6 +165,14 @@ extern main_screen* app_screen;
 // One frame of the installer.
 void APP_update();
 
+// The signal (an interrupt or a termination request) that ended the run as
+// a quit, or 0.
+extern int quit_by_signal;
+
+// Puts the preference rename_folder back when an install had to leave the
+// destination's name alone (it is turned off for that install only).
+void restore_rename_pref();
+
 // The texts of the current frame (for the unattended mode and tests).
 extern app_texts app_now;
 
@@ -170,9 +181,65 @@ extern app_texts app_now;
 extern int server_list_failures;
 extern int directory_failures;
 
+// Attempts at the server list and the directory file are spaced: after the
+// n-th failure in a row the next attempt waits retry_delay(n) seconds (the
+// base, doubling, at most 30 times the base), spent polling so that the
+// frame never blocks. The base is 1 s ("--retry_backoff=SECONDS" sets it).
+extern float retry_backoff_base;
+float retry_delay(int failures);
+// Real time (xtim) before which no new attempt starts.
+extern float server_list_next_try;
+extern float directory_next_try;
+
+// A cause on this machine for the last failed fetch of the server list or
+// the directory file (a full or read-only temporary folder): an error code
+// for error_str, 0 when the cause was the network or the server.
+extern int server_list_local_error;
+extern int directory_local_error;
+
+// Why the server list could not be used, once it had arrived.
+enum server_list_problem {
+  list_ok = 0,
+  list_unreadable = 1,     // not a server list (garbage, a web page, a newer format)
+  list_bad_version = 2,    // the version name is not one plain folder name
+};
+extern int server_list_refused;
+
 // Reads the downloaded server list into the server tables. Returns 1 when
-// the header was accepted.
+// the header was accepted and the version name is usable, 0 when the header
+// was not accepted, 2 when the version name (BETA line) is not one plain
+// folder name (the tables are then left empty: num_servers 0).
 int read_server_list(const std::string& path);
+
+// A version name becomes a folder name: one plain name, not "." or "..",
+// without "/", "\\", ":" or control characters.
+bool version_name_usable(const std::string& name);
+
+// A text from a server as it may be printed or logged: control characters
+// (below 0x20 and 0x7f) are written as \xNN, a backslash as "\\".
+std::string printable_text(const std::string& text);
+
+// Whether the examined release has anything to do at the destination: a
+// file to fetch (even an empty one) or a file to delete.
+int work_pending();
+
+// The folder whose free space stands for `folder`: the folder itself, or,
+// when it does not exist yet, its nearest existing parent.
+std::string free_space_folder(const std::string& folder);
+
+// Whether the destination may take the version's name after the install:
+// the installer created it (`created`), or it holds a simulator tree and
+// nothing at its top but the release's own top-level names and the folders
+// the installer makes. Anything else (a home folder, say) is never renamed.
+bool dest_may_be_renamed(bool created);
+
+// Removes what an earlier run of this program left in its temporary folder
+// (stream archives, the zipped and the extracted directory file). The lock
+// file stays.
+void remove_own_leftovers();
+
+// `path` made absolute against the current folder (ending in "/" when it did).
+std::string absolute_path(const std::string& path);
 
 // The skewed draw that favours servers early in the list.
 int draw_server_skewed(int count);
@@ -206,6 +273,9 @@ extern const char* const store_url;
 // ------------------------------------------------------------ [SECTION] program
 // The program: start-up, the frame loop and shutdown. Returns the exit status.
 int installer_main(int argc, const char* const* argv);
+
+// 1 when the main screen is a window (a web page may then be opened).
+extern int app_windowed;
 
 // Puts the run state above back to its start values.
 void run_state_reset();

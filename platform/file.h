@@ -102,6 +102,11 @@ int dir_list(const std::string& path, std::vector<DirEntry>& out);
 // Bytes free for this user on the file system holding `path`. (Op::stat)
 int disk_free_space(const std::string& path, std::uint64_t& bytes);
 
+// Takes an exclusive lock on the file at `path` (created when missing) and
+// keeps it in `f` until f is closed or the process ends, however it ends:
+// the system releases it. EWOULDBLOCK when another process holds it.
+int file_lock_exclusive(const std::string& path, File& f);   // (Op::open_write)
+
 // The system's text for an error number.
 std::string error_text(int err);
 

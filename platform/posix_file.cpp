@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -241,6 +242,23 @@ int disk_free_space(const std::string& path, std::uint64_t& bytes) {
   struct statvfs sv {};
   if (::statvfs(path.c_str(), &sv) != 0) return last_error();
   bytes = static_cast<std::uint64_t>(sv.f_bavail) * static_cast<std::uint64_t>(sv.f_frsize);
+  return 0;
+}
+
+int file_lock_exclusive(const std::string& path, File& f) {
+  if (int e = fault_check(Op::open_write)) return e;
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return last_error();
+  // flock locks belong to the open file: they go with the last descriptor,
+  // so a crash or kill -9 releases them too.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int e = errno == EWOULDBLOCK ? EWOULDBLOCK : last_error();
+    ::close(fd);
+    return e;
+  }
+  File opened;
+  opened.adopt(fd);
+  f = std::move(opened);
   return 0;
 }
 

@@ -2,6 +2,7 @@
 #include "platform/system.h"
 
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -189,6 +190,24 @@ std::vector<std::string> disc_roots_from_mounts(const std::string& mounts) {
 }
 
 bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
+
+namespace {
+volatile sig_atomic_t g_quit_signal = 0;
+extern "C" void note_quit_signal(int signo) {
+  if (g_quit_signal == 0) g_quit_signal = signo;
+}
+}  // namespace
+
+void catch_quit_signals() {
+  struct sigaction sa {};
+  sa.sa_handler = note_quit_signal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;  // no SA_RESTART: a wait in progress returns early
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+}
+
+int quit_signal() { return g_quit_signal; }
 
 int open_url(const std::string& url) {
   // xdg-open hands the address to the desktop's browser; it is started and

@@ -68,6 +68,14 @@ std::vector<std::string> disc_roots();
 // line per mount, blanks in folders written as "\040").
 std::vector<std::string> disc_roots_from_mounts(const std::string& mounts);
 
+// From now on an interrupt (Ctrl+C) or a termination request does not end
+// the process at once: it is noted, and quit_signal() tells it, so that the
+// program can end as its quit button does.
+void catch_quit_signals();
+// The signal number of the first interrupt or termination request since
+// catch_quit_signals(), or 0.
+int quit_signal();
+
 // Opens a web address in the user's browser without waiting for it.
 // Returns 0 on success or an errno value.
 int open_url(const std::string& url);

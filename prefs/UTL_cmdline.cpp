@@ -15,6 +15,7 @@ const char* const UTL_cmdline_usage =
     "Usage: Skyvane [options...]\n"
     "\n"
     "Usage: skyvane-installer [DESTINATION] [options...]\n"
+    "DESTINATION is one argument: put a path with blanks in quotes.\n"
     "Installs or updates a Skyvane folder tree in DESTINATION (default: the folder of the last run,\n"
     "or ~/Skyvane/).\n"
     "\n"
@@ -35,6 +36,12 @@ const char* const UTL_cmdline_usage =
     "  --cmnds=all|PATH           list the commands and exit\n"
     "  --help, -h                 print this text and exit\n";
 
+std::string UTL_cmdline_command_line(const std::string& name, const std::string& desc) {
+  std::string line = name;
+  if (line.size() < 50) line.append(50 - line.size(), ' ');
+  return line + " " + desc + "\n";
+}
+
 namespace {
 
 bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
@@ -44,6 +51,7 @@ bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0;
 void UTL_cmdline::clear() {
   options.clear();
   positional_.clear();
+  positionals_.clear();
 }
 
 void UTL_cmdline::store(const std::string& name, const std::string& value) {
@@ -81,6 +89,7 @@ void UTL_cmdline::init_args(int argc, const char* const* argv) {
     if (arg.empty()) continue;
     if (arg[0] != '-') {
       if (positional_.empty()) positional_ = arg;
+      positionals_.push_back(arg);
       continue;
     }
     const size_t eq = arg.find('=');

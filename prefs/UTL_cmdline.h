@@ -20,7 +20,9 @@ class UTL_cmdline {
   // Parses an argument vector (argv[1..argc-1]): every argument is one token
   // kept whole, blanks included, so a path with blanks stays one value. An
   // argument that does not begin with "-" is not an option: the first such
-  // argument becomes positional(). Then runs the start-up actions.
+  // argument becomes positional(); every such argument is kept in
+  // positionals(), so that a caller can refuse more than one. Then runs the
+  // start-up actions.
   void init_args(int argc, const char* const* argv);
 
   int has_option(const char* name) const;
@@ -29,6 +31,8 @@ class UTL_cmdline {
   // The first argument given to init_args() that is not an option; empty
   // when there was none.
   const std::string& positional() const { return positional_; }
+  // Every argument given to init_args() that is not an option, in order.
+  const std::vector<std::string>& positionals() const { return positionals_; }
 
   // Forgets everything (tests reuse the one instance).
   void clear();
@@ -39,6 +43,7 @@ class UTL_cmdline {
   void store(const std::string& name, const std::string& value);
   void init_common();
   std::string positional_;
+  std::vector<std::string> positionals_;
 };
 
 extern UTL_cmdline cmdline;
@@ -46,6 +51,10 @@ extern UTL_cmdline cmdline;
 // Prints the commands the key table knows for "--cmnds" (value "all" for
 // every command); set by the commands module. Without it nothing is listed.
 extern void (*UTL_cmdline_list_commands)(const std::string& which);
+
+// One line of the "--cmnds=all" listing: the name left-aligned in 50
+// columns, a blank, the description, a line end ("%-50s %s\n").
+std::string UTL_cmdline_command_line(const std::string& name, const std::string& desc);
 
 // The usage text printed by "--help".
 extern const char* const UTL_cmdline_usage;

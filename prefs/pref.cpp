@@ -22,6 +22,14 @@ bool is_line_end(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 
 }  // namespace
 
+bool has_control_chars(const std::string& text) {
+  for (unsigned char c : text)
+    if (c < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+int clamp_stream_count(int count) { return count < 0 ? 0 : (count > 4 ? 4 : count); }
+
 std::string pref_file_path() {
   std::string folder;
   get_OS_abs_path(4, folder);
@@ -115,16 +123,31 @@ void pref_class::IO_set(int which, int direction) {
       if (scan.fetch_or_get("", got, tag)) *value = std::atoi(got.c_str());
     }
   };
+  // A text value with a control character is refused where it enters and
+  // never written: a line break in it would become a setting of its own.
+  auto refused = [](const char* tag, const std::string& value) {
+    if (!has_control_chars(value)) return false;
+    xer << "Preference " << tag << " refused: its value holds control characters.\n";
+    return true;
+  };
 
   // Every integer first, then every text, each in table order.
   for (const IntSetting& s : ints) do_int(s.tag, s.value);
   do_int("_proxy_port_int", &http.ProxyPort_int);
   for (const TextSetting& s : texts) {
     if (direction == 1) {
-      if (!s.value->empty()) scan.fetch_or_get(*s.value, *s.value, s.tag);
+      if (!s.value->empty() && !refused(s.tag, *s.value)) scan.fetch_or_get(*s.value, *s.value, s.tag);
     } else {
-      scan.fetch_or_get("", *s.value, s.tag);
+      std::string got;
+      if (scan.fetch_or_get("", got, s.tag) && !refused(s.tag, got)) *s.value = got;
     }
+  }
+  // A stream count outside 0..4 (a negative one would start no stream and
+  // end the install at once) is brought into that range where it enters.
+  if (direction == 0 && clamp_stream_count(stg.stream_count) != stg.stream_count) {
+    xer << "Preference _stream_count " << stg.stream_count << " is out of range; using "
+        << clamp_stream_count(stg.stream_count) << ".\n";
+    stg.stream_count = clamp_stream_count(stg.stream_count);
   }
   // A destination always ends in "/": a hand-edited file may have lost it.
   if (direction == 0 && !dest_dir_path.empty() && dest_dir_path.back() != '/') dest_dir_path += '/';

@@ -34,5 +34,13 @@ class pref_class {
 
 extern pref_class pref;
 
+// Whether a text holds a control character (below 0x20, or 0x7f). Such a
+// value would start a new line in the preferences file, or drive the
+// terminal it is printed on, so no setting takes one.
+bool has_control_chars(const std::string& text);
+
+// The range a stream count may have: 0 (automatic) to 4 streams.
+int clamp_stream_count(int count);
+
 // "Skyvane Installer.prf" in the preferences folder.
 std::string pref_file_path();

@@ -17,12 +17,17 @@ struct Builtin {
 };
 const Builtin kCommands[] = {{"none", "sim/operation/none", "Do nothing at all!", 3}};
 
-// Lists the commands for "--cmnds": every one, or those under a path.
+// Lists the commands for "--cmnds": with "all" every command with its
+// description, else the next path parts below the given path.
 void list_commands(const std::string& which) {
-  for (size_t i = 0; i < cmnd.cmnd_names.size(); ++i) {
-    if (which != "all" && !which.empty() && cmnd.cmnd_names[i].rfind(which, 0) != 0) continue;
-    std::cout << cmnd.cmnd_names[i] << "\t" << cmnd.cmnd_descs[i] << "\n";
+  if (which == "all") {
+    for (size_t i = 0; i < cmnd.cmnd_names.size(); ++i)
+      std::cout << UTL_cmdline_command_line(cmnd.cmnd_names[i], cmnd.cmnd_descs[i]);
+    return;
   }
+  std::vector<std::string> parts;
+  cmnd.get_cmds_in_path(which.empty() || which.back() == '/' ? which : which + "/", parts);
+  for (const std::string& p : parts) std::cout << p << "\n";
 }
 
 struct Install {
