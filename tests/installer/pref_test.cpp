@@ -55,7 +55,7 @@ TEST_F(Prefs, StartValuesWriteEightLines) {
 TEST_F(Prefs, RoundTripKeepsEverySettingAndBlanksInPaths) {
   stg.use_max_cpu = 1;
   stg.rename_folder = 0;
-  stg.stream_count = -2;
+  stg.stream_count = 3;
   stg.log_actions = 1;
   stg.always_ask_dir = 1;
   dest_dir_path = "/home/pilot/My Sims/Skyvane 9/";
@@ -69,7 +69,7 @@ TEST_F(Prefs, RoundTripKeepsEverySettingAndBlanksInPaths) {
   pref.IO_set(11, 0);
   EXPECT_EQ(stg.use_max_cpu, 1);
   EXPECT_EQ(stg.rename_folder, 0);
-  EXPECT_EQ(stg.stream_count, -2);
+  EXPECT_EQ(stg.stream_count, 3);
   EXPECT_EQ(stg.log_actions, 1);
   EXPECT_EQ(stg.always_ask_dir, 1);
   EXPECT_EQ(dest_dir_path, "/home/pilot/My Sims/Skyvane 9/");

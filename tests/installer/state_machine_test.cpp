@@ -120,10 +120,16 @@ TEST_F(StateMachine, ReadyLinesCheckTheDiskSpace) {
   frame();  // the buttons of the next frame see the answer
   EXPECT_EQ(screen.install_enabled_seen, 0);
 
-  // A destination whose free space cannot be asked keeps the last answer.
+  // A destination that does not exist yet is asked through its nearest
+  // existing parent: a fresh install gets its disk check too.
   dest_dir_path = dir / "no/such/folder/";
+  stg.disk_req = 12340;
   frame();
-  EXPECT_EQ(app_now.line[1], "");
+  EXPECT_EQ(app_now.line[1].rfind("You have ", 0), 0u);
+  EXPECT_EQ(app_now.line[2], "You may install at will.");
+  stg.disk_req = 1e15f;
+  frame();
+  EXPECT_EQ(app_now.line[2], "You don't have enough disk space to install this!");
   EXPECT_EQ(disk_space_avail, 0);
 }
 
