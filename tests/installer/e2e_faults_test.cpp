@@ -1,0 +1,380 @@
+// The real installer against servers that fail, lists and directory files
+// that cannot be trusted, destinations that are not the simulator's alone,
+// a second run beside the first, and termination requests mid-install.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include "tests/installer/e2e_fixture.h"
+
+namespace fs = std::filesystem;
+using testing_support::read_file;
+using testing_support::write_file;
+
+namespace e2e {
+namespace {
+
+// A small release: a folder tree, an empty file, and one Linux-only file
+// (so that a complete install may rename the destination).
+tree_map release() {
+  return {
+      {"Airfoils/Zephyr wing.dat", std::string(20000, 'w')},
+      {"Instructions/Guide.txt", "read me first\n"},
+      {"Resources/ground/terrain.bin", std::string(90000, 't')},
+      {"Resources/empty marker.txt", ""},
+      {"Zephyr.linux", std::string(50000, 'z')},
+  };
+}
+
+// Bytes that do not compress, so that archives are as large as their files.
+std::string noise(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  unsigned x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return s;
+}
+
+class InstallerFaultsE2E : public InstallerTest {
+ protected:
+  void SetUp() override {
+    const char* tmp = std::getenv("TMPDIR");
+    old_tmpdir = tmp ? tmp : "";
+    InstallerTest::SetUp();
+    // A stand-in for the desktop's "open this address" program: it leaves
+    // a mark when anything tries to open a browser.
+    bin = work / "bin/";
+    fs::create_directories(bin);
+    browser_mark = work / "browser-opened";
+    write_file(bin + "xdg-open", "#!/bin/sh\necho \"$@\" >> '" + browser_mark + "'\n");
+    fs::permissions(bin + "xdg-open", fs::perms::owner_all);
+    const char* path = std::getenv("PATH");
+    old_path = path ? path : "";
+    setenv("PATH", (bin + ":" + old_path).c_str(), 1);
+  }
+  void TearDown() override {
+    setenv("PATH", old_path.c_str(), 1);
+    // The next test's folders are made in the temporary folder of the
+    // process, not in this test's (which is about to go).
+    if (old_tmpdir.empty())
+      unsetenv("TMPDIR");
+    else
+      setenv("TMPDIR", old_tmpdir.c_str(), 1);
+    InstallerTest::TearDown();
+  }
+
+  // Starts the installer with its standard error joined to its standard
+  // output, so that the refusals it prints there can be read.
+  std::unique_ptr<testservers::ChildProcess> start_joined(std::vector<std::string> args) {
+    bool has_host = false;
+    for (const std::string& a : args) has_host |= a.rfind("--server_list_host=", 0) == 0;
+    if (!has_host) args.push_back("--server_list_host=" + list_host);
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    auto p = std::make_unique<testservers::ChildProcess>();
+    EXPECT_TRUE(p->start(argv, true));
+    return p;
+  }
+  run_result finish(testservers::ChildProcess& p, int timeout_s) {
+    run_result r;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+    std::string line;
+    while (std::chrono::steady_clock::now() < until) {
+      if (p.read_line(line, 200)) {
+        r.out.push_back(line);
+        continue;
+      }
+      if (!p.running()) break;
+    }
+    while (p.read_line(line, 50)) r.out.push_back(line);
+    if (p.running()) {
+      ADD_FAILURE() << "the installer did not end within " << timeout_s << " s";
+      p.stop();
+      return r;
+    }
+    r.status = p.wait_exit();
+    return r;
+  }
+  run_result run_joined(std::vector<std::string> args, int timeout_s = 60) {
+    auto p = start_joined(std::move(args));
+    return finish(*p, timeout_s);
+  }
+  static std::string joined(const run_result& r) {
+    std::string all;
+    for (const std::string& l : r.out) all += l + "\n";
+    return all;
+  }
+  // Writes a zip archive holding `members` (name -> contents) with python3.
+  void write_zip(const std::string& path, const std::map<std::string, std::string>& members) {
+    const std::string src = work / "zip-src/";
+    fs::remove_all(src);
+    std::string script = "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)\n";
+    int i = 0;
+    for (const auto& [name, bytes] : members) {
+      const std::string file = src + std::to_string(i++);
+      write_file(file, bytes);
+      script += "z.write(" + std::string("'") + file + "', '" + name + "')\n";
+    }
+    script += "z.close()\n";
+    write_file(work / "zip.py", script);
+    fs::create_directories(fs::path(path).parent_path());
+    testservers::ChildProcess p;
+    ASSERT_TRUE(p.start({"python3", work / "zip.py", path}, true));
+    std::string line;
+    while (p.read_line(line, 10000)) {
+    }
+    ASSERT_EQ(p.wait_exit(), 0);
+  }
+  // The installer's private temporary folder (TMPDIR/skyvane-<uid>/).
+  std::string private_tmp() const { return work / ("tmp/skyvane-" + std::to_string(getuid()) + "/"); }
+  // Stream archives and directory archives left in the temporary folder.
+  std::vector<std::string> archives_left() const {
+    std::vector<std::string> left;
+    if (!fs::exists(private_tmp())) return left;
+    for (const auto& e : fs::directory_iterator(private_tmp()))
+      if (e.path().extension() == ".zip") left.push_back(e.path().filename().string());
+    return left;
+  }
+
+  std::string bin, browser_mark, old_path, old_tmpdir;
+};
+
+TEST_F(InstallerFaultsE2E, NothingListeningSpacesTheAttemptsThenGivesUp) {
+  const int port = testservers::free_port("127.0.0.1");
+  const auto t0 = std::chrono::steady_clock::now();
+  run_result r = run_joined({dest, "--headless", "--retry_backoff=0.05",
+                             "--server_list_host=127.0.0.1:" + std::to_string(port)},
+                            120);
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(r.status, 2);
+  EXPECT_TRUE(r.printed("I could not fetch the server list after 10 attempts in a row.")) << joined(r);
+  // Nine waits before the tenth attempt: 0.05 doubling, at most 1.5 s each.
+  EXPECT_GE(secs, 7.0);
+  // Ten failure reports at most, not thousands.
+  EXPECT_LT(log().size(), 64u * 1024) << log().size();
+}
+
+TEST_F(InstallerFaultsE2E, AWebPageAsServerListEndsWithOneLineAndNoBrowser) {
+  testservers::NginxServer& web = serve();
+  write_file(www + "serverlist.txt", "<!DOCTYPE html>\n<html><body>Sign in to the free Wi-Fi</body></html>\n");
+  for (const bool install : {false, true}) {
+    std::vector<std::string> args = {dest, "--headless", "--server_list_host=" + web.host()};
+    if (install) args.insert(args.end(), {"--install", "--accept_eula"});
+    run_result r = run_joined(args, 30);
+    EXPECT_EQ(r.status, 2) << joined(r);
+    EXPECT_TRUE(r.printed("The list of servers is not in a format I can read.")) << joined(r);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(fs::exists(browser_mark)) << read_file(browser_mark);
+  EXPECT_FALSE(fs::exists(dest));
+}
+
+TEST_F(InstallerFaultsE2E, RefusedDirectoryFileEndsTheRunWithExitTwo) {
+  publish(release(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  // A directory file naming a path outside the destination.
+  write_zip(directory_of("v1"),
+            {{"directory.txt", "I\n900\nINSTALLER\nDIR Skyvane/\n"
+                               "FILE 0 0 1 1 1 d41d8cd98f00b204e9800998ecf8427e ../../outside.txt\n"}});
+  for (const bool install : {false, true}) {
+    std::vector<std::string> args = {dest, "--headless"};
+    if (install) args.insert(args.end(), {"--install", "--accept_eula"});
+    run_result r = run_joined(args, 30);
+    EXPECT_EQ(r.status, 2) << joined(r);
+    EXPECT_TRUE(r.printed("I can not find a version of Skyvane on the net")) << joined(r);
+    EXPECT_FALSE(r.printed("Your copy of Skyvane is already the latest version.")) << joined(r);
+  }
+  // A directory file of a format this installer does not know: the same
+  // end, and no browser without a window.
+  write_zip(directory_of("v1"), {{"directory.txt", "I\n1200\nINSTALLER\n"}});
+  run_result r = run_joined({dest, "--headless"}, 30);
+  EXPECT_EQ(r.status, 2) << joined(r);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(fs::exists(browser_mark));
+  EXPECT_FALSE(fs::exists(work / "outside.txt"));
+}
+
+TEST_F(InstallerFaultsE2E, DirectoryArchiveWithoutItsMemberIsAFailedFetch) {
+  publish(release(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  write_zip(directory_of("v1"), {{"readme.txt", "no directory here"}});
+  // A directory file of an earlier run in the temporary folder must not be
+  // taken for this release's.
+  fs::create_directories(private_tmp());
+  fs::permissions(private_tmp(), fs::perms::owner_all);
+  write_file(private_tmp() + "directory.txt", "I\n900\nINSTALLER\nDIR Skyvane/\n");
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--retry_backoff=0.01"}, 60);
+  EXPECT_EQ(r.status, 2) << joined(r);
+  EXPECT_TRUE(r.printed("I could not fetch the directory file after 10 attempts in a row.")) << joined(r);
+  EXPECT_FALSE(r.printed("INSTALLATION COMPLETE!"));
+  EXPECT_NE(log().find("holds no directory.txt"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dest));
+}
+
+TEST_F(InstallerFaultsE2E, VersionNameWithEscapeSequencesIsRefused) {
+  testservers::NginxServer& web = serve();
+  const std::string evil = "v1\x1b]0;owned\x07\x1b[2J";
+  write_file(www + "serverlist.txt", "I\n820 Version\nSERVERS\nBETA " + evil + "\nSERVER " + web.host() +
+                                         "\n/pub/\nMain\nENDOFLIST\n");
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula"}, 30);
+  EXPECT_EQ(r.status, 2) << joined(r);
+  EXPECT_TRUE(r.printed("which is not a folder name I can use")) << joined(r);
+  EXPECT_EQ(joined(r).find('\x1b'), std::string::npos) << "escape sequence reached the terminal";
+  EXPECT_EQ(log().find('\x1b'), std::string::npos) << "escape sequence reached the log";
+  EXPECT_FALSE(fs::exists(dest));
+}
+
+TEST_F(InstallerFaultsE2E, NegativeStreamCountStillInstallsEverything) {
+  publish(release(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+                             "--pref:_stream_count=-1"});
+  ASSERT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TREE_EQ(read_tree(dest), release());
+  const std::string prefs = read_file(home + "/.config/skyvane/Skyvane Installer.prf");
+  EXPECT_NE(prefs.find("_stream_count 0\n"), std::string::npos) << prefs;
+}
+
+TEST_F(InstallerFaultsE2E, AFolderWithOtherContentIsNotRenamedAndARenameSaysWhere) {
+  publish(release(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+
+  // A home-like folder: the user's own things beside what gets installed.
+  const std::string alice = work / "alice/";
+  write_file(alice + "Documents/letters.txt", "dear diary");
+  write_file(alice + "notes.txt", "mine");
+  run_result r = run_joined({alice, "--headless", "--install", "--accept_eula"});
+  ASSERT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TRUE(r.printed("I will not rename " + alice)) << joined(r);
+  EXPECT_FALSE(fs::exists(work / "v1"));
+  EXPECT_EQ(read_file(alice + "Documents/letters.txt"), "dear diary");
+  EXPECT_EQ(read_file(alice + "Zephyr.linux"), release()["Zephyr.linux"]);
+
+  // A fresh folder holds the tree alone: it takes the version's name, and
+  // the run says where the tree now is.
+  r = run_joined({dest, "--headless", "--install", "--accept_eula"});
+  ASSERT_EQ(r.status, 0) << joined(r) << log();
+  const std::string renamed = work / "dest/v1/";
+  EXPECT_TRUE(r.printed("The installed Skyvane is now at " + renamed)) << joined(r);
+  EXPECT_NE(log().find("The installed Skyvane is now at " + renamed), std::string::npos);
+  EXPECT_TREE_EQ(read_tree(renamed), release());
+}
+
+TEST_F(InstallerFaultsE2E, ASecondRunBesideTheFirstStopsAtOnce) {
+  tree_map big = release();
+  for (int i = 0; i < 12; ++i) big["Scenery/tile " + std::to_string(i) + ".bin"] = noise(200000, i);
+  publish(big, "v1");
+  testservers::NginxServer& slow = serve("127.0.0.1", "", "limit_rate 60k;");
+  server_list("v1", {slow.host()});
+
+  auto first = start({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  std::string line;
+  bool installing = false;
+  while (first->read_line(line, 20000))
+    if (line.find("OK I am installing this now...") != std::string::npos) {
+      installing = true;
+      break;
+    }
+  ASSERT_TRUE(installing);
+
+  const auto t0 = std::chrono::steady_clock::now();
+  run_result second = run_joined({work / "elsewhere/", "--headless", "--install", "--accept_eula"}, 20);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 10.0);
+  EXPECT_EQ(second.status, 2);
+  EXPECT_TRUE(second.printed("Another Skyvane installer is already running for this user")) << joined(second);
+  EXPECT_FALSE(fs::exists(work / "elsewhere"));
+  ASSERT_TRUE(first->running());
+  // The first run's log was not taken over by the second.
+  EXPECT_EQ(log().find("elsewhere"), std::string::npos);
+
+  // Killed outright, the first run leaves no lock behind.
+  kill(first->pid(), SIGKILL);
+  first->wait_exit();
+  testservers::NginxServer& fast = serve("127.0.0.2");
+  server_list("v1", {fast.host()});
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}, 120);
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TREE_EQ(read_tree(dest), big);
+}
+
+TEST_F(InstallerFaultsE2E, TerminationMidInstallSavesThePreferencesAndRemovesPartialDownloads) {
+  tree_map big = release();
+  for (int i = 0; i < 12; ++i) big["Scenery/tile " + std::to_string(i) + ".bin"] = noise(200000, i);
+  publish(big, "v1");
+  testservers::NginxServer& slow = serve("127.0.0.1", "", "limit_rate 40k;");
+  server_list("v1", {slow.host()});
+
+  for (const int signo : {SIGTERM, SIGINT}) {
+    const std::string prefs_file = home + "/.config/skyvane/Skyvane Installer.prf";
+    fs::remove(prefs_file);
+    auto p = start({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+                    "--pref:_log_actions=1"});
+    std::string line;
+    bool installing = false;
+    while (p->read_line(line, 20000))
+      if (line.find("OK I am installing this now...") != std::string::npos) {
+        installing = true;
+        break;
+      }
+    ASSERT_TRUE(installing);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_FALSE(archives_left().empty()) << "no download under way to interrupt";
+    kill(p->pid(), signo);
+    run_result r = finish(*p, 20);
+    EXPECT_EQ(r.status, 128 + signo);
+    EXPECT_TRUE(archives_left().empty()) << archives_left().front();
+    const std::string prefs = read_file(prefs_file);
+    EXPECT_NE(prefs.find("_dest_dir_path " + dest + "\n"), std::string::npos) << prefs;
+    EXPECT_NE(prefs.find("_log_actions 1\n"), std::string::npos) << prefs;
+    EXPECT_NE(prefs.find("_rename_folder 0\n"), std::string::npos) << prefs;
+    EXPECT_LT(read_tree(dest).size(), big.size());
+  }
+}
+
+TEST_F(InstallerFaultsE2E, CommandLineRefusalsAndListings) {
+  // Two destinations: a path with blanks that was not quoted.
+  run_result r = run_joined({work / "My", work / "Sims/", "--headless", "--server_list_host=127.0.0.1:1"}, 20);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.printed("put a path with blanks in quotes")) << joined(r);
+
+  // A destination with a control character.
+  r = run_joined({work / "a\nb/", "--headless", "--server_list_host=127.0.0.1:1"}, 20);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_TRUE(r.printed("holds control characters")) << joined(r);
+
+  // A relative destination is made absolute.
+  r = run_joined({"relative dest/", "--headless", "--server_list_host=127.0.0.1:1", "--retry_backoff=0.001"}, 30);
+  EXPECT_TRUE(r.printed("Installing to " + (fs::current_path() / "relative dest/").string())) << joined(r);
+  EXPECT_EQ(r.status, 2);
+
+  // The command listing: name in 50 columns, a blank, the description.
+  r = run_joined({"--cmnds=all"}, 20);
+  EXPECT_EQ(r.status, 0);
+  ASSERT_FALSE(r.out.empty());
+  const std::string& first = r.out.front();
+  ASSERT_GT(first.size(), 51u) << first;
+  EXPECT_EQ(first[50], ' ');
+  EXPECT_NE(first.substr(0, 50).find_last_not_of(' '), std::string::npos);
+  EXPECT_EQ(first.substr(0, first.find(' ')).find('\t'), std::string::npos) << first;
+  // Below a path: the next path part, once each.
+  const std::string name = first.substr(0, first.find(' '));
+  const std::string top = name.substr(0, name.find('/') + 1);
+  const std::string next_part = name.substr(top.size(), name.find('/', top.size()) - top.size());
+  r = run_joined({"--cmnds=" + top}, 20);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(std::find(r.out.begin(), r.out.end(), next_part) != r.out.end()) << joined(r);
+}
+
+}  // namespace
+}  // namespace e2e
