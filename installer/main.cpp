@@ -780,12 +780,43 @@ void end_of_install() {
   restore_rename_pref();
 }
 
+// Makes a folder and every missing folder above it; 0 or the error of the
+// first one that could not be made.
+int make_folder_chain(const std::string& folder) {
+  std::string path;
+  size_t at = 0;
+  while (at < folder.size()) {
+    const size_t slash = folder.find('/', at + 1);
+    path = folder.substr(0, slash == std::string::npos ? folder.size() : slash);
+    at = slash == std::string::npos ? folder.size() : slash;
+    if (path.empty() || path == "/") continue;
+    plat::PathKind kind = plat::PathKind::none;
+    std::uint64_t size = 0;
+    if (plat::path_stat(path, kind, size) == 0 && kind != plat::PathKind::none) continue;
+    const int err = plat::path_make_dir(path);
+    if (err != 0 && err != EEXIST) return err;
+  }
+  return 0;
+}
+
 void install_start() {
   restart_bookkeeping();
   stg.got_failed_install = 0;
   plat::PathKind kind = plat::PathKind::none;
   std::uint64_t size = 0;
   const bool existed = plat::path_stat(dest_dir_path, kind, size) == 0 && kind != plat::PathKind::none;
+  // A destination that cannot be made (a read-only file system, no
+  // permission) ends the install here with that cause: every folder and
+  // file below it would otherwise fail with a missing parent instead.
+  if (!existed) {
+    const int err = make_folder_chain(dest_dir_path);
+    if (err != 0) {
+      tell("I can not make the destination folder " + dest_dir_path + ": " + error_str(err));
+      stg.got_failed_install = 1;
+      stg.step = 2;
+      return;
+    }
+  }
   make_dirs();
   if (app_screen->accept_agreement()) stg.step = 1;
   if (!choose_files()) stg.step = 0;

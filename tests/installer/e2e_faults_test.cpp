@@ -378,3 +378,79 @@ TEST_F(InstallerFaultsE2E, CommandLineRefusalsAndListings) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// A small file system of its own (tmpfs), mounted for one test; needs the
+// right to mount, else the test is skipped.
+class Mounted {
+ public:
+  explicit Mounted(const std::string& where, const std::string& options) : where_(where) {
+    fs::create_directories(where);
+    testservers::ChildProcess p;
+    if (!p.start({"mount", "-t", "tmpfs", "-o", options, "tmpfs", where}, true)) return;
+    std::string line;
+    while (p.read_line(line, 5000)) {
+    }
+    ok_ = p.wait_exit() == 0;
+  }
+  ~Mounted() {
+    if (!ok_) return;
+    testservers::ChildProcess p;
+    if (p.start({"umount", "-l", where_}, true)) p.wait_exit();
+  }
+  bool ok() const { return ok_; }
+
+ private:
+  std::string where_;
+  bool ok_ = false;
+};
+
+TEST_F(InstallerFaultsE2E, LocalCausesAreReportedAsTheyAre) {
+  publish(release(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+
+  // A full temporary folder: the run says so at once, not that the server
+  // list could not be fetched.
+  const std::string small = work / "small/";
+  Mounted tmp(small, "size=256k,mode=0777");
+  if (!tmp.ok()) GTEST_SKIP() << "cannot mount a file system here";
+  setenv("TMPDIR", small.c_str(), 1);
+  const std::string own = small + "skyvane-" + std::to_string(getuid()) + "/";
+  fs::create_directories(own);
+  fs::permissions(own, fs::perms::owner_all, fs::perm_options::replace);
+  write_file(own + "filler", std::string(200 * 1024, 'f'));
+  {
+    // Fill what is left, byte by byte if need be.
+    std::FILE* f = std::fopen((own + "filler2").c_str(), "wb");
+    std::string block(4096, 'f');
+    while (f && std::fwrite(block.data(), 1, block.size(), f) == block.size()) {
+    }
+    std::string one = "f";
+    while (f && std::fwrite(one.data(), 1, 1, f) == 1 && std::fflush(f) == 0) {
+    }
+    if (f) std::fclose(f);
+  }
+  const auto t0 = std::chrono::steady_clock::now();
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula"}, 60);
+  EXPECT_EQ(r.status, 2) << joined(r);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 20.0);
+  EXPECT_TRUE(r.printed("No space left on device")) << joined(r);
+  EXPECT_FALSE(r.printed("I could not fetch the server list")) << joined(r);
+  setenv("TMPDIR", (work / "tmp").c_str(), 1);
+
+  // A read-only destination file system: its own cause, not a missing file.
+  const std::string ro = work / "ro/";
+  Mounted ro_mount(ro, "size=256k,ro");
+  ASSERT_TRUE(ro_mount.ok());
+  r = run_joined({ro + "Skyvane/", "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}, 60);
+  EXPECT_EQ(r.status, 2) << joined(r);
+  EXPECT_TRUE(r.printed("I can not make the destination folder " + ro + "Skyvane/: ")) << joined(r);
+  EXPECT_TRUE(r.printed("read-only")) << joined(r);
+  EXPECT_FALSE(r.printed("No such file or directory")) << joined(r);
+}
+
+}  // namespace
+}  // namespace e2e
