@@ -28,6 +28,8 @@ const char* const UTL_cmdline_usage =
     "  --download_os=1|2|3        install the files of Macintosh, Windows or Linux\n"
     "  --server_list_host=HOST[:PORT]\n"
     "                             fetch the server list from this host\n"
+    "  --retry_backoff=SECONDS    first wait after a failed fetch of the server list or the\n"
+    "                             directory file (default 1; doubles up to 30 times this)\n"
     "\n"
     "Framework options:\n"
     "  --pref:TAG=VALUE           override one preference for this run\n"
