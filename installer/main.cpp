@@ -314,7 +314,8 @@ int read_server_list(const std::string& path) {
       const int n = stg.num_servers;
       if (n >= 10) continue;  // the tables hold ten servers; later entries are read and dropped
       if (!server_entry_usable(host, prefix)) {
-        xer << "Server list: skipping the unusable server entry host='" << host << "' path='" << prefix << "'\n";
+        xer << "Server list: skipping the unusable server entry host='" << printable_text(host) << "' path='"
+            << printable_text(prefix) << "'\n";
         continue;
       }
       server_name[n] = host;

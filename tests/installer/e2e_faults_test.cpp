@@ -212,12 +212,17 @@ TEST_F(InstallerFaultsE2E, DirectoryArchiveWithoutItsMemberIsAFailedFetch) {
   fs::create_directories(private_tmp());
   fs::permissions(private_tmp(), fs::perms::owner_all);
   write_file(private_tmp() + "directory.txt", "I\n900\nINSTALLER\nDIR Skyvane/\n");
+  // Stream archives of an interrupted run: removed at start.
+  write_file(private_tmp() + "0.zip", "partial");
+  write_file(private_tmp() + "3.zip", "partial");
   run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--retry_backoff=0.01"}, 60);
   EXPECT_EQ(r.status, 2) << joined(r);
   EXPECT_TRUE(r.printed("I could not fetch the directory file after 10 attempts in a row.")) << joined(r);
   EXPECT_FALSE(r.printed("INSTALLATION COMPLETE!"));
   EXPECT_NE(log().find("holds no directory.txt"), std::string::npos);
   EXPECT_FALSE(fs::exists(dest));
+  EXPECT_TRUE(archives_left().empty()) << archives_left().front();
+  EXPECT_FALSE(fs::exists(private_tmp() + "directory.txt"));
 }
 
 TEST_F(InstallerFaultsE2E, VersionNameWithEscapeSequencesIsRefused) {
