@@ -247,7 +247,8 @@ TEST_F(InstallerE2E, PreferencesAreSavedAndReadBackWithOverrides) {
 TEST_F(InstallerE2E, UnattendedModeNeverWaitsForever) {
   // Nothing listens where the server list should be.
   const int port = testservers::free_port("127.0.0.1");
-  run_result r = run({dest, "--headless", "--retry_backoff=0.05", "--server_list_host=127.0.0.1:" + std::to_string(port)}, 60);
+  run_result r =
+      run({dest, "--headless", "--retry_backoff=0.05", "--server_list_host=127.0.0.1:" + std::to_string(port)}, 60);
   EXPECT_EQ(r.status, 2);
 
   // Installing needs the agreement.
