@@ -65,7 +65,7 @@ int make_dir(const std::string& dir_file, int entries) {
   for (int i = 0; i < entries; ++i) {
     if (i % 50 == 0) d << "DIR Skyvane/Scenery/Region " << i / 50 << "/\n";
     d << "FILE 1 " << i % 4 << " 900 " << 1000 + i % 977 << " " << 2500 + i % 1307 << " "
-      << md5_hex(&i, sizeof i) << " tile " << i << " terrain mesh.dat\n";
+      << md5_hex(&i, sizeof i) << " tile " << i << " mesh.terrain\n";
   }
   return 0;
 }

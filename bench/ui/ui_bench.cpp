@@ -46,7 +46,7 @@ int main(int argc, char** argv) {
   int sel = 0, box = 1, streams = 2;
   std::string dest = "/home/pilot/Skyvane/";
   const std::string line =
-      "Downloading Aerodeck/Resources/default scenery/+40-080/+42-072.dsf.zip from the third server, 62 Meg left";
+      "Downloading Aerodeck/Scenery Packs/Tarnvale Pass/tile 072.terrain.zip from the third server, 62 Meg left";
   // Forty different lines; the last one changes every frame, as a progress
   // line does.
   std::string lines[40];

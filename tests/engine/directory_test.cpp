@@ -42,7 +42,7 @@ const std::vector<std::string> kBody = {
     "DIR Aerodeck/Resources/",
     "FILE 1 0 5 12 34 0cc175b9c0f1b6a831c399e269772661 a.txt",
     "FILE 2 2 6 13 35 900150983cd24fb0d6963f7d28e17f72 a.txt",
-    "DIR Aerodeck/Custom Scenery/",
+    "DIR Aerodeck/Scenery Packs/",
     "FILE 0 3 1 1 2 GONE old file.dat",
     "; a comment line",
     "OTHER words here",
@@ -65,7 +65,7 @@ TEST_F(DirectoryTest, ReadsTheModel) {
   EXPECT_EQ(cur.on_disk, 0);
   EXPECT_EQ(cur.want_to_grab_it, 0);
   EXPECT_EQ(cur.want_to_nuke_it, 0);
-  EXPECT_EQ(sim_info.files[1].versions[0].path, "Aerodeck/Custom Scenery/old file.dat");
+  EXPECT_EQ(sim_info.files[1].versions[0].path, "Aerodeck/Scenery Packs/old file.dat");
   EXPECT_EQ(sim_info.files[1].versions[0].sig_want, "GONE");
   // Only the current Windows file is missing and wanted.
   EXPECT_EQ(stg.down_req, 13.0f);

@@ -139,7 +139,7 @@ TEST(DrawnScreens, NotEnoughRoomGreysTheInstallButton) {
 TEST(DrawnScreens, ProgressBoxWhileTheDirectoryIsRead) {
   want_frame = true;
   drawn_dir_progress_bar(0, 30, 100, 1, "Scanning directory text file to see if you already have Skyvane installed...",
-                         "Resources/default data/earth_nav.dat");
+                         "Resources/shared data/beacon list.txt");
   want_frame = false;
   ASSERT_EQ(frame.size(), 1024u * 768 * 3);
   save("installer_progress_box.png");

@@ -18,15 +18,15 @@ namespace {
 // nested folders.
 tree_map release_a() {
   return {
-      {"Aircraft/Cessna 172/Cessna 172.acf", std::string(150000, 'c')},
-      {"Aircraft/Cessna 172/liveries/Blue Sky/paint.png", std::string(40000, 'b')},
-      {"Airfoils/NACA 0012.afl", "naca"},
+      {"Craft/Kestrel 2/Kestrel 2.craft", std::string(150000, 'c')},
+      {"Craft/Kestrel 2/paint schemes/Blue Sky/paint.png", std::string(40000, 'b')},
+      {"Wing Sections/Section 0012.wing", "section"},
       {"Instructions/Manual.txt", "read me first\n"},
-      {"Resources/default data/earth_nav.dat", std::string(300000, 'n')},
+      {"Resources/shared data/beacon list.txt", std::string(300000, 'n')},
       {"Resources/empty marker.txt", ""},
-      {"Resources/plugins/driver.linux", "linux driver"},
-      {"Resources/plugins/driver.win", "windows driver"},
-      {"Resources/plugins/driver.mac", "mac driver"},
+      {"Resources/add-ons/driver.linux", "linux driver"},
+      {"Resources/add-ons/driver.win", "windows driver"},
+      {"Resources/add-ons/driver.mac", "mac driver"},
       {"Old Stuff/legacy/remove me.txt", "old"},
       {"Skyvane.linux", std::string(200000, 'x')},
   };
@@ -35,8 +35,8 @@ tree_map release_a() {
 // Release B: one file changed, one added, a whole folder removed.
 tree_map release_b() {
   tree_map b = release_a();
-  b["Airfoils/NACA 0012.afl"] = "naca, revised";
-  b["Airfoils/NACA 2412.afl"] = "new airfoil";
+  b["Wing Sections/Section 0012.wing"] = "section, revised";
+  b["Wing Sections/Section 2412.wing"] = "new section";
   b.erase("Old Stuff/legacy/remove me.txt");
   return b;
 }
@@ -119,7 +119,7 @@ TEST_F(InstallerE2E, ModifiedFilesAreKeptReplacedOrCancelAsTold) {
   ASSERT_EQ(run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}).status, 0) << log();
 
   // The user edits a file that the next release changes, and one that it removes.
-  write_file(dest + "Airfoils/NACA 0012.afl", "my own airfoil");
+  write_file(dest + "Wing Sections/Section 0012.wing", "my own section");
   write_file(dest + "Old Stuff/legacy/remove me.txt", "my notes");
   publish(release_b(), "v2", "v1");
   server_list("v2", {web.host()});
@@ -127,15 +127,15 @@ TEST_F(InstallerE2E, ModifiedFilesAreKeptReplacedOrCancelAsTold) {
   run_result r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
                       "--modified=cancel"});
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(read_file(dest + "Airfoils/NACA 0012.afl"), "my own airfoil");
-  EXPECT_FALSE(fs::exists(dest + "Airfoils/NACA 2412.afl"));
+  EXPECT_EQ(read_file(dest + "Wing Sections/Section 0012.wing"), "my own section");
+  EXPECT_FALSE(fs::exists(dest + "Wing Sections/Section 2412.wing"));
 
   r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});  // keep is the default
   EXPECT_EQ(r.status, 0) << log();
-  EXPECT_EQ(read_file(dest + "Airfoils/NACA 0012.afl"), "my own airfoil");
+  EXPECT_EQ(read_file(dest + "Wing Sections/Section 0012.wing"), "my own section");
   EXPECT_EQ(read_file(dest + "Old Stuff/legacy/remove me.txt"), "my notes");
-  EXPECT_EQ(read_file(dest + "Airfoils/NACA 2412.afl"), "new airfoil");
-  EXPECT_NE(log().find("File: " + dest + "Airfoils/NACA 0012.afl  sig_want="), std::string::npos);
+  EXPECT_EQ(read_file(dest + "Wing Sections/Section 2412.wing"), "new section");
+  EXPECT_NE(log().find("File: " + dest + "Wing Sections/Section 0012.wing  sig_want="), std::string::npos);
 
   r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0", "--modified=replace"});
   EXPECT_EQ(r.status, 0) << log();
@@ -166,7 +166,7 @@ TEST_F(InstallerE2E, FailsOverToAnotherServerAndSurvivesBadOnes) {
 TEST_F(InstallerE2E, CorruptArchiveEndsTheInstallWithoutAHalfWrittenFile) {
   publish(release_a(), "v1");
   // Truncate one archive: it downloads completely but cannot be opened.
-  const std::string archive = www + "pub/v1/Skyvane/Resources/default data/earth_nav.dat.zip";
+  const std::string archive = www + "pub/v1/Skyvane/Resources/shared data/beacon list.txt.zip";
   const std::string whole = read_file(archive);
   write_file(archive, whole.substr(0, whole.size() / 2));
   testservers::NginxServer& web = serve();
@@ -175,7 +175,7 @@ TEST_F(InstallerE2E, CorruptArchiveEndsTheInstallWithoutAHalfWrittenFile) {
   run_result r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.printed("The installation was not completed because an error occurred."));
-  EXPECT_FALSE(fs::exists(dest + "Resources/default data/earth_nav.dat"));
+  EXPECT_FALSE(fs::exists(dest + "Resources/shared data/beacon list.txt"));
   for (const auto& e : fs::recursive_directory_iterator(dest))
     EXPECT_EQ(e.path().filename().string().find(".tmp"), std::string::npos) << e.path();
 
@@ -190,7 +190,7 @@ TEST_F(InstallerE2E, KilledMidInstallThenRerunCompletesWithoutQuestions) {
   // Incompressible files served slowly, so that the install is surely under
   // way when it is killed; the rerun fetches from an unhurried server.
   tree_map big = release_a();
-  for (int i = 0; i < 24; ++i) big["Scenery/tile " + std::to_string(i) + ".dsf"] = noise(200000, i);
+  for (int i = 0; i < 24; ++i) big["Scenery/tile " + std::to_string(i) + ".terrain"] = noise(200000, i);
   publish(big, "v1");
   testservers::NginxServer& slow = serve("127.0.0.1", "", "limit_rate 40k;");
   server_list("v1", {slow.host()});

@@ -45,16 +45,16 @@ TEST(PublishManifestTest, WriterGroupsVersionsUnderOneDirLinePerFolder) {
   manifest m;
   m.files.push_back({"Sky/a.txt", {ver(1, A, 1, 2), ver(2, B, 3, 4)}});
   m.files.push_back({"Sky/name with  blanks ", {ver(1, C, 1, 1, 3, 2)}});
-  m.files.push_back({"Sky/Custom Scenery/KSEA/x.dsf", {ver(1, A), ver(2, "GONE", 0, 0)}});
+  m.files.push_back({"Sky/Scenery Packs/Harbour Hills/x.tile", {ver(1, A), ver(2, "GONE", 0, 0)}});
   EXPECT_EQ(manifest_text(m),
             "I\n900\nINSTALLER\n"
             "DIR Sky/\n"
             "FILE 0 0 1 1 2 " + A + " a.txt\n"
             "FILE 0 0 2 3 4 " + B + " a.txt\n"
             "FILE 2 3 1 1 1 " + C + " name with  blanks \n"
-            "DIR Sky/Custom Scenery/KSEA/\n"
-            "FILE 0 0 1 3 5 " + A + " x.dsf\n"
-            "FILE 0 0 2 0 0 GONE x.dsf\n");
+            "DIR Sky/Scenery Packs/Harbour Hills/\n"
+            "FILE 0 0 1 3 5 " + A + " x.tile\n"
+            "FILE 0 0 2 0 0 GONE x.tile\n");
 }
 
 TEST(PublishManifestTest, SizesAreThousandsRoundedUpAndPathsOrderByFolder) {
@@ -76,19 +76,19 @@ TEST(PublishManifestTest, StrictReaderTakesTheInstallersSyntax) {
   std::string text =
       "A\r\n900 version and a comment\r\n  INSTALLER\r\n\r\n"
       "# a comment line\r\n"
-      "DIR Sky/Aircraft/\r\n"
-      "   FILE 1 2 3 4 5 " + A + " c 172.acf\r\n"
-      "FILE\t1 2 4 4 5 " + B + "\tc 172.acf\r"
+      "DIR Sky/Craft/\r\n"
+      "   FILE 1 2 3 4 5 " + A + " k 2.craft\r\n"
+      "FILE\t1 2 4 4 5 " + B + "\tk 2.craft\r"
       "DIRECTORY ignored\n"
       "DIR Sky/\n"
       "FILE 0 0 1 0 0 GONE old.txt\n\n\n"
-      "DIR Sky/Aircraft/\n"
-      "FILE 0 6 5 4 5 " + C + " c 172.acf";
+      "DIR Sky/Craft/\n"
+      "FILE 0 6 5 4 5 " + C + " k 2.craft";
   manifest m;
   std::string err;
   ASSERT_TRUE(manifest_parse(text, m, err)) << err;
   ASSERT_EQ(m.files.size(), 2u);
-  EXPECT_EQ(m.files[0].path, "Sky/Aircraft/c 172.acf");
+  EXPECT_EQ(m.files[0].path, "Sky/Craft/k 2.craft");
   // Versions of one path are gathered even when another path came between.
   ASSERT_EQ(m.files[0].versions.size(), 3u);
   EXPECT_EQ(m.files[0].versions[0], ver(3, A, 4, 5, 2, 1));
@@ -135,8 +135,8 @@ TEST(PublishManifestTest, StrictReaderRefusesFilesThatDoNotRead) {
 // blanks (inner and trailing), and the grouping of versions.
 TEST(PublishManifestTest, InstallerReaderReadsWhatTheWriterWrites) {
   manifest m;
-  m.files.push_back({"Sky/Aircraft/Cessna 172/Cessna 172.acf", {ver(1, A, 10, 20, 0, 0), ver(2, B, 11, 21, 0, 0)}});
-  m.files.push_back({"Sky/Resources/plugins/lin.so", {ver(3, C, 1, 2, 3, 4)}});
+  m.files.push_back({"Sky/Craft/Kestrel 2/Kestrel 2.craft", {ver(1, A, 10, 20, 0, 0), ver(2, B, 11, 21, 0, 0)}});
+  m.files.push_back({"Sky/Resources/add-ons/lin.so", {ver(3, C, 1, 2, 3, 4)}});
   m.files.push_back({"Sky/empty.txt", {ver(1, A, 1, 0), ver(4, "GONE", 0, 0)}});
   m.files.push_back({"Sky/trailing ", {ver(1, B, 1, 1, 6, 1)}});
   std::sort(m.files.begin(), m.files.end(), [](const history& a, const history& b) { return path_less(a.path, b.path); });

@@ -16,7 +16,7 @@ TEST(PublishNamesTest, RefusesComponentsTheReadersOrRequestsWouldMisread) {
   EXPECT_NE(component_problem(std::string("nul\0x", 5)), "");
   EXPECT_NE(component_problem("del\x7f"), "");
 
-  const char* good[] = {"Cessna 172", "trailing blank ", " leading blank folder", "a+b & c's (1) [x] {y} ~z;=,@!$",
+  const char* good[] = {"Kestrel 2", "trailing blank ", " leading blank folder", "a+b & c's (1) [x] {y} ~z;=,@!$",
                         "\xc3\xa9t\xc3\xa9.dds", "UPPER.TXT", "...hidden"};
   for (const char* n : good) EXPECT_EQ(component_problem(n), "") << n;
 
@@ -56,7 +56,7 @@ TEST(PublishRulesTest, GlobPatterns) {
   } cases[] = {
       {"*.exe", "Skyvane.exe", true},
       {"*.exe", "dir/Skyvane.exe", false},  // "*" stays within one component
-      {"Resources/*/*.dll", "Resources/plugins/a.dll", true},
+      {"Resources/*/*.dll", "Resources/add-ons/a.dll", true},
       {"Resources/*/*.dll", "Resources/a.dll", false},
       {"Resources/**/*.dll", "Resources/a.dll", true},
       {"Resources/**/*.dll", "Resources/p/q/r/a.dll", true},
@@ -68,7 +68,7 @@ TEST(PublishRulesTest, GlobPatterns) {
       {"[a-c]x", "dx", false},
       {"[!a-c]x", "dx", true},
       {"[!a-c]x", "ax", false},
-      {"Custom Scenery/*", "Custom Scenery/KSEA.dsf", true},
+      {"Scenery Packs/*", "Scenery Packs/Harbour Hills.tile", true},
       {"*.tar.gz", "x.tar.gz", true},
       {"x*y*z", "xaaybbz", true},
       {"x*y*z", "xaaybb", false},
@@ -82,25 +82,25 @@ TEST(PublishRulesTest, LastMatchingRuleWinsAndNamePatternsMatchAnywhere) {
   std::string err;
   ASSERT_TRUE(rules_parse("# systems\n"
                           "os=2 *.exe\n"
-                          "os=3 use=1 Resources/plugins/**/*.so\n"
+                          "os=3 use=1 Resources/add-ons/**/*.so\n"
                           "\n"
-                          "   os=6   Resources/plugins/lin_x64/special one.so  \n"
+                          "   os=6   Resources/add-ons/linux-64/special one.so  \n"
                           "os=4 never/*.match\n",
                           rules, err))
       << err;
   ASSERT_EQ(rules.size(), 4u);
-  EXPECT_EQ(rules[2].pattern, "Resources/plugins/lin_x64/special one.so");
+  EXPECT_EQ(rules[2].pattern, "Resources/add-ons/linux-64/special one.so");
   int os = -1, use = -1;
   rules_apply(rules, "bin/Skyvane.exe", os, use);
   EXPECT_EQ(os, 2);
   EXPECT_EQ(use, 0);
-  rules_apply(rules, "Resources/plugins/lin_x64/a.so", os, use);
+  rules_apply(rules, "Resources/add-ons/linux-64/a.so", os, use);
   EXPECT_EQ(os, 3);
   EXPECT_EQ(use, 1);
-  rules_apply(rules, "Resources/plugins/lin_x64/special one.so", os, use);
+  rules_apply(rules, "Resources/add-ons/linux-64/special one.so", os, use);
   EXPECT_EQ(os, 6);
   EXPECT_EQ(use, 0);
-  rules_apply(rules, "Aircraft/c172.acf", os, use);
+  rules_apply(rules, "Craft/kestrel2.craft", os, use);
   EXPECT_EQ(os, 0);
   EXPECT_EQ(use, 0);
   EXPECT_EQ(rules[0].matches, 1);

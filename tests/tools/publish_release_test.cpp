@@ -40,14 +40,14 @@ std::string text(std::size_t n, const std::string& word) {
 // an empty file, compressible and incompressible files, files per system.
 tree_map sample_tree() {
   return {
-      {"Aircraft/Cessna 172/Cessna 172.acf", text(40000, "wing")},
-      {"Aircraft/Cessna 172/liveries/Red/body.png", noise(70001, 1)},
-      {"Custom Scenery/KSEA Demo Area/Earth nav data/apt.dat", text(5000, "runway 16L")},
+      {"Craft/Kestrel 2/Kestrel 2.craft", text(40000, "wing")},
+      {"Craft/Kestrel 2/paint schemes/Red/body.png", noise(70001, 1)},
+      {"Scenery Packs/Harbour Hills/field data/fields.txt", text(5000, "runway 16L")},
       {"Resources/default data/earth_fix.dat", text(999, "fix")},
-      {"Resources/plugins/win.dll", noise(3000, 2)},
-      {"Resources/plugins/lin.so", noise(3000, 3)},
-      {"Resources/plugins/mac.dylib", noise(3000, 4)},
-      {"Airfoils/NACA 0012 (symmetrical).afl", text(1000, "0.1")},
+      {"Resources/add-ons/win.dll", noise(3000, 2)},
+      {"Resources/add-ons/lin.so", noise(3000, 3)},
+      {"Resources/add-ons/mac.dylib", noise(3000, 4)},
+      {"Wing Sections/Section 0012 (even).wing", text(1000, "0.1")},
       {"Output/empty.txt", ""},
       {"trailing blank ", "x"},
       {"Skyvane-Linux", noise(2000, 5)},
@@ -56,7 +56,7 @@ tree_map sample_tree() {
 
 const char* kRules =
     "os=2 *.dll\n"
-    "os=3 use=1 Resources/plugins/*.so\n"
+    "os=3 use=1 Resources/add-ons/*.so\n"
     "os=1 *.dylib\n"
     "os=3 Skyvane-Linux\n";
 
@@ -110,11 +110,11 @@ TEST_F(PublishReleaseTest, RoundTripInstallsTheTreeForEachSystem) {
     os_of[h.versions[0].path.substr(8)] = h.versions[0].os_type;
     EXPECT_EQ(h.versions[0].version_num, 1);
   }
-  EXPECT_EQ(os_of["Resources/plugins/win.dll"], 2);
-  EXPECT_EQ(os_of["Resources/plugins/lin.so"], 3);
-  EXPECT_EQ(os_of["Resources/plugins/mac.dylib"], 1);
+  EXPECT_EQ(os_of["Resources/add-ons/win.dll"], 2);
+  EXPECT_EQ(os_of["Resources/add-ons/lin.so"], 3);
+  EXPECT_EQ(os_of["Resources/add-ons/mac.dylib"], 1);
   EXPECT_EQ(os_of["Skyvane-Linux"], 3);
-  EXPECT_EQ(os_of["Aircraft/Cessna 172/Cessna 172.acf"], 0);
+  EXPECT_EQ(os_of["Craft/Kestrel 2/Kestrel 2.craft"], 0);
 
   for (int os : {1, 2, 3}) {
     std::string dest = dir / ("dest" + std::to_string(os) + "/");
@@ -128,9 +128,9 @@ TEST_F(PublishReleaseTest, RoundTripInstallsTheTreeForEachSystem) {
   std::string one;
   ASSERT_TRUE(pub::read_member(r.release_dir + "Skyvane/trailing blank .zip", "trailing blank ", one, err)) << err;
   EXPECT_EQ(one, "x");
-  EXPECT_EQ(read_file(r.release_dir + "Skyvane/Aircraft/Cessna 172/Cessna 172.acf.zip").size() < 2000, true)
+  EXPECT_EQ(read_file(r.release_dir + "Skyvane/Craft/Kestrel 2/Kestrel 2.craft.zip").size() < 2000, true)
       << "a text file is deflated";
-  EXPECT_LT(fs::file_size(r.release_dir + "Skyvane/Aircraft/Cessna 172/liveries/Red/body.png.zip"), 70001u + 200)
+  EXPECT_LT(fs::file_size(r.release_dir + "Skyvane/Craft/Kestrel 2/paint schemes/Red/body.png.zip"), 70001u + 200)
       << "an incompressible file is stored, not grown";
 }
 

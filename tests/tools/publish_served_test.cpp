@@ -46,8 +46,8 @@ TEST(PublishServedTest, InstallerTransfersFetchEveryArchiveOfAwkwardNames) {
   http.reset();
   TempDir dir;
   tree_map tree = {
-      {"Aircraft/Cessna 172/a+b & c's (1) [x] {y} ~z;=,@!$.txt", "punctuation"},
-      {"Custom Scenery/KSEA Demo Area/\xc3\xa9t\xc3\xa9 sc\xc3\xa8ne.dds", "utf-8"},
+      {"Craft/Kestrel 2/a+b & c's (1) [x] {y} ~z;=,@!$.txt", "punctuation"},
+      {"Scenery Packs/Harbour Hills/\xc3\xa9t\xc3\xa9 sc\xc3\xa8ne.dds", "utf-8"},
       {"Resources/trailing blank ", "trailing"},
       {"Resources/ leading blank folder/x.dat", "folder with a leading blank"},
       {"Output/empty.txt", ""},

@@ -19,20 +19,20 @@ import sys
 # Files that belong to one system, as the rules file below says.
 SYSTEM_OF = [
     ("Skyvane.exe", 2),
-    ("Resources/plugins/win_x64/", 2),
+    ("Resources/add-ons/windows-64/", 2),
     ("Skyvane-x86_64", 3),
-    ("Resources/plugins/lin_x64/", 3),
+    ("Resources/add-ons/linux-64/", 3),
     ("Skyvane.app/", 1),
-    ("Resources/plugins/mac_x64/", 1),
+    ("Resources/add-ons/mac-64/", 1),
 ]
 
 RULES = """# Which system each file belongs to (os=1 macOS, 2 Windows, 3 Linux; default 0: every system)
 os=2 *.exe
-os=2 Resources/plugins/win_x64/*
+os=2 Resources/add-ons/windows-64/*
 os=3 Skyvane-x86_64
-os=3 Resources/plugins/lin_x64/*
+os=3 Resources/add-ons/linux-64/*
 os=1 Skyvane.app/**
-os=1 Resources/plugins/mac_x64/*
+os=1 Resources/add-ons/mac-64/*
 """
 
 WORDS = ("wing flap aileron rudder elevator trim gear strut prop spinner cowl fuel tank pump valve "
@@ -66,37 +66,37 @@ def release_a():
         seed += 1
         files[path] = (kind, seed, size)
 
-    aircraft = ["Laminar Research/Cessna 172SP", "Laminar Research/Baron 58", "General Aviation/Piper PA-18 Super Cub",
-                "General Aviation/Cirrus SR22", "Airliners/Boeing 737-800", "Airliners/Airbus A330-300",
-                "Helicopters/Robinson R22", "Gliders/ASK 21"]
+    aircraft = ["Velmora Works/Kestrel 2", "Velmora Works/Harrow 40", "Brightwing/Pipit Tourer",
+                "Brightwing/Marten SE", "Ostrand Air/Longreach 8", "Ostrand Air/Corvid 300",
+                "Rotorcraft/Whirl 3", "Gliders/Drift 21"]
     for a in aircraft:
         name = a.split("/")[-1]
-        add("Aircraft/%s/%s.acf" % (a, name), "text", 1_500_000)
+        add("Craft/%s/%s.craft" % (a, name), "text", 1_500_000)
         for liv in ("Default", "Red Stripe", "Blue Sky"):
             for part in ("body", "wings"):
-                add("Aircraft/%s/liveries/%s/%s.png" % (a, liv, part), "noise", 600_000)
+                add("Craft/%s/paint schemes/%s/%s.png" % (a, liv, part), "noise", 600_000)
         for k in range(10):
-            add("Aircraft/%s/objects/part_%02d.obj" % (a, k), "text", 100_000)
-        add("Aircraft/%s/sounds/engine.wav" % a, "noise", 500_000)
-        add("Aircraft/%s/sounds/wind.wav" % a, "noise", 500_000)
+            add("Craft/%s/parts/part_%02d.shape" % (a, k), "text", 100_000)
+        add("Craft/%s/sounds/engine.wav" % a, "noise", 500_000)
+        add("Craft/%s/sounds/wind.wav" % a, "noise", 500_000)
     for k in range(60):
-        add("Airfoils/NACA %04d.afl" % (k * 12 + 1), "text", 5_000)
-    for s in ("KSEA Demo Area", "LOWI Innsbruck"):
-        add("Custom Scenery/%s/Earth nav data/apt.dat" % s, "text", 2_000_000)
+        add("Wing Sections/Section %04d.wing" % (k * 12 + 1), "text", 5_000)
+    for s in ("Harbour Hills", "Tarnvale Pass"):
+        add("Scenery Packs/%s/field data/fields.txt" % s, "text", 2_000_000)
         for k in range(10):
-            add("Custom Scenery/%s/Earth nav data/+40-%03d.dsf" % (s, 120 + k), "noise", 1_000_000)
+            add("Scenery Packs/%s/field data/tile %03d.terrain" % (s, 120 + k), "noise", 1_000_000)
         for k in range(15):
-            add("Custom Scenery/%s/textures/ground_%02d.dds" % (s, k), "noise", 300_000)
+            add("Scenery Packs/%s/textures/ground_%02d.dds" % (s, k), "noise", 300_000)
     for k in range(10):
-        add("Resources/default data/earth_%d.dat" % k, "text", 500_000)
-    add("Resources/default data/empty marker.txt", "text", 0)
+        add("Resources/shared data/beacons_%d.txt" % k, "text", 500_000)
+    add("Resources/shared data/empty marker.txt", "text", 0)
     for f in ("Sans", "Sans Bold", "Mono", "Serif"):
         add("Resources/fonts/%s.ttf" % f, "noise", 200_000)
     for k in range(20):
         add("Resources/sounds/alert_%02d.wav" % k, "noise", 100_000)
-    for system in ("win_x64", "lin_x64", "mac_x64"):
+    for system in ("windows-64", "linux-64", "mac-64"):
         for p in ("autopilot", "weather", "atc"):
-            add("Resources/plugins/%s/%s.xpl" % (system, p), "noise", 200_000)
+            add("Resources/add-ons/%s/%s.plug" % (system, p), "noise", 200_000)
     add("Skyvane.exe", "noise", 3_000_000)
     add("Skyvane-x86_64", "noise", 3_000_000)
     add("Skyvane.app/Contents/MacOS/Skyvane", "noise", 3_000_000)
@@ -110,20 +110,20 @@ def release_b():
     files = dict(release_a())
     paths = sorted(files)
     # Changed: every 15th file (new seed, slightly new size), and the Linux program.
-    for p in paths[::15] + ["Skyvane-x86_64", "Resources/plugins/lin_x64/weather.xpl"]:
+    for p in paths[::15] + ["Skyvane-x86_64", "Resources/add-ons/linux-64/weather.plug"]:
         kind, seed, size = files[p]
         files[p] = (kind, seed + 50_000, size + 17 if size else 0)
-    # Removed: some airfoils and a livery.
-    for p in [q for q in paths if q.startswith("Airfoils/NACA 06")] + \
-             [q for q in paths if "/liveries/Blue Sky/" in q and "Cessna" in q]:
+    # Removed: some wing sections and a paint scheme.
+    for p in [q for q in paths if q.startswith("Wing Sections/Section 06")] + \
+             [q for q in paths if "/paint schemes/Blue Sky/" in q and "Kestrel" in q]:
         del files[p]
-    # Added: a new aircraft and a new scenery texture set.
+    # Added: a new craft and a new scenery texture set.
     seed = 90_000
     for k in range(6):
-        files["Aircraft/Laminar Research/Stinson L-5/objects/part_%02d.obj" % k] = ("text", seed + k, 80_000)
-    files["Aircraft/Laminar Research/Stinson L-5/Stinson L-5.acf"] = ("text", seed + 10, 1_200_000)
+        files["Craft/Velmora Works/Wren 5/parts/part_%02d.shape" % k] = ("text", seed + k, 80_000)
+    files["Craft/Velmora Works/Wren 5/Wren 5.craft"] = ("text", seed + 10, 1_200_000)
     for k in range(5):
-        files["Custom Scenery/KSEA Demo Area/textures/new_%02d.dds" % k] = ("noise", seed + 20 + k, 300_000)
+        files["Scenery Packs/Harbour Hills/textures/new_%02d.dds" % k] = ("noise", seed + 20 + k, 300_000)
     return files
 
 

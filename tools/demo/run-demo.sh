@@ -92,7 +92,7 @@ curl -fsS "http://127.0.0.1:$PORT/serverlist.txt" | sed 's/^/    /'
 ENC_B=${VERSION_B// /%20}
 echo "GET ${PREFIX}${ENC_B}/ (directory listing):"
 curl -fsS "http://127.0.0.1:$PORT${PREFIX}${ENC_B}/" | sed -n 's/.*href="\([^"]*\)".*/    \1/p'
-ONE="Skyvane/Aircraft/Laminar Research/Cessna 172SP/Cessna 172SP.acf.zip"
+ONE="Skyvane/Craft/Velmora Works/Kestrel 2/Kestrel 2.craft.zip"
 curl -fsS -o "$DEMO/one.zip" "http://127.0.0.1:$PORT${PREFIX}${ENC_B}/${ONE// /%20}"
 echo "GET one archive, ${ONE}: $(stat -c %s "$DEMO/one.zip") bytes, member:"
 python3 -c 'import sys, zipfile; z = zipfile.ZipFile(sys.argv[1]); z.testzip(); [print("    %s, %d bytes, CRC correct" % (i.filename, i.file_size)) for i in z.infolist()]' "$DEMO/one.zip"
