@@ -45,8 +45,6 @@ std::string noise(size_t n, unsigned seed) {
 class InstallerFaultsE2E : public InstallerTest {
  protected:
   void SetUp() override {
-    const char* tmp = std::getenv("TMPDIR");
-    old_tmpdir = tmp ? tmp : "";
     InstallerTest::SetUp();
     // A stand-in for the desktop's "open this address" program: it leaves
     // a mark when anything tries to open a browser.
@@ -61,12 +59,6 @@ class InstallerFaultsE2E : public InstallerTest {
   }
   void TearDown() override {
     setenv("PATH", old_path.c_str(), 1);
-    // The next test's folders are made in the temporary folder of the
-    // process, not in this test's (which is about to go).
-    if (old_tmpdir.empty())
-      unsetenv("TMPDIR");
-    else
-      setenv("TMPDIR", old_tmpdir.c_str(), 1);
     InstallerTest::TearDown();
   }
 
@@ -143,7 +135,7 @@ class InstallerFaultsE2E : public InstallerTest {
     return left;
   }
 
-  std::string bin, browser_mark, old_path, old_tmpdir;
+  std::string bin, browser_mark, old_path;
 };
 
 TEST_F(InstallerFaultsE2E, NothingListeningSpacesTheAttemptsThenGivesUp) {

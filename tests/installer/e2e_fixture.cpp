@@ -40,6 +40,10 @@ void InstallerTest::SetUp() {
   fs::create_directories(www);
   fs::create_directories(home);
   fs::create_directories(work / "tmp");
+  for (const char* name : {"HOME", "XDG_CONFIG_HOME", "TMPDIR"}) {
+    const char* v = std::getenv(name);
+    saved_env.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+  }
   setenv("HOME", home.c_str(), 1);
   setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
   setenv("TMPDIR", (work / "tmp").c_str(), 1);
@@ -48,7 +52,16 @@ void InstallerTest::SetUp() {
   fs::permissions(program, fs::perms::owner_all);
 }
 
-void InstallerTest::TearDown() { servers.clear(); }
+void InstallerTest::TearDown() {
+  servers.clear();
+  for (const auto& [name, value] : saved_env) {
+    if (value)
+      setenv(name.c_str(), value->c_str(), 1);
+    else
+      unsetenv(name.c_str());
+  }
+  saved_env.clear();
+}
 
 void InstallerTest::publish(const tree_map& tree, const std::string& version, const std::string& previous_version,
                             const std::string& top) {

@@ -11,7 +11,9 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/servers/servers.h"
@@ -68,6 +70,10 @@ class InstallerTest : public ::testing::Test {
   std::string log() const;  // the installer's log of its last run
 
   testing_support::TempDir work;
+  // The process's own HOME, XDG_CONFIG_HOME and TMPDIR, put back after each
+  // test, so the next test's folders are made where the process's are (this
+  // test's folder is about to go).
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_env;
   std::string www, home, dest, program;
   std::string list_host;  // where the server list is served
   std::vector<std::unique_ptr<testservers::NginxServer>> servers;
