@@ -10,6 +10,10 @@
 #include "engine/utils.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <chrono>
 #include <cmath>
 #include <future>
@@ -32,6 +36,7 @@
 sim_info_struct sim_info;
 std::set<std::string> deleted_files;
 int this_install_has_exes = 0;
+int examine_threads = 0;
 
 int (*select_alert_hook)(const std::string&, int) = nullptr;
 int select_alert_default = sel_keep;
@@ -54,6 +59,7 @@ void engine_state_reset() {
   sim_info.files.clear();
   deleted_files.clear();
   this_install_has_exes = 0;
+  examine_threads = 0;
   select_alert_hook = nullptr;
   select_alert_default = sel_keep;
   dir_progress_hook = nullptr;
@@ -87,6 +93,37 @@ bool excluded_from_net(std::string_view name) {
 }
 
 void examine_disk(const std::string& title);
+
+// Does the path hold a control character (below space, or DEL)? Such a name
+// cannot be shown or logged faithfully and may mean something else to the
+// file system (a tab, an escape sequence), so it is refused like a path that
+// leaves the destination.
+bool has_control_char(std::string_view path) {
+  for (const char c : path) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) return true;
+  }
+  return false;
+}
+
+// The path for the user and the log: control characters as \xHH, so that
+// an escape sequence in a hostile file cannot act on the terminal.
+std::string shown_path(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  static const char hex[] = "0123456789abcdef";
+  for (const char c : path) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) {
+      out += "\\x";
+      out += hex[u >> 4];
+      out += hex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
 
 // Reads the directory file into sim_info; with `scan` the disk is examined
 // too. The body is walked in place on the mapping.
@@ -187,13 +224,17 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
 
     v.path.reserve(folder.size() + name.size());
     v.path.append(folder).append(name);
-    if (!relative_path_is_safe(v.path)) {
-      // A path that would lead out of the destination: the whole file is
-      // refused, so that nothing of it is fetched, examined or deleted.
+    const bool leaves = !relative_path_is_safe(v.path);
+    if (leaves || has_control_char(v.path)) {
+      // A path that would lead out of the destination, or that holds a
+      // control character: the whole file is refused, so that nothing of it
+      // is fetched, examined or deleted.
       sim_info.files.clear();
-      __MACIBM_alert(0, "The directory file lists a path that would lead outside the installation folder!",
-                     "I cannot install from it. The path is:", v.path, file, t_alert, "utils", 650);
-      xer << "read_directory: refused unsafe path " << v.path << " in " << file << "\n";
+      __MACIBM_alert(0,
+                     leaves ? "The directory file lists a path that would lead outside the installation folder!"
+                            : "The directory file lists a path with a control character in it!",
+                     "I cannot install from it. The path is:", shown_path(v.path), file, t_alert, "utils", 650);
+      xer << "read_directory: refused unsafe path " << shown_path(v.path) << " in " << file << "\n";
       return 2;
     }
     // The previous accepted FILE line is the last entry of the table.
@@ -270,20 +311,82 @@ bool lists_empty_file(const file_history_struct& h) {
 
 namespace {
 
+// Hashes the current version of entry i: sig_have and on_disk. Touches only
+// that entry, so that workers can run it for different entries at once.
+void examine_entry(std::size_t i) {
+  file_history_struct& h = sim_info.files[i];
+  if (h.versions.empty()) return;
+  file_version_struct& v = h.versions.back();
+  v.sig_have = "NONE";
+  file_signature(local_path_of(v.path), v.sig_have, lists_empty_file(h));
+  v.on_disk = v.sig_have == v.sig_want ? 1 : 0;
+}
+
+// The number of hashing threads for n entries: one per processor, at most
+// two (a single disk gains nothing from more readers), none for fewer than
+// two entries.
+unsigned examine_worker_count(std::size_t n) {
+  if (n < 2) return 0;
+  unsigned want = static_cast<unsigned>(std::max(0, examine_threads));
+  if (want == 0) want = std::min(2u, std::max(1u, std::thread::hardware_concurrency()));
+  return static_cast<unsigned>(std::min<std::size_t>(want, n));
+}
+
 void examine_disk(const std::string& title) {
   const std::size_t n = sim_info.files.size();
   const std::size_t every = std::max<std::size_t>(1, n / 200);
+  const auto progress = [&](std::size_t i) {
+    if (i % every != 0) return;
+    const file_history_struct& h = sim_info.files[i];
+    const std::string local = h.versions.empty() ? std::string() : local_path_of(h.versions.back().path);
+    dir_progress_bar(0, static_cast<float>(i), static_cast<float>(n), 1, title, local);
+  };
+
+  const unsigned workers = examine_worker_count(n);
+  if (workers <= 1) {
+    for (std::size_t i = 0; i < n; ++i) {
+      progress(i);
+      examine_entry(i);
+    }
+  } else {
+    // The workers take entries in order from one counter and hash them; this
+    // thread only draws the progress box (the frame stays live however long
+    // the hashing takes), for every entry a worker has taken, in order.
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> finished{0};
+    std::mutex m;
+    std::condition_variable cv;
+    const auto work = [&] {
+      for (;;) {
+        const std::size_t i = next.fetch_add(1);
+        if (i >= n) break;
+        examine_entry(i);
+        if (finished.fetch_add(1) + 1 == n || i % every == 0) {
+          std::lock_guard<std::mutex> lock(m);
+          cv.notify_one();
+        }
+      }
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(workers);
+    for (unsigned t = 0; t < workers; ++t) pool.emplace_back(work);
+    std::size_t shown = 0;  // entries whose progress was drawn
+    for (;;) {
+      const std::size_t taken = std::min(next.load(), n);
+      while (shown < taken) progress(shown++);
+      if (finished.load() == n) break;
+      std::unique_lock<std::mutex> lock(m);
+      cv.wait_for(lock, std::chrono::milliseconds(20), [&] { return finished.load() == n; });
+    }
+    for (std::thread& t : pool) t.join();
+    while (shown < n) progress(shown++);
+  }
+
+  // The totals, in the order of the file (sums of floats depend on it).
   for (std::size_t i = 0; i < n; ++i) {
-    file_history_struct& h = sim_info.files[i];
+    const file_history_struct& h = sim_info.files[i];
     if (h.versions.empty()) continue;
-    file_version_struct& v = h.versions.back();
-    const std::string local = local_path_of(v.path);
-    if (i % every == 0) dir_progress_bar(0, static_cast<float>(i), static_cast<float>(n), 1, title, local);
-
-    v.sig_have = "NONE";
-    file_signature(local, v.sig_have, lists_empty_file(h));
-    v.on_disk = v.sig_have == v.sig_want ? 1 : 0;
-
+    const file_version_struct& v = h.versions.back();
     if (v.sig_want != "GONE" && v.on_disk == 0 && os_match(v)) {
       stg.down_req += v.down_size;
       stg.disk_req += v.disk_size;

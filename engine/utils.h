@@ -53,6 +53,10 @@ extern sim_info_struct sim_info;
 extern std::set<std::string> deleted_files;
 // Set when a file still to fetch belongs to one operating system; never cleared.
 extern int this_install_has_exes;
+// Threads that hash files during the disk examination: 0 (the default) one
+// per processor, at most two; 1 hashes on the calling thread. The results are
+// the same either way.
+extern int examine_threads;
 
 // ---------------------------------------------------------------- [SECTION] reader
 
@@ -61,8 +65,8 @@ extern int this_install_has_exes;
 // stg.down_req / stg.disk_req. `title` is the caption of the progress box.
 // Returns 3 when read and examined; 2 when the header was rejected (in a
 // network install the user is then told to get a newer installer) or when a
-// path of the file would leave the destination (a type 1 alert names it and
-// sim_info is left empty). An absent or empty file, or a FILE path that ends
+// path of the file would leave the destination or holds a control character
+// (a type 1 alert names it and sim_info is left empty). An absent or empty file, or a FILE path that ends
 // in "/", ends the program (type 2 alert).
 int read_directory(const std::string& file, const std::string& title);
 

@@ -184,6 +184,39 @@ TEST_F(DirectoryTest, PathsLeavingTheDestinationRejectTheFile) {
   EXPECT_NE(log().find("read_directory: refused unsafe path ../passwd"), std::string::npos);
 }
 
+TEST_F(DirectoryTest, NamesWithControlCharactersRejectTheFile) {
+  // A tab inside a name, an escape sequence, a bell, DEL, in a file name or a
+  // folder: each refuses the whole file, like a path leaving the destination.
+  const std::vector<std::vector<std::string>> bad = {
+      {"DIR top/", "FILE 0 0 1 1 1 GONE a\tb.txt"},
+      {"DIR top/", "FILE 0 0 1 1 1 GONE \x1b[2Jclear.txt"},
+      {"DIR top/\x07" "bell/", "FILE 0 0 1 1 1 GONE x.txt"},
+      {"DIR top/", "FILE 0 0 1 1 1 GONE del\x7f.txt"},
+      {"DIR top/", "FILE 0 0 1 1 1 GONE trailing.txt\t"},
+  };
+  for (std::vector<std::string> body : bad) {
+    SCOPED_TRACE(body.back());
+    write_file(dest_dir_path + "keep.txt", "user data");
+    testing::internal::CaptureStderr();
+    body.insert(body.begin(), {"DIR top/", "FILE 0 0 1 7 7 0cc175b9c0f1b6a831c399e269772661 keep.txt"});
+    const int r = read_directory(write_dir(body), kTitle);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r, 2);
+    EXPECT_TRUE(sim_info.files.empty());
+    EXPECT_EQ(stg.down_req, 0.0f);
+    EXPECT_NE(err.find("a control character"), std::string::npos);
+    EXPECT_EQ(app_done, 0);
+    EXPECT_EQ(choose_files(), 1);
+    EXPECT_TRUE(fs::exists(dest_dir_path + "keep.txt"));
+  }
+  EXPECT_NE(log().find("read_directory: refused unsafe path top/a\\x09b.txt"), std::string::npos);
+  EXPECT_EQ(log().find('\x1b'), std::string::npos);  // shown escaped, never raw
+  // Blanks and characters beyond ASCII are no control characters.
+  ASSERT_EQ(read_directory(write_dir({"DIR top/Fl\xc3\xbcgel dir/", "FILE 0 0 1 1 1 GONE a b.txt"}), kTitle), 3);
+  ASSERT_EQ(sim_info.files.size(), 1u);
+  EXPECT_EQ(sim_info.files[0].versions[0].path, "top/Fl\xc3\xbcgel dir/a b.txt");
+}
+
 TEST_F(DirectoryTest, ProgressWhileReadingAndExamining) {
   struct Call {
     float lo, cur, hi;
