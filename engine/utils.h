@@ -16,11 +16,123 @@
 // oldest first; the last one is the current version.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <ostream>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // ------------------------------------------------------------ [SECTION] data model
+
+// A text of the manifest model: a pointer and a length, without a heap block
+// of its own when it points into the text table of the manifest (the reader)
+// or at a fixed text ("NONE", "GONE"); any other text assigned to it is
+// copied into a block it owns. Always followed by a NUL, so c_str() holds.
+// Reads like a const std::string: it converts to std::string and
+// std::string_view, compares with ==, concatenates with +. A text that points
+// into the table lives as long as the table: until the next read_directory
+// or engine_state_reset (copy it into a std::string to keep it longer).
+class mtext {
+ public:
+  static constexpr std::size_t npos = std::string::npos;
+
+  mtext() = default;
+  mtext(const char* s) { assign(std::string_view(s)); }
+  mtext(const std::string& s) { assign(std::string_view(s)); }
+  mtext(std::string_view s) { assign(s); }
+  mtext(const mtext& o) { copy_from(o); }
+  mtext(mtext&& o) noexcept : p_(o.p_), n_(o.n_), owned_(o.owned_) { o.p_ = ""; o.n_ = 0; o.owned_ = false; }
+  ~mtext() { release(); }
+  mtext& operator=(const mtext& o) {
+    if (this != &o) {
+      release();
+      copy_from(o);
+    }
+    return *this;
+  }
+  mtext& operator=(mtext&& o) noexcept {
+    if (this != &o) {
+      release();
+      p_ = o.p_;
+      n_ = o.n_;
+      owned_ = o.owned_;
+      o.p_ = "";
+      o.n_ = 0;
+      o.owned_ = false;
+    }
+    return *this;
+  }
+  mtext& operator=(const char* s) { return *this = mtext(s); }
+  mtext& operator=(const std::string& s) { return *this = mtext(s); }
+  mtext& operator=(std::string_view s) { return *this = mtext(s); }
+
+  // A text that does not own its bytes: `s` must stay valid and have a NUL at s[n].
+  static mtext borrowed(const char* s, std::size_t n) {
+    mtext t;
+    t.p_ = s;
+    t.n_ = static_cast<std::uint32_t>(n);
+    return t;
+  }
+
+  const char* c_str() const { return p_; }
+  const char* data() const { return p_; }
+  std::size_t size() const { return n_; }
+  std::size_t length() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  char operator[](std::size_t i) const { return p_[i]; }
+  char front() const { return p_[0]; }
+  char back() const { return p_[n_ - 1]; }
+  const char* begin() const { return p_; }
+  const char* end() const { return p_ + n_; }
+  std::string_view view() const { return std::string_view(p_, n_); }
+  std::string str() const { return std::string(p_, n_); }
+  operator std::string_view() const { return view(); }
+  operator std::string() const { return str(); }
+  std::size_t find(char c, std::size_t pos = 0) const { return view().find(c, pos); }
+  std::size_t find(std::string_view s, std::size_t pos = 0) const { return view().find(s, pos); }
+  std::size_t rfind(char c, std::size_t pos = npos) const { return view().rfind(c, pos); }
+  std::size_t find_last_of(char c, std::size_t pos = npos) const { return view().find_last_of(c, pos); }
+  std::string substr(std::size_t pos = 0, std::size_t n = npos) const { return std::string(view().substr(pos, n)); }
+  int compare(std::string_view s) const { return view().compare(s); }
+
+  friend bool operator==(const mtext& a, const mtext& b) { return a.view() == b.view(); }
+  friend bool operator==(const mtext& a, std::string_view b) { return a.view() == b; }
+  friend bool operator==(const mtext& a, const std::string& b) { return a.view() == std::string_view(b); }
+  friend bool operator==(const mtext& a, const char* b) { return a.view() == std::string_view(b); }
+  friend bool operator<(const mtext& a, const mtext& b) { return a.view() < b.view(); }
+  friend std::string operator+(const mtext& a, std::string_view b) { return std::string(a.view()).append(b); }
+  friend std::string operator+(const mtext& a, const std::string& b) { return std::string(a.view()).append(b); }
+  friend std::string operator+(const mtext& a, const char* b) { return std::string(a.view()).append(b); }
+  friend std::string operator+(const mtext& a, char b) { return std::string(a.view()) + b; }
+  friend std::string operator+(const std::string& a, const mtext& b) { return std::string(a).append(b.view()); }
+  friend std::string operator+(std::string&& a, const mtext& b) { return std::move(a.append(b.view())); }
+  friend std::string operator+(const char* a, const mtext& b) { return std::string(a).append(b.view()); }
+  friend std::ostream& operator<<(std::ostream& o, const mtext& t) { return o << t.view(); }
+
+ private:
+  void assign(std::string_view s);
+  void copy_from(const mtext& o) {
+    if (o.owned_) {
+      assign(o.view());
+    } else {
+      p_ = o.p_;
+      n_ = o.n_;
+      owned_ = false;
+    }
+  }
+  void release() {
+    if (owned_) delete[] p_;
+    p_ = "";
+    n_ = 0;
+    owned_ = false;
+  }
+  const char* p_ = "";
+  std::uint32_t n_ = 0;
+  bool owned_ = false;
+};
 
 // One FILE line: one version of one path.
 struct file_version_struct {
@@ -29,9 +141,9 @@ struct file_version_struct {
   int version_num = 0;     // carried, never compared
   float down_size = 0;     // transfer size, thousands of bytes
   float disk_size = 0;     // installed size, thousands of bytes
-  std::string sig_want;    // MD5 as 32 lower-case hex digits, or "GONE" (the release removes the path)
-  std::string sig_have;    // signature on disk, "NONE" when there is no file; empty until examined
-  std::string path;        // manifest path: top folder name + "/" + ... ; "/" only
+  mtext sig_want;          // MD5 as 32 lower-case hex digits, or "GONE" (the release removes the path)
+  mtext sig_have;          // signature on disk, "NONE" when there is no file; empty until examined
+  mtext path;              // manifest path: top folder name + "/" + ... ; "/" only
   int on_disk = 0;         // sig_have equals sig_want
   int want_to_grab_it = 0; // the executor must fetch this file
   int want_to_nuke_it = 0; // the executor must delete this file
@@ -45,6 +157,9 @@ struct file_history_struct {
 // The whole manifest, in the order of the file.
 struct sim_info_struct {
   std::vector<file_history_struct> files;
+  // The text table the model's paths and signatures point into: blocks that
+  // never move, filled one after the other by the reader.
+  std::vector<std::unique_ptr<char[]>> text_blocks;
 };
 
 extern sim_info_struct sim_info;

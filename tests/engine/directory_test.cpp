@@ -211,6 +211,20 @@ TEST_F(DirectoryTest, NamesWithControlCharactersRejectTheFile) {
   }
   EXPECT_NE(log().find("read_directory: refused unsafe path top/a\\x09b.txt"), std::string::npos);
   EXPECT_EQ(log().find('\x1b'), std::string::npos);  // shown escaped, never raw
+  // Every byte value, in the part of a name read eight bytes at a time and in
+  // the tail: refused exactly for the control characters.
+  for (int c = 1; c < 256; ++c) {
+    if (c == '\n' || c == '\r') continue;  // they end the line
+    for (const std::size_t at : {std::size_t(3), std::size_t(9)}) {
+      std::string name = "name-0123456";
+      name[at] = static_cast<char>(c);
+      testing::internal::CaptureStderr();
+      const int r = read_directory(write_dir({"DIR top/", "FILE 0 0 1 1 1 GONE " + name}), kTitle);
+      testing::internal::GetCapturedStderr();
+      const bool refused = c < 0x20 || c == 0x7f || c == ':' || c == '\\';  // drive and folder characters too
+      EXPECT_EQ(r, refused ? 2 : 3) << "byte " << c << " at " << at;
+    }
+  }
   // Blanks and characters beyond ASCII are no control characters.
   ASSERT_EQ(read_directory(write_dir({"DIR top/Fl\xc3\xbcgel dir/", "FILE 0 0 1 1 1 GONE a b.txt"}), kTitle), 3);
   ASSERT_EQ(sim_info.files.size(), 1u);
