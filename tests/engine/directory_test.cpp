@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <set>
+#include <sstream>
 #include <filesystem>
 
 #include "engine/IO_UTILS.h"
@@ -323,3 +326,65 @@ TEST(PathHasNoFile, Cases) {
 }
 
 }  // namespace
+
+TEST_F(DirectoryTest, TheModelOutlivesTheFileItWasReadFrom) {
+  // The model's texts live in its own table: the mapping of the file is gone
+  // when read_directory returns, and the file may be rewritten or removed.
+  std::vector<std::string> body = {"DIR Aerodeck/Long folder name for the table/"};
+  for (int i = 0; i < 3000; ++i)  // more than one table block
+    body.push_back("FILE 0 0 1 1 1 " + md5_hex(&i, sizeof i) + " entry " + std::to_string(i) + std::string(300, 'x'));
+  body.push_back(body.back());  // a second version of the last path
+  const std::string path = write_dir(body);
+  ASSERT_EQ(read_directory_no_scan(path, kTitle), 3);
+  write_file(path, std::string(fs::file_size(path), '#'));
+  fs::remove(path);
+  ASSERT_EQ(sim_info.files.size(), 3000u);
+  for (int i = 0; i < 3000; i += 7) {
+    const file_version_struct& v = sim_info.files[i].versions.back();
+    EXPECT_EQ(v.path, "Aerodeck/Long folder name for the table/entry " + std::to_string(i) + std::string(300, 'x'));
+    EXPECT_EQ(v.sig_want, md5_hex(&i, sizeof i));
+    EXPECT_EQ(std::strlen(v.path.c_str()), v.path.size());
+  }
+  EXPECT_EQ(sim_info.files.back().versions.size(), 2u);
+  EXPECT_EQ(sim_info.files.back().versions[0].path, sim_info.files.back().versions[1].path);
+}
+
+TEST(ManifestText, ReadsLikeAString) {
+  const std::string heap(40, 'p');  // long enough to live on the heap
+  file_version_struct v;
+  v.path = heap + "/a.txt";
+  v.sig_have = "NONE";
+  v.sig_want = std::string("GONE");
+  EXPECT_TRUE(v.path == heap + "/a.txt");
+  EXPECT_TRUE(v.path != "other");
+  EXPECT_EQ(v.path + "#", heap + "/a.txt#");
+  EXPECT_EQ("/" + v.path, "/" + heap + "/a.txt");
+  EXPECT_EQ(std::string("x") + v.sig_have, "xNONE");
+  EXPECT_EQ(v.path.find('/'), 40u);
+  EXPECT_EQ(v.path.substr(41), "a.txt");
+  EXPECT_EQ(std::string(v.path.c_str()), heap + "/a.txt");
+  std::set<std::string> folders;
+  folders.insert(v.path);
+  EXPECT_EQ(folders.count(heap + "/a.txt"), 1u);
+  std::ostringstream out;
+  out << v.sig_have << "|" << v.path;
+  EXPECT_EQ(out.str(), "NONE|" + heap + "/a.txt");
+  EXPECT_TRUE(file_version_struct().path.empty());
+  EXPECT_STREQ(file_version_struct().sig_have.c_str(), "");
+
+  // Copies own their texts apart from the original; moves leave it empty.
+  std::vector<file_version_struct> list(1, v);
+  file_version_struct copy = list[0];
+  list.clear();
+  list.shrink_to_fit();
+  EXPECT_EQ(copy.path, heap + "/a.txt");
+  file_version_struct moved = std::move(copy);
+  EXPECT_EQ(moved.path, heap + "/a.txt");
+  EXPECT_TRUE(copy.path.empty());  // NOLINT(bugprone-use-after-move): a moved-from text is empty
+  copy = moved;
+  moved.path = "changed";
+  EXPECT_EQ(copy.path, heap + "/a.txt");
+  const file_version_struct& self = copy;
+  copy = self;
+  EXPECT_EQ(copy.path, heap + "/a.txt");
+}
