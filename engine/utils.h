@@ -19,6 +19,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <utility>
 #include <ostream>
 #include <set>
 #include <string>
@@ -149,9 +151,128 @@ struct file_version_struct {
   int want_to_nuke_it = 0; // the executor must delete this file
 };
 
+// The versions of one path. Most paths have one version, held in place; the
+// list moves to a heap block of its own only from the second one on. Reads
+// and grows like a std::vector (back, [], size, range-for, push_back,
+// emplace_back, resize, clear); pointers into it stay valid until it grows.
+class version_list {
+ public:
+  using value_type = file_version_struct;
+  using size_type = std::size_t;
+  using reference = file_version_struct&;
+  using const_reference = const file_version_struct&;
+  using iterator = file_version_struct*;
+  using const_iterator = const file_version_struct*;
+
+  version_list() = default;
+  version_list(const version_list& o) {
+    reserve(o.n_);
+    for (const file_version_struct& v : o) push_back(v);
+  }
+  version_list(version_list&& o) noexcept { take(std::move(o)); }
+  ~version_list() { free_all(); }
+  version_list& operator=(const version_list& o) {
+    if (this != &o) {
+      version_list copy(o);
+      free_all();
+      take(std::move(copy));
+    }
+    return *this;
+  }
+  version_list& operator=(version_list&& o) noexcept {
+    if (this != &o) {
+      free_all();
+      take(std::move(o));
+    }
+    return *this;
+  }
+
+  file_version_struct* data() { return heap_ ? heap_ : slot(); }
+  const file_version_struct* data() const { return heap_ ? heap_ : slot(); }
+  std::size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  iterator begin() { return data(); }
+  iterator end() { return data() + n_; }
+  const_iterator begin() const { return data(); }
+  const_iterator end() const { return data() + n_; }
+  file_version_struct& operator[](std::size_t i) { return data()[i]; }
+  const file_version_struct& operator[](std::size_t i) const { return data()[i]; }
+  file_version_struct& front() { return data()[0]; }
+  const file_version_struct& front() const { return data()[0]; }
+  file_version_struct& back() { return data()[n_ - 1]; }
+  const file_version_struct& back() const { return data()[n_ - 1]; }
+
+  void reserve(std::size_t want) {
+    if (want <= cap_) return;
+    auto* block = static_cast<file_version_struct*>(::operator new(want * sizeof(file_version_struct)));
+    file_version_struct* from = data();
+    for (std::size_t i = 0; i < n_; ++i) {
+      new (block + i) file_version_struct(std::move(from[i]));
+      from[i].~file_version_struct();
+    }
+    if (heap_) ::operator delete(heap_);
+    heap_ = block;
+    cap_ = static_cast<std::uint32_t>(want);
+  }
+  template <class... A>
+  file_version_struct& emplace_back(A&&... a) {
+    if (n_ == cap_) {
+      // The argument may be one of this list's versions: made before the move.
+      file_version_struct made(std::forward<A>(a)...);
+      reserve(std::size_t{cap_} * 2);
+      file_version_struct* at = new (data() + n_) file_version_struct(std::move(made));
+      ++n_;
+      return *at;
+    }
+    file_version_struct* at = new (data() + n_) file_version_struct(std::forward<A>(a)...);
+    ++n_;
+    return *at;
+  }
+  void push_back(const file_version_struct& v) { emplace_back(v); }
+  void push_back(file_version_struct&& v) { emplace_back(std::move(v)); }
+  void pop_back() { data()[--n_].~file_version_struct(); }
+  void resize(std::size_t n) {
+    while (n_ > n) pop_back();
+    reserve(n);
+    while (n_ < n) emplace_back();
+  }
+  void clear() {
+    while (n_ > 0) pop_back();
+  }
+
+ private:
+  file_version_struct* slot() { return reinterpret_cast<file_version_struct*>(inline_); }
+  const file_version_struct* slot() const { return reinterpret_cast<const file_version_struct*>(inline_); }
+  void free_all() {
+    clear();
+    if (heap_) ::operator delete(heap_);
+    heap_ = nullptr;
+    cap_ = 1;
+  }
+  // Takes o's versions; this list must be empty and in place.
+  void take(version_list&& o) {
+    if (o.heap_) {
+      heap_ = o.heap_;
+      cap_ = o.cap_;
+      n_ = o.n_;
+      o.heap_ = nullptr;
+      o.cap_ = 1;
+      o.n_ = 0;
+    } else if (o.n_ == 1) {
+      new (slot()) file_version_struct(std::move(*o.slot()));
+      n_ = 1;
+      o.pop_back();
+    }
+  }
+  file_version_struct* heap_ = nullptr;  // the versions when more than one fit in place
+  std::uint32_t n_ = 0;
+  std::uint32_t cap_ = 1;
+  alignas(file_version_struct) unsigned char inline_[sizeof(file_version_struct)];
+};
+
 // All versions of one path, in the order of the file; the last is current.
 struct file_history_struct {
-  std::vector<file_version_struct> versions;
+  version_list versions;
 };
 
 // The whole manifest, in the order of the file.

@@ -388,3 +388,41 @@ TEST(ManifestText, ReadsLikeAString) {
   copy = self;
   EXPECT_EQ(copy.path, heap + "/a.txt");
 }
+
+TEST(VersionList, GrowsCopiesAndMovesLikeAVector) {
+  const auto make = [](int i) {
+    file_version_struct v;
+    v.path = std::string(40, 'a') + std::to_string(i);  // an owned text: ASan sees a lost or doubled copy
+    v.version_num = i;
+    return v;
+  };
+  version_list one;
+  one.push_back(make(0));  // in place
+  version_list many;
+  many.push_back(make(0));
+  for (int i = 1; i < 9; ++i) many.push_back(many.back());  // its own last version, while the list grows
+  ASSERT_EQ(many.size(), 9u);
+  for (const file_version_struct& v : many) EXPECT_EQ(v.path, std::string(40, 'a') + "0");
+  many.emplace_back(make(9));
+  EXPECT_EQ(many.back().version_num, 9);
+
+  for (version_list* from : {&one, &many}) {
+    const std::size_t n = from->size();
+    version_list copy = *from;
+    version_list moved = std::move(copy);
+    EXPECT_TRUE(copy.empty());  // NOLINT(bugprone-use-after-move): a moved-from list is empty
+    ASSERT_EQ(moved.size(), n);
+    EXPECT_EQ(moved.back().path, from->back().path);
+    EXPECT_NE(moved.back().path.c_str(), from->back().path.c_str());
+    copy = moved;
+    moved = std::move(*from);
+    EXPECT_EQ(copy.size(), n);
+    EXPECT_EQ(moved.size(), n);
+    moved.resize(1);
+    EXPECT_EQ(moved[0].path, copy[0].path);
+    moved.resize(3);
+    EXPECT_TRUE(moved[2].path.empty());
+    moved.clear();
+    EXPECT_TRUE(moved.empty());
+  }
+}
