@@ -10,9 +10,14 @@
 #include "engine/utils.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <chrono>
 #include <cmath>
 #include <future>
+#include <stdexcept>
 #include <system_error>
 #include <map>
 #include <cstdint>
@@ -32,6 +37,7 @@
 sim_info_struct sim_info;
 std::set<std::string> deleted_files;
 int this_install_has_exes = 0;
+int examine_threads = 0;
 
 int (*select_alert_hook)(const std::string&, int) = nullptr;
 int select_alert_default = sel_keep;
@@ -50,10 +56,32 @@ const char* const kDownloadPage = "https://www.skyvane.example/demo.html";
 
 }  // namespace
 
+void mtext::assign(std::string_view s) {
+  // The fixed texts of the model need no block.
+  static constexpr const char* kFixed[] = {"", "NONE", "GONE"};
+  for (const char* f : kFixed) {
+    if (s == f) {
+      p_ = f;
+      n_ = static_cast<std::uint32_t>(s.size());
+      owned_ = false;
+      return;
+    }
+  }
+  if (s.size() >= UINT32_MAX) throw std::length_error("mtext: text too long");
+  char* copy = new char[s.size() + 1];
+  std::memcpy(copy, s.data(), s.size());
+  copy[s.size()] = 0;
+  p_ = copy;
+  n_ = static_cast<std::uint32_t>(s.size());
+  owned_ = true;
+}
+
 void engine_state_reset() {
   sim_info.files.clear();
+  sim_info.text_blocks.clear();
   deleted_files.clear();
   this_install_has_exes = 0;
+  examine_threads = 0;
   select_alert_hook = nullptr;
   select_alert_default = sel_keep;
   dir_progress_hook = nullptr;
@@ -88,6 +116,50 @@ bool excluded_from_net(std::string_view name) {
 
 void examine_disk(const std::string& title);
 
+// Does the path hold a control character (below space, or DEL)? Such a name
+// cannot be shown or logged faithfully and may mean something else to the
+// file system (a tab, an escape sequence), so it is refused like a path that
+// leaves the destination.
+bool has_control_char(std::string_view path) {
+  // Eight bytes at a time: a byte below 0x20, or equal to 0x7f, sets its top
+  // bit in `low` or `del` (bytes of 0x80 and above never do).
+  constexpr std::uint64_t ones = 0x0101010101010101ull, tops = 0x8080808080808080ull;
+  const char* p = path.data();
+  std::size_t n = path.size();
+  for (; n >= 8; p += 8, n -= 8) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    const std::uint64_t low = (x - ones * 0x20) & ~x & tops;
+    const std::uint64_t d = x ^ (ones * 0x7f);
+    const std::uint64_t del = (d - ones) & ~d & tops;
+    if (low | del) return true;
+  }
+  for (; n > 0; ++p, --n) {
+    const unsigned char u = static_cast<unsigned char>(*p);
+    if (u < 0x20 || u == 0x7f) return true;
+  }
+  return false;
+}
+
+// The path for the user and the log: control characters as \xHH, so that
+// an escape sequence in a hostile file cannot act on the terminal.
+std::string shown_path(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  static const char hex[] = "0123456789abcdef";
+  for (const char c : path) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) {
+      out += "\\x";
+      out += hex[u >> 4];
+      out += hex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // Reads the directory file into sim_info; with `scan` the disk is examined
 // too. The body is walked in place on the mapping.
 int read_directory_impl(const std::string& file, const std::string& title, bool scan) {
@@ -96,6 +168,7 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
   stg.down_req = 0;
   stg.disk_req = 0;
   sim_info.files.clear();
+  sim_info.text_blocks.clear();
 
   xmap_class map(file);
   if (!map.mBegin) {
@@ -157,7 +230,30 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
     return std::string_view(reinterpret_cast<const char*>(s), static_cast<std::size_t>(p - s));
   };
 
+  // The text table: paths and signatures are copied one after the other
+  // into blocks of 1 MiB (or one of a longer text's size), each text ended
+  // by a NUL, so that the model holds no heap block per text.
+  constexpr std::size_t kBlock = 1u << 20;
+  char* block_at = nullptr;
+  std::size_t block_left = 0;
+  const auto table_copy = [&](std::string_view t) {
+    if (block_left < t.size() + 1) {
+      const std::size_t n = std::max(kBlock, t.size() + 1);
+      sim_info.text_blocks.emplace_back(new char[n]);
+      block_at = sim_info.text_blocks.back().get();
+      block_left = n;
+    }
+    char* const at = block_at;
+    std::memcpy(at, t.data(), t.size());
+    at[t.size()] = 0;
+    block_at += t.size() + 1;
+    block_left -= t.size() + 1;
+    return mtext::borrowed(at, t.size());
+  };
+
   std::string folder;  // current folder (DIR line)
+  bool folder_has_control_char = false;
+  std::string path;    // folder + name of the line being read
   // A first guess at the number of paths (a FILE line takes some 60 bytes),
   // so that the table grows rarely.
   sim_info.files.reserve(std::min<std::size_t>(static_cast<std::size_t>(end - begin) / 64, 1u << 20));
@@ -165,6 +261,7 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
   while (p < end) {
     if (keyword("DIR", 3)) {
       folder = rest_of_line();
+      folder_has_control_char = has_control_char(folder);
       skip_line_break();
       continue;
     }
@@ -179,31 +276,40 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
     v.version_num = read_int();
     v.down_size = static_cast<float>(read_int());
     v.disk_size = static_cast<float>(read_int());
-    v.sig_want = word();
+    const std::string_view sig = word();
     const std::string_view name = rest_of_line();
     skip_line_break();
 
     if (is_net && excluded_from_net(name)) continue;
 
-    v.path.reserve(folder.size() + name.size());
-    v.path.append(folder).append(name);
-    if (!relative_path_is_safe(v.path)) {
-      // A path that would lead out of the destination: the whole file is
-      // refused, so that nothing of it is fetched, examined or deleted.
+    path.assign(folder).append(name);
+    const bool leaves = !relative_path_is_safe(path);
+    if (leaves || folder_has_control_char || has_control_char(name)) {
+      // A path that would lead out of the destination, or that holds a
+      // control character: the whole file is refused, so that nothing of it
+      // is fetched, examined or deleted.
       sim_info.files.clear();
-      __MACIBM_alert(0, "The directory file lists a path that would lead outside the installation folder!",
-                     "I cannot install from it. The path is:", v.path, file, t_alert, "utils", 650);
-      xer << "read_directory: refused unsafe path " << v.path << " in " << file << "\n";
+      __MACIBM_alert(0,
+                     leaves ? "The directory file lists a path that would lead outside the installation folder!"
+                            : "The directory file lists a path with a control character in it!",
+                     "I cannot install from it. The path is:", shown_path(path), file, t_alert, "utils", 650);
+      xer << "read_directory: refused unsafe path " << shown_path(path) << " in " << file << "\n";
+      sim_info.text_blocks.clear();
       return 2;
     }
-    // The previous accepted FILE line is the last entry of the table.
-    if (sim_info.files.empty() || v.path != sim_info.files.back().versions.back().path) {
+    // The previous accepted FILE line is the last entry of the table; its
+    // versions share one copy of the path.
+    if (!sim_info.files.empty() && sim_info.files.back().versions.back().path == path) {
+      v.path = sim_info.files.back().versions.back().path;
+    } else {
+      if (path_has_no_file(path)) {
+        __MACIBM_alert(0, "I am reading the directory text file and found a path that has no file!",
+                       "This is impossible to download or delete!", "It is:", path, t_exit, "utils", 659);
+      }
       sim_info.files.emplace_back();
+      v.path = table_copy(path);
     }
-    if (path_has_no_file(v.path)) {
-      __MACIBM_alert(0, "I am reading the directory text file and found a path that has no file!",
-                     "This is impossible to download or delete!", "It is:", v.path, t_exit, "utils", 659);
-    }
+    v.sig_want = sig == "GONE" ? mtext("GONE") : table_copy(sig);
     sim_info.files.back().versions.push_back(std::move(v));
 
     if (g_file_lines_read++ % 500 == 0) {
@@ -270,20 +376,83 @@ bool lists_empty_file(const file_history_struct& h) {
 
 namespace {
 
+// Hashes the current version of entry i: sig_have and on_disk. Touches only
+// that entry, so that workers can run it for different entries at once.
+void examine_entry(std::size_t i) {
+  file_history_struct& h = sim_info.files[i];
+  if (h.versions.empty()) return;
+  file_version_struct& v = h.versions.back();
+  std::string sig = "NONE";
+  file_signature(local_path_of(v.path), sig, lists_empty_file(h));
+  v.sig_have = sig;
+  v.on_disk = v.sig_have == v.sig_want ? 1 : 0;
+}
+
+// The number of hashing threads for n entries: one per processor, at most
+// two (a single disk gains nothing from more readers), none for fewer than
+// two entries.
+unsigned examine_worker_count(std::size_t n) {
+  if (n < 2) return 0;
+  unsigned want = static_cast<unsigned>(std::max(0, examine_threads));
+  if (want == 0) want = std::min(2u, std::max(1u, std::thread::hardware_concurrency()));
+  return static_cast<unsigned>(std::min<std::size_t>(want, n));
+}
+
 void examine_disk(const std::string& title) {
   const std::size_t n = sim_info.files.size();
   const std::size_t every = std::max<std::size_t>(1, n / 200);
+  const auto progress = [&](std::size_t i) {
+    if (i % every != 0) return;
+    const file_history_struct& h = sim_info.files[i];
+    const std::string local = h.versions.empty() ? std::string() : local_path_of(h.versions.back().path);
+    dir_progress_bar(0, static_cast<float>(i), static_cast<float>(n), 1, title, local);
+  };
+
+  const unsigned workers = examine_worker_count(n);
+  if (workers <= 1) {
+    for (std::size_t i = 0; i < n; ++i) {
+      progress(i);
+      examine_entry(i);
+    }
+  } else {
+    // The workers take entries in order from one counter and hash them; this
+    // thread only draws the progress box (the frame stays live however long
+    // the hashing takes), for every entry a worker has taken, in order.
+    std::atomic<std::size_t> next{0};
+    std::atomic<std::size_t> finished{0};
+    std::mutex m;
+    std::condition_variable cv;
+    const auto work = [&] {
+      for (;;) {
+        const std::size_t i = next.fetch_add(1);
+        if (i >= n) break;
+        examine_entry(i);
+        if (finished.fetch_add(1) + 1 == n || i % every == 0) {
+          std::lock_guard<std::mutex> lock(m);
+          cv.notify_one();
+        }
+      }
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(workers);
+    for (unsigned t = 0; t < workers; ++t) pool.emplace_back(work);
+    std::size_t shown = 0;  // entries whose progress was drawn
+    for (;;) {
+      const std::size_t taken = std::min(next.load(), n);
+      while (shown < taken) progress(shown++);
+      if (finished.load() == n) break;
+      std::unique_lock<std::mutex> lock(m);
+      cv.wait_for(lock, std::chrono::milliseconds(20), [&] { return finished.load() == n; });
+    }
+    for (std::thread& t : pool) t.join();
+    while (shown < n) progress(shown++);
+  }
+
+  // The totals, in the order of the file (sums of floats depend on it).
   for (std::size_t i = 0; i < n; ++i) {
-    file_history_struct& h = sim_info.files[i];
+    const file_history_struct& h = sim_info.files[i];
     if (h.versions.empty()) continue;
-    file_version_struct& v = h.versions.back();
-    const std::string local = local_path_of(v.path);
-    if (i % every == 0) dir_progress_bar(0, static_cast<float>(i), static_cast<float>(n), 1, title, local);
-
-    v.sig_have = "NONE";
-    file_signature(local, v.sig_have, lists_empty_file(h));
-    v.on_disk = v.sig_have == v.sig_want ? 1 : 0;
-
+    const file_version_struct& v = h.versions.back();
     if (v.sig_want != "GONE" && v.on_disk == 0 && os_match(v)) {
       stg.down_req += v.down_size;
       stg.disk_req += v.disk_size;

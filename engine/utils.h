@@ -16,11 +16,125 @@
 // oldest first; the last one is the current version.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <utility>
+#include <ostream>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // ------------------------------------------------------------ [SECTION] data model
+
+// A text of the manifest model: a pointer and a length, without a heap block
+// of its own when it points into the text table of the manifest (the reader)
+// or at a fixed text ("NONE", "GONE"); any other text assigned to it is
+// copied into a block it owns. Always followed by a NUL, so c_str() holds.
+// Reads like a const std::string: it converts to std::string and
+// std::string_view, compares with ==, concatenates with +. A text that points
+// into the table lives as long as the table: until the next read_directory
+// or engine_state_reset (copy it into a std::string to keep it longer).
+class mtext {
+ public:
+  static constexpr std::size_t npos = std::string::npos;
+
+  mtext() = default;
+  mtext(const char* s) { assign(std::string_view(s)); }
+  mtext(const std::string& s) { assign(std::string_view(s)); }
+  mtext(std::string_view s) { assign(s); }
+  mtext(const mtext& o) { copy_from(o); }
+  mtext(mtext&& o) noexcept : p_(o.p_), n_(o.n_), owned_(o.owned_) { o.p_ = ""; o.n_ = 0; o.owned_ = false; }
+  ~mtext() { release(); }
+  mtext& operator=(const mtext& o) {
+    if (this != &o) {
+      release();
+      copy_from(o);
+    }
+    return *this;
+  }
+  mtext& operator=(mtext&& o) noexcept {
+    if (this != &o) {
+      release();
+      p_ = o.p_;
+      n_ = o.n_;
+      owned_ = o.owned_;
+      o.p_ = "";
+      o.n_ = 0;
+      o.owned_ = false;
+    }
+    return *this;
+  }
+  mtext& operator=(const char* s) { return *this = mtext(s); }
+  mtext& operator=(const std::string& s) { return *this = mtext(s); }
+  mtext& operator=(std::string_view s) { return *this = mtext(s); }
+
+  // A text that does not own its bytes: `s` must stay valid and have a NUL at s[n].
+  static mtext borrowed(const char* s, std::size_t n) {
+    mtext t;
+    t.p_ = s;
+    t.n_ = static_cast<std::uint32_t>(n);
+    return t;
+  }
+
+  const char* c_str() const { return p_; }
+  const char* data() const { return p_; }
+  std::size_t size() const { return n_; }
+  std::size_t length() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  char operator[](std::size_t i) const { return p_[i]; }
+  char front() const { return p_[0]; }
+  char back() const { return p_[n_ - 1]; }
+  const char* begin() const { return p_; }
+  const char* end() const { return p_ + n_; }
+  std::string_view view() const { return std::string_view(p_, n_); }
+  std::string str() const { return std::string(p_, n_); }
+  operator std::string_view() const { return view(); }
+  operator std::string() const { return str(); }
+  std::size_t find(char c, std::size_t pos = 0) const { return view().find(c, pos); }
+  std::size_t find(std::string_view s, std::size_t pos = 0) const { return view().find(s, pos); }
+  std::size_t rfind(char c, std::size_t pos = npos) const { return view().rfind(c, pos); }
+  std::size_t find_last_of(char c, std::size_t pos = npos) const { return view().find_last_of(c, pos); }
+  std::string substr(std::size_t pos = 0, std::size_t n = npos) const { return std::string(view().substr(pos, n)); }
+  int compare(std::string_view s) const { return view().compare(s); }
+
+  friend bool operator==(const mtext& a, const mtext& b) { return a.view() == b.view(); }
+  friend bool operator==(const mtext& a, std::string_view b) { return a.view() == b; }
+  friend bool operator==(const mtext& a, const std::string& b) { return a.view() == std::string_view(b); }
+  friend bool operator==(const mtext& a, const char* b) { return a.view() == std::string_view(b); }
+  friend bool operator<(const mtext& a, const mtext& b) { return a.view() < b.view(); }
+  friend std::string operator+(const mtext& a, std::string_view b) { return std::string(a.view()).append(b); }
+  friend std::string operator+(const mtext& a, const std::string& b) { return std::string(a.view()).append(b); }
+  friend std::string operator+(const mtext& a, const char* b) { return std::string(a.view()).append(b); }
+  friend std::string operator+(const mtext& a, char b) { return std::string(a.view()) + b; }
+  friend std::string operator+(const std::string& a, const mtext& b) { return std::string(a).append(b.view()); }
+  friend std::string operator+(std::string&& a, const mtext& b) { return std::move(a.append(b.view())); }
+  friend std::string operator+(const char* a, const mtext& b) { return std::string(a).append(b.view()); }
+  friend std::ostream& operator<<(std::ostream& o, const mtext& t) { return o << t.view(); }
+
+ private:
+  void assign(std::string_view s);
+  void copy_from(const mtext& o) {
+    if (o.owned_) {
+      assign(o.view());
+    } else {
+      p_ = o.p_;
+      n_ = o.n_;
+      owned_ = false;
+    }
+  }
+  void release() {
+    if (owned_) delete[] p_;
+    p_ = "";
+    n_ = 0;
+    owned_ = false;
+  }
+  const char* p_ = "";
+  std::uint32_t n_ = 0;
+  bool owned_ = false;
+};
 
 // One FILE line: one version of one path.
 struct file_version_struct {
@@ -29,22 +143,144 @@ struct file_version_struct {
   int version_num = 0;     // carried, never compared
   float down_size = 0;     // transfer size, thousands of bytes
   float disk_size = 0;     // installed size, thousands of bytes
-  std::string sig_want;    // MD5 as 32 lower-case hex digits, or "GONE" (the release removes the path)
-  std::string sig_have;    // signature on disk, "NONE" when there is no file; empty until examined
-  std::string path;        // manifest path: top folder name + "/" + ... ; "/" only
+  mtext sig_want;          // MD5 as 32 lower-case hex digits, or "GONE" (the release removes the path)
+  mtext sig_have;          // signature on disk, "NONE" when there is no file; empty until examined
+  mtext path;              // manifest path: top folder name + "/" + ... ; "/" only
   int on_disk = 0;         // sig_have equals sig_want
   int want_to_grab_it = 0; // the executor must fetch this file
   int want_to_nuke_it = 0; // the executor must delete this file
 };
 
+// The versions of one path. Most paths have one version, held in place; the
+// list moves to a heap block of its own only from the second one on. Reads
+// and grows like a std::vector (back, [], size, range-for, push_back,
+// emplace_back, resize, clear); pointers into it stay valid until it grows.
+class version_list {
+ public:
+  using value_type = file_version_struct;
+  using size_type = std::size_t;
+  using reference = file_version_struct&;
+  using const_reference = const file_version_struct&;
+  using iterator = file_version_struct*;
+  using const_iterator = const file_version_struct*;
+
+  version_list() = default;
+  version_list(const version_list& o) {
+    reserve(o.n_);
+    for (const file_version_struct& v : o) push_back(v);
+  }
+  version_list(version_list&& o) noexcept { take(std::move(o)); }
+  ~version_list() { free_all(); }
+  version_list& operator=(const version_list& o) {
+    if (this != &o) {
+      version_list copy(o);
+      free_all();
+      take(std::move(copy));
+    }
+    return *this;
+  }
+  version_list& operator=(version_list&& o) noexcept {
+    if (this != &o) {
+      free_all();
+      take(std::move(o));
+    }
+    return *this;
+  }
+
+  file_version_struct* data() { return heap_ ? heap_ : slot(); }
+  const file_version_struct* data() const { return heap_ ? heap_ : slot(); }
+  std::size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  iterator begin() { return data(); }
+  iterator end() { return data() + n_; }
+  const_iterator begin() const { return data(); }
+  const_iterator end() const { return data() + n_; }
+  file_version_struct& operator[](std::size_t i) { return data()[i]; }
+  const file_version_struct& operator[](std::size_t i) const { return data()[i]; }
+  file_version_struct& front() { return data()[0]; }
+  const file_version_struct& front() const { return data()[0]; }
+  file_version_struct& back() { return data()[n_ - 1]; }
+  const file_version_struct& back() const { return data()[n_ - 1]; }
+
+  void reserve(std::size_t want) {
+    if (want <= cap_) return;
+    auto* block = static_cast<file_version_struct*>(::operator new(want * sizeof(file_version_struct)));
+    file_version_struct* from = data();
+    for (std::size_t i = 0; i < n_; ++i) {
+      new (block + i) file_version_struct(std::move(from[i]));
+      from[i].~file_version_struct();
+    }
+    if (heap_) ::operator delete(heap_);
+    heap_ = block;
+    cap_ = static_cast<std::uint32_t>(want);
+  }
+  template <class... A>
+  file_version_struct& emplace_back(A&&... a) {
+    if (n_ == cap_) {
+      // The argument may be one of this list's versions: made before the move.
+      file_version_struct made(std::forward<A>(a)...);
+      reserve(std::size_t{cap_} * 2);
+      file_version_struct* at = new (data() + n_) file_version_struct(std::move(made));
+      ++n_;
+      return *at;
+    }
+    file_version_struct* at = new (data() + n_) file_version_struct(std::forward<A>(a)...);
+    ++n_;
+    return *at;
+  }
+  void push_back(const file_version_struct& v) { emplace_back(v); }
+  void push_back(file_version_struct&& v) { emplace_back(std::move(v)); }
+  void pop_back() { data()[--n_].~file_version_struct(); }
+  void resize(std::size_t n) {
+    while (n_ > n) pop_back();
+    reserve(n);
+    while (n_ < n) emplace_back();
+  }
+  void clear() {
+    while (n_ > 0) pop_back();
+  }
+
+ private:
+  file_version_struct* slot() { return reinterpret_cast<file_version_struct*>(inline_); }
+  const file_version_struct* slot() const { return reinterpret_cast<const file_version_struct*>(inline_); }
+  void free_all() {
+    clear();
+    if (heap_) ::operator delete(heap_);
+    heap_ = nullptr;
+    cap_ = 1;
+  }
+  // Takes o's versions; this list must be empty and in place.
+  void take(version_list&& o) {
+    if (o.heap_) {
+      heap_ = o.heap_;
+      cap_ = o.cap_;
+      n_ = o.n_;
+      o.heap_ = nullptr;
+      o.cap_ = 1;
+      o.n_ = 0;
+    } else if (o.n_ == 1) {
+      new (slot()) file_version_struct(std::move(*o.slot()));
+      n_ = 1;
+      o.pop_back();
+    }
+  }
+  file_version_struct* heap_ = nullptr;  // the versions when more than one fit in place
+  std::uint32_t n_ = 0;
+  std::uint32_t cap_ = 1;
+  alignas(file_version_struct) unsigned char inline_[sizeof(file_version_struct)];
+};
+
 // All versions of one path, in the order of the file; the last is current.
 struct file_history_struct {
-  std::vector<file_version_struct> versions;
+  version_list versions;
 };
 
 // The whole manifest, in the order of the file.
 struct sim_info_struct {
   std::vector<file_history_struct> files;
+  // The text table the model's paths and signatures point into: blocks that
+  // never move, filled one after the other by the reader.
+  std::vector<std::unique_ptr<char[]>> text_blocks;
 };
 
 extern sim_info_struct sim_info;
@@ -53,6 +289,10 @@ extern sim_info_struct sim_info;
 extern std::set<std::string> deleted_files;
 // Set when a file still to fetch belongs to one operating system; never cleared.
 extern int this_install_has_exes;
+// Threads that hash files during the disk examination: 0 (the default) one
+// per processor, at most two; 1 hashes on the calling thread. The results are
+// the same either way.
+extern int examine_threads;
 
 // ---------------------------------------------------------------- [SECTION] reader
 
@@ -61,8 +301,8 @@ extern int this_install_has_exes;
 // stg.down_req / stg.disk_req. `title` is the caption of the progress box.
 // Returns 3 when read and examined; 2 when the header was rejected (in a
 // network install the user is then told to get a newer installer) or when a
-// path of the file would leave the destination (a type 1 alert names it and
-// sim_info is left empty). An absent or empty file, or a FILE path that ends
+// path of the file would leave the destination or holds a control character
+// (a type 1 alert names it and sim_info is left empty). An absent or empty file, or a FILE path that ends
 // in "/", ends the program (type 2 alert).
 int read_directory(const std::string& file, const std::string& title);
 

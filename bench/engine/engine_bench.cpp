@@ -2,16 +2,19 @@
 // builds the inputs, times the peers (md5sum, awk) in the same run and prints
 // the ratios.
 //
-//   engine_bench make-tree <folder> <files> <total bytes> <directory file>
+//   engine_bench make-tree <folder> <files> <total bytes> <directory file> [match]
 //       writes <files> files of pseudo-random bytes below <folder>/top/ and a
 //       directory file listing them (signatures that do not match, so that
-//       every file is hashed and counted)
+//       every file is hashed and counted; with "match" the true signatures:
+//       an update with nothing to do)
 //   engine_bench make-dir <directory file> <entries>
 //       writes a directory file of <entries> FILE lines in folders of 50
-//   engine_bench scan <destination folder> <directory file>
-//       read_directory with the disk examination; prints the seconds taken
+//   engine_bench scan <destination folder> <directory file> [threads]
+//       read_directory with the disk examination (hashing threads as
+//       examine_threads, default 0: automatic); prints the seconds taken
 //   engine_bench read <directory file>
-//       read_directory without the examination; prints the seconds taken
+//       read_directory without the examination, then frees the model; prints
+//       the seconds taken by both
 //   engine_bench md5 mapped|blocks <file list>
 //       hashes every file named in the list one way; prints the seconds
 #include <chrono>
@@ -35,7 +38,7 @@ double now() {
 
 const char* const kTitle = "Scanning directory text file to see if you already have Skyvane installed...";
 
-int make_tree(const std::string& folder, int files, long long total, const std::string& dir_file) {
+int make_tree(const std::string& folder, int files, long long total, const std::string& dir_file, bool match) {
   std::mt19937_64 rng(12345);
   std::ofstream d(dir_file, std::ios::binary);
   d << "I\n900\nINSTALLER\n";
@@ -53,8 +56,10 @@ int make_tree(const std::string& folder, int files, long long total, const std::
     const std::string name = "file" + std::to_string(i) + ".bin";
     std::ofstream f(folder + sub + name, std::ios::binary);
     f.write(reinterpret_cast<const char*>(buf.data()), size);
-    d << "DIR top/" << sub << "\nFILE 0 0 1 " << size / 1000 << " " << size / 1000
-      << " 00000000000000000000000000000000 " << name << "\n";
+    const std::string sig = match ? md5_hex(buf.data(), static_cast<std::size_t>(size))
+                                  : std::string("00000000000000000000000000000000");
+    d << "DIR top/" << sub << "\nFILE 0 0 1 " << size / 1000 << " " << size / 1000 << " " << sig << " " << name
+      << "\n";
   }
   return 0;
 }
@@ -74,10 +79,12 @@ int make_dir(const std::string& dir_file, int entries) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> a(argv + 1, argv + argc);
-  if (a.size() == 5 && a[0] == "make-tree") return make_tree(a[1], std::stoi(a[2]), std::stoll(a[3]), a[4]);
+  if ((a.size() == 5 || a.size() == 6) && a[0] == "make-tree")
+    return make_tree(a[1], std::stoi(a[2]), std::stoll(a[3]), a[4], a.size() == 6 && a[5] == "match");
   if (a.size() == 3 && a[0] == "make-dir") return make_dir(a[1], std::stoi(a[2]));
-  if (a.size() == 3 && a[0] == "scan") {
+  if ((a.size() == 3 || a.size() == 4) && a[0] == "scan") {
     dest_dir_path = a[1];
+    if (a.size() == 4) examine_threads = std::stoi(a[3]);
     const double t0 = now();
     const int r = read_directory(a[2], kTitle);
     const double t = now() - t0;
@@ -89,9 +96,12 @@ int main(int argc, char** argv) {
   if (a.size() == 2 && a[0] == "read") {
     const double t0 = now();
     const int r = read_directory_no_scan(a[1], kTitle);
+    const std::size_t paths = sim_info.files.size();
+    std::vector<file_history_struct>().swap(sim_info.files);
+    sim_info.text_blocks.clear();
     const double t = now() - t0;
     if (r != 3) return 1;
-    std::fprintf(stderr, "%zu paths\n", sim_info.files.size());
+    std::fprintf(stderr, "%zu paths\n", paths);
     std::printf("%.6f\n", t);
     return 0;
   }

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <set>
+#include <sstream>
 #include <filesystem>
 
 #include "engine/IO_UTILS.h"
@@ -184,6 +187,53 @@ TEST_F(DirectoryTest, PathsLeavingTheDestinationRejectTheFile) {
   EXPECT_NE(log().find("read_directory: refused unsafe path ../passwd"), std::string::npos);
 }
 
+TEST_F(DirectoryTest, NamesWithControlCharactersRejectTheFile) {
+  // A tab inside a name, an escape sequence, a bell, DEL, in a file name or a
+  // folder: each refuses the whole file, like a path leaving the destination.
+  const std::vector<std::vector<std::string>> bad = {
+      {"DIR top/", "FILE 0 0 1 1 1 GONE a\tb.txt"},
+      {"DIR top/", "FILE 0 0 1 1 1 GONE \x1b[2Jclear.txt"},
+      {"DIR top/\x07" "bell/", "FILE 0 0 1 1 1 GONE x.txt"},
+      {"DIR top/", "FILE 0 0 1 1 1 GONE del\x7f.txt"},
+      {"DIR top/", "FILE 0 0 1 1 1 GONE trailing.txt\t"},
+  };
+  for (std::vector<std::string> body : bad) {
+    SCOPED_TRACE(body.back());
+    write_file(dest_dir_path + "keep.txt", "user data");
+    testing::internal::CaptureStderr();
+    body.insert(body.begin(), {"DIR top/", "FILE 0 0 1 7 7 0cc175b9c0f1b6a831c399e269772661 keep.txt"});
+    const int r = read_directory(write_dir(body), kTitle);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r, 2);
+    EXPECT_TRUE(sim_info.files.empty());
+    EXPECT_EQ(stg.down_req, 0.0f);
+    EXPECT_NE(err.find("a control character"), std::string::npos);
+    EXPECT_EQ(app_done, 0);
+    EXPECT_EQ(choose_files(), 1);
+    EXPECT_TRUE(fs::exists(dest_dir_path + "keep.txt"));
+  }
+  EXPECT_NE(log().find("read_directory: refused unsafe path top/a\\x09b.txt"), std::string::npos);
+  EXPECT_EQ(log().find('\x1b'), std::string::npos);  // shown escaped, never raw
+  // Every byte value, in the part of a name read eight bytes at a time and in
+  // the tail: refused exactly for the control characters.
+  for (int c = 1; c < 256; ++c) {
+    if (c == '\n' || c == '\r') continue;  // they end the line
+    for (const std::size_t at : {std::size_t(3), std::size_t(9)}) {
+      std::string name = "name-0123456";
+      name[at] = static_cast<char>(c);
+      testing::internal::CaptureStderr();
+      const int r = read_directory(write_dir({"DIR top/", "FILE 0 0 1 1 1 GONE " + name}), kTitle);
+      testing::internal::GetCapturedStderr();
+      const bool refused = c < 0x20 || c == 0x7f || c == ':' || c == '\\';  // drive and folder characters too
+      EXPECT_EQ(r, refused ? 2 : 3) << "byte " << c << " at " << at;
+    }
+  }
+  // Blanks and characters beyond ASCII are no control characters.
+  ASSERT_EQ(read_directory(write_dir({"DIR top/Fl\xc3\xbcgel dir/", "FILE 0 0 1 1 1 GONE a b.txt"}), kTitle), 3);
+  ASSERT_EQ(sim_info.files.size(), 1u);
+  EXPECT_EQ(sim_info.files[0].versions[0].path, "top/Fl\xc3\xbcgel dir/a b.txt");
+}
+
 TEST_F(DirectoryTest, ProgressWhileReadingAndExamining) {
   struct Call {
     float lo, cur, hi;
@@ -276,3 +326,103 @@ TEST(PathHasNoFile, Cases) {
 }
 
 }  // namespace
+
+TEST_F(DirectoryTest, TheModelOutlivesTheFileItWasReadFrom) {
+  // The model's texts live in its own table: the mapping of the file is gone
+  // when read_directory returns, and the file may be rewritten or removed.
+  std::vector<std::string> body = {"DIR Aerodeck/Long folder name for the table/"};
+  for (int i = 0; i < 3000; ++i)  // more than one table block
+    body.push_back("FILE 0 0 1 1 1 " + md5_hex(&i, sizeof i) + " entry " + std::to_string(i) + std::string(300, 'x'));
+  body.push_back(body.back());  // a second version of the last path
+  const std::string path = write_dir(body);
+  ASSERT_EQ(read_directory_no_scan(path, kTitle), 3);
+  write_file(path, std::string(fs::file_size(path), '#'));
+  fs::remove(path);
+  ASSERT_EQ(sim_info.files.size(), 3000u);
+  for (int i = 0; i < 3000; i += 7) {
+    const file_version_struct& v = sim_info.files[i].versions.back();
+    EXPECT_EQ(v.path, "Aerodeck/Long folder name for the table/entry " + std::to_string(i) + std::string(300, 'x'));
+    EXPECT_EQ(v.sig_want, md5_hex(&i, sizeof i));
+    EXPECT_EQ(std::strlen(v.path.c_str()), v.path.size());
+  }
+  EXPECT_EQ(sim_info.files.back().versions.size(), 2u);
+  EXPECT_EQ(sim_info.files.back().versions[0].path, sim_info.files.back().versions[1].path);
+}
+
+TEST(ManifestText, ReadsLikeAString) {
+  const std::string heap(40, 'p');  // long enough to live on the heap
+  file_version_struct v;
+  v.path = heap + "/a.txt";
+  v.sig_have = "NONE";
+  v.sig_want = std::string("GONE");
+  EXPECT_TRUE(v.path == heap + "/a.txt");
+  EXPECT_TRUE(v.path != "other");
+  EXPECT_EQ(v.path + "#", heap + "/a.txt#");
+  EXPECT_EQ("/" + v.path, "/" + heap + "/a.txt");
+  EXPECT_EQ(std::string("x") + v.sig_have, "xNONE");
+  EXPECT_EQ(v.path.find('/'), 40u);
+  EXPECT_EQ(v.path.substr(41), "a.txt");
+  EXPECT_EQ(std::string(v.path.c_str()), heap + "/a.txt");
+  std::set<std::string> folders;
+  folders.insert(v.path);
+  EXPECT_EQ(folders.count(heap + "/a.txt"), 1u);
+  std::ostringstream out;
+  out << v.sig_have << "|" << v.path;
+  EXPECT_EQ(out.str(), "NONE|" + heap + "/a.txt");
+  EXPECT_TRUE(file_version_struct().path.empty());
+  EXPECT_STREQ(file_version_struct().sig_have.c_str(), "");
+
+  // Copies own their texts apart from the original; moves leave it empty.
+  std::vector<file_version_struct> list(1, v);
+  file_version_struct copy = list[0];
+  list.clear();
+  list.shrink_to_fit();
+  EXPECT_EQ(copy.path, heap + "/a.txt");
+  file_version_struct moved = std::move(copy);
+  EXPECT_EQ(moved.path, heap + "/a.txt");
+  EXPECT_TRUE(copy.path.empty());  // NOLINT(bugprone-use-after-move): a moved-from text is empty
+  copy = moved;
+  moved.path = "changed";
+  EXPECT_EQ(copy.path, heap + "/a.txt");
+  const file_version_struct& self = copy;
+  copy = self;
+  EXPECT_EQ(copy.path, heap + "/a.txt");
+}
+
+TEST(VersionList, GrowsCopiesAndMovesLikeAVector) {
+  const auto make = [](int i) {
+    file_version_struct v;
+    v.path = std::string(40, 'a') + std::to_string(i);  // an owned text: ASan sees a lost or doubled copy
+    v.version_num = i;
+    return v;
+  };
+  version_list one;
+  one.push_back(make(0));  // in place
+  version_list many;
+  many.push_back(make(0));
+  for (int i = 1; i < 9; ++i) many.push_back(many.back());  // its own last version, while the list grows
+  ASSERT_EQ(many.size(), 9u);
+  for (const file_version_struct& v : many) EXPECT_EQ(v.path, std::string(40, 'a') + "0");
+  many.emplace_back(make(9));
+  EXPECT_EQ(many.back().version_num, 9);
+
+  for (version_list* from : {&one, &many}) {
+    const std::size_t n = from->size();
+    version_list copy = *from;
+    version_list moved = std::move(copy);
+    EXPECT_TRUE(copy.empty());  // NOLINT(bugprone-use-after-move): a moved-from list is empty
+    ASSERT_EQ(moved.size(), n);
+    EXPECT_EQ(moved.back().path, from->back().path);
+    EXPECT_NE(moved.back().path.c_str(), from->back().path.c_str());
+    copy = moved;
+    moved = std::move(*from);
+    EXPECT_EQ(copy.size(), n);
+    EXPECT_EQ(moved.size(), n);
+    moved.resize(1);
+    EXPECT_EQ(moved[0].path, copy[0].path);
+    moved.resize(3);
+    EXPECT_TRUE(moved[2].path.empty());
+    moved.clear();
+    EXPECT_TRUE(moved.empty());
+  }
+}

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <thread>
+#include <cerrno>
 
 #include "engine/IO_UTILS.h"
 #include "tests/engine/engine_fixture.h"
@@ -244,3 +246,119 @@ TEST(DirProgress, PhaseTextsAndFraction) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the examination left in the model, one string per path, and the totals.
+std::string examination_result() {
+  std::string out;
+  for (const file_history_struct& h : sim_info.files) {
+    const file_version_struct& v = h.versions.back();
+    out += v.path + " " + v.sig_have + " " + std::to_string(v.on_disk) + "\n";
+  }
+  return out + std::to_string(stg.down_req) + " " + std::to_string(stg.disk_req) + " " +
+         std::to_string(this_install_has_exes);
+}
+
+}  // namespace
+
+TEST_F(SelectionTest, WorkerThreadsGiveTheSameResultsAsOneThread) {
+  // 600 paths: present and current, present and changed, an older copy,
+  // missing, empty (listed as empty or not), removed by the release, and of
+  // other systems; some files large enough to take a while.
+  std::vector<std::string> lines;
+  for (int i = 0; i < 600; ++i) {
+    const std::string name = "f" + std::to_string(i);
+    std::string contents = "contents of " + name;
+    if (i % 37 == 0) contents.append(300000 + i, static_cast<char>('a' + i % 26));
+    switch (i % 7) {
+      case 0: write_file(dest_dir_path + name, contents); lines.push_back(line(name, md5(contents), i % 4, i, 2 * i)); break;
+      case 1: write_file(dest_dir_path + name, contents + "!"); lines.push_back(line(name, md5(contents), 0, i, 1)); break;
+      case 2:
+        write_file(dest_dir_path + name, "old " + contents);
+        lines.push_back(line(name, md5("old " + contents)));
+        lines.push_back(line(name, md5(contents), 2, i, 3));
+        break;
+      case 3: lines.push_back(line(name, md5(contents), 3, 7, i)); break;
+      case 4: write_file(dest_dir_path + name, ""); lines.push_back(line(name, md5(""), 0, 1, 1)); break;
+      case 5: write_file(dest_dir_path + name, ""); lines.push_back(line(name, md5(contents), 1, 2, 2)); break;
+      default: write_file(dest_dir_path + name, contents); lines.push_back(line(name, "GONE", i % 3)); break;
+    }
+  }
+
+  struct Drawn {
+    float cur;
+    std::string detail;
+    std::thread::id thread;
+  };
+  static std::vector<Drawn> drawn;
+  dir_progress_hook = [](float, float cur, float, int phase, const std::string&, const std::string& d) {
+    if (phase == 1) drawn.push_back({cur, d, std::this_thread::get_id()});
+  };
+
+  examine_threads = 1;
+  drawn.clear();
+  ASSERT_EQ(read(lines), 3);
+  const std::string one = examination_result();
+  const std::vector<Drawn> drawn_one = drawn;
+  // The single-thread pass found what lies on disk.
+  EXPECT_EQ(cur(0).sig_have, cur(0).sig_want);
+  EXPECT_EQ(cur(1).sig_have, md5("contents of f1!"));
+  EXPECT_EQ(cur(3).sig_have, "NONE");
+
+  for (int threads : {2, 4, 0}) {
+    SCOPED_TRACE(threads);
+    this_install_has_exes = 0;
+    examine_threads = threads;
+    drawn.clear();
+    ASSERT_EQ(read(lines), 3);
+    EXPECT_EQ(examination_result(), one);
+    // The same progress, in the same order, every box drawn by the calling
+    // thread (the one that owns the window).
+    ASSERT_EQ(drawn.size(), drawn_one.size());
+    for (std::size_t k = 0; k < drawn.size(); ++k) {
+      EXPECT_EQ(drawn[k].cur, drawn_one[k].cur);
+      EXPECT_EQ(drawn[k].detail, drawn_one[k].detail);
+      EXPECT_EQ(drawn[k].thread, std::this_thread::get_id());
+    }
+  }
+}
+
+TEST_F(SelectionTest, ExtractionLeftoversAreNeverCounted) {
+  // An interrupted extraction leaves ".NAME.part-N" beside its target: a
+  // complete copy of a.txt that never got its name, and a torn piece of b.txt.
+  write_file(dest_dir_path + ".a.txt.part-1", "a");
+  write_file(dest_dir_path + "b.txt", "b");
+  write_file(dest_dir_path + ".b.txt.part-7", "b, half");
+  ASSERT_EQ(read({line("a.txt", md5("a"), 0, 5, 6), line("b.txt", md5("b"), 0, 7, 8)}), 3);
+  ASSERT_EQ(sim_info.files.size(), 2u);
+  EXPECT_EQ(cur(0).sig_have, "NONE");  // the leftover is not the file
+  EXPECT_EQ(cur(0).on_disk, 0);
+  EXPECT_EQ(cur(1).on_disk, 1);
+  EXPECT_EQ(stg.down_req, 5.0f);
+  EXPECT_EQ(stg.disk_req, 6.0f);
+  EXPECT_EQ(choose_files(), 1);
+  EXPECT_EQ(flags(0), "grab");
+  EXPECT_EQ(flags(1), "none");
+  EXPECT_TRUE(questions.empty());
+  EXPECT_EQ(testing_support::read_file(dest_dir_path + ".b.txt.part-7"), "b, half");
+}
+
+TEST_F(SelectionTest, AFileThatCannotBeReadToItsEndHasNoSignature) {
+  // A read that fails after the first MiB (a file cut short or a disk error
+  // while it is examined): the file is not taken for the part that was read.
+  const std::string big(3u << 20, 'z');
+  write_file(dest_dir_path + "big.bin", big);
+  write_file(dest_dir_path + "ok.txt", "ok");
+  examine_threads = 1;  // faults at the seam are armed process-wide, for one thread
+  plat::fault_arm(plat::Op::read, EIO, 1);
+  ASSERT_EQ(read({line("big.bin", md5(big), 0, 3000, 3000), line("ok.txt", md5("ok"), 0, 1, 1)}), 3);
+  plat::fault_clear();
+  EXPECT_EQ(cur(0).sig_have, "NONE");
+  EXPECT_EQ(cur(0).on_disk, 0);
+  EXPECT_EQ(cur(1).on_disk, 1);
+  EXPECT_EQ(stg.down_req, 3000.0f);
+  // Read whole, the same file is up to date.
+  ASSERT_EQ(read({line("big.bin", md5(big), 0, 3000, 3000), line("ok.txt", md5("ok"), 0, 1, 1)}), 3);
+  EXPECT_EQ(cur(0).on_disk, 1);
+}
