@@ -1,6 +1,11 @@
 #include "ui/gl_backend.h"
 
+#define GL_GLEXT_PROTOTYPES 1
 #include <GL/gl.h>
+#include <GL/glext.h>
+
+#include <cstring>
+#include <utility>
 
 #include "platform/window.h"
 #include "ui/art.h"
@@ -14,43 +19,129 @@ OGL_gl_backend ogl_gl;
 #define GL_CLAMP_TO_EDGE 0x812F
 #endif
 
-void OGL_gl_backend::want_blend(bool on) {
-  if (on == blend_on_) return;
-  if (batch_ != none) glEnd();
-  batch_ = none;
-  if (on) glEnable(GL_BLEND);
-  else glDisable(GL_BLEND);
-  blend_on_ = on;
+// ------------------------------------------------------------------ recording
+
+bool OGL_gl_backend::Frame::same_as(const Frame& o) const {
+  return cmds.size() == o.cmds.size() && verts.size() == o.verts.size() &&
+         std::memcmp(cmds.data(), o.cmds.data(), cmds.size() * sizeof(Cmd)) == 0 &&
+         std::memcmp(verts.data(), o.verts.data(), verts.size() * sizeof(Vert)) == 0;
 }
 
-void OGL_gl_backend::begin(Batch b, int tex) {
+bool OGL_gl_backend::needs_blend(Batch b, int tex) const {
   const bool opaque_tex = tex == tex_background || tex == tex_background2;
-  want_blend(alpha_ < 1.0f || (b == tex_quads && !opaque_tex));
-  const bool textured = b == tex_quads || b == glyph_quads;
-  if (batch_ == b && (!textured || tex == bound_tex_)) return;
-  if (batch_ != none) glEnd();
-  // Opaque glyphs are cut out by the alpha test rather than blended.
-  if ((b == glyph_quads) != (batch_ == glyph_quads) || batch_ == none) {
-    if (b == glyph_quads) glEnable(GL_ALPHA_TEST);
-    else glDisable(GL_ALPHA_TEST);
-  }
-  if (textured) {
-    glEnable(GL_TEXTURE_2D);
-    if (tex != bound_tex_) {
-      const int k = tex - tex_second_font;
-      glBindTexture(GL_TEXTURE_2D, (k >= 0 && k < 5) ? gl_tex_[k] : 0);
-      bound_tex_ = tex;
-    }
-  } else {
-    glDisable(GL_TEXTURE_2D);
-  }
-  batch_ = b;
-  glBegin(b == lines ? GL_LINES : GL_QUADS);
+  return color_[3] < 1.0f || (b == tex_quads && !opaque_tex);
 }
 
-void OGL_gl_backend::flush() {
-  if (batch_ != none) glEnd();
-  batch_ = none;
+void OGL_gl_backend::batch(Batch b, int tex) {
+  const bool textured = b == tex_quads || b == glyph_quads;
+  if (!textured) tex = -1;
+  const int blend = needs_blend(b, tex) ? 1 : 0;
+  if (!frame_.cmds.empty() && frame_.cmds.size() > drawn_cmds_) {
+    const Cmd& last = frame_.cmds.back();
+    if (last.kind == k_batch && last.batch == b && last.tex == tex && last.blend == blend) return;
+  }
+  Cmd c;
+  c.kind = k_batch;
+  c.batch = b;
+  c.tex = tex;
+  c.blend = blend;
+  c.first = static_cast<std::uint32_t>(frame_.verts.size());
+  frame_.cmds.push_back(c);
+}
+
+void OGL_gl_backend::vertex(float x, float y, float s, float t) {
+  frame_.verts.push_back(Vert{x, y, s, t, {color_[0], color_[1], color_[2], color_[3]}});
+  ++frame_.cmds.back().count;
+}
+
+void OGL_gl_backend::invalidate() { shown_valid_ = false; }
+
+void OGL_gl_backend::flush() { draw_commands(drawn_cmds_); }
+
+// ---------------------------------------------------------------------- drawing
+
+void OGL_gl_backend::draw_commands(size_t from) {
+  const std::vector<Cmd>& cmds = frame_.cmds;
+  if (from >= cmds.size()) return;
+  const Vert* v = frame_.verts.data();
+  if (!frame_.verts.empty()) {
+    glVertexPointer(2, GL_FLOAT, sizeof(Vert), &v->x);
+    glTexCoordPointer(2, GL_FLOAT, sizeof(Vert), &v->s);
+    glColorPointer(4, GL_FLOAT, sizeof(Vert), v->c);
+    glEnableClientState(GL_VERTEX_ARRAY);
+    glEnableClientState(GL_COLOR_ARRAY);
+  }
+  for (size_t k = from; k < cmds.size(); ++k) {
+    const Cmd& c = cmds[k];
+    switch (c.kind) {
+      case k_viewport:
+        glViewport(0, 0, c.i[0], c.i[1]);
+        glMatrixMode(GL_PROJECTION);
+        glLoadIdentity();
+        glOrtho(0, c.i[0], 0, c.i[1], -1, 1);
+        glMatrixMode(GL_MODELVIEW);
+        glLoadIdentity();
+        break;
+      case k_clear:
+        glClearColor(c.f[0], c.f[1], c.f[2], 1);
+        glClear(GL_COLOR_BUFFER_BIT);
+        break;
+      case k_scissor:
+        if (c.i[0]) {
+          glEnable(GL_SCISSOR_TEST);
+          glScissor(c.i[1], c.i[2], c.i[3], static_cast<GLsizei>(c.f[0]));
+        } else {
+          glDisable(GL_SCISSOR_TEST);
+        }
+        break;
+      case k_copy: {
+        const int slot = c.tex - tex_second_font;
+        const int w = static_cast<int>(c.f[0]), h = static_cast<int>(c.f[1]);
+        glBindFramebuffer(GL_READ_FRAMEBUFFER, gl_fbo_[slot]);
+        glBlitFramebuffer(c.i[0], c.i[1], c.i[0] + w, c.i[1] + h, c.i[2], c.i[3], c.i[2] + w, c.i[3] + h,
+                          GL_COLOR_BUFFER_BIT, GL_NEAREST);
+        glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+        ++copied_;
+        break;
+      }
+      case k_batch: {
+        if (c.count == 0) break;
+        if (c.blend != gl_blend_) {
+          if (c.blend) glEnable(GL_BLEND);
+          else glDisable(GL_BLEND);
+          gl_blend_ = c.blend;
+        }
+        // Opaque glyphs are cut out by the alpha test rather than blended.
+        const int alpha_test = c.batch == glyph_quads ? 1 : 0;
+        if (alpha_test != gl_alpha_test_) {
+          if (alpha_test) glEnable(GL_ALPHA_TEST);
+          else glDisable(GL_ALPHA_TEST);
+          gl_alpha_test_ = alpha_test;
+        }
+        const int textured = c.tex >= 0 ? 1 : 0;
+        if (textured != gl_texturing_) {
+          if (textured) glEnable(GL_TEXTURE_2D);
+          else glDisable(GL_TEXTURE_2D);
+          gl_texturing_ = textured;
+        }
+        if (textured != gl_tex_arrays_) {
+          if (textured) glEnableClientState(GL_TEXTURE_COORD_ARRAY);
+          else glDisableClientState(GL_TEXTURE_COORD_ARRAY);
+          gl_tex_arrays_ = textured;
+        }
+        if (textured && c.tex != bound_tex_) {
+          const int slot = c.tex - tex_second_font;
+          glBindTexture(GL_TEXTURE_2D, (slot >= 0 && slot < 5) ? gl_tex_[slot] : 0);
+          bound_tex_ = c.tex;
+        }
+        glDrawArrays(c.batch == lines ? GL_LINES : GL_QUADS, static_cast<GLint>(c.first),
+                     static_cast<GLsizei>(c.count));
+        break;
+      }
+      default: break;
+    }
+  }
+  drawn_cmds_ = cmds.size();
 }
 
 std::string OGL_gl_backend::describe() const {
@@ -91,83 +182,128 @@ void OGL_gl_backend::init_state() {
   glDisable(GL_ALPHA_TEST);
   glDisable(GL_DEPTH_TEST);
   glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_MODULATE);
-  blend_on_ = true;
-  batch_ = none;
+  // A new context: nothing recorded, nothing on screen, GL state as set here.
+  frame_.clear();
+  shown_.clear();
+  drawn_cmds_ = 0;
+  shown_valid_ = false;
+  gl_blend_ = 1;
+  gl_alpha_test_ = 0;
+  gl_texturing_ = 0;
+  gl_tex_arrays_ = 0;
   bound_tex_ = -1;
 }
 
 void OGL_gl_backend::viewport(int w, int h) {
-  flush();
-  glViewport(0, 0, w, h);
-  glMatrixMode(GL_PROJECTION);
-  glLoadIdentity();
-  glOrtho(0, w, 0, h, -1, 1);
-  glMatrixMode(GL_MODELVIEW);
-  glLoadIdentity();
+  Cmd c;
+  c.kind = k_viewport;
+  c.i[0] = w;
+  c.i[1] = h;
+  frame_.cmds.push_back(c);
 }
 
 void OGL_gl_backend::clear(float r, float g, float b) {
-  flush();
-  glClearColor(r, g, b, 1);
-  glClear(GL_COLOR_BUFFER_BIT);
+  Cmd c;
+  c.kind = k_clear;
+  c.f[0] = r;
+  c.f[1] = g;
+  c.f[2] = b;
+  frame_.cmds.push_back(c);
 }
 
 void OGL_gl_backend::set_color(const float rgba[4]) {
-  alpha_ = rgba[3];
-  glColor4fv(rgba);
+  for (int k = 0; k < 4; ++k) color_[k] = rgba[k];
 }
 
 void OGL_gl_backend::fill_rect(float x1, float y1, float x2, float y2) {
-  begin(flat_quads, -1);
-  glVertex2f(x1, y1);
-  glVertex2f(x2, y1);
-  glVertex2f(x2, y2);
-  glVertex2f(x1, y2);
+  batch(flat_quads, -1);
+  vertex(x1, y1, 0, 0);
+  vertex(x2, y1, 0, 0);
+  vertex(x2, y2, 0, 0);
+  vertex(x1, y2, 0, 0);
 }
 
 void OGL_gl_backend::line(float x1, float y1, float x2, float y2) {
-  begin(lines, -1);
-  glVertex2f(x1, y1);
-  glVertex2f(x2, y2);
+  batch(lines, -1);
+  vertex(x1, y1, 0, 0);
+  vertex(x2, y2, 0, 0);
 }
 
 void OGL_gl_backend::glyph_quad(int tex, const OGL_vertex v[4]) {
-  if (alpha_ < 1.0f) {
+  if (color_[3] < 1.0f) {
     tex_quad(tex, v);
     return;
   }
-  begin(glyph_quads, tex);
-  for (int k = 0; k < 4; ++k) {
-    glTexCoord2f(v[k].s, v[k].t);
-    glVertex2f(v[k].x, v[k].y);
-  }
+  batch(glyph_quads, tex);
+  for (int k = 0; k < 4; ++k) vertex(v[k].x, v[k].y, v[k].s, v[k].t);
+}
+
+bool OGL_gl_backend::record_copy(int tex, const OGL_vertex v[4], float ts) {
+  const int slot = tex - tex_second_font;
+  if (slot < 0 || slot >= 5 || !gl_fbo_[slot]) return false;
+  if (color_[0] != 1.0f || color_[1] != 1.0f || color_[2] != 1.0f || color_[3] != 1.0f) return false;
+  const float size = 1024.0f;  // the pictures' textures are 1024 x 1024
+  // Corners in the order lower-left, lower-right, upper-right, upper-left,
+  // each texel coordinate following its corner one texel per unit.
+  const float x0 = v[0].x, y0 = v[0].y, x1 = v[2].x, y1 = v[2].y;
+  const float s0 = v[0].s * size, t0 = v[0].t * ts * size;
+  if (!(x1 > x0 && y1 > y0)) return false;
+  if (v[1].x != x1 || v[1].y != y0 || v[3].x != x0 || v[3].y != y1) return false;
+  const float w = x1 - x0, h = y1 - y0;
+  auto whole = [](float a) { return a == static_cast<float>(static_cast<int>(a)); };
+  if (!whole(x0) || !whole(y0) || !whole(w) || !whole(h) || !whole(s0) || !whole(t0)) return false;
+  if (v[1].s * size != s0 + w || v[2].s * size != s0 + w || v[3].s * size != s0) return false;
+  if (v[1].t * ts * size != t0 || v[2].t * ts * size != t0 + h || v[3].t * ts * size != t0 + h) return false;
+  if (s0 < 0 || t0 < 0 || s0 + w > size || t0 + h > size) return false;
+  Cmd c;
+  c.kind = k_copy;
+  c.tex = tex;
+  c.i[0] = static_cast<int>(s0);
+  c.i[1] = static_cast<int>(t0);
+  c.i[2] = static_cast<int>(x0);
+  c.i[3] = static_cast<int>(y0);
+  c.f[0] = w;
+  c.f[1] = h;
+  frame_.cmds.push_back(c);
+  return true;
 }
 
 void OGL_gl_backend::tex_quad(int tex, const OGL_vertex v[4]) {
-  begin(tex_quads, tex);
   const int slot = tex - tex_second_font;
   const float ts = slot >= 0 && slot < 5 ? t_scale_[slot] : 1.0f;
-  for (int k = 0; k < 4; ++k) {
-    glTexCoord2f(v[k].s, v[k].t * ts);
-    glVertex2f(v[k].x, v[k].y);
-  }
+  if (record_copy(tex, v, ts)) return;
+  batch(tex_quads, tex);
+  for (int k = 0; k < 4; ++k) vertex(v[k].x, v[k].y, v[k].s, v[k].t * ts);
 }
 
 void OGL_gl_backend::scissor(int on, int x, int y, int w, int h) {
-  flush();
-  if (!on) {
-    glDisable(GL_SCISSOR_TEST);
-    return;
-  }
-  glEnable(GL_SCISSOR_TEST);
-  glScissor(x, y, w, h);
+  Cmd c;
+  c.kind = k_scissor;
+  c.i[0] = on;
+  c.i[1] = x;
+  c.i[2] = y;
+  c.i[3] = w;
+  c.f[0] = static_cast<float>(h);
+  frame_.cmds.push_back(c);
 }
 
 void OGL_gl_backend::present() {
+  // The window already shows this very picture: nothing to draw or swap.
+  if (!before_present && shown_valid_ && drawn_cmds_ == 0 && frame_.same_as(shown_)) {
+    ++skipped_;
+    frame_.clear();
+    return;
+  }
   flush();
   if (before_present) before_present();
   plat::window_swap();
-
+  ++drawn_;
+  // A list drawn in parts (read back or flushed before the end) is still
+  // the whole frame; remember it as what is on screen.
+  std::swap(frame_, shown_);
+  frame_.clear();
+  drawn_cmds_ = 0;
+  shown_valid_ = true;
 }
 
 void OGL_gl_backend::reset_state() {
@@ -176,8 +312,9 @@ void OGL_gl_backend::reset_state() {
   }
   glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
   glEnable(GL_BLEND);
-  blend_on_ = true;
-  glDisable(GL_SCISSOR_TEST);
+  gl_blend_ = 1;
+  // Scissoring is recorded: the list turns it off from here on.
+  scissor(0, 0, 0, 0, 0);
 }
 
 int OGL_gl_backend::poll(std::vector<plat::WinEvent>& out) { return plat::window_poll(out); }
@@ -210,6 +347,25 @@ int OGL_gl_backend::load_textures() {
   ok &= upload(tex_second_font, art_second_font_image(), 512, 512);
   widget_px_ = std::move(widgets.px);
   bound_tex_ = -1;
+  // Framebuffers over the opaque pictures, for copying them to the window.
+  // Without them (no framebuffer objects) the pictures are drawn as quads.
+  for (unsigned& f : gl_fbo_) f = 0;
+  const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
+  if (ok && version && version[0] >= '3' && version[0] <= '9') {
+    for (int tex : {tex_background, tex_background2}) {
+      const int slot = tex - tex_second_font;
+      GLuint fbo = 0;
+      glGenFramebuffers(1, &fbo);
+      glBindFramebuffer(GL_READ_FRAMEBUFFER, fbo);
+      glFramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, gl_tex_[slot], 0);
+      const bool complete = glCheckFramebufferStatus(GL_READ_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+      glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+      if (complete) gl_fbo_[slot] = fbo;
+      else glDeleteFramebuffers(1, &fbo);
+    }
+    while (glGetError() != GL_NO_ERROR) {
+    }
+  }
   return ok;
 }
 
