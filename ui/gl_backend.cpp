@@ -4,6 +4,8 @@
 #include <GL/gl.h>
 #include <GL/glext.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -54,9 +56,138 @@ void OGL_gl_backend::vertex(float x, float y, float s, float t) {
   ++frame_.cmds.back().count;
 }
 
-void OGL_gl_backend::invalidate() { shown_valid_ = false; }
+void OGL_gl_backend::invalidate() {
+  shown_valid_ = false;
+  tiles_shown_valid_ = false;
+}
 
 void OGL_gl_backend::flush() { draw_commands(drawn_cmds_); }
+
+// ------------------------------------------------------------- drawing in part
+
+namespace {
+
+std::uint64_t mix(std::uint64_t h, const void* data, size_t n) {
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ULL;
+  return h;
+}
+
+}  // namespace
+
+void OGL_gl_backend::tile_digests(const Frame& f, std::vector<std::uint64_t>& tiles) const {
+  tiles.assign(static_cast<size_t>(kTiles) * kTiles, 0xcbf29ce484222325ULL);
+  const int grid = kTile * kTiles;
+  int sc[5] = {0, 0, 0, 0, 0};  // clip: on, x, y, w, h
+  // Adds digest h to every tile that pixels x0..x1, y0..y1 (inclusive) touch,
+  // within the clip.
+  auto add = [&](std::uint64_t h, float fx0, float fy0, float fx1, float fy1) {
+    int x0 = static_cast<int>(std::floor(fx0)) - 1, y0 = static_cast<int>(std::floor(fy0)) - 1;
+    int x1 = static_cast<int>(std::ceil(fx1)) + 1, y1 = static_cast<int>(std::ceil(fy1)) + 1;
+    if (sc[0]) {
+      x0 = std::max(x0, sc[1]);
+      y0 = std::max(y0, sc[2]);
+      x1 = std::min(x1, sc[1] + sc[3] - 1);
+      y1 = std::min(y1, sc[2] + sc[4] - 1);
+    }
+    x0 = std::max(x0, 0);
+    y0 = std::max(y0, 0);
+    x1 = std::min(x1, grid - 1);
+    y1 = std::min(y1, grid - 1);
+    if (x1 < x0 || y1 < y0) return;
+    for (int ty = y0 / kTile; ty <= y1 / kTile; ++ty)
+      for (int tx = x0 / kTile; tx <= x1 / kTile; ++tx) {
+        std::uint64_t& t = tiles[static_cast<size_t>(ty) * kTiles + tx];
+        t = (t ^ h) * 0x100000001b3ULL + 0x9e3779b97f4a7c15ULL;
+      }
+  };
+  const float all = static_cast<float>(grid);
+  for (const Cmd& c : f.cmds) {
+    const std::uint64_t hc = mix(mix(0xcbf29ce484222325ULL, &c.kind, 4 * sizeof(std::int32_t)), sc, sizeof sc);
+    switch (c.kind) {
+      case k_viewport: {
+        const int saved = sc[0];
+        sc[0] = 0;
+        add(mix(hc, c.i, sizeof c.i), 0, 0, all, all);
+        sc[0] = saved;
+        break;
+      }
+      case k_clear: add(mix(hc, c.f, sizeof c.f), 0, 0, all, all); break;
+      case k_scissor:
+        sc[0] = c.i[0];
+        sc[1] = c.i[1];
+        sc[2] = c.i[2];
+        sc[3] = c.i[3];
+        sc[4] = static_cast<int>(c.f[0]);
+        break;
+      case k_copy:
+        add(mix(mix(hc, c.i, sizeof c.i), c.f, sizeof c.f), static_cast<float>(c.i[2]), static_cast<float>(c.i[3]),
+            static_cast<float>(c.i[2]) + c.f[0], static_cast<float>(c.i[3]) + c.f[1]);
+        break;
+      case k_batch: {
+        const std::uint32_t per = c.batch == lines ? 2 : 4;
+        for (std::uint32_t k = 0; k + per <= c.count; k += per) {
+          const Vert* v = &f.verts[c.first + k];
+          float x0 = v[0].x, x1 = v[0].x, y0 = v[0].y, y1 = v[0].y;
+          for (std::uint32_t j = 1; j < per; ++j) {
+            x0 = std::min(x0, v[j].x);
+            x1 = std::max(x1, v[j].x);
+            y0 = std::min(y0, v[j].y);
+            y1 = std::max(y1, v[j].y);
+          }
+          add(mix(hc, v, per * sizeof(Vert)), x0, y0, x1, y1);
+        }
+        break;
+      }
+      default: break;
+    }
+  }
+}
+
+void OGL_gl_backend::apply_scissor(int on, int x, int y, int w, int h) {
+  scissor_[0] = on;
+  scissor_[1] = x;
+  scissor_[2] = y;
+  scissor_[3] = w;
+  scissor_[4] = h;
+  if (!damage_on_) {
+    if (on) {
+      glEnable(GL_SCISSOR_TEST);
+      glScissor(x, y, w, h);
+    } else {
+      glDisable(GL_SCISSOR_TEST);
+    }
+    return;
+  }
+  int x0 = damage_[0], y0 = damage_[1], x1 = damage_[0] + damage_[2], y1 = damage_[1] + damage_[3];
+  if (on) {
+    x0 = std::max(x0, x);
+    y0 = std::max(y0, y);
+    x1 = std::min(x1, x + w);
+    y1 = std::min(y1, y + h);
+  }
+  glEnable(GL_SCISSOR_TEST);
+  glScissor(x0, y0, std::max(0, x1 - x0), std::max(0, y1 - y0));
+}
+
+// Draws a different colour into one corner pixel of the back buffer before
+// each of two swaps, then reads it: a buffer that keeps its pixels shows
+// the second colour; one that is exchanged with the front shows the first.
+bool OGL_gl_backend::probe_back_buffer() {
+  glEnable(GL_SCISSOR_TEST);
+  glScissor(0, 0, 1, 1);
+  glClearColor(1, 0, 0, 1);
+  glClear(GL_COLOR_BUFFER_BIT);
+  plat::window_swap();
+  glClearColor(0, 1, 0, 1);
+  glClear(GL_COLOR_BUFFER_BIT);
+  plat::window_swap();
+  unsigned char px[3] = {0, 0, 0};
+  glReadBuffer(GL_BACK);
+  glReadPixels(0, 0, 1, 1, GL_RGB, GL_UNSIGNED_BYTE, px);
+  glDisable(GL_SCISSOR_TEST);
+  return px[0] == 0 && px[1] == 255 && px[2] == 0;
+}
 
 // ---------------------------------------------------------------------- drawing
 
@@ -86,14 +217,7 @@ void OGL_gl_backend::draw_commands(size_t from) {
         glClearColor(c.f[0], c.f[1], c.f[2], 1);
         glClear(GL_COLOR_BUFFER_BIT);
         break;
-      case k_scissor:
-        if (c.i[0]) {
-          glEnable(GL_SCISSOR_TEST);
-          glScissor(c.i[1], c.i[2], c.i[3], static_cast<GLsizei>(c.f[0]));
-        } else {
-          glDisable(GL_SCISSOR_TEST);
-        }
-        break;
+      case k_scissor: apply_scissor(c.i[0], c.i[1], c.i[2], c.i[3], static_cast<int>(c.f[0])); break;
       case k_copy: {
         const int slot = c.tex - tex_second_font;
         const int w = static_cast<int>(c.f[0]), h = static_cast<int>(c.f[1]);
@@ -187,6 +311,10 @@ void OGL_gl_backend::init_state() {
   shown_.clear();
   drawn_cmds_ = 0;
   shown_valid_ = false;
+  tiles_shown_valid_ = false;
+  damage_on_ = false;
+  for (int& v : scissor_) v = 0;
+  keeps_back_ = probe_back_buffer();
   gl_blend_ = 1;
   gl_alpha_test_ = 0;
   gl_texturing_ = 0;
@@ -294,13 +422,46 @@ void OGL_gl_backend::present() {
     frame_.clear();
     return;
   }
+  // Where the back buffer still holds the frame on screen, only the tiles
+  // whose content changed are drawn again (all of the frame's commands,
+  // clipped to the rectangle around those tiles).
+  tile_digests(frame_, tiles_now_);
+  if (keeps_back_ && shown_valid_ && tiles_shown_valid_ && drawn_cmds_ == 0) {
+    int tx0 = kTiles, ty0 = kTiles, tx1 = -1, ty1 = -1;
+    for (int ty = 0; ty < kTiles; ++ty)
+      for (int tx = 0; tx < kTiles; ++tx) {
+        const size_t t = static_cast<size_t>(ty) * kTiles + tx;
+        if (tiles_now_[t] == tiles_shown_[t]) continue;
+        tx0 = std::min(tx0, tx);
+        ty0 = std::min(ty0, ty);
+        tx1 = std::max(tx1, tx);
+        ty1 = std::max(ty1, ty);
+      }
+    damage_on_ = true;
+    if (tx1 < 0) {
+      damage_[0] = damage_[1] = damage_[2] = damage_[3] = 0;
+    } else {
+      damage_[0] = tx0 * kTile;
+      damage_[1] = ty0 * kTile;
+      damage_[2] = (tx1 - tx0 + 1) * kTile;
+      damage_[3] = (ty1 - ty0 + 1) * kTile;
+    }
+    apply_scissor(scissor_[0], scissor_[1], scissor_[2], scissor_[3], scissor_[4]);
+    ++in_part_;
+  }
   flush();
+  if (damage_on_) {
+    damage_on_ = false;
+    apply_scissor(scissor_[0], scissor_[1], scissor_[2], scissor_[3], scissor_[4]);
+  }
   if (before_present) before_present();
   plat::window_swap();
   ++drawn_;
   // A list drawn in parts (read back or flushed before the end) is still
   // the whole frame; remember it as what is on screen.
   std::swap(frame_, shown_);
+  std::swap(tiles_now_, tiles_shown_);
+  tiles_shown_valid_ = true;
   frame_.clear();
   drawn_cmds_ = 0;
   shown_valid_ = true;

@@ -63,6 +63,12 @@ class OGL_gl_backend : public OGL_backend {
   std::uint64_t frames_skipped() const { return skipped_; }
   // Pictures drawn by copying their texels rather than shading a quad.
   std::uint64_t pictures_copied() const { return copied_; }
+  // Frames of which only the part that changed was drawn, over the last
+  // frame still in the back buffer.
+  std::uint64_t frames_in_part() const { return in_part_; }
+  // Whether the back buffer keeps its pixels across a swap (found out when
+  // the context is set up); only then are frames drawn in part.
+  bool back_buffer_kept() const { return keeps_back_; }
 
  private:
   enum Kind : std::int32_t { k_viewport, k_clear, k_scissor, k_batch, k_copy };
@@ -102,6 +108,14 @@ class OGL_gl_backend : public OGL_backend {
   // needs blending: unless the colour is opaque and so is the texture (the
   // background pictures) or there is none (fills, lines).
   bool needs_blend(Batch b, int tex) const;
+  // One 64-bit digest per 64 x 64 pixel tile of everything the frame draws
+  // into that tile, in order (its state, clip and vertices included): equal
+  // digests mean equal pixels in the tile.
+  void tile_digests(const Frame& f, std::vector<std::uint64_t>& tiles) const;
+  // Sets the GL clip to the frame's own clip within the damaged rectangle.
+  void apply_scissor(int on, int x, int y, int w, int h);
+  // Whether the back buffer keeps its pixels across a swap.
+  bool probe_back_buffer();
   // Records the quad as a copy of texels when it maps them one to one onto
   // whole pixels of an opaque picture at full colour, which looks the same
   // as shading the quad and is a plain copy for a software renderer.
@@ -111,7 +125,16 @@ class OGL_gl_backend : public OGL_backend {
   size_t drawn_cmds_ = 0;  // commands of frame_ already sent to GL
   bool shown_valid_ = false;  // shown_ is what the window shows
   float color_[4] = {1, 1, 1, 1};
-  std::uint64_t drawn_ = 0, skipped_ = 0, copied_ = 0;
+  std::uint64_t drawn_ = 0, skipped_ = 0, copied_ = 0, in_part_ = 0;
+
+  // Drawing in part: the tiles of the frame on screen, and the damaged
+  // rectangle (pixels) the frame being drawn is clipped to.
+  static constexpr int kTile = 64, kTiles = 64;  // a 4096 x 4096 grid
+  std::vector<std::uint64_t> tiles_now_, tiles_shown_;
+  bool keeps_back_ = false, tiles_shown_valid_ = false;
+  bool damage_on_ = false;
+  int damage_[4] = {0, 0, 0, 0};
+  int scissor_[5] = {0, 0, 0, 0, 0};  // the frame's own clip as last drawn: on, x, y, w, h
 
   // GL state as last set by draw_commands; -1 = unknown.
   int gl_blend_ = -1, gl_alpha_test_ = -1, gl_texturing_ = -1, gl_tex_arrays_ = -1;

@@ -206,4 +206,38 @@ TEST(FrameEconomy, ClearedAndCopiedBackgroundsLookLikeTheirQuads) {
   EXPECT_GT(differing_pixels(part_copied, cleared), 10000u);
 }
 
+// A frame that changes in one place is drawn only there, over the last
+// frame kept in the back buffer; the result must equal the whole frame
+// drawn from scratch, wherever the change is and whatever lies under it
+// (the picture, a clipped panel, blended text, a line crossing tiles).
+TEST(FrameEconomy, AFrameDrawnInPartEqualsTheWholeFrame) {
+  if (!ogl_gl.back_buffer_kept()) GTEST_SKIP() << "this driver exchanges its buffers: frames are always drawn whole";
+  auto busy = [](int step) {
+    return [step] {
+      OGL_plot_back_col();
+      OGL_2dquad(tex_background, 0, 1, 0, 0, 0, 0, 1024, 0, 1, 0, 1024, 768, 1, 1, 0, 768, 0, 1);
+      OGL_scissors(90, 90, 320, 120);
+      OGL_fillrect(12, 0.5f, 100, 100 + static_cast<float>(step), 300, 200);
+      OGL_scissors_end();
+      OGL_string(46, 144, 560, "Received " + std::to_string(step * 1111) + " kilobytes", 0, charset_prop, 0);
+      OGL_string(38, 700, 300, "A line that never changes", 0, charset_prop, 0);
+      OGL_line(69, 1.0f, 10, 10 + static_cast<float>(step) * 7, 1000, 700);
+    };
+  };
+  drawn_frame(busy(0));
+  for (int step = 1; step <= 3; ++step) {
+    const std::uint64_t parts = ogl_gl.frames_in_part();
+    const std::vector<std::uint8_t> in_part = drawn_frame(busy(step));
+    EXPECT_EQ(ogl_gl.frames_in_part(), parts + 1);
+    ogl_be->invalidate();  // the next frame is drawn whole
+    const std::vector<std::uint8_t> whole = drawn_frame(busy(step));
+    EXPECT_EQ(ogl_gl.frames_in_part(), parts + 1);
+    ASSERT_EQ(in_part.size(), 1024u * 768 * 3);
+    EXPECT_EQ(differing_pixels(in_part, whole), 0u) << "step " << step;
+  }
+  // And what the window shows is that frame too.
+  const std::vector<std::uint8_t> last = drawn_frame(busy(7));
+  EXPECT_EQ(differing_pixels(window_pixels(), last), 0u);
+}
+
 }  // namespace
