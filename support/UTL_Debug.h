@@ -1,7 +1,7 @@
 // The crash log: when the program is ended by a fatal signal (an invalid
 // memory access, a bus error, an arithmetic fault, an illegal instruction,
 // an abort - a stack overflow included), a short report is appended to
-// "crash_log.txt" in the program's folder before the process ends as the
+// "crash_log.txt" beside the program's log before the process ends as the
 // signal would have ended it:
 //
 //   Unhandled exception: SIGSEGV (0000000B)       name and number
