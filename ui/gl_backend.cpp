@@ -40,19 +40,22 @@ void OGL_gl_backend::batch(Batch b, int tex) {
   const int blend = needs_blend(b, tex) ? 1 : 0;
   if (!frame_.cmds.empty() && frame_.cmds.size() > drawn_cmds_) {
     const Cmd& last = frame_.cmds.back();
-    if (last.kind == k_batch && last.batch == b && last.tex == tex && last.blend == blend) return;
+    if (last.kind == k_batch && last.batch == b && last.tex == tex && last.blend == blend &&
+        std::memcmp(last.color, color_, sizeof color_) == 0)
+      return;
   }
   Cmd c;
   c.kind = k_batch;
   c.batch = b;
   c.tex = tex;
   c.blend = blend;
+  std::memcpy(c.color, color_, sizeof color_);
   c.first = static_cast<std::uint32_t>(frame_.verts.size());
   frame_.cmds.push_back(c);
 }
 
 void OGL_gl_backend::vertex(float x, float y, float s, float t) {
-  frame_.verts.push_back(Vert{x, y, s, t, {color_[0], color_[1], color_[2], color_[3]}});
+  frame_.verts.push_back(Vert{x, y, s, t});
   ++frame_.cmds.back().count;
 }
 
@@ -134,6 +137,7 @@ void OGL_gl_backend::tile_digests(const Frame& f, std::vector<std::uint64_t>& ti
             static_cast<float>(c.i[2]) + c.f[0], static_cast<float>(c.i[3]) + c.f[1]);
         break;
       case k_batch: {
+        const std::uint64_t hb = mix(hc, c.color, sizeof c.color);
         const std::uint32_t per = c.batch == lines ? 2 : 4;
         for (std::uint32_t k = 0; k + per <= c.count; k += per) {
           const Vert* v = &f.verts[c.first + k];
@@ -144,7 +148,7 @@ void OGL_gl_backend::tile_digests(const Frame& f, std::vector<std::uint64_t>& ti
             y0 = std::min(y0, v[j].y);
             y1 = std::max(y1, v[j].y);
           }
-          add(mix(hc, v, per * sizeof(Vert)), x0, y0, x1, y1);
+          add(mix(hb, v, per * sizeof(Vert)), x0, y0, x1, y1);
         }
         break;
       }
@@ -207,9 +211,7 @@ void OGL_gl_backend::draw_commands(size_t from) {
   if (!frame_.verts.empty()) {
     glVertexPointer(2, GL_FLOAT, sizeof(Vert), &v->x);
     glTexCoordPointer(2, GL_FLOAT, sizeof(Vert), &v->s);
-    glColorPointer(4, GL_FLOAT, sizeof(Vert), v->c);
     glEnableClientState(GL_VERTEX_ARRAY);
-    glEnableClientState(GL_COLOR_ARRAY);
   }
   for (size_t k = from; k < cmds.size(); ++k) {
     const Cmd& c = cmds[k];
@@ -267,6 +269,7 @@ void OGL_gl_backend::draw_commands(size_t from) {
           glBindTexture(GL_TEXTURE_2D, (slot >= 0 && slot < 5) ? gl_tex_[slot] : 0);
           bound_tex_ = c.tex;
         }
+        glColor4fv(c.color);
         glDrawArrays(c.batch == lines ? GL_LINES : GL_QUADS, static_cast<GLint>(c.first),
                      static_cast<GLsizei>(c.count));
         break;

@@ -83,10 +83,12 @@ class OGL_gl_backend : public OGL_backend {
     std::int32_t i[4] = {0, 0, 0, 0};  // viewport w, h; scissor on, x, y, w; copy texel x, y, pixel x, y
     float f[3] = {0, 0, 0};            // clear colour; scissor h; copy w, h
     std::uint32_t first = 0, count = 0;  // k_batch: vertices
+    float color[4] = {0, 0, 0, 0};       // k_batch: the colour of all its vertices
   };
+  // A batch has one colour, given as the current colour rather than per
+  // vertex: the software renderer shades a constant colour faster.
   struct Vert {
     float x, y, s, t;
-    float c[4];
   };
   struct Frame {
     std::vector<Cmd> cmds;
@@ -99,7 +101,7 @@ class OGL_gl_backend : public OGL_backend {
   };
 
   // The batch the next vertices go to: a new one unless the last command
-  // is a batch of the same primitive, texture and blending.
+  // is a batch of the same primitive, texture, blending and colour.
   void batch(Batch b, int tex);
   void vertex(float x, float y, float s, float t);
   // Sends the commands of frame_ from `from_cmd` on to GL.
