@@ -28,8 +28,9 @@ struct CrashInfo {
 using CrashHandler = void (*)(const CrashInfo& info);
 
 // Installs `handler` for the fatal signals and gives the calling thread its
-// alternate stack. Also loads what the stack walk needs, so that the walk
-// does not load anything inside the handler. Returns 0 or an errno value.
+// alternate stack. Also loads the unwinder and sets up the symbol look-up,
+// so that the handler loads no library and allocates nothing from the heap.
+// Returns 0 or an errno value.
 int crash_handler_install(CrashHandler handler);
 
 // Gives the calling thread an alternate signal stack (does nothing when it
@@ -48,8 +49,13 @@ void crash_close(int fd);
 // Return addresses of the calling thread's stack, innermost first; at most
 // `max`. The first entries are the handler's own frames.
 int crash_backtrace(void** frames, int max);
-// Writes what the binary tells about one code address (module, exported
-// function and offset, address), then a newline.
-void crash_write_symbol(int fd, void* address);
+// Writes what is known of one code address, then a newline:
+//   function + offset (file:line) (module + offset)
+// The function is demangled; "(file:line)" appears where the module carries
+// debug information for the address; an unknown function is written as its
+// address, an unknown module as "(???)". `return_address` says that the
+// address follows a call (a caller's frame), so that the source line looked
+// up is the call's own. Uses no heap and takes no lock of its own.
+void crash_write_symbol(int fd, void* address, bool return_address);
 
 }  // namespace plat

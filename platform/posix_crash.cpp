@@ -1,6 +1,7 @@
 // POSIX/Linux implementation of platform/crash.h on signals.
 #include "platform/crash.h"
 
+#include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -13,6 +14,11 @@
 #include <cstdlib>
 
 #include "platform/fault.h"
+
+#ifdef SKYVANE_CRASH_SYMBOLS
+#include <backtrace.h>
+#include <libiberty/demangle.h>
+#endif
 
 namespace plat {
 namespace {
@@ -60,6 +66,118 @@ void default_action(int sig) {
   sigemptyset(&dfl.sa_mask);
   sigaction(sig, &dfl, nullptr);
   raise(sig);
+}
+
+// ------------------------------------------------------------ symbols
+// Everything here runs in the crash handler: fixed buffers, no heap, no
+// stdio. libbacktrace allocates with mmap and reads the debug information
+// through its own file views; its state is made at install time and only
+// used again by the one thread that reports a crash. The demangler works on
+// the stack.
+
+// Text appended to a fixed buffer, cut at its end.
+struct Text {
+  char buf[1024];
+  std::size_t len = 0;
+  void add(const char* s, std::size_t n) {
+    for (std::size_t i = 0; i < n && len < sizeof buf; ++i) buf[len++] = s[i];
+  }
+  void add(const char* s) {
+    while (*s && len < sizeof buf) buf[len++] = *s++;
+  }
+  void hex(std::uintptr_t v, int width) {
+    char tmp[2 * sizeof v];
+    int n = 0;
+    do {
+      tmp[n++] = "0123456789abcdef"[v & 15];
+      v >>= 4;
+    } while (v);
+    while (n < width) tmp[n++] = '0';
+    while (n > 0) add(&tmp[--n], 1);
+  }
+  void dec(long v) {
+    char tmp[24];
+    int n = 0;
+    unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
+    do {
+      tmp[n++] = static_cast<char>('0' + u % 10);
+      u /= 10;
+    } while (u);
+    if (v < 0) tmp[n++] = '-';
+    while (n > 0) add(&tmp[--n], 1);
+  }
+};
+
+const char* base_name(const char* path) {
+  const char* b = path;
+  for (const char* p = path; *p; ++p)
+    if (*p == '/' || *p == '\\') b = p + 1;
+  return b;
+}
+
+// What is known of one address.
+struct SymbolInfo {
+  char function[512] = {};
+  std::uintptr_t function_address = 0;
+  char file[256] = {};
+  int line = 0;
+};
+
+void copy_text(char* dst, std::size_t size, const char* src) {
+  std::size_t i = 0;
+  for (; src && src[i] && i + 1 < size; ++i) dst[i] = src[i];
+  dst[i] = '\0';
+}
+
+#ifdef SKYVANE_CRASH_SYMBOLS
+backtrace_state* g_bt = nullptr;
+
+void bt_error(void*, const char*, int) {}
+
+void bt_syminfo(void* data, std::uintptr_t, const char* name, std::uintptr_t value, std::uintptr_t) {
+  SymbolInfo* si = static_cast<SymbolInfo*>(data);
+  if (!name || !value) return;
+  copy_text(si->function, sizeof si->function, name);
+  si->function_address = value;
+}
+
+// Called innermost first when the address lies in inlined code: the first
+// call names the line that was running.
+int bt_pcinfo(void* data, std::uintptr_t, const char* file, int line, const char* function) {
+  SymbolInfo* si = static_cast<SymbolInfo*>(data);
+  if (file && line > 0 && !si->file[0]) {
+    copy_text(si->file, sizeof si->file, file);
+    si->line = line;
+  }
+  if (function && !si->function[0]) copy_text(si->function, sizeof si->function, function);
+  return 1;
+}
+
+void demangled_part(const char* s, std::size_t n, void* out) { static_cast<Text*>(out)->add(s, n); }
+#endif
+
+// The function name as a person reads it: demangled when it is a C++ name.
+void add_function_name(Text& t, const char* name) {
+#ifdef SKYVANE_CRASH_SYMBOLS
+  Text d;
+  if (cplus_demangle_v3_callback(name, DMGL_PARAMS | DMGL_ANSI, demangled_part, &d) && d.len > 0) {
+    t.add(d.buf, d.len);
+    return;
+  }
+#endif
+  t.add(name);
+}
+
+// Makes libbacktrace's state now (the handler must not). The symbol tables
+// and debug information are read at the first look-up, in the handler:
+// reading them for the program and every library at start-up would cost
+// each run tens of milliseconds for the rare run that crashes. That reading
+// uses only open, mmap and read, no heap and no lock but the loader's while
+// it lists the loaded modules.
+void prepare_symbols() {
+#ifdef SKYVANE_CRASH_SYMBOLS
+  if (!g_bt) g_bt = backtrace_create_state(nullptr, 0, bt_error, nullptr);
+#endif
 }
 
 void on_fatal_signal(int sig, siginfo_t* info, void* context) {
@@ -126,9 +244,10 @@ void crash_thread_stack_remove() {
 int crash_handler_install(CrashHandler handler) {
   if (const int err = fault_check(Op::signal)) return err;
   // The first stack walk loads the unwinder; do it now rather than in the
-  // handler, where loading a library is not safe.
+  // handler, where loading a library is not safe. The same for the symbols.
   void* warm[4];
   backtrace(warm, 4);
+  prepare_symbols();
   g_handler.store(handler);
   struct sigaction sa = {};
   sa.sa_sigaction = on_fatal_signal;
@@ -162,6 +281,68 @@ void crash_close(int fd) {
 
 int crash_backtrace(void** frames, int max) { return backtrace(frames, max); }
 
-void crash_write_symbol(int fd, void* address) { backtrace_symbols_fd(&address, 1, fd); }
+void crash_write_symbol(int fd, void* address, bool return_address) {
+  const std::uintptr_t pc = reinterpret_cast<std::uintptr_t>(address);
+  // A return address points after its call; the call is one byte before.
+  const std::uintptr_t look = return_address && pc > 0 ? pc - 1 : pc;
+  SymbolInfo si;
+  // The module and its exported symbol: the loader's table.
+  Dl_info dl = {};
+  const bool in_module = dladdr(reinterpret_cast<void*>(look), &dl) != 0;
+  if (in_module && dl.dli_sname && dl.dli_saddr) {
+    copy_text(si.function, sizeof si.function, dl.dli_sname);
+    si.function_address = reinterpret_cast<std::uintptr_t>(dl.dli_saddr);
+  }
+#ifdef SKYVANE_CRASH_SYMBOLS
+  if (g_bt) {
+    // The full symbol table knows the functions that are not exported.
+    SymbolInfo full;
+    backtrace_syminfo(g_bt, look, bt_syminfo, bt_error, &full);
+    if (full.function[0] && full.function_address <= look &&
+        (!si.function_address || full.function_address >= si.function_address)) {
+      copy_text(si.function, sizeof si.function, full.function);
+      si.function_address = full.function_address;
+    }
+    backtrace_pcinfo(g_bt, look, bt_pcinfo, bt_error, &si);
+  }
+#endif
+  Text t;
+  if (si.function[0] && si.function_address) {
+    add_function_name(t, si.function);
+    t.add(" + ");
+    t.dec(static_cast<long>(pc - si.function_address));
+  } else if (si.function_address) {
+    t.add("0x");
+    t.hex(si.function_address, 8);
+    t.add(" + ");
+    t.dec(static_cast<long>(pc - si.function_address));
+  } else {
+    t.add("0x");
+    t.hex(pc, 8);
+  }
+  if (si.file[0]) {
+    t.add(" (");
+    t.add(base_name(si.file));
+    t.add(":");
+    t.dec(si.line);
+    t.add(")");
+  }
+  if (in_module && dl.dli_fname && dl.dli_fname[0] && dl.dli_fbase) {
+    t.add(" (");
+    t.add(base_name(dl.dli_fname));
+    t.add(" + ");
+    t.dec(static_cast<long>(pc - reinterpret_cast<std::uintptr_t>(dl.dli_fbase)));
+    t.add(")\n");
+  } else if (in_module && dl.dli_fbase) {
+    t.add(" (0x");
+    t.hex(reinterpret_cast<std::uintptr_t>(dl.dli_fbase), 8);
+    t.add(" + ");
+    t.dec(static_cast<long>(pc - reinterpret_cast<std::uintptr_t>(dl.dli_fbase)));
+    t.add(")\n");
+  } else {
+    t.add(" (?\?\?)\n");
+  }
+  crash_write(fd, t.buf, t.len);
+}
 
 }  // namespace plat

@@ -67,10 +67,11 @@ class Line {
   std::size_t len_ = 0;
 };
 
-// One stack line: " % 2d) " and what the binary tells about the address.
-void print_symbol(int fd, int n, void* address) {
+// One stack line: " % 2d) " and what is known of the address. A caller's
+// address is a return address, looked up at its call.
+void print_symbol(int fd, int n, void* address, bool return_address) {
   Line().text(" ").dec(n, 2).text(") ").write_to(fd);
-  plat::crash_write_symbol(fd, address);
+  plat::crash_write_symbol(fd, address, return_address);
 }
 
 // The faulting instruction as line 0, then the callers. The walk starts
@@ -78,7 +79,7 @@ void print_symbol(int fd, int n, void* address) {
 // the handler and are left out when that instruction is found among them.
 void dump_stack(int fd, std::uintptr_t pc) {
   int n = 0;
-  if (pc) print_symbol(fd, n++, reinterpret_cast<void*>(pc));
+  if (pc) print_symbol(fd, n++, reinterpret_cast<void*>(pc), false);
   void* frames[kMaxStackLines + 32];
   const int count = plat::crash_backtrace(frames, static_cast<int>(sizeof frames / sizeof frames[0]));
   int first = 0;
@@ -90,12 +91,13 @@ void dump_stack(int fd, std::uintptr_t pc) {
       }
     }
   }
-  for (int i = first; i < count && n < kMaxStackLines; ++i) print_symbol(fd, n++, frames[i]);
+  for (int i = first; i < count && n < kMaxStackLines; ++i) print_symbol(fd, n++, frames[i], true);
 }
 
 void fatal_exception_handler(const plat::CrashInfo& info) {
   int fd = g_crash_log[0] ? plat::crash_open_append(g_crash_log) : -1;
-  if (fd < 0) fd = plat::crash_stderr();
+  const bool to_file = fd >= 0;
+  if (!to_file) fd = plat::crash_stderr();
   Line head;
   head.text("Unhandled exception: ").text(info.name ? info.name : "Unknown").text(" (");
   head.hex(static_cast<std::uintptr_t>(static_cast<unsigned>(info.signal)), 8, true).text(")\n");
@@ -111,6 +113,12 @@ void fatal_exception_handler(const plat::CrashInfo& info) {
     if (log >= 0) {
       static const char kNote[] = "This application has crashed.  Please send the file crash_log.txt to Velmora.\n";
       plat::crash_write(log, kNote, sizeof kNote - 1);
+      // Where the report really is: beside this log, or on standard error
+      // when the file could not be written.
+      Line where;
+      if (to_file) where.text("The crash report is in ").text(g_crash_log).text("\n");
+      else where.text("The crash report could not be written to ").text(g_crash_log).text("; it went to standard error.\n");
+      where.write_to(log);
       plat::crash_close(log);
     }
   }
@@ -119,9 +127,17 @@ void fatal_exception_handler(const plat::CrashInfo& info) {
 }  // namespace
 
 int UTL_debug_init(const std::string& log_path) {
+  // The report goes where the program's log went (its folder, or the state
+  // folder when that cannot be written), so that the log's note and the
+  // report name one place. Without a log: the program's folder (the
+  // current folder when that is unknown).
   std::string folder;
-  get_OS_abs_path(0, folder);
-  // Without a known program folder the report goes to the current folder.
+  if (!log_path.empty()) {
+    const size_t slash = log_path.rfind('/');
+    folder = slash == std::string::npos ? std::string() : log_path.substr(0, slash + 1);
+  } else {
+    get_OS_abs_path(0, folder);
+  }
   set_path(g_crash_log, folder + "crash_log.txt");
   set_path(g_program_log, log_path);
   const int err = plat::crash_handler_install(fatal_exception_handler);

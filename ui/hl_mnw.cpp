@@ -205,7 +205,10 @@ void MACIBM_handle_event(const plat::WinEvent& e) {
   using E = plat::WinEvent;
   switch (e.type) {
     case E::close: app_done = 1; break;
-    case E::refresh: MACIBM_startwind(mnw.top_win_now); break;
+    case E::refresh:
+      ogl_be->invalidate();
+      MACIBM_startwind(mnw.top_win_now);
+      break;
     case E::key_down:
       keys.handle_key_raw(e);
       mnw.key_hit = 1;

@@ -155,8 +155,16 @@ void OGL_scissors(float x, float y, float dx, float dy) {
 
 void OGL_scissors_end() { ogl_be->scissor(0, 0, 0, 0, 0); }
 
+// An opaque background is a clear of the client area, which a renderer does
+// far faster than shading a window-sized quad; the picture is the same.
 void OGL_plot_back_col() {
-  colr.set_index(34, 1.0f);
+  float c[4];
+  colr.resolve(34, 1.0f, c);
+  ogl_be->set_color(c);
+  if (c[3] >= 1.0f) {
+    ogl_be->clear(c[0], c[1], c[2]);
+    return;
+  }
   ogl_be->fill_rect(0, 0, static_cast<float>(mnw.x_res_now), static_cast<float>(mnw.y_res_now));
 }
 

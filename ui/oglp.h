@@ -55,6 +55,9 @@ class OGL_backend {
   virtual void scissor(int on, int x, int y, int w, int h) {}
   // Shows the finished frame.
   virtual void present() {}
+  // The window lost its picture (exposed, resized): the next frame is
+  // presented even when it equals the last one.
+  virtual void invalidate() {}
   // Ends any primitive in progress, discards pending errors and restores
   // the normal 2-D state (before an alert takes over the screen).
   virtual void reset_state() {}

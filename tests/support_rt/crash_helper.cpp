@@ -15,7 +15,7 @@
 // Exported (the program is linked with its symbols exported) so that the
 // report can name them.
 __attribute__((noinline)) void crash_by_bad_write(std::uintptr_t where) {
-  *reinterpret_cast<volatile int*>(where) = 1;
+  *reinterpret_cast<volatile int*>(where) = 1;  // the faulting line (the tests look for this comment)
 }
 
 __attribute__((noinline)) int crash_by_recursion(int depth) {

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -54,8 +55,8 @@ class CrashLogTest : public ::testing::Test {
 
   // Runs the helper; returns its wait status. Its standard error goes to
   // dir/stderr.txt. Sanitizer builds leave the fatal signals to the
-  // program's own handler.
-  int run(const std::string& mode) {
+  // program's own handler. `log` is the program's log (default dir/Log.txt).
+  int run(const std::string& mode, std::string log = std::string()) {
     std::vector<std::string> env;
     for (char** e = environ; *e; ++e) {
       if (std::strncmp(*e, "ASAN_OPTIONS=", 13) != 0) env.emplace_back(*e);
@@ -66,7 +67,7 @@ class CrashLogTest : public ::testing::Test {
     std::vector<char*> envp;
     for (std::string& s : env) envp.push_back(s.data());
     envp.push_back(nullptr);
-    std::string log = dir / "Log.txt";
+    if (log.empty()) log = dir / "Log.txt";
     std::vector<char*> argv = {exe.data(), const_cast<char*>(mode.c_str()), log.data(), nullptr};
 
     posix_spawn_file_actions_t fa;
@@ -101,15 +102,16 @@ TEST_F(CrashLogTest, InvalidWriteIsReportedWithSignalAddressAndStack) {
   // The faulting function is line 0, its caller follows.
   const size_t zero = r.find("  0) ");
   const size_t fn = r.find("crash_by_bad_write");
-  const size_t caller = r.find("(main+");
+  const size_t caller = r.find(") main + ");
   ASSERT_NE(fn, std::string::npos) << r;
   EXPECT_LT(zero, fn);
   EXPECT_LT(fn, r.find("  1) "));
   EXPECT_NE(caller, std::string::npos) << r;
-  EXPECT_NE(r.find("support_crash_helper("), std::string::npos) << r;
+  EXPECT_NE(r.find(" (support_crash_helper + "), std::string::npos) << r;
 
   EXPECT_EQ(read_file(dir / "Log.txt"),
-            "log start\nThis application has crashed.  Please send the file crash_log.txt to Velmora.\n");
+            "log start\nThis application has crashed.  Please send the file crash_log.txt to Velmora.\n"
+            "The crash report is in " + (dir / "crash_log.txt") + "\n");
 }
 
 TEST_F(CrashLogTest, LaterCrashesAppendToTheSameLog) {
@@ -126,7 +128,7 @@ TEST_F(CrashLogTest, LaterCrashesAppendToTheSameLog) {
   EXPECT_LT(r.find("SIGSEGV"), second);
   // A signal sent by the process itself has no faulting address.
   EXPECT_NE(r.find("Address = 0x00000000\n", second), std::string::npos) << r;
-  EXPECT_NE(r.find("(abort+", second), std::string::npos) << r;
+  EXPECT_NE(r.find(") abort + ", second), std::string::npos) << r;
   EXPECT_GE(stack_lines(r.substr(second)), 3) << r;
   EXPECT_EQ(count_of(read_file(dir / "Log.txt"), "This application has crashed."), 2);
 }
@@ -158,6 +160,56 @@ TEST_F(CrashLogTest, ReportGoesToStandardErrorWhenTheLogCannotBeOpened) {
   const std::string err = read_file(dir / "stderr.txt");
   EXPECT_NE(err.find("Unhandled exception: SIGSEGV (0000000B)\n"), std::string::npos) << err;
   EXPECT_NE(err.find("crash_by_bad_write"), std::string::npos) << err;
+  // The log does not send the user to a file that is not there.
+  EXPECT_NE(read_file(dir / "Log.txt").find("The crash report could not be written to " +
+                                            (dir / "crash_log.txt") + "; it went to standard error.\n"),
+            std::string::npos);
+}
+
+// The line of the helper's source that holds `marker`, counted from 1.
+int source_line_of(const std::string& marker) {
+  const std::string src = read_file(SKYVANE_CRASH_HELPER_SOURCE);
+  const size_t at = src.find(marker);
+  if (at == std::string::npos) return -1;
+  return 1 + static_cast<int>(std::count(src.begin(), src.begin() + static_cast<long>(at), '\n'));
+}
+
+// A person reads the stack: C++ names demangled, with their parameters, and
+// the source file and line of the faulting statement and of the calls.
+TEST_F(CrashLogTest, StackLinesNameDemangledFunctionsAndSourceLines) {
+  const int status = run("bad-write");
+  ASSERT_TRUE(WIFSIGNALED(status));
+  const std::string r = report();
+  const int line = source_line_of("the faulting line (the tests look for this comment)");
+  ASSERT_GT(line, 0);
+  // Line 0 is the faulting statement itself.
+  const std::regex first(R"(\n  0\) crash_by_bad_write\(unsigned long\) \+ \d+ \(crash_helper\.cpp:(\d+)\) \(support_crash_helper \+ \d+\)\n)");
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(r, m, first)) << r;
+  EXPECT_EQ(std::stoi(m[1].str()), line) << r;
+  // Its caller, main, at the line of the call.
+  const std::regex caller(R"(\n  1\) main \+ \d+ \(crash_helper\.cpp:(\d+)\) \(support_crash_helper \+ \d+\)\n)");
+  ASSERT_TRUE(std::regex_search(r, m, caller)) << r;
+  EXPECT_EQ(std::stoi(m[1].str()), source_line_of("if (mode == \"bad-write\") crash_by_bad_write(where);")) << r;
+  // No mangled names anywhere in the report.
+  EXPECT_EQ(r.find("_Z"), std::string::npos) << r;
+}
+
+// The report goes where the log went: a log moved to another folder (the
+// state folder, when the program's folder cannot be written) takes the
+// report with it, and names its place.
+TEST_F(CrashLogTest, ReportGoesBesideTheLogWhereverTheLogIs) {
+  const fs::path state = fs::path(dir / "state") / "skyvane";
+  fs::create_directories(state);
+  write_file(state / "Log.txt", "log start\n");
+  const int status = run("bad-write", (state / "Log.txt").string());
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_FALSE(fs::exists(dir / "crash_log.txt"));
+  const std::string r = read_file(state / "crash_log.txt");
+  EXPECT_EQ(r.rfind("Unhandled exception: SIGSEGV (0000000B)\n", 0), 0u) << r;
+  EXPECT_EQ(read_file(state / "Log.txt"),
+            "log start\nThis application has crashed.  Please send the file crash_log.txt to Velmora.\n"
+            "The crash report is in " + (state / "crash_log.txt").string() + "\n");
 }
 
 // The crash log's place is fixed at set-up: beside the program. A handler
