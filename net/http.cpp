@@ -61,14 +61,16 @@ bool host_is_plain(const char* host) {
   return true;
 }
 
-// Whether a field name is Content-Length, in any mix of cases.
-bool is_content_length(const std::string& name) {
-  static const char kName[] = "content-length";
-  if (name.size() != sizeof kName - 1) return false;
+// Whether a field name is `lower` (given in lower case), in any mix of cases.
+bool name_is(const std::string& name, const char* lower) {
+  if (name.size() != std::strlen(lower)) return false;
   for (std::size_t i = 0; i < name.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(name[i])) != kName[i]) return false;
+    if (std::tolower(static_cast<unsigned char>(name[i])) != lower[i]) return false;
   return true;
 }
+
+// Whether a field name is Content-Length, in any mix of cases.
+bool is_content_length(const std::string& name) { return name_is(name, "content-length"); }
 
 // A Content-Length value: decimal digits with optional blanks around them;
 // -1 for anything else (a sign, other characters, or 10^18 and more).
@@ -227,6 +229,7 @@ void down_class::DoProcessing() {
     return;
   }
   mInBuf.insert(mInBuf.end(), readChunk, readChunk + got);
+  mReceivedBytes += got;
 
   if (!mGotWholeHeader) {
     parse_header();
@@ -235,13 +238,23 @@ void down_class::DoProcessing() {
   if (!mGotWholeHeader) return;
 
   last_read_time = xtim.real_time;
+  if (mMaxBytes > 0 && mReceivedPayload + static_cast<std::int64_t>(mInBuf.size()) > mMaxBytes) {
+    // Only bytes up to the limit reach the file; the rest is dropped with
+    // the connection.
+    mInBuf.resize(static_cast<std::size_t>(mMaxBytes - mReceivedPayload));
+    if (mFileErr == 0) mFileErr = EFBIG;
+    xer << "Download of " << mDestFileName << " stopped: the body grew past the " << mMaxBytes
+        << " bytes expected\n";
+    xer.flush();
+    mSocket->Disconnect();
+  }
   const auto pending = static_cast<std::int64_t>(mInBuf.size());
   const bool body_done = mIncomingLength != -1 && mReceivedPayload + pending >= mIncomingLength;
   if (body_done) mSocket->Disconnect();
 
   if (mDestFile.is_open() && !mInBuf.empty()) {
     mReceivedPayload += pending;
-    if (mFileErr == 0) {
+    if (mFileErr == 0 || (mFileErr == EFBIG && mLocalErr == 0)) {
       const int err = plat::file_write(mDestFile, mInBuf.data(), mInBuf.size());
       if (err != 0) mFileErr = mLocalErr = err;
     }
@@ -251,7 +264,7 @@ void down_class::DoProcessing() {
     mInBuf.clear();
     mSocket->Disconnect();
   }
-  if (body_done) finish_body();
+  if (body_done || mFileErr == EFBIG) finish_body();
 }
 
 void down_class::parse_header() {
@@ -274,6 +287,10 @@ void down_class::parse_header() {
       // Field names are not case-sensitive: "content-length" is the length
       // too. Two spellings that disagree make the body untrustworthy.
       for (const auto& [field, value] : mFields) {
+        if (name_is(field, "transfer-encoding")) {
+          rejected = true;
+          break;
+        }
         if (!is_content_length(field)) continue;
         const std::int64_t length = parse_length(value);
         if (length < 0 || (mIncomingLength >= 0 && length != mIncomingLength)) {
@@ -284,6 +301,14 @@ void down_class::parse_header() {
         mIncomingLength = length;
       }
       if (rejected) break;
+      if (mMaxBytes > 0 && mIncomingLength > mMaxBytes) {
+        xer << "Download of " << mDestFileName << " refused: the server announced " << mIncomingLength
+            << " bytes, more than the " << mMaxBytes << " expected\n";
+        xer.flush();
+        mFileErr = EFBIG;
+        rejected = true;
+        break;
+      }
       mGotWholeHeader = true;
       break;
     }
@@ -351,8 +376,17 @@ void http_class::reset() {
   ProxyPort_str.clear();
   ProxyPort_int = 0;
   time_out_secs = 30.0f;
+  trickle_window_secs = 60.0f;
+  trickle_floor_bytes_per_sec = 1000.0;
+  for (auto& s : size_limit) s = 0;
+  failure_counts.clear();
   inited_any = soc_inited = ot_inited = false;
   gProxyExclude.clear();
+}
+
+void http_class::set_size_limit(int slot, std::int64_t max_bytes) {
+  if (slot < 0 || slot >= kSlots) return;
+  size_limit[slot] = max_bytes > 0 ? max_bytes : 0;
 }
 
 void http_class::wait_for_activity(int timeout_ms) {
@@ -418,6 +452,8 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
     last_failure[slot] = net_failure{};
     down[slot] = std::make_unique<down_class>(host.c_str(), port, file.c_str(), false, fields, nullptr, 0,
                                               dest.c_str());
+    down[slot]->mMaxBytes = size_limit[slot];
+    size_limit[slot] = 0;
   }
 
   down_class& d = *down[slot];
@@ -428,7 +464,20 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
   const bool is_err = d.mFileErr != 0 || stat == 0 || stat == 2;
 
   if (!is_done && !is_complete && !is_err) {
-    if (xtim.real_time > d.last_read_time + time_out_secs) {
+    // The receive rate over the last trickle window, from samples taken
+    // about every 1/32 of it; the oldest kept is the newest at or before
+    // the window's start.
+    const float now = xtim.real_time;
+    auto& samples = d.mRateSamples;
+    if (samples.empty() || now - samples.back().first >= trickle_window_secs / 32)
+      samples.emplace_back(now, d.mReceivedBytes);
+    std::size_t drop = 0;
+    while (drop + 1 < samples.size() && samples[drop + 1].first <= now - trickle_window_secs) ++drop;
+    samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(drop));
+    const bool trickling = trickle_window_secs > 0 && samples.front().first <= now - trickle_window_secs &&
+                           static_cast<double>(d.mReceivedBytes - samples.front().second) <
+                               trickle_floor_bytes_per_sec * trickle_window_secs;
+    if (trickling || now > d.last_read_time + time_out_secs) {
       last_failure[slot] = net_failure{0, d.mResponseNum > 0 ? d.mResponseNum : 0, true};
       down[slot].reset();  // a time-out is not logged
       return 2;
@@ -442,15 +491,20 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
 
   int os_err = d.mFileErr;
   if (os_err == 0) os_err = d.mSocket ? d.mSocket->GetOSError() : kNoConnectionErr;
-  xer << "HTTP Error for " << dest << "\n"
-      << "   server     =" << server << "\n"
-      << "   file       =" << file << "\n"
-      << "   IsDone     =" << int(is_done) << "\n"
-      << "   IsComplete =" << int(is_complete) << "\n"
-      << "   IsErr      =" << int(is_err) << "\n"
-      << "   GetStat    =" << stat << "\n"
-      << "   GetOSErr   =" << os_err << "\n"
-      << "   response   =" << d.GetResponseName() << " (#" << d.mResponseNum << ")\n\n";
+  const int times = ++failure_counts[{server, file}];
+  if (times > 1) {
+    xer << "HTTP Error for " << dest << " again (" << times << " times)\n";
+  } else {
+    xer << "HTTP Error for " << dest << "\n"
+        << "   server     =" << server << "\n"
+        << "   file       =" << file << "\n"
+        << "   IsDone     =" << int(is_done) << "\n"
+        << "   IsComplete =" << int(is_complete) << "\n"
+        << "   IsErr      =" << int(is_err) << "\n"
+        << "   GetStat    =" << stat << "\n"
+        << "   GetOSErr   =" << os_err << "\n"
+        << "   response   =" << d.GetResponseName() << " (#" << d.mResponseNum << ")\n\n";
+  }
   xer.flush();
   last_failure[slot] = net_failure{d.mLocalErr, d.mResponseNum > 0 ? d.mResponseNum : 0, false};
   down[slot].reset();

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/PCSBSocket.h"
@@ -51,6 +52,12 @@
 //   - A failed create, write or close of the destination sets mFileErr (the
 //     errno value); the file is closed, and the close checked, as soon as the
 //     last announced byte is written, before the pool judges the outcome.
+//   - A response carrying "Transfer-Encoding" (in any case) is rejected the
+//     same way: its body is framed, not the file's bytes, and no length is
+//     known.
+//   - With mMaxBytes set, a Content-Length above it is rejected (mFileErr
+//     EFBIG, no file created) and a body reaching past it is cut at the
+//     limit (EFBIG, connection ended); a log line says which.
 //   - A host name that is empty or holds blanks, control characters, "/",
 //     "" or ":" is treated as unresolvable (mFileErr 20011, no socket).
 class down_class {
@@ -92,6 +99,11 @@ class down_class {
   std::int64_t mIncomingLength = -1;    // Content-Length; -1 until known (or when absent)
   std::int64_t mReceivedPayload = 0;    // body bytes written to the file so far
   float last_read_time = 0;             // real time of creation and of the last payload
+  std::int64_t mMaxBytes = 0;           // largest body accepted; 0: no limit
+  std::int64_t mReceivedBytes = 0;      // every byte read from the socket (header and body)
+  // (real time, mReceivedBytes) taken while the transfer runs, oldest first,
+  // spanning a little more than the pool's trickle window.
+  std::vector<std::pair<float, std::int64_t>> mRateSamples;
 
  private:
   void parse_header();
@@ -115,7 +127,7 @@ bool UseProxy(const char* host, std::uint16_t port);
 struct net_failure {
   int local_error = 0;  // error creating or writing the destination file; 0: the cause was remote
   int http_status = 0;  // status code of the final response; 0: none arrived
-  bool timed_out = false;  // the transfer went silent for time_out_secs
+  bool timed_out = false;  // silent for time_out_secs, or slower than the trickle floor
 };
 
 class http_class {
@@ -126,7 +138,10 @@ class http_class {
   // free starts downloading `server` + `file` into `dest`; later calls
   // advance it. Returns 0 running, 1 done (2xx, exactly the announced bytes
   // written, no error), 2 failed; after 1 or 2 the slot is free. A failure
-  // other than a time-out writes a nine-line report to the log.
+  // other than a time-out writes a nine-line report to the log; later
+  // failures of the same server and file write one line each instead,
+  // "HTTP Error for <dest> again (<n> times)", so that a failing mirror
+  // cannot fill the log.
   //   server: host name or dotted quad, optionally ":port" (default 80); no
   //           scheme, no trailing "/" or "\".
   //   file:   path on the server, starting with "/" (or "\").
@@ -156,6 +171,21 @@ class http_class {
 
   // Seconds without payload after which a running transfer fails.
   float time_out_secs = 30.0f;
+  // A transfer that has received fewer than trickle_floor_bytes_per_sec
+  // bytes a second over its last trickle_window_secs counts as timed out
+  // too: a server that sends a byte now and then would otherwise hold a
+  // stream for ever.
+  float trickle_window_secs = 60.0f;
+  double trickle_floor_bytes_per_sec = 1000.0;
+
+  // The largest body the next transfer started in `slot` may have (0: no
+  // limit); used once, then back to none. A response announcing more fails
+  // at once, before its file is created; a body growing past it stops there
+  // (nothing beyond the limit is written). Either way a log line says so.
+  void set_size_limit(int slot, std::int64_t max_bytes);
+  std::int64_t size_limit[kSlots] = {};
+
+  std::map<std::pair<std::string, std::string>, int> failure_counts;  // (server, file): failures so far
 
   bool inited_any = false;  // the slots have been cleared once
   bool soc_inited = false;  // the socket services have been started

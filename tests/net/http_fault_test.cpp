@@ -2,6 +2,7 @@
 // checking the answer of net_check, the destination file and the failure
 // report in the log.
 #include <cerrno>
+#include <chrono>
 
 #include "tests/net/net_fixture.h"
 #include "tests/servers/servers.h"
@@ -223,6 +224,78 @@ TEST_F(FaultTest, DestinationFileErrors) {
   EXPECT_NE(log().find("   IsErr      =1\n   GetStat    =5\n   GetOSErr   =" + std::to_string(ENOSPC)),
             std::string::npos)
       << log();
+}
+
+TEST_F(FaultTest, TricklingBelowTheFloorCountsAsTimedOut) {
+  // /trickle sends 5 bytes a second, never silent for long.
+  http.time_out_secs = 30.0f;
+  http.trickle_window_secs = 1.0f;
+  http.trickle_floor_bytes_per_sec = 100.0;
+  EXPECT_EQ(fetch("/trickle"), 2);
+  EXPECT_TRUE(http.failure(1).timed_out);
+  EXPECT_EQ(http.failure(1).http_status, 200);
+  EXPECT_EQ(http.down[1], nullptr);
+  EXPECT_EQ(log().find("HTTP Error"), std::string::npos);  // like any time-out
+
+  // Above the floor the same transfer completes.
+  http.trickle_floor_bytes_per_sec = 2.0;
+  EXPECT_EQ(fetch("/trickle"), 1);
+  EXPECT_EQ(read_file(dest()), "slowly trickled");
+}
+
+TEST_F(FaultTest, SizeLimitStopsOversizedBodies) {
+  // An announced length above the limit fails before any file is made.
+  http.set_size_limit(1, 1000);
+  EXPECT_EQ(fetch("/huge", nullptr, 5.0), 2);
+  EXPECT_FALSE(exists(dest()));
+  EXPECT_FALSE(http.failure(1).timed_out);
+  EXPECT_EQ(http.failure(1).local_error, 0);  // the server's fault, not this machine's
+  EXPECT_NE(log().find("refused: the server announced 1000000000000000 bytes, more than the 1000 expected\n"),
+            std::string::npos)
+      << log();
+  EXPECT_NE(log().find("   GetOSErr   =" + std::to_string(EFBIG) + "\n"), std::string::npos) << log();
+
+  // An endless body without a length stops at the limit, no byte beyond it.
+  http.set_size_limit(1, 200000);
+  EXPECT_EQ(fetch("/flood", nullptr, 5.0), 2);
+  EXPECT_EQ(read_file(dest()).size(), 200000u);
+  EXPECT_NE(log().find("stopped: the body grew past the 200000 bytes expected\n"), std::string::npos) << log();
+
+  // The limit was for one transfer only; within a limit all is as before.
+  EXPECT_EQ(http.size_limit[1], 0);
+  http.set_size_limit(1, 1000);
+  EXPECT_EQ(fetch("/ok/1000"), 1);
+  EXPECT_EQ(read_file(dest()), pattern(1000));
+}
+
+TEST_F(FaultTest, RedirectAndChunkedAnswersFailCleanly) {
+  EXPECT_EQ(fetch("/redirect", nullptr, 5.0), 2);
+  EXPECT_EQ(http.failure(1).http_status, 301);
+  EXPECT_NE(log().find(report_for("/redirect", 1, 1, 0, 3, 0, "Moved Permanently", 301)), std::string::npos)
+      << log();
+
+  // A chunked body has no length and its framing is not the file: refused
+  // at once rather than waiting for the time-out.
+  int polls = 0;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(fetch("/chunked", &polls, 5.0), 2);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_FALSE(http.failure(1).timed_out);
+  EXPECT_NE(log().find(report_for("/chunked", 1, 0, 1, 3, EPROTO, "OK", 200)), std::string::npos) << log();
+}
+
+TEST_F(FaultTest, RepeatedFailuresAreCountedInOneLine) {
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(fetch("/404"), 2);
+  const std::string lg = log();
+  const std::string first = report_for("/404", 1, 1, 0, 3, 0, "Not Found", 404);
+  EXPECT_NE(lg.find(first), std::string::npos) << lg;
+  EXPECT_EQ(lg.find(first, lg.find(first) + 1), std::string::npos) << lg;  // written once
+  EXPECT_NE(lg.find("HTTP Error for " + dest() + " again (2 times)\n"), std::string::npos) << lg;
+  EXPECT_NE(lg.find("HTTP Error for " + dest() + " again (3 times)\n"), std::string::npos) << lg;
+
+  // Another file from the same server gets its own full report.
+  EXPECT_EQ(fetch("/short", nullptr, 5.0), 2);
+  EXPECT_NE(log().find(report_for("/short", 1, 0, 0, 3, 0, "OK", 200)), std::string::npos) << log();
 }
 
 using FaultDeathTest = FaultTest;

@@ -35,6 +35,11 @@ path (a proxy-style "http://host" prefix is ignored):
   /endless           a header line that never ends (200,000 bytes), then silence
   /bigheader         a valid header of about 40,000 bytes in short lines, body "hello"
   /trickle           Content-Length 15, one body byte every 200 ms
+  /huge              Content-Length 10^15, then body bytes until the client goes
+  /flood             200 without Content-Length, body bytes until the client goes
+  /redirect          301 to /ok/10 with a short body
+  /chunked           200 "Transfer-Encoding: chunked" and no length, the
+                     body "hello" in chunks, then silence
 Silence lasts until the client closes or 120 s pass.
 """
 
@@ -182,6 +187,23 @@ class Handler(socketserver.BaseRequestHandler):
             for b in b"slowly trickled":
                 time.sleep(0.2)
                 self.send(bytes([b]))
+            self.hold()
+        elif path in ("/huge", "/flood"):
+            head = "HTTP/1.1 200 OK\r\n"
+            if path == "/huge":
+                head += "Content-Length: 1000000000000000\r\n"
+            self.send((head + "\r\n").encode("latin-1"))
+            block = pattern(65536)
+            try:
+                while True:
+                    self.send(block)
+            except OSError:
+                pass
+        elif path == "/redirect":
+            self.send(response("301 Moved Permanently", b"moved\n", [("Location", "/ok/10")]))
+            self.hold()
+        elif path == "/chunked":
+            self.send(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nhel\r\n2\r\nlo\r\n0\r\n\r\n")
             self.hold()
         else:
             self.send(response("404 Not Found", b"unknown fault\n"))
