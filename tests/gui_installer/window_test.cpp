@@ -20,7 +20,7 @@ namespace {
 
 tree_map release_a() {
   return {
-      {"Wing Sections/Section 0012.wing", "section"},
+      {"Foil Sections/Section 0012.wing", "section"},
       {"Instructions/Manual.txt", "read me first\n"},
       {"Output/logbooks/readme.txt", "logbooks"},
       {"Resources/shared data/beacon list.txt", std::string(300000, 'n')},
@@ -32,8 +32,8 @@ tree_map release_a() {
 
 tree_map release_b() {
   tree_map b = release_a();
-  b["Wing Sections/Section 0012.wing"] = "section, revised";
-  b["Wing Sections/Section 2412.wing"] = "new section";
+  b["Foil Sections/Section 0012.wing"] = "section, revised";
+  b["Foil Sections/Section 2412.wing"] = "new section";
   return b;
 }
 
@@ -179,7 +179,7 @@ TEST_F(InstallerWindow, ModifiedFileQuestionAnsweredByClicking) {
   server_list("Skyvane 9.01", {web.host()});
   ASSERT_EQ(run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}).status, 0) << log();
   // The user changed two files that the next release changes or keeps.
-  write_file(dest + "Wing Sections/Section 0012.wing", "my own section");
+  write_file(dest + "Foil Sections/Section 0012.wing", "my own section");
   write_file(dest + "Instructions/Manual.txt", "my notes");
   publish(release_b(), "Skyvane 9.02", "Skyvane 9.01");
   server_list("Skyvane 9.02", {web.host()});
@@ -188,7 +188,7 @@ TEST_F(InstallerWindow, ModifiedFileQuestionAnsweredByClicking) {
   ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
   install_and_accept("installer_agreement_again.png");
   // The question about the changed wing section: overwrite it.
-  ASSERT_TRUE(wait_log("Asking about replacing " + dest + "Wing Sections/Section 0012.wing", 30)) << log();
+  ASSERT_TRUE(wait_log("Asking about replacing " + dest + "Foil Sections/Section 0012.wing", 30)) << log();
   std::vector<std::uint8_t> question;
   shot("installer_modified_file_question.png", &question);
   EXPECT_GT(xscreen::dark_pixels(question, kSelectX + 20, kSelectY + 75, 400, 35, 90), 100);
@@ -199,9 +199,9 @@ TEST_F(InstallerWindow, ModifiedFileQuestionAnsweredByClicking) {
   xscreen::click(win, kSelectX + 96, kSelectY + 28);
   ASSERT_TRUE(wait_log("Screen: INSTALLATION COMPLETE!", 120)) << log();
   shot("installer_update_complete.png");
-  EXPECT_EQ(read_file(dest + "Wing Sections/Section 0012.wing"), "section, revised");
+  EXPECT_EQ(read_file(dest + "Foil Sections/Section 0012.wing"), "section, revised");
   EXPECT_EQ(read_file(dest + "Instructions/Manual.txt"), "my notes");
-  EXPECT_EQ(read_file(dest + "Wing Sections/Section 2412.wing"), "new section");
+  EXPECT_EQ(read_file(dest + "Foil Sections/Section 2412.wing"), "new section");
   quit();
 }
 
