@@ -41,6 +41,8 @@ const err_msg_row kErrMsgs[] = {
     {20011, "We could not find the server over the network"},
     {20012, "Part of the downloaded zip file is corrupted (the resource fork header is bad)"},
     {20013, "The zip file holds a file whose name would place it outside the folder it is installed into"},
+    {20014, "The file in the zip file does not have the contents the directory of files lists for it"},
+    {20015, "The zip file does not hold the file it was fetched for"},
     {11, "Resource temporarily unavailable"},
     {35, "Resource deadlock avoided"},
     {36, "File name too long"},
@@ -178,8 +180,19 @@ unsigned next_serial() {
   return serial.fetch_add(1);
 }
 
+// What one extraction must check and report: the expected digest (empty:
+// none) and where the digest of the bytes written goes (null: not wanted).
+struct member_check {
+  std::string want_sig;
+  std::string* got_sig = nullptr;
+};
+
+bool is_signature(const std::string& s) {
+  return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
 // Extracts the current member into `target` through a temporary file.
-int extract_member(unzFile uf, const unz_file_info& info, const std::string& target) {
+int extract_member(unzFile uf, const unz_file_info& info, const std::string& target, const member_check& check) {
   int err = unzOpenCurrentFile(uf);
   if (err != UNZ_OK) {
     IO_FAIL_HERE();
@@ -204,6 +217,10 @@ int extract_member(unzFile uf, const unz_file_info& info, const std::string& tar
   constexpr unsigned kChunk = 1u << 20;
   std::unique_ptr<char[]> buf(new (std::nothrow) char[kChunk]);
   std::uint64_t total = 0;
+  // The digest is taken from the bytes on their way to the file, so the
+  // check costs no second read.
+  const bool hashing = check.got_sig || is_signature(check.want_sig);
+  std::unique_ptr<plat::Md5> md5(hashing ? new plat::Md5 : nullptr);
   if (!buf) {
     IO_FAIL_HERE();
     err = ENOMEM;
@@ -221,6 +238,7 @@ int extract_member(unzFile uf, const unz_file_info& info, const std::string& tar
       err = w;
       break;
     }
+    if (md5) md5->add(buf.get(), static_cast<std::size_t>(n));
     total += static_cast<unsigned>(n);
   }
   if (err == 0 && total != info.uncompressed_size) {
@@ -245,6 +263,16 @@ int extract_member(unzFile uf, const unz_file_info& info, const std::string& tar
     IO_FAIL_HERE();
     err = c;
   }
+  if (err == 0 && md5) {
+    const std::string sig = md5->hex();
+    if (check.got_sig) *check.got_sig = sig;
+    if (is_signature(check.want_sig) && sig != check.want_sig) {
+      IO_FAIL_HERE();
+      xer << "zip_to_file: " << target << " has the signature " << sig << ", not " << check.want_sig
+          << "; the file was not replaced.\n";
+      err = err_zip_wrong_contents;
+    }
+  }
   if (err == 0) {
     if (const int r = plat::path_rename(temp, target); r != 0) {
       IO_FAIL_HERE();
@@ -260,7 +288,10 @@ int extract_member(unzFile uf, const unz_file_info& info, const std::string& tar
 }
 
 // One member: a folder to make, a member to skip, or a file to extract.
-int handle_member(unzFile uf, const std::string& out_folder) {
+// With `only` set, every member but that one file is skipped; `found` is
+// set when it was met.
+int handle_member(unzFile uf, const std::string& out_folder, const std::string& only, const member_check& check,
+                  bool& found) {
   unz_file_info info{};
   std::unique_ptr<char[]> name(new char[kNameMax + 1]);
   int err = unzGetCurrentFileInfo(uf, &info, name.get(), kNameMax + 1, nullptr, 0, nullptr, 0);
@@ -274,6 +305,13 @@ int handle_member(unzFile uf, const std::string& out_folder) {
   const std::string n(name.get());
   const bool is_folder = !n.empty() && n.back() == '/';
 
+  if (!only.empty()) {
+    if (n != only) {
+      xer << "zip_to_file: skipped member " << n << " of an archive that is for " << only << " only\n";
+      return 0;
+    }
+    found = true;
+  }
   if (begins_with_macosx(n.c_str())) return 0;  // resource-fork data of another system
   if (!is_folder && ((info.external_fa >> 16) & 0xA000) == 0xA000) return 0;  // a symbolic link
 
@@ -286,12 +324,19 @@ int handle_member(unzFile uf, const std::string& out_folder) {
     const int r = make_folder(out_folder + n);
     return show_make_dir_err(r) ? r : 0;
   }
-  return extract_member(uf, info, out_folder + n);
+  return extract_member(uf, info, out_folder + n, check);
 }
 
 }  // namespace
 
 int zip_to_file(const std::string& zip_file, const std::string& out_folder) {
+  return zip_to_file(zip_file, out_folder, "", "", nullptr);
+}
+
+int zip_to_file(const std::string& zip_file, const std::string& out_folder, const std::string& member,
+                const std::string& want_sig, std::string* got_sig) {
+  const member_check check{want_sig, got_sig};
+  bool found = false;
   const std::string zip_path = app_path + zip_file;
   const std::string out = app_path + out_folder;
   int result = 0;
@@ -310,7 +355,7 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder) {
       result = err;
     }
     while (err == UNZ_OK) {
-      const int r = handle_member(uf, out);
+      const int r = handle_member(uf, out, member, check, found);
       if (r != 0) {
         xer << "UNZIP zip_to_file failed with err=" << r << "\n";
         result = r;
@@ -323,6 +368,11 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder) {
       }
     }
     unzClose(uf);
+    if (result == 0 && !member.empty() && !found) {
+      IO_FAIL_HERE();
+      xer << "zip_to_file: " << zip_path << " does not hold " << member << "\n";
+      result = err_zip_member_missing;
+    }
   }
   if (result != 0) {
     xer << "Zip to file failed with error err = " << result << ". file = " << sErrFile << " line = " << sErrLine

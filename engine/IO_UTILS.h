@@ -35,6 +35,8 @@ enum io_err_code {
   err_net_no_server = 20011,
   err_zip_fork_header = 20012,
   err_zip_unsafe_name = 20013, // a member's name would leave the folder it is extracted into
+  err_zip_wrong_contents = 20014,  // the member's contents are not the ones the directory file lists
+  err_zip_member_missing = 20015,  // the archive does not hold the file it was fetched for
 };
 
 struct err_msg_row {
@@ -79,6 +81,17 @@ std::string md5_hex(const void* data, std::size_t n);
 // first failure (20001 unopenable archive, 20002 short member, the reader's
 // code for a corrupt member, errno of a file operation).
 int zip_to_file(const std::string& zip_file, const std::string& out_folder);
+
+// The archive of one known file: only the member named `member` (a plain
+// file name, found at the top of the archive) is extracted into
+// `out_folder`; every other member is skipped and logged, so an archive can
+// never write beside its file. The member is hashed as it is written to its
+// temporary file; when `want_sig` is 32 hexadecimal digits and the digest
+// differs, the temporary file is removed, the target is left as it was and
+// the result is 20014. An archive without the member gives 20015. `got_sig`
+// (may be null) receives the digest of what was read, when the member was.
+int zip_to_file(const std::string& zip_file, const std::string& out_folder, const std::string& member,
+                const std::string& want_sig, std::string* got_sig);
 
 // ------------------------------------------------------- [SECTION] files and folders
 

@@ -16,7 +16,6 @@
 #include <thread>
 #include <chrono>
 #include <cmath>
-#include <future>
 #include <stdexcept>
 #include <system_error>
 #include <map>
@@ -567,38 +566,12 @@ void dir_progress_bar(float lo, float cur, float hi, int phase, const std::strin
 
 namespace {
 
-// The signature check of a file just extracted runs off the frame thread,
-// so that hashing one file overlaps the downloads of the others; the
-// stream waits for its answer before the file counts as installed.
-struct signature_check {
-  std::future<std::string> sig;
-  bool active = false;
-};
-signature_check g_checks[4];
-
 // Entries handed to a stream in this install (one flag per entry).
 std::vector<char> g_handed;
 
-std::string signature_of(const std::string& local, bool empty_listed) {
-  std::string sig = "NONE";
-  file_signature(local, sig, empty_listed);
-  return sig;
-}
-
-void start_signature_check(int s, const std::string& local, bool empty_listed) {
-  try {
-    g_checks[s].sig = std::async(std::launch::async, signature_of, local, empty_listed);
-  } catch (const std::system_error&) {
-    // No thread to be had: check here and now.
-    std::promise<std::string> done;
-    done.set_value(signature_of(local, empty_listed));
-    g_checks[s].sig = done.get_future();
-  }
-  g_checks[s].active = true;
-}
-
-// Failed signature checks per manifest entry in this install; an entry
-// that keeps arriving wrong is given up after this many.
+// Failed extractions (unreadable archive, wrong contents) per manifest
+// entry in this install; an entry that keeps arriving bad is given up after
+// this many.
 constexpr int kMaxSignatureMismatches = 5;
 std::map<int, int> g_mismatches;
 
@@ -632,10 +605,6 @@ void make_dir_error(const std::string& path, int code) {
 void make_dirs() {
   g_mismatches.clear();
   g_handed.assign(sim_info.files.size(), 0);
-  for (signature_check& c : g_checks) {
-    if (c.active && c.sig.valid()) c.sig.wait();
-    c = signature_check{};
-  }
   // The destination and every folder above it that is missing.
   const std::string d = dest_dir_path.empty() ? std::string() : dest_dir_path.substr(0, dest_dir_path.size() - 1);
   size_t slash = d.find('/');
@@ -680,15 +649,21 @@ void make_dirs() {
   }
 }
 
-void extract_and_delete_file(const std::string& archive, const std::string& dest_file) {
+bool archive_fault(int err) {
+  return err == err_zip_open || err == err_zip_read || err == err_zip_wrong_contents ||
+         err == err_zip_member_missing || err == err_zip_unsafe_name || err < 0;  // err < 0: the reader's codes
+}
+
+int extract_and_delete_file(const std::string& archive, const std::string& dest_file, const std::string& want_sig) {
   unlock_file(dest_file);
   std::string folder = dest_file;
   if (folder.size() > 3) {
     const size_t cut = folder.rfind('/');
     if (cut != std::string::npos) folder.resize(cut + 1);
   }
-  const int err = zip_to_file(archive, folder);
-  if (err != 0) {
+  const int err = want_sig.empty() ? zip_to_file(archive, folder)
+                                   : zip_to_file(archive, folder, last_component(dest_file), want_sig, nullptr);
+  if (err != 0 && !(want_sig.size() && archive_fault(err))) {
     stg.got_failed_install = 1;
     __MACIBM_alert(0, "The installer cannot extract a file.", "Error: " + error_str(err), "Compressed File: " + archive,
                    "Destination: " + dest_file, t_alert, "utils", 390);
@@ -698,6 +673,7 @@ void extract_and_delete_file(const std::string& archive, const std::string& dest
     const int del = delete_file(archive);
     if (stg.log_actions) xer << "DELETING  file " << archive << ", with result=" << del << ".\n";
   }
+  return err;
 }
 
 int grab_files() {
@@ -748,30 +724,6 @@ int grab_files() {
         folder.resize(cut + 1);
       }
       finished = true;
-    } else if (v.want_to_grab_it && g_checks[s].active) {
-      // The file is in place; its signature is being checked.
-      stg.crnt_file_stat = 1;
-      if (g_checks[s].sig.wait_for(std::chrono::seconds(0)) != std::future_status::ready) continue;
-      const std::string sig = g_checks[s].sig.get();
-      g_checks[s].active = false;
-      if (sig == v.sig_want) {
-        finished = installed = true;
-      } else if (++g_mismatches[i] >= kMaxSignatureMismatches) {
-        stg.got_failed_install = 1;
-        __MACIBM_alert(0, "The installer cannot extract a file.",
-                       "Error: the file arrived " + std::to_string(kMaxSignatureMismatches) +
-                           " times with the wrong contents (signature " + sig + ", expected " + v.sig_want + ")",
-                       "Compressed File: " + source, "Destination: " + local, t_alert, "utils", 400);
-        return stg.got_failed_install;
-      } else {
-        // The wrong file goes, so that nothing takes it for the user's own.
-        delete_file(local);
-        xer << "Signature mismatch for " << local << ": got " << sig << ", want " << v.sig_want
-            << "; fetching it again from another server.\n";
-        stg.got_404 = 1;
-        next.next_index = std::min(next.next_index, i);
-        draw_another_server();
-      }
     } else if (v.want_to_grab_it) {
       stg.crnt_file_stat = 1;
       if (is_net) {
@@ -794,12 +746,29 @@ int grab_files() {
           next.stream_waiting[s] = 0;
         } else {
           stg.got_404 = 0;
-          extract_and_delete_file(archive, local);
-          if (stg.got_failed_install) return stg.got_failed_install;
-          // The file must now be the one the release lists: a stale mirror or
-          // a wrong archive is fetched again from another server. The check
-          // runs beside the other streams; the stream takes up its answer.
-          start_signature_check(s, local, v.sig_want == md5_hex("", 0));
+          // The file takes its name only with the contents the release lists;
+          // a stale mirror, a damaged or a wrong archive is fetched again from
+          // another server, a few times at most.
+          const int err = extract_and_delete_file(archive, local, v.sig_want);
+          if (err == 0) {
+            stg.crnt_file_rat = 1;
+            finished = installed = true;
+          } else if (!archive_fault(err)) {
+            return stg.got_failed_install;
+          } else if (++g_mismatches[i] >= kMaxSignatureMismatches) {
+            stg.got_failed_install = 1;
+            __MACIBM_alert(0, "The installer cannot extract a file.",
+                           "Error: the file arrived " + std::to_string(kMaxSignatureMismatches) +
+                               " times damaged or with the wrong contents (" + error_str(err) + ")",
+                           "Compressed File: " + source, "Destination: " + local, t_alert, "utils", 400);
+            return stg.got_failed_install;
+          } else {
+            xer << "Bad archive for " << local << " (" << error_str(err) << "); fetching it again from another server.\n";
+            stg.got_404 = 1;
+            next.next_index = std::min(next.next_index, i);
+            draw_another_server();
+            next.stream_waiting[s] = 0;
+          }
         }
       } else {
         if (s != 0)

@@ -366,8 +366,18 @@ void make_dir_error(const std::string& path, int code);
 int grab_files();
 
 // Extracts `archive` into the folder of `dest_file` and deletes the archive.
-// A failure sets got_failed_install and is shown.
-void extract_and_delete_file(const std::string& archive, const std::string& dest_file);
+// With `want_sig` (the manifest's signature), only the member named like
+// `dest_file` is extracted, and it takes its name only when its contents
+// match. Returns 0 or the failure; a fault of the archive (it cannot be read,
+// lacks the file, or holds other contents: archive_fault) is left to the
+// caller to fetch again; any other failure sets got_failed_install and is
+// shown.
+int extract_and_delete_file(const std::string& archive, const std::string& dest_file,
+                            const std::string& want_sig = "");
+
+// Whether an extraction failure lies in the fetched archive itself (fetch it
+// again elsewhere) rather than on this machine (a full disk, no permission).
+bool archive_fault(int err);
 
 // ---------------------------------------------------- [SECTION] interface seams
 

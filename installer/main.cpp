@@ -405,7 +405,9 @@ void poll_directory_file() {
   // The previous run's directory file must never be read in place of this
   // one: it goes before the archive is opened.
   delete_file(dir_path);
-  int err = zip_to_file(net_dir_path_zip, dir_path_path);
+  // Only the directory file itself comes out of its archive.
+  int err = zip_to_file(net_dir_path_zip, dir_path_path, "directory.txt", "", nullptr);
+  if (err == err_zip_member_missing) err = 0;  // reported just below as a failed fetch
   plat::PathKind kind = plat::PathKind::none;
   std::uint64_t size = 0;
   if (err == 0 && (plat::path_stat(dir_path, kind, size) != 0 || kind != plat::PathKind::file)) {

@@ -103,7 +103,7 @@ TEST_F(IoUtilsTest, ErrorTexts) {
   EXPECT_FALSE(error_str(987654).empty());
   int rows = 0;
   for (const err_msg_row* r = kErrMsgs; r->msg; ++r) ++rows;
-  EXPECT_EQ(rows, 13 + 42);
+  EXPECT_EQ(rows, 15 + 42);
 }
 
 TEST_F(IoUtilsTest, DeleteFileAndFolder) {

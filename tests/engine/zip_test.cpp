@@ -202,3 +202,52 @@ TEST_F(ZipTest, TargetThatIsAFolderFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// The archive of one file: only that file comes out, and only with the
+// contents the release lists; whatever else it carries never reaches the
+// folder.
+TEST_F(ZipTest, OneFilesArchiveWritesOnlyItsVerifiedMember) {
+  const std::string body = "kestrel wing section\n";
+  const std::string sig = md5_hex(body.data(), body.size());
+  write_file(out + "sibling.craft", "the user's own edit");
+  write_file(out + "target.wing", "old contents");
+  const std::string z = zip({{"target.wing", body},
+                             {"sibling.craft", "from the server"},
+                             {"sub/", ""},
+                             {"sub/extra.plug", "more"}});
+  std::string got;
+  EXPECT_EQ(zip_to_file(z, out, "target.wing", sig, &got), 0);
+  EXPECT_EQ(got, sig);
+  EXPECT_EQ(read_file(out + "target.wing"), body);
+  EXPECT_EQ(read_file(out + "sibling.craft"), "the user's own edit");
+  EXPECT_EQ(tree(out), (std::vector<std::string>{"sibling.craft", "target.wing"}));
+  EXPECT_NE(log().find("skipped member sibling.craft"), std::string::npos) << log();
+}
+
+TEST_F(ZipTest, WrongContentsNeverTakeTheFilesName) {
+  write_file(out + "target.wing", "what was there before");
+  // Right bytes for their checksum, wrong for the release.
+  const std::string z = zip({{"target.wing", "a stale mirror's copy"}});
+  const std::string want = md5_hex("the release's copy", 18);
+  std::string got;
+  EXPECT_EQ(zip_to_file(z, out, "target.wing", want, &got), err_zip_wrong_contents);
+  EXPECT_EQ(got, md5_hex("a stale mirror's copy", 21));
+  EXPECT_EQ(read_file(out + "target.wing"), "what was there before");
+  EXPECT_EQ(tree(out), (std::vector<std::string>{"target.wing"}));  // no temporary file left
+
+  // Without a file before it, nothing at all is left under the name.
+  fs::remove(out + "target.wing");
+  EXPECT_EQ(zip_to_file(z, out, "target.wing", want, nullptr), err_zip_wrong_contents);
+  EXPECT_TRUE(tree(out).empty());
+}
+
+TEST_F(ZipTest, AnArchiveWithoutItsMemberIsAFailure) {
+  const std::string z = zip({{"other.wing", "not it"}});
+  EXPECT_EQ(zip_to_file(z, out, "target.wing", "", nullptr), err_zip_member_missing);
+  EXPECT_TRUE(tree(out).empty());
+  EXPECT_NE(error_str(err_zip_member_missing).find("does not hold"), std::string::npos);
+}
+
+}  // namespace

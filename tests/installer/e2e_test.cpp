@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
@@ -261,6 +262,54 @@ TEST_F(InstallerE2E, UnattendedModeNeverWaitsForever) {
   testservers::NginxServer& web = serve("127.0.0.1", empty_www);
   r = run({dest, "--headless", "--server_list_host=" + web.host()}, 30);
   EXPECT_EQ(r.status, 2);
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// A server's archive for one file also carries a sibling that the user
+// edited and chose to keep, and a second file's archive has contents other
+// than the release lists: the sibling is never touched, the wrong file never
+// takes its name, and the run does not call itself complete.
+TEST_F(InstallerE2E, AnArchiveCannotWriteBesideItsFileNorLeaveWrongContents) {
+  publish(release_a(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  ASSERT_EQ(run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}).status, 0) << log();
+
+  write_file(dest + "Wing Sections/Section 0012.wing", "my own section");
+  publish(release_b(), "v2", "v1");
+  server_list("v2", {web.host()});
+  // Rebuild the new file's archive with a sibling member beside it.
+  const std::string stage = work / "stage/";
+  write_file(stage + "Section 2412.wing", "new section");
+  write_file(stage + "Section 0012.wing", "the server's copy");
+  const std::string archive = www + "pub/v2/Skyvane/Wing Sections/Section 2412.wing.zip";
+  fs::remove(archive);
+  ASSERT_EQ(std::system(("cd '" + stage + "' && zip -q -X '" + archive + "' 'Section 2412.wing' 'Section 0012.wing'")
+                            .c_str()),
+            0);
+
+  run_result r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  EXPECT_EQ(r.status, 0) << log();
+  EXPECT_EQ(read_file(dest + "Wing Sections/Section 0012.wing"), "my own section");
+  EXPECT_EQ(read_file(dest + "Wing Sections/Section 2412.wing"), "new section");
+  EXPECT_NE(log().find("skipped member Section 0012.wing"), std::string::npos) << log();
+
+  // Now the new file's only archive holds the wrong contents.
+  fs::remove(dest + "Wing Sections/Section 2412.wing");
+  write_file(stage + "Section 2412.wing", "not the release's section");
+  fs::remove(archive);
+  ASSERT_EQ(std::system(("cd '" + stage + "' && zip -q -X '" + archive + "' 'Section 2412.wing'").c_str()), 0);
+  r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  EXPECT_EQ(r.status, 2) << log();
+  EXPECT_FALSE(r.printed("INSTALLATION COMPLETE!"));
+  EXPECT_FALSE(fs::exists(dest + "Wing Sections/Section 2412.wing"));
+  for (const auto& e : fs::recursive_directory_iterator(dest))
+    EXPECT_EQ(e.path().filename().string().find(".part-"), std::string::npos) << e.path();
 }
 
 }  // namespace
