@@ -185,6 +185,7 @@ unsigned next_serial() {
 struct member_check {
   std::string want_sig;
   std::string* got_sig = nullptr;
+  std::uint64_t max_bytes = 0;  // 0: no limit
 };
 
 bool is_signature(const std::string& s) {
@@ -233,6 +234,12 @@ int extract_member(unzFile uf, const unz_file_info& info, const std::string& tar
       break;
     }
     if (n == 0) break;
+    if (check.max_bytes && total + static_cast<unsigned>(n) > check.max_bytes) {
+      IO_FAIL_HERE();
+      xer << "zip_to_file: " << target << " grew past the " << check.max_bytes << " bytes it may have\n";
+      err = EFBIG;
+      break;
+    }
     if (const int w = plat::file_write(out, buf.get(), static_cast<std::size_t>(n)); w != 0) {
       IO_FAIL_HERE();
       err = w;
@@ -334,8 +341,8 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder) {
 }
 
 int zip_to_file(const std::string& zip_file, const std::string& out_folder, const std::string& member,
-                const std::string& want_sig, std::string* got_sig) {
-  const member_check check{want_sig, got_sig};
+                const std::string& want_sig, std::string* got_sig, std::uint64_t max_bytes) {
+  const member_check check{want_sig, got_sig, max_bytes};
   bool found = false;
   const std::string zip_path = app_path + zip_file;
   const std::string out = app_path + out_folder;

@@ -90,8 +90,11 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder);
 // differs, the temporary file is removed, the target is left as it was and
 // the result is 20014. An archive without the member gives 20015. `got_sig`
 // (may be null) receives the digest of what was read, when the member was.
+// A member larger than `max_bytes` (when not 0) is not written past that
+// size: the extraction stops with 27 (file too large) and nothing is left,
+// so a small archive cannot fill the disk.
 int zip_to_file(const std::string& zip_file, const std::string& out_folder, const std::string& member,
-                const std::string& want_sig, std::string* got_sig);
+                const std::string& want_sig, std::string* got_sig, std::uint64_t max_bytes = 0);
 
 // ------------------------------------------------------- [SECTION] files and folders
 

@@ -650,11 +650,12 @@ void make_dirs() {
 }
 
 bool archive_fault(int err) {
-  return err == err_zip_open || err == err_zip_read || err == err_zip_wrong_contents ||
+  return err == err_zip_open || err == err_zip_read || err == err_zip_wrong_contents || err == EFBIG ||
          err == err_zip_member_missing || err == err_zip_unsafe_name || err < 0;  // err < 0: the reader's codes
 }
 
-int extract_and_delete_file(const std::string& archive, const std::string& dest_file, const std::string& want_sig) {
+int extract_and_delete_file(const std::string& archive, const std::string& dest_file, const std::string& want_sig,
+                            std::uint64_t max_bytes) {
   unlock_file(dest_file);
   std::string folder = dest_file;
   if (folder.size() > 3) {
@@ -662,7 +663,7 @@ int extract_and_delete_file(const std::string& archive, const std::string& dest_
     if (cut != std::string::npos) folder.resize(cut + 1);
   }
   const int err = want_sig.empty() ? zip_to_file(archive, folder)
-                                   : zip_to_file(archive, folder, last_component(dest_file), want_sig, nullptr);
+                                   : zip_to_file(archive, folder, last_component(dest_file), want_sig, nullptr, max_bytes);
   if (err != 0 && !(want_sig.size() && archive_fault(err))) {
     stg.got_failed_install = 1;
     __MACIBM_alert(0, "The installer cannot extract a file.", "Error: " + error_str(err), "Compressed File: " + archive,
@@ -749,7 +750,10 @@ int grab_files() {
           // The file takes its name only with the contents the release lists;
           // a stale mirror, a damaged or a wrong archive is fetched again from
           // another server, a few times at most.
-          const int err = extract_and_delete_file(archive, local, v.sig_want);
+          // Sizes are listed in thousands of bytes, rounded: one more thousand
+          // covers the rounding.
+          const auto limit = static_cast<std::uint64_t>(std::max(0.0f, v.disk_size) + 1.0f) * 1000u;
+          const int err = extract_and_delete_file(archive, local, v.sig_want, limit);
           if (err == 0) {
             stg.crnt_file_rat = 1;
             finished = installed = true;
@@ -795,6 +799,17 @@ int grab_files() {
   for (int s = 0; s < 4; ++s)
     if (next.stream_active[s] && next.stream_index[s] < n) return stg.got_failed_install;
 
+  // Success only when every file chosen to fetch is in place.
+  for (const auto& h : sim_info.files) {
+    const file_version_struct& v = h.versions.back();
+    if (v.want_to_grab_it && !v.on_disk) {
+      stg.got_failed_install = 1;
+      xer << "The install ended with " << v.path << " not in place.\n";
+      __MACIBM_alert(0, "The installer did not install every file.", "Missing: " + std::string(v.path), "", "",
+                     t_alert, "utils", __LINE__);
+      return stg.got_failed_install;
+    }
+  }
   next.dir_done = 1;
   for (auto it = deleted_files.rbegin(); it != deleted_files.rend(); ++it) {
     std::vector<std::string> names;

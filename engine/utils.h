@@ -373,7 +373,7 @@ int grab_files();
 // caller to fetch again; any other failure sets got_failed_install and is
 // shown.
 int extract_and_delete_file(const std::string& archive, const std::string& dest_file,
-                            const std::string& want_sig = "");
+                            const std::string& want_sig = "", std::uint64_t max_bytes = 0);
 
 // Whether an extraction failure lies in the fetched archive itself (fetch it
 // again elsewhere) rather than on this machine (a full disk, no permission).

@@ -243,6 +243,18 @@ TEST_F(ZipTest, WrongContentsNeverTakeTheFilesName) {
   EXPECT_TRUE(tree(out).empty());
 }
 
+// A small archive that expands far beyond what the release lists for the
+// file stops at the limit and leaves nothing behind.
+TEST_F(ZipTest, AMemberLargerThanItsLimitStopsWithNothingLeft) {
+  write_file(out + "target.tile", "old tile");
+  const std::string z = zip({{"target.tile", std::string(3 * 1024 * 1024, '\0')}});
+  EXPECT_LT(fs::file_size(z), 100000u);  // it compresses to almost nothing
+  EXPECT_EQ(zip_to_file(z, out, "target.tile", "", nullptr, 1500000), EFBIG);
+  EXPECT_EQ(read_file(out + "target.tile"), "old tile");
+  EXPECT_EQ(tree(out), (std::vector<std::string>{"target.tile"}));
+  EXPECT_EQ(zip_to_file(z, out, "target.tile", "", nullptr, 3 * 1024 * 1024), 0);
+}
+
 TEST_F(ZipTest, AnArchiveWithoutItsMemberIsAFailure) {
   const std::string z = zip({{"other.wing", "not it"}});
   EXPECT_EQ(zip_to_file(z, out, "target.wing", "", nullptr), err_zip_member_missing);
