@@ -336,6 +336,27 @@ int handle_member(unzFile uf, const std::string& out_folder, const std::string& 
 
 }  // namespace
 
+bool is_extraction_leftover(const std::string& name) {
+  const std::size_t mark = name.rfind(".part-");
+  if (name.size() < 2 || name[0] != '.' || mark == std::string::npos || mark < 2) return false;
+  const std::size_t digits = mark + 6;
+  return digits < name.size() && name.find_first_not_of("0123456789", digits) == std::string::npos;
+}
+
+int remove_extraction_leftovers(const std::string& folder) {
+  std::vector<plat::DirEntry> entries;
+  if (plat::dir_list(app_path + folder, entries) != 0) return 0;
+  int removed = 0;
+  for (const plat::DirEntry& e : entries) {
+    if (e.is_folder || !is_extraction_leftover(e.name)) continue;
+    if (plat::path_remove_file(app_path + folder + e.name) == 0) {
+      xer << "Removed " << folder << e.name << ", left by an interrupted extraction.\n";
+      ++removed;
+    }
+  }
+  return removed;
+}
+
 int zip_to_file(const std::string& zip_file, const std::string& out_folder) {
   return zip_to_file(zip_file, out_folder, "", "", nullptr);
 }

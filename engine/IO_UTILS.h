@@ -96,6 +96,13 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder);
 int zip_to_file(const std::string& zip_file, const std::string& out_folder, const std::string& member,
                 const std::string& want_sig, std::string* got_sig, std::uint64_t max_bytes = 0);
 
+// Whether a file name is one of the hidden temporary files an extraction
+// writes beside its target (".NAME.part-N"); an interrupted run leaves them.
+bool is_extraction_leftover(const std::string& name);
+// Deletes the extraction leftovers directly in `folder` (ending in "/").
+// Returns how many went.
+int remove_extraction_leftovers(const std::string& folder);
+
 // ------------------------------------------------------- [SECTION] files and folders
 
 // Empty path: 2. A path ending in "/" removes that empty folder; any other

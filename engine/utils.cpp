@@ -640,6 +640,9 @@ void make_dirs() {
       break;
     }
   }
+  // Where files are extracted, what an interrupted run left half-written goes.
+  remove_extraction_leftovers(dest_dir_path);
+  for (const std::string& f : folders) remove_extraction_leftovers(dest_dir_path + f + "/");
 
   static const char* const kFixed[] = {"Output",           "Output/FMS plans",  "Output/logbooks",       "Output/movies",
                                        "Output/situations", "Resources",         "Resources/preferences"};

@@ -255,6 +255,18 @@ TEST_F(ZipTest, AMemberLargerThanItsLimitStopsWithNothingLeft) {
   EXPECT_EQ(zip_to_file(z, out, "target.tile", "", nullptr, 3 * 1024 * 1024), 0);
 }
 
+// Only the hidden temporary files of an extraction count as leftovers; a
+// user's own files that look alike stay.
+TEST_F(ZipTest, LeftoversOfAnInterruptedExtractionAreRemovedAndNothingElse) {
+  for (const char* name : {".target.wing.part-123", ".a b.tile.part-4294967295", "target.wing", ".hidden",
+                           "target.wing.part-1", ".notes.part-", ".x.part-12a", ".part-5"})
+    write_file(out + name, "x");
+  fs::create_directories(out + ".dir.part-7");
+  EXPECT_EQ(remove_extraction_leftovers(out), 2);
+  EXPECT_EQ(tree(out), (std::vector<std::string>{".dir.part-7/", ".hidden", ".notes.part-", ".part-5", ".x.part-12a",
+                                                 "target.wing", "target.wing.part-1"}));
+}
+
 TEST_F(ZipTest, AnArchiveWithoutItsMemberIsAFailure) {
   const std::string z = zip({{"other.wing", "not it"}});
   EXPECT_EQ(zip_to_file(z, out, "target.wing", "", nullptr), err_zip_member_missing);
