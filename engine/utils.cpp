@@ -30,6 +30,7 @@
 #include "platform/system.h"
 #include "ui/hl_alert.h"
 #include "ui/hl_init.h"
+#include "ui/xtim.h"
 
 // --------------------------------------------------------- [SECTION] globals and reset
 
@@ -575,6 +576,66 @@ std::vector<char> g_handed;
 constexpr int kMaxSignatureMismatches = 5;
 std::map<int, int> g_mismatches;
 
+// Failed fetches per manifest entry and server in this install. After a
+// failure the same server is not asked for the same file again before
+// retry_delay(failures) has passed (1 s doubling to 30 s), so a file missing
+// everywhere costs a few requests a minute instead of hundreds a second; an
+// entry that failed this many times on every server ends the install.
+constexpr int kFailuresPerServer = 6;
+struct fetch_failures {
+  int count = 0;
+  double next_try = 0;  // seconds, on now_seconds()'s clock
+  std::string reason;   // of the last failure
+};
+std::map<std::pair<int, int>, fetch_failures> g_fetch_failures;
+int g_stream_server[4] = {0, 0, 0, 0};  // the server of each stream's transfer
+
+double now_seconds() { return static_cast<double>(xtim_class::microsecs_tot()) * 1e-6; }
+
+// The server to ask for entry `entry` now: the one the failover rule drew if
+// it may be asked, else the one that failed least among those that may be;
+// -1 while every server waits out its delay or gave up on this entry.
+int server_for(int entry) {
+  const double now = now_seconds();
+  int best = -1;
+  int best_count = kFailuresPerServer;
+  for (int j = 0; j < stg.num_servers; ++j) {
+    const int k = (stg.sel_server + j) % stg.num_servers;
+    const auto it = g_fetch_failures.find({entry, k});
+    if (it == g_fetch_failures.end()) return k;
+    const fetch_failures& f = it->second;
+    if (f.count >= kFailuresPerServer || f.next_try > now) continue;
+    if (j == 0) return k;
+    if (f.count < best_count) {
+      best = k;
+      best_count = f.count;
+    }
+  }
+  return best;
+}
+
+// Records a failed fetch of `entry` from server `k`; true when the entry has
+// now failed kFailuresPerServer times on every server.
+bool note_fetch_failure(int entry, int k, const std::string& reason) {
+  fetch_failures& f = g_fetch_failures[{entry, k}];
+  ++f.count;
+  f.reason = reason;
+  f.next_try = now_seconds() + retry_delay(f.count);
+  for (int j = 0; j < stg.num_servers; ++j) {
+    const auto it = g_fetch_failures.find({entry, j});
+    if (it == g_fetch_failures.end() || it->second.count < kFailuresPerServer) return false;
+  }
+  return true;
+}
+
+// Why a transfer failed, in words, from what the pool recorded.
+std::string transfer_failure_text(const net_failure& f) {
+  if (f.http_status >= 300) return "the server answered with HTTP status " + std::to_string(f.http_status);
+  if (f.timed_out) return "the transfer timed out (no data, or too little, for too long)";
+  if (f.http_status > 0) return "the answer was cut short or refused (HTTP status " + std::to_string(f.http_status) + ")";
+  return "the connection failed or ended before an answer";
+}
+
 // The last component of a path, a final "/" or "\" not counting.
 std::string last_component(const std::string& path) {
   std::string p = path;
@@ -604,6 +665,7 @@ void make_dir_error(const std::string& path, int code) {
 
 void make_dirs() {
   g_mismatches.clear();
+  g_fetch_failures.clear();
   g_handed.assign(sim_info.files.size(), 0);
   // The destination and every folder above it that is missing.
   const std::string d = dest_dir_path.empty() ? std::string() : dest_dir_path.substr(0, dest_dir_path.size() - 1);
@@ -680,6 +742,28 @@ int extract_and_delete_file(const std::string& archive, const std::string& dest_
   return err;
 }
 
+namespace {
+
+// Ends the install as failed: entry `entry` could not be fetched from any
+// server. The alert names the file and the last reason each server gave.
+int give_up_fetching(int entry, const std::string& source, const std::string& local) {
+  stg.got_failed_install = 1;
+  std::string reasons;
+  for (int k = 0; k < stg.num_servers; ++k) {
+    const auto it = g_fetch_failures.find({entry, k});
+    if (it == g_fetch_failures.end()) continue;
+    xer << "Gave up on " << local << ": " << server_name[k] << " failed " << it->second.count << " times, last: "
+        << it->second.reason << "\n";
+    if (reasons.find(it->second.reason) == std::string::npos) reasons += (reasons.empty() ? "" : "; ") + it->second.reason;
+  }
+  __MACIBM_alert(0, "I can NOT download the file '" + source + "'!",
+                 "Every server failed " + std::to_string(kFailuresPerServer) + " times: " + reasons,
+                 "Destination: " + local, "", t_alert, "utils", __LINE__);
+  return stg.got_failed_install;
+}
+
+}  // namespace
+
 int grab_files() {
   const int n = static_cast<int>(sim_info.files.size());
   if (g_handed.size() != sim_info.files.size()) g_handed.assign(sim_info.files.size(), 0);
@@ -701,7 +785,22 @@ int grab_files() {
 
     file_version_struct& v = sim_info.files[i].versions.back();
     const std::string local = local_path_of(v.path);
-    const std::string source = is_net ? server_path[stg.sel_server] + v.path + ".zip"
+    // A new transfer goes to a server that may be asked for this file now;
+    // while none may, the stream waits (the frame goes on).
+    const bool fetching = is_net && v.want_to_grab_it && !v.want_to_nuke_it;
+    if (fetching && !http.down[s + 2]) {
+      const int k = server_for(i);
+      if (k < 0) {
+        next.stream_waiting[s] = 0;
+        continue;
+      }
+      g_stream_server[s] = k;
+      // Sizes are listed in thousands of bytes, rounded: one more thousand
+      // covers the rounding. A body past it is not the archive listed.
+      http.set_size_limit(s + 2, static_cast<std::int64_t>(std::max(0.0f, v.down_size) + 1.0f) * 1000);
+    }
+    const int server = fetching ? g_stream_server[s] : stg.sel_server;
+    const std::string source = is_net ? server_path[server] + v.path + ".zip"
                                       : dvd_path + install_name + "/" + v.path + ".zip";
     std::string archive = stream_archive_path(s);
     next.stream_waiting[s] = 0;
@@ -731,7 +830,7 @@ int grab_files() {
     } else if (v.want_to_grab_it) {
       stg.crnt_file_stat = 1;
       if (is_net) {
-        const int r = http.net_check(s + 2, server_name[stg.sel_server], source, archive);
+        const int r = http.net_check(s + 2, server_name[server], source, archive);
         if (r == 0) {
           const down_class* d = http.down[s + 2].get();
           if (!d)
@@ -744,6 +843,16 @@ int grab_files() {
             stg.crnt_file_rat = 0;
           next.file_down += stg.crnt_file_rat * v.down_size;
         } else if (r == 2) {
+          const net_failure f = http.failure(s + 2);
+          if (f.local_error != 0) {
+            // The download could not be stored here: no server can mend that.
+            stg.got_failed_install = 1;
+            xer << "The download of " << source << " could not be stored: " << error_str(f.local_error) << "\n";
+            __MACIBM_alert(0, "The installer cannot store a downloaded file.", "Error: " + error_str(f.local_error),
+                           "Download: " + archive, "Source: " + source, t_alert, "utils", __LINE__);
+            return stg.got_failed_install;
+          }
+          if (note_fetch_failure(i, server, transfer_failure_text(f))) return give_up_fetching(i, source, local);
           stg.got_404 = 1;
           next.next_index = std::min(next.next_index, i);
           draw_another_server();
@@ -753,8 +862,6 @@ int grab_files() {
           // The file takes its name only with the contents the release lists;
           // a stale mirror, a damaged or a wrong archive is fetched again from
           // another server, a few times at most.
-          // Sizes are listed in thousands of bytes, rounded: one more thousand
-          // covers the rounding.
           const auto limit = static_cast<std::uint64_t>(std::max(0.0f, v.disk_size) + 1.0f) * 1000u;
           const int err = extract_and_delete_file(archive, local, v.sig_want, limit);
           if (err == 0) {
@@ -769,6 +876,8 @@ int grab_files() {
                                " times damaged or with the wrong contents (" + error_str(err) + ")",
                            "Compressed File: " + source, "Destination: " + local, t_alert, "utils", 400);
             return stg.got_failed_install;
+          } else if (note_fetch_failure(i, server, "the archive is damaged or wrong (" + error_str(err) + ")")) {
+            return give_up_fetching(i, source, local);
           } else {
             xer << "Bad archive for " << local << " (" << error_str(err) << "); fetching it again from another server.\n";
             stg.got_404 = 1;

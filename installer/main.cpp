@@ -865,7 +865,16 @@ void run_executor() {
       end_of_install();
       break;
     }
-    if (executor_progress() == before) http.wait_for_activity(static_cast<int>(std::max<std::int64_t>(1, left_us / 1000)));
+    if (executor_progress() != before) continue;
+    // Nothing moved: wait for the sockets, or, while every stream waits out
+    // a retry delay with no transfer running, sleep instead of spinning.
+    const int wait_ms = static_cast<int>(std::max<std::int64_t>(1, left_us / 1000));
+    bool transfers = false;
+    for (int slot = 2; slot < http_class::kSlots; ++slot) transfers = transfers || http.down[slot] != nullptr;
+    if (transfers)
+      http.wait_for_activity(wait_ms);
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
   }
 }
 

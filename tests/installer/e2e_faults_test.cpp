@@ -449,5 +449,158 @@ TEST_F(InstallerFaultsE2E, LocalCausesAreReportedAsTheyAre) {
   EXPECT_FALSE(r.printed("No such file or directory")) << joined(r);
 }
 
+
+// How often nginx was asked for paths ending in `suffix` + ".zip".
+int requests_for(const testservers::NginxServer& s, const std::string& suffix) {
+  const std::string log = s.access_log();
+  const std::string key = suffix + ".zip HTTP";
+  int n = 0;
+  for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) ++n;
+  return n;
+}
+
+// A file missing on every server: each server is asked for it a few times,
+// further and further apart, and the run then ends naming the file and why,
+// instead of asking hundreds of times a second for ever.
+TEST_F(InstallerFaultsE2E, AFileMissingEverywhereIsAskedForAFewTimesThenTheRunEnds) {
+  publish(release(), "v1");
+  fs::remove(www + "pub/v1/Skyvane/Resources/ground/terrain.bin.zip");
+  testservers::NginxServer& a = serve("127.0.0.1");
+  testservers::NginxServer& b = serve("127.0.0.2");
+  server_list("v1", {a.host(), b.host()});
+
+  const auto t0 = std::chrono::steady_clock::now();
+  run_result r = run_joined(
+      {dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0", "--retry_backoff=0.05"}, 90);
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(r.status, 2) << joined(r);
+  EXPECT_TRUE(r.printed("I can NOT download the file '")) << joined(r);
+  EXPECT_TRUE(r.printed("terrain.bin.zip")) << joined(r);
+  EXPECT_TRUE(r.printed("HTTP status 404")) << joined(r);
+  EXPECT_FALSE(r.printed("INSTALLATION COMPLETE!"));
+  for (const testservers::NginxServer* s : {&a, &b}) {
+    const int n = requests_for(*s, "terrain.bin");
+    EXPECT_GE(n, 1) << s->host();
+    EXPECT_LE(n, 6) << s->host();
+  }
+  // Six failures on one server wait 0.05 + 0.1 + 0.2 + 0.4 + 0.8 s between them.
+  EXPECT_GE(secs, 1.5);
+  // One report a server and file, then a line a repeat: the log stays small.
+  EXPECT_LT(log().size(), 64u * 1024) << log().size();
+}
+
+// The temporary folder fills up during a download: no server can mend that,
+// so the run ends at once with that cause rather than retrying or blaming
+// the network.
+TEST_F(InstallerFaultsE2E, AFullTemporaryFolderMidInstallEndsTheRunWithThatCause) {
+  tree_map tree = release();
+  tree["Resources/ground/terrain.bin"] = noise(600000, 7);
+  publish(tree, "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  const std::string small = work / "small/";
+  Mounted tmp(small, "size=400k,mode=0777");
+  if (!tmp.ok()) GTEST_SKIP() << "cannot mount a file system here";
+  setenv("TMPDIR", small.c_str(), 1);
+
+  const auto t0 = std::chrono::steady_clock::now();
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}, 60);
+  setenv("TMPDIR", (work / "tmp").c_str(), 1);
+  EXPECT_EQ(r.status, 2) << joined(r);
+  EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 20.0);
+  EXPECT_TRUE(r.printed("No space left on device")) << joined(r);
+  EXPECT_FALSE(r.printed("I can NOT download the file")) << joined(r);
+  EXPECT_EQ(requests_for(web, "terrain.bin"), 1);
+}
+
+// A mirror with an archive far larger than the release lists and a small
+// archive that expands far past its file's size: alone, it fails the install
+// without filling the disk or leaving anything; with a damaged archive too,
+// beside a good mirror, the install completes from the good one.
+TEST_F(InstallerFaultsE2E, BadArchivesOnOneMirrorCostNoDiskAndAreFetchedFromAGoodOne) {
+  tree_map tree = release();
+  tree["Resources/ground/terrain.bin"] = noise(90000, 3);
+  publish(tree, "v1");
+  const std::string bad = work / "bad/";
+  fs::copy(www, bad, fs::copy_options::recursive);
+  const std::string top = bad + "pub/v1/Skyvane/";
+  fs::remove(top + "Zephyr.linux.zip");
+  write_zip(top + "Zephyr.linux.zip", {{"Zephyr.linux", noise(300000, 5)}});
+  fs::remove(top + "Resources/ground/terrain.bin.zip");
+  write_zip(top + "Resources/ground/terrain.bin.zip", {{"terrain.bin", std::string(40 << 20, 't')}});
+  ASSERT_LT(fs::file_size(top + "Resources/ground/terrain.bin.zip"), 90000u);
+
+  testservers::NginxServer& good = serve("127.0.0.1");  // also serves the server list
+  testservers::NginxServer& mirror = serve("127.0.0.2", bad);
+  server_list("v1", {mirror.host()});
+  const std::string small = work / "small/";
+  Mounted disk(small, "size=2m,mode=0777");
+  if (!disk.ok()) GTEST_SKIP() << "cannot mount a file system here";
+  const std::string into = small + "Skyvane/";
+  run_result r = run_joined(
+      {into, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0", "--retry_backoff=0.05"}, 90);
+  EXPECT_EQ(r.status, 2) << joined(r);
+  EXPECT_FALSE(r.printed("INSTALLATION COMPLETE!"));
+  EXPECT_FALSE(r.printed("No space left on device")) << joined(r);
+  EXPECT_NE(log().find("refused: the server announced"), std::string::npos) << log();
+  EXPECT_NE(log().find("File too large"), std::string::npos) << log();
+  const tree_map got = read_tree(into);
+  EXPECT_EQ(got.count("Resources/ground/terrain.bin"), 0u);
+  EXPECT_EQ(got.count("Zephyr.linux"), 0u);
+  for (const auto& [path, bytes] : got) EXPECT_EQ(path.find(".part-"), std::string::npos) << path;
+
+  // Now also a damaged archive there, and a good mirror beside it.
+  fs::remove_all(into);
+  const std::string wing = read_file(top + "Airfoils/Zephyr wing.dat.zip");
+  write_file(top + "Airfoils/Zephyr wing.dat.zip", wing.substr(0, wing.size() / 2));
+
+  server_list("v1", {mirror.host(), good.host()});
+  r = run_joined({into, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}, 120);
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TREE_EQ(read_tree(into), linux_part(tree));
+}
+
+// Killed while a large file is being extracted, the run leaves a hidden
+// half-written file beside it; the next run removes it, does not take it for
+// anything of the user's, and completes the install.
+TEST_F(InstallerFaultsE2E, KilledDuringAnExtractionThenRerunLeavesNoDebris) {
+  tree_map tree = release();
+  std::string big(96 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>("Kestrel ground tile "[i % 20]);
+  tree["Scenery/plain.terrain"] = big;
+  publish(tree, "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+
+  auto p = start_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+                         "--pref:_stream_count=1"});
+  // Wait for the half-written file to appear, then kill at once.
+  bool seen = false;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!seen && p->running() && std::chrono::steady_clock::now() < until) {
+    std::error_code ec;
+    for (fs::directory_iterator it(dest + "Scenery", ec), end; !ec && it != end; it.increment(ec))
+      seen = seen || it->path().filename().string().rfind(".plain.terrain.part-", 0) == 0;
+    if (!seen) std::this_thread::sleep_for(std::chrono::microseconds(300));
+  }
+  if (!seen) {
+    p->stop();
+    GTEST_SKIP() << "the extraction ended before it could be caught";
+  }
+  kill(p->pid(), SIGKILL);
+  p->wait_exit();
+  bool leftover = false;
+  for (const auto& e : fs::directory_iterator(dest + "Scenery"))
+    leftover = leftover || e.path().filename().string().find(".part-") != std::string::npos;
+  if (!leftover) GTEST_SKIP() << "the extraction ended before the kill";
+
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+                             "--modified=cancel"}, 120);
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(tree));
+  EXPECT_NE(log().find("left by an interrupted extraction"), std::string::npos) << log();
+  EXPECT_TRUE(archives_left().empty());
+}
+
 }  // namespace
 }  // namespace e2e

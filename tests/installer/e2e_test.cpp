@@ -173,7 +173,9 @@ TEST_F(InstallerE2E, CorruptArchiveEndsTheInstallWithoutAHalfWrittenFile) {
   testservers::NginxServer& web = serve();
   server_list("v1", {web.host()});
 
-  run_result r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  // It is fetched again a few times (the only server, so each time from it).
+  run_result r =
+      run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0", "--retry_backoff=0.05"});
   EXPECT_EQ(r.status, 2);
   EXPECT_TRUE(r.printed("The installation was not completed because an error occurred."));
   EXPECT_FALSE(fs::exists(dest + "Resources/shared data/beacon list.txt"));
