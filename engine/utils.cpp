@@ -819,6 +819,15 @@ int grab_files() {
       const int err = delete_file(local);
       if (stg.log_actions)
         xer << "now we want to nuke a file: DELETING  file " << local << ", with result=" << err << ".\n";
+      if (err != 0 && err != ENOENT) {
+        // The file this version no longer has stays: the tree is not the
+        // release's, and the install must not say it is.
+        stg.got_failed_install = 1;
+        xer << "Could not delete " << local << ": " << error_str(err) << "\n";
+        __MACIBM_alert(0, "The installer cannot delete a file that this version no longer has.",
+                       "Error: " + error_str(err), "File: " + local, "", t_alert, "utils", __LINE__);
+        return stg.got_failed_install;
+      }
       for (std::string folder = local_folder_of(local); folder.size() > dest_dir_path.size();) {
         deleted_files.insert(folder);
         folder.pop_back();

@@ -602,5 +602,43 @@ TEST_F(InstallerFaultsE2E, KilledDuringAnExtractionThenRerunLeavesNoDebris) {
   EXPECT_TRUE(archives_left().empty());
 }
 
+// A file the new version no longer has cannot be deleted (its folder is on
+// a read-only file system): the update ends as failed, saying why, and
+// completes once the folder can be written again.
+TEST_F(InstallerFaultsE2E, AFileThatCannotBeDeletedFailsTheUpdate) {
+  tree_map v1 = release();
+  v1["Instructions/Old notes.txt"] = "superseded\n";
+  publish(v1, "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  ASSERT_EQ(run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}).status, 0) << log();
+
+  tree_map v2 = release();
+  publish(v2, "v2", "v1");
+  server_list("v2", {web.host()});
+  const std::string folder = dest + "Instructions";
+  testservers::ChildProcess bind;
+  ASSERT_TRUE(bind.start({"sh", "-c", "mount --bind \"$0\" \"$0\" && mount -o remount,ro,bind \"$0\"", folder}, true));
+  std::string line;
+  while (bind.read_line(line, 5000)) {
+  }
+  if (bind.wait_exit() != 0) GTEST_SKIP() << "cannot mount a file system here";
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}, 60);
+  testservers::ChildProcess unbind;
+  ASSERT_TRUE(unbind.start({"umount", "-l", folder}, true));
+  while (unbind.read_line(line, 5000)) {
+  }
+  EXPECT_EQ(unbind.wait_exit(), 0);
+  EXPECT_EQ(r.status, 2) << joined(r);
+  EXPECT_FALSE(r.printed("INSTALLATION COMPLETE!")) << joined(r);
+  EXPECT_TRUE(r.printed("cannot delete a file")) << joined(r);
+  EXPECT_TRUE(r.printed("read-only")) << joined(r);
+  EXPECT_TRUE(r.printed("Old notes.txt")) << joined(r);
+
+  r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}, 60);
+  EXPECT_EQ(r.status, 0) << joined(r);
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(v2));
+}
+
 }  // namespace
 }  // namespace e2e
