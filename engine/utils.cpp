@@ -10,6 +10,7 @@
 #include "engine/utils.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
@@ -116,31 +117,6 @@ bool excluded_from_net(std::string_view name) {
 
 void examine_disk(const std::string& title);
 
-// Does the path hold a control character (below space, or DEL)? Such a name
-// cannot be shown or logged faithfully and may mean something else to the
-// file system (a tab, an escape sequence), so it is refused like a path that
-// leaves the destination.
-bool has_control_char(std::string_view path) {
-  // Eight bytes at a time: a byte below 0x20, or equal to 0x7f, sets its top
-  // bit in `low` or `del` (bytes of 0x80 and above never do).
-  constexpr std::uint64_t ones = 0x0101010101010101ull, tops = 0x8080808080808080ull;
-  const char* p = path.data();
-  std::size_t n = path.size();
-  for (; n >= 8; p += 8, n -= 8) {
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);
-    const std::uint64_t low = (x - ones * 0x20) & ~x & tops;
-    const std::uint64_t d = x ^ (ones * 0x7f);
-    const std::uint64_t del = (d - ones) & ~d & tops;
-    if (low | del) return true;
-  }
-  for (; n > 0; ++p, --n) {
-    const unsigned char u = static_cast<unsigned char>(*p);
-    if (u < 0x20 || u == 0x7f) return true;
-  }
-  return false;
-}
-
 // The path for the user and the log: control characters as \xHH, so that
 // an escape sequence in a hostile file cannot act on the terminal.
 std::string shown_path(std::string_view path) {
@@ -187,15 +163,32 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
   const unsigned char* p = map.mCrt;
   const unsigned char* const begin = map.mBegin;
   const unsigned char* const end = map.mEnd;
+  // One table look-up a byte in the scanning loops.
+  enum : unsigned char { kBlank = 1, kEnd = 2, kCtl = 4, kOdd = 8, kMark = 16 };
+  static constexpr std::array<unsigned char, 256> kClass = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = kCtl;  // control characters
+    t[0x7f] = kCtl;
+    t[' '] |= kBlank;
+    t['\t'] |= kBlank;
+    t['\n'] |= kEnd;
+    t['\r'] |= kEnd;
+    t[0] |= kEnd;
+    t['\\'] |= kOdd;  // folder and drive characters elsewhere: the path must be checked
+    t[':'] |= kOdd;
+    t['9'] |= kMark;  // first characters of the parts a network install skips
+    t['E'] |= kMark;
+    return t;
+  }();
   const auto skip_blanks = [&] {
-    while (p < end && (*p == ' ' || *p == '\t')) ++p;
+    while (p < end && (kClass[*p] & kBlank)) ++p;
   };
-  const auto is_stop = [](unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == 0; };
+  const auto is_stop = [](unsigned char c) { return (kClass[c] & (kBlank | kEnd)) != 0; };
   const auto skip_line_break = [&] {
     while (p < end && is_stop(*p)) ++p;
   };
   const auto to_line_end = [&] {
-    while (p < end && *p != '\n' && *p != '\r' && *p != 0) ++p;
+    while (p < end && !(kClass[*p] & kEnd)) ++p;
   };
   // After blanks: the keyword followed by a blank.
   const auto keyword = [&](const char* w, std::size_t n) {
@@ -223,10 +216,14 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
     while (p < end && !is_stop(*p)) ++p;
     return std::string_view(reinterpret_cast<const char*>(s), static_cast<std::size_t>(p - s));
   };
-  const auto rest_of_line = [&] {
+  // The rest of the line after blanks; `classes` gets the classes of all
+  // its bytes, or-ed.
+  const auto rest_of_line = [&](unsigned& classes) {
     skip_blanks();
     const unsigned char* s = p;
-    to_line_end();
+    unsigned acc = 0;
+    for (; p < end && !(kClass[*p] & kEnd); ++p) acc |= kClass[*p];
+    classes = acc;
     return std::string_view(reinterpret_cast<const char*>(s), static_cast<std::size_t>(p - s));
   };
 
@@ -252,7 +249,7 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
   };
 
   std::string folder;  // current folder (DIR line)
-  bool folder_has_control_char = false;
+  unsigned folder_classes = 0;
   std::string path;    // folder + name of the line being read
   // A first guess at the number of paths (a FILE line takes some 60 bytes),
   // so that the table grows rarely.
@@ -260,8 +257,7 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
 
   while (p < end) {
     if (keyword("DIR", 3)) {
-      folder = rest_of_line();
-      folder_has_control_char = has_control_char(folder);
+      folder = rest_of_line(folder_classes);
       skip_line_break();
       continue;
     }
@@ -277,14 +273,19 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
     v.down_size = static_cast<float>(read_int());
     v.disk_size = static_cast<float>(read_int());
     const std::string_view sig = word();
-    const std::string_view name = rest_of_line();
+    unsigned name_classes = 0;
+    const std::string_view name = rest_of_line(name_classes);
     skip_line_break();
 
-    if (is_net && excluded_from_net(name)) continue;
+    if (is_net && (name_classes & kMark) && excluded_from_net(name)) continue;
 
     path.assign(folder).append(name);
-    const bool leaves = !relative_path_is_safe(path);
-    if (leaves || folder_has_control_char || has_control_char(name)) {
+    const unsigned classes = folder_classes | name_classes;
+    // The full check only for a path that may fail it: empty, absolute, with
+    // a folder or drive character of another system, or with "..".
+    const bool doubtful = (classes & kOdd) || path.empty() || path[0] == '/' || path.find("..") != std::string::npos;
+    const bool leaves = doubtful && !relative_path_is_safe(path);
+    if (leaves || (classes & kCtl)) {
       // A path that would lead out of the destination, or that holds a
       // control character: the whole file is refused, so that nothing of it
       // is fetched, examined or deleted.
