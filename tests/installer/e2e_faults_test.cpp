@@ -640,5 +640,23 @@ TEST_F(InstallerFaultsE2E, AFileThatCannotBeDeletedFailsTheUpdate) {
   EXPECT_TREE_EQ(read_tree(dest), linux_part(v2));
 }
 
+// A mirror that trickles (a few hundred bytes a second, never silent long
+// enough for the time-out) listed first, a good one second: the slow
+// transfers are given up after a minute and the install completes from the
+// good mirror.
+TEST_F(InstallerFaultsE2E, ATricklingMirrorDoesNotHoldTheInstall) {
+  tree_map tree = release();
+  tree["Resources/ground/terrain.bin"] = noise(120000, 11);
+  tree["Airfoils/Zephyr wing.dat"] = noise(80000, 12);
+  publish(tree, "v1");
+  testservers::NginxServer& good = serve("127.0.0.1");  // also serves the server list
+  testservers::NginxServer& slow = serve("127.0.0.2", "", "limit_rate 300;");
+  server_list("v1", {slow.host(), good.host()});
+
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}, 240);
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(tree));
+}
+
 }  // namespace
 }  // namespace e2e
