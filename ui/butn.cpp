@@ -344,7 +344,10 @@ void BTN_begin_focus_ring() {
   wind_focus = 0;
 }
 
-void BTN_unfocus_any() { focus_id = 0; }
+void BTN_unfocus_any() {
+  focus_id = 0;
+  BTN_prune_keys(0);  // a window was opened: keys typed for the last one are void
+}
 
 void BTN_drop_focus_for_click() {
   focus_before_click = focus_id;
@@ -384,6 +387,7 @@ int BTN_dispatch_to_focus(int ch, int key, int flags) {
   if (focus_id == 0) {
     if (tab_press && !focus_ring.empty()) {
       focus_id = focus_ring.front().who_am_i;
+      BTN_prune_keys(focus_id);
       return 1;
     }
     return 0;
@@ -395,9 +399,11 @@ int BTN_dispatch_to_focus(int ch, int key, int flags) {
     const int n = static_cast<int>(focus_ring.size());
     const int next = (flags & 1) ? (at + n - 1) % n : (at + 1) % n;
     focus_id = focus_ring[next].who_am_i;
+    BTN_prune_keys(focus_id);
     return 1;
   }
   if (!(f.allow_keys & key_bit(ch, key))) return 0;
+  BTN_prune_keys(focus_id);  // keys left for a widget that lost the focus go
   if (*f.ctr_slot >= f.depth) return 1;  // queue full: the key is dropped
   const int k = (*f.ctr_slot)++;
   f.char_slot[k] = ch;
@@ -405,6 +411,21 @@ int BTN_dispatch_to_focus(int ch, int key, int flags) {
   f.flag_slot[k] = flags;
   f.id_slot[k] = focus_id;
   return 1;
+}
+
+void BTN_prune_keys(int keep) {
+  int n = 0;
+  const int used = std::min(ctr_slot, focus_depth);
+  for (int k = 0; k < used; ++k) {
+    if (id_slot[k] == 0 || id_slot[k] != keep) continue;
+    char_slot[n] = char_slot[k];
+    vkey_slot[n] = vkey_slot[k];
+    flag_slot[n] = flag_slot[k];
+    id_slot[n] = id_slot[k];
+    ++n;
+  }
+  for (int k = n; k < used; ++k) id_slot[k] = 0;
+  ctr_slot = n;
 }
 
 void BTN_reset() {

@@ -1,0 +1,79 @@
+// Text fields as a person drives them through the frame loop: keys arrive
+// in batches (one poll per frame) and the focus moves between them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/ui/ui_fixture.h"
+
+using ui_test::key;
+using ui_test::pointer;
+using ui_test::UiTest;
+using E = plat::WinEvent;
+
+namespace {
+
+// Two fields laid out as on the preferences screen: the host field takes
+// the focus by itself, the port field lies 20 units below it.
+class FieldFrames : public UiTest {
+ protected:
+  void SetUp() override {
+    UiTest::SetUp();
+    self = this;
+    MACIBM_app_update = [] {
+      BTN_enterstring(85, 40, &self->host, 65, "-proxy host", 455, 1);
+      BTN_enterstring(85, 20, &self->port, 65, "-proxy port", 455, 1);
+    };
+  }
+  void TearDown() override {
+    UiTest::TearDown();
+    self = nullptr;
+  }
+  void frame(std::vector<E> events = {}) {
+    rec.script.push_back(std::move(events));
+    MACIBM_event_proc();
+  }
+  // The key press and release events that type character c.
+  static std::vector<E> typed(char c) {
+    int vk = c >= 'a' && c <= 'z' ? c - 32 : c;
+    return {key(vk, static_cast<unsigned char>(c)), key(vk, static_cast<unsigned char>(c), 0, false)};
+  }
+  std::string host = "proxy.example.org", port;
+  static FieldFrames* self;
+};
+FieldFrames* FieldFrames::self = nullptr;
+
+TEST_F(FieldFrames, KeysLeftForAFieldThatLostTheFocusDoNotJamTheQueue) {
+  frame();
+  ASSERT_EQ(focus_id, BTN_identity(85, 40));
+  // One poll: a key goes down in the host field, Tab moves the focus to the
+  // port field, Return is pressed, and the key comes up in the port field.
+  frame({key('Q', 'q'), key(9, 9), key(9, 9, 0, false), key(13, 13), key(13, 13, 0, false),
+         key('Q', 'q', 0, false)});
+  EXPECT_EQ(focus_id, BTN_identity(85, 20));
+  // Then forty characters, each in its own frame: every one arrives.
+  std::string want;
+  for (int i = 0; i < 40; ++i) {
+    const char c = static_cast<char>('a' + i % 26);
+    want += c;
+    frame(typed(c));
+  }
+  EXPECT_EQ(port, want);
+  EXPECT_EQ(host, "proxy.example.org");  // the key left for the host field was discarded
+  EXPECT_EQ(ctr_slot, 0);
+}
+
+TEST_F(FieldFrames, AKeyQueuedBeforeAWindowOpensIsNotTypedWhenTheFieldReturns) {
+  frame();
+  // A key arrives for the host field, then a window is opened before the
+  // field runs again (the focus is dropped with it).
+  keys.handle_key_raw(key('Z', 'z'));
+  MACIBM_startwind(0);
+  frame();
+  ASSERT_EQ(focus_id, BTN_identity(85, 40));
+  frame(typed('k'));
+  EXPECT_EQ(host, "k");  // all selected on focus, replaced by "k" alone
+}
+
+}  // namespace
