@@ -219,7 +219,9 @@ int BTN_textlist(float x, float y, int* index, const std::string& items, const s
   BTN_util_draw_label(x + w / 2 + 25, y, 2, second, 0);
   const int code = round_half_away(x + y * 1024);
 
-  if (!menu_open() && active_popup_code != code && inside(x - w / 2 - 15, x + w / 2 + 15, y + 3 - 5, y + 3 + 5)) {
+  // The whole list box takes the click: its 20-unit height, and from left
+  // of the box to the end of its arrow cap.
+  if (!menu_open() && active_popup_code != code && inside(x - w / 2 - 15, x + w / 2 + 19, y + 3 - 10, y + 3 + 10)) {
     if (!help.empty()) stls.help_message = help;
     if (mnw.mouse_clicked) {
       active_popup_code = code;
@@ -273,7 +275,9 @@ int BTN_flt_range(float x, float y, float* value, int digits, int decimals, floa
 
   const float before = *value;
   double v = *value;
-  const bool over = !menu_open() && inside(x, x + 10.0f * digits, y - 8, y + 12);
+  // The whole sunken box takes the mouse; a point beside the digits counts
+  // for the nearest digit.
+  const bool over = !menu_open() && inside(x - 8.5f, x + 10.0f * digits + 6.5f, y - 8, y + 13);
   bool just_focused = false;
   if (over) {
     if (!help.empty()) stls.help_message = help;

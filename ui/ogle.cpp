@@ -313,6 +313,7 @@ float OGLE_x = 0, OGLE_y = 0, OGLE_entry_dx = 0, OGLE_dx = 0, OGLE_dy = 0;
 std::string* OGLE_input = nullptr;
 int OGLE_edit = 0;
 int focused_field_id = 0;
+int drag_field_id = 0;
 
 namespace {
 
@@ -391,8 +392,14 @@ int BTN_enterstring(float x, float y, std::string* text, int max_length, const s
   BTN_expand_label(label, left, second, help);
   const int who = BTN_identity(x, y);
   if (!ogle) ogle = OGLE_Create(OGLE_cbs, nullptr);
-  const bool over = mnw.menu_up == -1 && mnw.mx >= x && mnw.mx <= x + width && mnw.my >= y && mnw.my <= y + 8;
+  // The field takes the mouse over the whole box it draws (frame style 9,
+  // width + 10 wide and 20 tall, centred at x + width / 2 - 2, y + 3).
+  const bool over = mnw.menu_up == -1 && mnw.mx >= x - 7 && mnw.mx <= x + width + 3 && mnw.my >= y - 7 &&
+                    mnw.my <= y + 13;
   const bool clicked = over && mnw.mouse_clicked;
+  // A drag belongs to the field it started in until the button comes up.
+  if (clicked) drag_field_id = who;
+  else if (!mnw.now_dragging) drag_field_id = 0;
   if (over && !help.empty()) stls.help_message = help;
   BTN_register_focus(who, allow_delete | allow_nav | allow_letters | allow_digits | allow_sign | allow_print);
   if (clicked || (auto_focus && focus_id == 0)) focus_id = who;
@@ -417,7 +424,7 @@ int BTN_enterstring(float x, float y, std::string* text, int max_length, const s
     ogle->sel_start = std::clamp(ogle->sel_start, 0, len);
     ogle->sel_end = std::clamp(ogle->sel_end, 0, len);
     if (clicked) OGLE_Click(ogle, mnw.mx, mnw.my, 0);
-    else if (mnw.now_dragging && over) OGLE_Drag(ogle, mnw.mx, mnw.my);
+    else if (mnw.now_dragging && drag_field_id == who) OGLE_Drag(ogle, mnw.mx, mnw.my);
     BTN_take_keys(who, [](int ch, int, int flags) { OGLE_Key(ogle, ch, flags & 1); });
     changed = OGLE_edit;
   } else if (focused_field_id == who) {
@@ -444,6 +451,7 @@ int BTN_enterstring(float x, float y, std::string* text, int max_length, const s
 
 void OGLE_reset_field() {
   focused_field_id = 0;
+  drag_field_id = 0;
   OGLE_input = nullptr;
   OGLE_dx = OGLE_dy = 0;
   OGLE_edit = 0;

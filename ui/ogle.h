@@ -70,6 +70,7 @@ extern float OGLE_x, OGLE_y, OGLE_entry_dx, OGLE_dx, OGLE_dy;
 extern std::string* OGLE_input;
 extern int OGLE_edit;
 extern int focused_field_id;
+extern int drag_field_id;  // field a held mouse button went down in; 0 = none
 extern const OGLE_Callbacks OGLE_cbs;
 
 // Forgets the binding (tests).

@@ -76,4 +76,61 @@ TEST_F(FieldFrames, AKeyQueuedBeforeAWindowOpensIsNotTypedWhenTheFieldReturns) {
   EXPECT_EQ(host, "k");  // all selected on focus, replaced by "k" alone
 }
 
+TEST_F(FieldFrames, AClickAnywhereInTheDrawnBoxFocusesTheField) {
+  frame();
+  ASSERT_EQ(focus_id, BTN_identity(85, 40));  // the host field took the focus by itself
+  // The port field's box runs from y 13 to 33: a click in its lower half.
+  frame({pointer(E::button_down, 85 + 40, 14), pointer(E::button_up, 85 + 40, 14)});
+  EXPECT_EQ(focus_id, BTN_identity(85, 20));
+  frame(typed('8'));
+  EXPECT_EQ(port, "8");
+  EXPECT_EQ(host, "proxy.example.org");
+  // The box's left edge, 7 units before the text, counts too.
+  frame({pointer(E::button_down, 85 - 6, 44), pointer(E::button_up, 85 - 6, 44)});
+  EXPECT_EQ(focus_id, BTN_identity(85, 40));
+}
+
+TEST_F(FieldFrames, ADragThatStartedInAFieldSelectsWhereverThePointerGoes) {
+  frame();
+  frame({pointer(E::button_down, 85 - 3, 43)});  // caret before "proxy"
+  ASSERT_EQ(focus_id, BTN_identity(85, 40));
+  // Held, the pointer leaves the field far to the right and below it.
+  frame({pointer(E::mouse_move, 700, 5)});
+  int s, e;
+  OGLE_GetSelection(ogle, s, e);
+  EXPECT_EQ(s, 0);
+  EXPECT_EQ(e, static_cast<int>(host.size()));
+  // Once the button is up, moving the pointer selects nothing more.
+  frame({pointer(E::button_up, 700, 5)});
+  frame({pointer(E::mouse_move, 85 + 20, 43)});
+  OGLE_GetSelection(ogle, s, e);
+  EXPECT_EQ(e, static_cast<int>(host.size()));
+  // A drag that started outside every field selects nothing.
+  frame({pointer(E::button_down, 85 + 20, 43), pointer(E::button_up, 85 + 20, 43)});  // a caret in "proxy"
+  int caret, caret_end;
+  OGLE_GetSelection(ogle, caret, caret_end);
+  ASSERT_EQ(caret, caret_end);
+  frame({pointer(E::button_down, 300, 200)});
+  frame({pointer(E::mouse_move, 85 + 60, 43)});
+  EXPECT_EQ(focus_id, BTN_identity(85, 40));  // nothing else focusable: it comes back by itself
+  OGLE_GetSelection(ogle, s, e);
+  EXPECT_EQ(s, caret);
+  EXPECT_EQ(e, caret);
+}
+
+TEST_F(FieldFrames, ListAndNumberFieldsTakeClicksOverTheirWholeBoxes) {
+  MACIBM_app_update = nullptr;
+  int idx = 0;
+  input(200, 310 + 3 - 9, true);  // low in the list box (its 20-unit height)
+  BTN_textlist(200, 310, &idx, "Macintosh-Windows-Linux", "OS:");
+  EXPECT_EQ(active_popup_code, 200 + 310 * 1024);
+  active_popup_code = 0;
+  mnw.menu_up = -1;
+  int v = 5;
+  input(100 - 6, 100 + 12, true);  // left of the first digit, inside the sunken box
+  BTN_int_range(100, 100, &v, 2, 0, 99, "n");
+  EXPECT_EQ(focus_id, BTN_identity(100, 100));
+  EXPECT_EQ(hot_digit, 0);
+}
+
 }  // namespace
