@@ -369,6 +369,9 @@ int key_bit(int ch, int key) {
     default: break;
   }
   if (key >= 33 && key <= 40) return allow_nav;
+  // A letter key that typed no character (held with Ctrl) is still a letter:
+  // fields take Ctrl+A, Ctrl+C, Ctrl+X and Ctrl+V.
+  if (key >= 'A' && key <= 'Z' && ch < 32) return allow_letters;
   if (ch == '+' || ch == '-') return allow_sign;
   if (ch >= '0' && ch <= '9') return allow_digits;
   if ((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z')) return allow_letters;

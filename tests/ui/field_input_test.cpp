@@ -133,4 +133,49 @@ TEST_F(FieldFrames, ListAndNumberFieldsTakeClicksOverTheirWholeBoxes) {
   EXPECT_EQ(hot_digit, 0);
 }
 
+// Presses and releases a key with the given modifiers (1 Shift, 4 Ctrl).
+std::vector<E> chord(int vk, int mods, int ch = 0) { return {key(vk, ch, mods), key(vk, ch, mods, false)}; }
+
+TEST_F(FieldFrames, HomeAndEndMoveTheCaretAndShiftExtends) {
+  frame();  // the host field is focused with its whole text selected
+  frame(chord(36, 0));  // Home: a caret at the start, nothing replaced
+  frame(typed('x'));
+  EXPECT_EQ(host, "xproxy.example.org");
+  frame(chord(35, 0));  // End
+  frame(typed('y'));
+  EXPECT_EQ(host, "xproxy.example.orgy");
+  frame(chord(36, 1));  // Shift+Home selects back to the start
+  int s, e;
+  OGLE_GetSelection(ogle, s, e);
+  EXPECT_EQ(s, 0);
+  EXPECT_EQ(e, static_cast<int>(host.size()));
+  frame(chord(39, 0));                // Right collapses to the end
+  frame(chord(37, 0));                // one to the left, before "y"
+  frame(chord(35, 1));                // Shift+End selects "y"
+  frame(typed('z'));
+  EXPECT_EQ(host, "xproxy.example.orgz");
+}
+
+TEST_F(FieldFrames, CtrlKeysSelectAllCopyCutAndPasteThroughTheClipboard) {
+  frame();
+  frame(chord(36, 0));       // a caret at the start
+  frame(chord('A', 4));      // Ctrl+A selects everything
+  frame(chord('C', 4));      // Ctrl+C copies it
+  EXPECT_EQ(rec.clipboard_get(), "proxy.example.org");
+  EXPECT_EQ(host, "proxy.example.org");  // no letter was typed
+  // Into the port field: paste, then cut what was pasted.
+  frame({pointer(E::button_down, 85 + 40, 20), pointer(E::button_up, 85 + 40, 20)});
+  ASSERT_EQ(focus_id, BTN_identity(85, 20));
+  frame(chord('V', 4));
+  EXPECT_EQ(port, "proxy.example.org");
+  frame(chord('A', 4));
+  frame(chord('X', 4));
+  EXPECT_EQ(port, "");
+  EXPECT_EQ(rec.clipboard_get(), "proxy.example.org");
+  // A pasted text with line breaks stays on one line; it replaces the selection.
+  rec.clipboard_set("80\r\n80\t");
+  frame(chord('V', 4));
+  EXPECT_EQ(port, "8080");
+}
+
 }  // namespace
