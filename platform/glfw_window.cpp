@@ -287,4 +287,14 @@ void window_show_cursor(int show) {
   if (g_win) glfwSetInputMode(g_win, GLFW_CURSOR, show ? GLFW_CURSOR_NORMAL : GLFW_CURSOR_HIDDEN);
 }
 
+std::string window_clipboard_get() {
+  if (!g_win) return std::string();
+  const char* text = glfwGetClipboardString(g_win);
+  return text ? std::string(text) : std::string();
+}
+
+void window_clipboard_set(const std::string& text) {
+  if (g_win) glfwSetClipboardString(g_win, text.c_str());
+}
+
 }  // namespace plat

@@ -75,4 +75,10 @@ void window_inject(const WinEvent& e);
 // Shows (1) or hides (0) the system pointer over the window.
 void window_show_cursor(int show);
 
+// The system clipboard, as UTF-8 text. Reading gives an empty string when
+// the clipboard holds no text or no window is open; writing without a
+// window does nothing.
+std::string window_clipboard_get();
+void window_clipboard_set(const std::string& text);
+
 }  // namespace plat

@@ -1,6 +1,8 @@
 // The preferences screen, the licence agreement and the picture buttons.
 #include "prefs/sub_wins.h"
 
+#include <algorithm>
+
 #include "installer/main.h"
 #include "net/http.h"
 #include "ui/butn.h"
@@ -125,20 +127,108 @@ void handle_prefs() {
 
 // ------------------------------------------------------------ agreement
 
+extern const char skyvane_licence_text[];
+extern const unsigned long skyvane_licence_text_size;
+
+int licence_scroll = 0;
+
+const std::string& licence_text() {
+  static const std::string text(skyvane_licence_text, skyvane_licence_text_size);
+  return text;
+}
+
+std::vector<std::string> licence_lines(float width) {
+  std::vector<std::string> lines;
+  const std::string& text = licence_text();
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t nl = text.find('\n', at);
+    if (nl == std::string::npos) nl = text.size();
+    std::string para = text.substr(at, nl - at);
+    if (!para.empty() && para.back() == '\r') para.pop_back();
+    at = nl + 1;
+    if (nl == text.size() && para.empty()) break;  // the text's final line break
+    std::string line;
+    size_t k = 0;
+    while (k < para.size()) {
+      size_t e = para.find(' ', k);
+      if (e == std::string::npos) e = para.size();
+      std::string word = para.substr(k, e - k);
+      k = e + 1;
+      const std::string joined = line.empty() ? word : line + " " + word;
+      if (str_dx(joined) <= width) {
+        line = joined;
+        continue;
+      }
+      if (!line.empty()) lines.push_back(line);
+      // A word wider than the line is broken at the edge.
+      while (str_dx(word) > width && word.size() > 1) {
+        size_t n = 1;
+        while (n < word.size() && str_dx(word.substr(0, n + 1)) <= width) ++n;
+        lines.push_back(word.substr(0, n));
+        word = word.substr(n);
+      }
+      line = word;
+    }
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+namespace {
+
+// The licence's place in the agreement window: lines 10 units apart from
+// the baseline kLicenceTop down to kLicenceBottom, kLicenceWidth wide, with
+// a scroll bar at its right.
+constexpr float kLicenceX = 20, kLicenceTop = 258, kLicenceBottom = 60, kLicenceWidth = 446;
+constexpr int kLicenceShown = static_cast<int>((kLicenceTop - kLicenceBottom) / 10) + 1;
+
+void licence_view() {
+  static const std::vector<std::string> lines = licence_lines(kLicenceWidth);
+  const int count = static_cast<int>(lines.size());
+  const int last = std::max(0, count - kLicenceShown);
+  // The view takes the arrow keys through the focus ring, and the wheel.
+  const int who = BTN_identity(kLicenceX, kLicenceTop);
+  BTN_register_focus(who, allow_nav);
+  if (focus_id == 0) focus_id = who;
+  if (focus_id == who)
+    BTN_take_keys(who, [&](int, int key, int) {
+      switch (key) {
+        case 38: --licence_scroll; break;                       // Up
+        case 40: ++licence_scroll; break;                       // Down
+        case 33: licence_scroll -= kLicenceShown - 1; break;    // Page Up
+        case 34: licence_scroll += kLicenceShown - 1; break;    // Page Down
+        case 36: licence_scroll = 0; break;                     // Home
+        case 35: licence_scroll = last; break;                  // End
+        default: break;
+      }
+      licence_scroll = std::clamp(licence_scroll, 0, last);
+    });
+  licence_scroll -= 3 * mnw.mouse_wheel;  // a notch away from the user goes back three lines
+  mnw.mouse_wheel = 0;
+  licence_scroll = std::clamp(licence_scroll, 0, last);
+
+  for (int i = 0; i < kLicenceShown && licence_scroll + i < count; ++i)
+    OGL_string(46, kLicenceX, kLicenceTop - 10.0f * i, lines[licence_scroll + i], 0, charset_prop, 0);
+  if (last == 0) return;
+  // The scroll bar: a track with a thumb as long as the part shown.
+  const float track_x = kLicenceX + kLicenceWidth + 10, track_y = kLicenceBottom - 4,
+              track_h = kLicenceTop - kLicenceBottom + 12;
+  OGL_fillrect(42, 0.35f, track_x, track_y, 6, track_h);
+  const float thumb_h = std::max(12.0f, track_h * kLicenceShown / count);
+  const float thumb_y = track_y + (track_h - thumb_h) * (1.0f - static_cast<float>(licence_scroll) / last);
+  OGL_fillrect(43, 1.0f, track_x, thumb_y, 6, thumb_h);
+  OGL_string(46, 20, 18, "Scroll with the wheel or the arrow keys.", 0, charset_prop, 0);
+}
+
+}  // namespace
+
 void draw_EULA() {
   OGL_plot_back_col();
   BTN_fillwin(1, 21);
   float next_x = 0, next_y = 0;
   BTN_subwin(0, 16, -1, 50, -1, -1, "", next_x, next_y);
-  // The window would otherwise show no text at all: say what the buttons do.
-  OGL_string(46, 20, 258, "Skyvane licence agreement", 400, charset_prop, 0);
-  OGL_string(46, 20, 250, "", 400, charset_prop, 0);
-  OGL_string(46, 20, 230, "", 400, charset_prop, 0);
-  OGL_string(46, 20, 210, "", 400, charset_prop, 0);
-  OGL_string(46, 20, 180,
-             "By clicking ACCEPT you agree to the terms of the Skyvane licence and the installation goes ahead. "
-             "DECLINE installs nothing.",
-             460, charset_prop, 0);
+  licence_view();
   if (interface_rect(300, 10, 832, 166, 85, 22, 1, 1)) {
     agreed = 0;
     MACIBM_startwind(win_main);
@@ -151,6 +241,7 @@ void draw_EULA() {
 int handle_EULA() {
   if (agreed) return 1;
   MACIBM_startwind(win_eula);
+  licence_scroll = 0;
   while (mnw.top_win_now == win_eula && !app_done) {
     draw_EULA();
     MACIBM_event_proc();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 // The user has accepted the licence agreement in this run (not stored).
 extern int agreed;
@@ -31,6 +32,17 @@ int proxy_port_from_text(const std::string& text, int current);
 void draw_prefs();
 // The preferences screen; returns when its window was closed.
 void handle_prefs();
+
+// The licence built into the program (plain text, paragraphs separated by
+// line breaks).
+const std::string& licence_text();
+// The licence wrapped to `width` units of the proportional font: one entry
+// per line, an empty entry for an empty line. A word wider than `width` is
+// broken where it reaches the edge.
+std::vector<std::string> licence_lines(float width);
+// First licence line shown on the agreement screen; the wheel and the
+// arrow, page and Home/End keys move it. Back to 0 whenever the screen opens.
+extern int licence_scroll;
 
 // One pass of the agreement screen (window 1 must be current).
 void draw_EULA();

@@ -219,7 +219,9 @@ int BTN_textlist(float x, float y, int* index, const std::string& items, const s
   BTN_util_draw_label(x + w / 2 + 25, y, 2, second, 0);
   const int code = round_half_away(x + y * 1024);
 
-  if (!menu_open() && active_popup_code != code && inside(x - w / 2 - 15, x + w / 2 + 15, y + 3 - 5, y + 3 + 5)) {
+  // The whole list box takes the click: its 20-unit height, and from left
+  // of the box to the end of its arrow cap.
+  if (!menu_open() && active_popup_code != code && inside(x - w / 2 - 15, x + w / 2 + 19, y + 3 - 10, y + 3 + 10)) {
     if (!help.empty()) stls.help_message = help;
     if (mnw.mouse_clicked) {
       active_popup_code = code;
@@ -273,7 +275,9 @@ int BTN_flt_range(float x, float y, float* value, int digits, int decimals, floa
 
   const float before = *value;
   double v = *value;
-  const bool over = !menu_open() && inside(x, x + 10.0f * digits, y - 8, y + 12);
+  // The whole sunken box takes the mouse; a point beside the digits counts
+  // for the nearest digit.
+  const bool over = !menu_open() && inside(x - 8.5f, x + 10.0f * digits + 6.5f, y - 8, y + 13);
   bool just_focused = false;
   if (over) {
     if (!help.empty()) stls.help_message = help;
@@ -344,7 +348,10 @@ void BTN_begin_focus_ring() {
   wind_focus = 0;
 }
 
-void BTN_unfocus_any() { focus_id = 0; }
+void BTN_unfocus_any() {
+  focus_id = 0;
+  BTN_prune_keys(0);  // a window was opened: keys typed for the last one are void
+}
 
 void BTN_drop_focus_for_click() {
   focus_before_click = focus_id;
@@ -362,6 +369,9 @@ int key_bit(int ch, int key) {
     default: break;
   }
   if (key >= 33 && key <= 40) return allow_nav;
+  // A letter key that typed no character (held with Ctrl) is still a letter:
+  // fields take Ctrl+A, Ctrl+C, Ctrl+X and Ctrl+V.
+  if (key >= 'A' && key <= 'Z' && ch < 32) return allow_letters;
   if (ch == '+' || ch == '-') return allow_sign;
   if (ch >= '0' && ch <= '9') return allow_digits;
   if ((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z')) return allow_letters;
@@ -384,6 +394,7 @@ int BTN_dispatch_to_focus(int ch, int key, int flags) {
   if (focus_id == 0) {
     if (tab_press && !focus_ring.empty()) {
       focus_id = focus_ring.front().who_am_i;
+      BTN_prune_keys(focus_id);
       return 1;
     }
     return 0;
@@ -395,9 +406,11 @@ int BTN_dispatch_to_focus(int ch, int key, int flags) {
     const int n = static_cast<int>(focus_ring.size());
     const int next = (flags & 1) ? (at + n - 1) % n : (at + 1) % n;
     focus_id = focus_ring[next].who_am_i;
+    BTN_prune_keys(focus_id);
     return 1;
   }
   if (!(f.allow_keys & key_bit(ch, key))) return 0;
+  BTN_prune_keys(focus_id);  // keys left for a widget that lost the focus go
   if (*f.ctr_slot >= f.depth) return 1;  // queue full: the key is dropped
   const int k = (*f.ctr_slot)++;
   f.char_slot[k] = ch;
@@ -405,6 +418,21 @@ int BTN_dispatch_to_focus(int ch, int key, int flags) {
   f.flag_slot[k] = flags;
   f.id_slot[k] = focus_id;
   return 1;
+}
+
+void BTN_prune_keys(int keep) {
+  int n = 0;
+  const int used = std::min(ctr_slot, focus_depth);
+  for (int k = 0; k < used; ++k) {
+    if (id_slot[k] == 0 || id_slot[k] != keep) continue;
+    char_slot[n] = char_slot[k];
+    vkey_slot[n] = vkey_slot[k];
+    flag_slot[n] = flag_slot[k];
+    id_slot[n] = id_slot[k];
+    ++n;
+  }
+  for (int k = n; k < used; ++k) id_slot[k] = 0;
+  ctr_slot = n;
 }
 
 void BTN_reset() {

@@ -100,8 +100,16 @@ void BTN_drop_focus_for_click();
 extern int focus_before_click;
 // Offers one key event to the focused widget; 1 when consumed.
 int BTN_dispatch_to_focus(int ch, int key, int flags);
+// Removes from the key queue the entries already taken and every entry
+// queued for a widget other than `keep` (one that has lost the focus),
+// closing the gaps, so that the counter counts only keys still waiting.
+// Without it a key left behind by a field that lost the focus would hold
+// its slot for the rest of the run and the queue would fill for good.
+void BTN_prune_keys(int keep);
 // Calls f(char, key, flags) for each queued press for widget `who` and
-// clears the entries (releases are cleared without a call).
+// clears the entries (releases are cleared without a call). The caller has
+// the focus, so whatever else is queued belongs to a widget that lost it
+// and is discarded.
 template <class F>
 void BTN_take_keys(int who, F&& f) {
   for (int k = 0; k < ctr_slot && k < focus_depth; ++k) {
@@ -109,9 +117,7 @@ void BTN_take_keys(int who, F&& f) {
     id_slot[k] = 0;
     if (!(flag_slot[k] & 16)) f(char_slot[k], vkey_slot[k], flag_slot[k]);
   }
-  bool any = false;
-  for (int k = 0; k < ctr_slot && k < focus_depth; ++k) any = any || id_slot[k] != 0;
-  if (!any) ctr_slot = 0;
+  BTN_prune_keys(who);
 }
 
 // Resets widgets, focus and pop-up state (tests).

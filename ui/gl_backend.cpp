@@ -493,6 +493,8 @@ void OGL_gl_backend::reset_state() {
 int OGL_gl_backend::poll(std::vector<plat::WinEvent>& out) { return plat::window_poll(out); }
 void OGL_gl_backend::wait(double seconds) { plat::window_wait(seconds); }
 void OGL_gl_backend::show_cursor(int show) { plat::window_show_cursor(show); }
+std::string OGL_gl_backend::clipboard_get() { return plat::window_clipboard_get(); }
+void OGL_gl_backend::clipboard_set(const std::string& text) { plat::window_clipboard_set(text); }
 
 int OGL_gl_backend::load_textures() {
   flush();

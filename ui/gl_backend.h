@@ -33,6 +33,8 @@ class OGL_gl_backend : public OGL_backend {
   int poll(std::vector<plat::WinEvent>& out) override;
   void wait(double seconds) override;
   void show_cursor(int show) override;
+  std::string clipboard_get() override;
+  void clipboard_set(const std::string& text) override;
 
   // The initial GL state of the context.
   void init_state();

@@ -8,6 +8,7 @@
 #include "ui/colr.h"
 #include "ui/hl_mnw.h"
 #include "ui/oglp.h"
+#include "ui/utf8.h"
 
 // ================================================================= the engine
 
@@ -171,6 +172,7 @@ void OGLE_RevealSelection(OGLE_Rec* r) {
 
 void OGLE_Key(OGLE_Rec* r, int ch, int shift) {
   const Text t = text_of(r);
+  const int len = t.len();
   if (ch != 30 && ch != 31) r->horizontal_gap = -1;
   const bool has_sel = r->sel_start != r->sel_end;
   switch (ch) {
@@ -179,30 +181,51 @@ void OGLE_Key(OGLE_Rec* r, int ch, int shift) {
         replace(r, r->sel_start, r->sel_end, nullptr, nullptr);
         r->sel_end = r->sel_start;
       } else if (r->sel_start > 0) {
-        replace(r, r->sel_start - 1, r->sel_start, nullptr, nullptr);
-        r->sel_end = --r->sel_start;
+        const int from = utf8_prev(t.b, len, r->sel_start);
+        replace(r, from, r->sel_start, nullptr, nullptr);
+        r->sel_start = r->sel_end = from;
       }
       break;
     case 127:  // Delete: the character after the caret
       if (has_sel) {
         replace(r, r->sel_start, r->sel_end, nullptr, nullptr);
         r->sel_end = r->sel_start;
-      } else if (r->sel_start < t.len()) {
-        replace(r, r->sel_start, r->sel_start + 1, nullptr, nullptr);
+      } else if (r->sel_start < len) {
+        replace(r, r->sel_start, utf8_after(t.b, len, r->sel_start), nullptr, nullptr);
       }
       break;
     case 28:  // Left
     case 29:  // Right
     {
-      const int d = ch == 28 ? -1 : 1;
+      auto step = [&](int pos) {
+        if (ch == 28) return pos > 0 ? utf8_prev(t.b, len, pos) : 0;
+        return pos < len ? utf8_after(t.b, len, pos) : len;
+      };
       if (shift) {
-        active_end(r) += d;
+        active_end(r) = step(active_end(r));
       } else if (has_sel) {
         r->sel_start = r->sel_end = ch == 28 ? r->sel_start : r->sel_end;
       } else {
-        r->sel_start = r->sel_end = r->sel_start + d;
+        r->sel_start = r->sel_end = step(r->sel_start);
       }
       if (!shift) r->active_side = 1;
+      clamp_sel(r);
+      break;
+    }
+    case OGLE_home:
+    case OGLE_end: {
+      // The start or end (before its line break) of the active end's line.
+      const int line = OGLE_CharPosToLine(r, active_end(r));
+      int lb, le;
+      line_range(r, line, lb, le);
+      if (le > lb && (t.b[le - 1] == '\n' || t.b[le - 1] == '\r')) --le;
+      const int pos = ch == OGLE_home ? lb : le;
+      if (shift) {
+        active_end(r) = pos;
+      } else {
+        r->sel_start = r->sel_end = pos;
+        r->active_side = 1;
+      }
       clamp_sel(r);
       break;
     }
@@ -215,7 +238,7 @@ void OGLE_Key(OGLE_Rec* r, int ch, int shift) {
       const int target = line + (ch == 30 ? -1 : 1);
       int pos;
       if (target < 0) pos = 0;
-      else if (target >= line_count(r)) pos = t.len();
+      else if (target >= line_count(r)) pos = len;
       else {
         float l, b, rt, tp;
         logical(r, l, b, rt, tp);
@@ -231,16 +254,25 @@ void OGLE_Key(OGLE_Rec* r, int ch, int shift) {
       break;
     }
     default: {
-      const unsigned char c = static_cast<unsigned char>(ch);
-      if (ch <= 0 || ch > 255 || c < 32 || c == 127) break;  // control characters are not text
-      const char one = static_cast<char>(c);
-      const int at = r->sel_start;
-      replace(r, r->sel_start, r->sel_end, &one, &one + 1);
-      r->sel_start = r->sel_end = at + 1;
-      r->active_side = 1;
-      break;
+      // A typed character is a Latin-1 code; the text holds it in UTF-8.
+      if (ch < 32 || ch > 255 || ch == 127) break;  // control characters are not text
+      std::string one;
+      utf8_append(one, static_cast<unsigned>(ch));
+      OGLE_Insert(r, one.data(), one.data() + one.size());
+      return;
     }
   }
+  clamp_sel(r);
+  OGLE_RevealSelection(r);
+}
+
+void OGLE_Insert(OGLE_Rec* r, const char* begin, const char* end) {
+  r->horizontal_gap = -1;
+  clamp_sel(r);
+  const int at = r->sel_start;
+  replace(r, r->sel_start, r->sel_end, begin, end);
+  r->sel_start = r->sel_end = at + static_cast<int>(end - begin);
+  r->active_side = 1;
   clamp_sel(r);
   OGLE_RevealSelection(r);
 }
@@ -313,6 +345,7 @@ float OGLE_x = 0, OGLE_y = 0, OGLE_entry_dx = 0, OGLE_dx = 0, OGLE_dy = 0;
 std::string* OGLE_input = nullptr;
 int OGLE_edit = 0;
 int focused_field_id = 0;
+int drag_field_id = 0;
 
 namespace {
 
@@ -380,6 +413,51 @@ const char* f_word(OGLE_Rec*, const char* b, const char* e) {
   return p == b ? b + 1 : p;
 }
 
+// The selected text of the bound field.
+std::string selected_text() {
+  int s, e;
+  OGLE_GetSelection(ogle, s, e);
+  if (!OGLE_input || s >= e) return std::string();
+  return OGLE_input->substr(s, e - s);
+}
+
+// One queued key of the focused field: the line keys and the Ctrl keys are
+// the field's own, the rest goes to the engine.
+void field_key(int ch, int key, int flags) {
+  const int shift = flags & 1;
+  if (flags & 4) {  // Ctrl: commands, never text
+    switch (key) {
+      case 'A': OGLE_SetSelection(ogle, 0, OGLE_input ? static_cast<int>(OGLE_input->size()) : 0); break;
+      case 'C':
+        if (const std::string sel = selected_text(); !sel.empty()) ogl_be->clipboard_set(sel);
+        break;
+      case 'X':
+        if (const std::string sel = selected_text(); !sel.empty()) {
+          ogl_be->clipboard_set(sel);
+          OGLE_Key(ogle, 8, 0);
+        }
+        break;
+      case 'V': {
+        // The field holds one line: line breaks, tabs and other control
+        // characters of the pasted text are left out.
+        std::string text;
+        for (char c : ogl_be->clipboard_get())
+          if (static_cast<unsigned char>(c) >= 32 && c != 127) text += c;
+        if (!text.empty()) OGLE_Insert(ogle, text.data(), text.data() + text.size());
+        break;
+      }
+      default:
+        if (key == 36 || key == 35) OGLE_Key(ogle, key == 36 ? OGLE_home : OGLE_end, shift);
+        else if (key >= 33 && key <= 40) OGLE_Key(ogle, ch, shift);  // Ctrl+arrows move as arrows
+        break;
+    }
+    return;
+  }
+  if (key == 36) ch = OGLE_home;
+  else if (key == 35) ch = OGLE_end;
+  OGLE_Key(ogle, ch, shift);
+}
+
 }  // namespace
 
 const OGLE_Callbacks OGLE_cbs = {f_visible, f_logical, f_height,  f_scroll, f_text,      f_replace, f_line_height,
@@ -391,8 +469,14 @@ int BTN_enterstring(float x, float y, std::string* text, int max_length, const s
   BTN_expand_label(label, left, second, help);
   const int who = BTN_identity(x, y);
   if (!ogle) ogle = OGLE_Create(OGLE_cbs, nullptr);
-  const bool over = mnw.menu_up == -1 && mnw.mx >= x && mnw.mx <= x + width && mnw.my >= y && mnw.my <= y + 8;
+  // The field takes the mouse over the whole box it draws (frame style 9,
+  // width + 10 wide and 20 tall, centred at x + width / 2 - 2, y + 3).
+  const bool over = mnw.menu_up == -1 && mnw.mx >= x - 7 && mnw.mx <= x + width + 3 && mnw.my >= y - 7 &&
+                    mnw.my <= y + 13;
   const bool clicked = over && mnw.mouse_clicked;
+  // A drag belongs to the field it started in until the button comes up.
+  if (clicked) drag_field_id = who;
+  else if (!mnw.now_dragging) drag_field_id = 0;
   if (over && !help.empty()) stls.help_message = help;
   BTN_register_focus(who, allow_delete | allow_nav | allow_letters | allow_digits | allow_sign | allow_print);
   if (clicked || (auto_focus && focus_id == 0)) focus_id = who;
@@ -417,8 +501,8 @@ int BTN_enterstring(float x, float y, std::string* text, int max_length, const s
     ogle->sel_start = std::clamp(ogle->sel_start, 0, len);
     ogle->sel_end = std::clamp(ogle->sel_end, 0, len);
     if (clicked) OGLE_Click(ogle, mnw.mx, mnw.my, 0);
-    else if (mnw.now_dragging && over) OGLE_Drag(ogle, mnw.mx, mnw.my);
-    BTN_take_keys(who, [](int ch, int, int flags) { OGLE_Key(ogle, ch, flags & 1); });
+    else if (mnw.now_dragging && drag_field_id == who) OGLE_Drag(ogle, mnw.mx, mnw.my);
+    BTN_take_keys(who, field_key);
     changed = OGLE_edit;
   } else if (focused_field_id == who) {
     focused_field_id = 0;  // focus went elsewhere: the next focus starts afresh
@@ -444,6 +528,7 @@ int BTN_enterstring(float x, float y, std::string* text, int max_length, const s
 
 void OGLE_reset_field() {
   focused_field_id = 0;
+  drag_field_id = 0;
   OGLE_input = nullptr;
   OGLE_dx = OGLE_dy = 0;
   OGLE_edit = 0;

@@ -6,8 +6,12 @@
 // bound to the field that has the keyboard focus.
 //
 // Keys: 8 Backspace, 127 Delete (removes the character after the caret),
-// 28 Left, 29 Right, 30 Up, 31 Down; other printable characters are typed;
-// other control characters are ignored.
+// 28 Left, 29 Right, 30 Up, 31 Down, 1 Home and 4 End (start and end of the
+// line); other printable characters (Latin-1 codes) are typed; other
+// control characters are ignored. The text is UTF-8: the caret and the
+// deleting keys step over whole characters, and typed characters beyond
+// ASCII are stored as their UTF-8 sequences. A field also takes Ctrl+A
+// (select all) and Ctrl+C, Ctrl+X, Ctrl+V (the system clipboard).
 #pragma once
 
 #include <string>
@@ -44,7 +48,11 @@ struct OGLE_Rec {
 OGLE_Rec* OGLE_Create(const OGLE_Callbacks& callbacks, void* ref);
 void OGLE_Destroy(OGLE_Rec* rec);
 void OGLE_Draw(OGLE_Rec* rec, int show_selection);
+// Character codes of the line keys.
+enum { OGLE_home = 1, OGLE_end = 4 };
 void OGLE_Key(OGLE_Rec* rec, int ch, int shift);
+// Replaces the selection with the text [begin, end) and puts the caret after it.
+void OGLE_Insert(OGLE_Rec* rec, const char* begin, const char* end);
 void OGLE_Click(OGLE_Rec* rec, float x, float y, int extend);
 void OGLE_Drag(OGLE_Rec* rec, float x, float y);
 void OGLE_GetSelection(OGLE_Rec* rec, int& start, int& end);
@@ -70,6 +78,7 @@ extern float OGLE_x, OGLE_y, OGLE_entry_dx, OGLE_dx, OGLE_dy;
 extern std::string* OGLE_input;
 extern int OGLE_edit;
 extern int focused_field_id;
+extern int drag_field_id;  // field a held mouse button went down in; 0 = none
 extern const OGLE_Callbacks OGLE_cbs;
 
 // Forgets the binding (tests).

@@ -66,6 +66,13 @@ class OGL_backend {
   // Blocks until input arrives or `seconds` pass.
   virtual void wait(double seconds) {}
   virtual void show_cursor(int show) {}
+  // The clipboard, as UTF-8 text. Without a window system the program keeps
+  // its own, so that cutting and pasting between fields still works.
+  virtual std::string clipboard_get() { return clipboard_; }
+  virtual void clipboard_set(const std::string& text) { clipboard_ = text; }
+
+ private:
+  std::string clipboard_;
 };
 
 // The renderer in use; never null (a renderer that draws nothing until the

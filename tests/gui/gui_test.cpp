@@ -275,6 +275,93 @@ TEST(GuiInput, ClickTypeAndTabThroughXInput) {
   EXPECT_GT(capture.dark_pixels(300, 558, 40, 10, 90), 15);  // the typed text shows
 }
 
+// Two fields as on the preferences screen: the host field takes the focus
+// by itself; the port field's box lies just below it.
+struct ProxyFields {
+  std::string host = "proxy.example.org", port;
+  void draw() {
+    OGL_plot_back_col();
+    BTN_frame2(13, 40, 20, 700, 80, "");
+    BTN_enterstring(85, 70, &host, 65, "-proxy host", 455, 1);
+    BTN_enterstring(85, 50, &port, 65, "-proxy port", 455, 1);
+  }
+};
+
+// Runs an xdotool command in the background while frames go on, so that
+// its events arrive over many polls as a person's would.
+void xdotool_async(const std::string& args) {
+  const std::string cmd = "xdotool " + args + " >/dev/null 2>&1 &";
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+}
+
+TEST(GuiInput, KeysFocusMovesAndClicksInTheLowerHalfOfAField) {
+  ASSERT_EQ(xdotool("--version"), 0) << "xdotool is needed for this test";
+  ProxyFields f;
+  screen = [&] { f.draw(); };
+  MACIBM_startwind(0);  // a fresh screen: no focus left from another test
+  frames_until([] { return false; }, 0.1);
+  ASSERT_EQ(focus_id, BTN_identity(85, 70));
+  // While no frame runs, a key goes down in the host field, Tab and Return
+  // follow and the key comes up: the next poll takes them all at once.
+  ASSERT_EQ(xdotool("keydown q key Tab key Return keyup q"), 0);
+  EXPECT_TRUE(frames_until([&] { return focus_id == BTN_identity(85, 50); }, 5.0));
+  // Forty characters typed into the port field all arrive.
+  const std::string forty = "abcdefghijklmnopqrstuvwxyz0123456789abcd";
+  xdotool_async("type --delay 15 " + forty);
+  EXPECT_TRUE(frames_until([&] { return f.port == forty; }, 10.0)) << "port: '" << f.port << "'";
+  EXPECT_EQ(f.host, "proxy.example.org");
+  // A click in the lower half of the port box (the box runs from y 43 to
+  // 63) focuses it with a caret; the next key does not replace the host.
+  f.port.clear();
+  ASSERT_EQ(xdotool("mousemove --sync " + at_screen(85 + 100, 45) + " click 1"), 0);
+  frames_until([] { return false; }, 0.3);
+  ASSERT_EQ(focus_id, BTN_identity(85, 50));
+  ASSERT_EQ(xdotool("type 8080"), 0);
+  EXPECT_TRUE(frames_until([&] { return f.port == "8080"; }, 5.0)) << "port: '" << f.port << "'";
+  EXPECT_EQ(f.host, "proxy.example.org");
+  capture_frame();
+  save("fields.png");
+  EXPECT_GT(capture.dark_pixels(85, 47, 30, 10, 90), 10);  // "8080" shows in the port field
+}
+
+TEST(GuiInput, EditingKeysDragSelectionAndTheClipboard) {
+  ASSERT_EQ(xdotool("--version"), 0) << "xdotool is needed for this test";
+  ProxyFields f;
+  screen = [&] { f.draw(); };
+  MACIBM_startwind(0);  // a fresh screen: no focus left from another test
+  frames_until([] { return false; }, 0.1);
+  ASSERT_EQ(focus_id, BTN_identity(85, 70));
+  // Home, then a character: inserted at the start, not replacing the host.
+  ASSERT_EQ(xdotool("key Home"), 0);
+  frames_until([] { return false; }, 0.2);
+  ASSERT_EQ(xdotool("type w"), 0);
+  EXPECT_TRUE(frames_until([&] { return f.host == "wproxy.example.org"; }, 5.0)) << f.host;
+  // End and Shift+Home select the line; Ctrl+C copies it.
+  ASSERT_EQ(xdotool("key End shift+Home ctrl+c"), 0);
+  frames_until([] { return false; }, 0.3);
+  // Into the port field: Ctrl+V pastes, Ctrl+A and Ctrl+X cut it again.
+  ASSERT_EQ(xdotool("mousemove --sync " + at_screen(85 + 100, 52) + " click 1"), 0);
+  frames_until([] { return false; }, 0.2);
+  ASSERT_EQ(xdotool("key ctrl+v"), 0);
+  EXPECT_TRUE(frames_until([&] { return f.port == "wproxy.example.org"; }, 5.0)) << "port: '" << f.port << "'";
+  ASSERT_EQ(xdotool("key ctrl+a ctrl+x"), 0);
+  EXPECT_TRUE(frames_until([&] { return f.port.empty(); }, 5.0)) << "port: '" << f.port << "'";
+  EXPECT_EQ(plat::window_clipboard_get(), "wproxy.example.org");
+  // A drag from the start of the host field to far below and right of it,
+  // held, selects the whole host; typing then replaces it.
+  ASSERT_EQ(xdotool("mousemove --sync " + at_screen(85 - 4, 72) + " mousedown 1"), 0);
+  frames_until([] { return false; }, 0.2);
+  ASSERT_EQ(xdotool("mousemove --sync " + at_screen(700, 8)), 0);
+  frames_until([] { return false; }, 0.3);
+  int s = -1, e = -1;
+  OGLE_GetSelection(ogle, s, e);
+  ASSERT_EQ(xdotool("mouseup 1"), 0);
+  frames_until([] { return false; }, 0.2);
+  EXPECT_EQ(focus_id, BTN_identity(85, 70));
+  EXPECT_EQ(s, 0);
+  EXPECT_EQ(e, static_cast<int>(f.host.size()));
+}
+
 // ------------------------------------------------------------------- the alert
 
 TEST(GuiAlert, AlertIsDrawnInWindow995AndReturnClosesIt) {

@@ -159,6 +159,73 @@ TEST_F(Screens, AgreementButtons) {
   agreed = 0;
 }
 
+TEST(Licence, TheBuiltInTextWrapsWithinTheWindowWithoutLosingAWord) {
+  const std::string& text = licence_text();
+  ASSERT_GT(text.size(), 500u);
+  EXPECT_NE(text.find("Skyvane"), std::string::npos);
+  // The program's texts draw double quotes, braces and tildes as nothing.
+  EXPECT_EQ(text.find_first_of("\"{}~"), std::string::npos);
+  const std::vector<std::string> lines = licence_lines(446);
+  EXPECT_GT(lines.size(), 20u);  // longer than the window: it scrolls
+  std::string words_in, words_out;
+  for (char c : text) words_in += c == '\n' || c == '\r' ? ' ' : c;
+  for (const std::string& l : lines) {
+    EXPECT_LE(str_dx(l), 446) << l;
+    words_out += l + " ";
+  }
+  auto squeeze = [](const std::string& s) {
+    std::string o;
+    for (char c : s)
+      if (c != ' ') o += c;
+    return o;
+  };
+  EXPECT_EQ(squeeze(words_in), squeeze(words_out));
+}
+
+TEST_F(Screens, AgreementShowsTheLicenceAndScrollsWithWheelAndKeys) {
+  agreed = 0;
+  MACIBM_startwind(win_eula);
+  licence_scroll = 0;
+  auto glyphs = [&] {
+    int n = 0;
+    for (const auto& q : rec.quads) n += q.tex == tex_widgets && q.v[0].t >= 400 / 512.0f;
+    return n;
+  };
+  auto pass = [&] {
+    rec.quads.clear();
+    mnw.mouse_clicked = 0;
+    BTN_begin_focus_ring();
+    draw_EULA();
+  };
+  pass();
+  EXPECT_GT(glyphs(), 800);  // twenty lines of licence
+  EXPECT_EQ(focus_id, BTN_identity(20, 258));  // the text takes the keys
+  const int lines = static_cast<int>(licence_lines(446).size());
+  mnw.mouse_wheel = -2;  // two notches towards the user: six lines on
+  pass();
+  EXPECT_EQ(licence_scroll, 6);
+  EXPECT_EQ(mnw.mouse_wheel, 0);
+  EXPECT_EQ(BTN_dispatch_to_focus(31, 40, 8), 1);  // Down
+  pass();
+  EXPECT_EQ(licence_scroll, 7);
+  BTN_dispatch_to_focus(30, 38, 8);  // Up
+  BTN_dispatch_to_focus(30, 38, 8);
+  pass();
+  EXPECT_EQ(licence_scroll, 5);
+  BTN_dispatch_to_focus(0, 35, 8);  // End: the last line at the bottom
+  pass();
+  EXPECT_EQ(licence_scroll, lines - 20);
+  mnw.mouse_wheel = -5;  // no further than the end
+  pass();
+  EXPECT_EQ(licence_scroll, lines - 20);
+  mnw.mouse_wheel = 100;  // nor before the start
+  pass();
+  EXPECT_EQ(licence_scroll, 0);
+  EXPECT_EQ(agreed, 0);
+  EXPECT_EQ(mnw.top_win_now, win_eula);  // scrolling neither accepts nor closes
+  MACIBM_startwind(win_main);
+}
+
 TEST_F(Screens, ProgressBarFramesFallOnWholePixels) {
   const bar_frame outer = snap_bar(132, 1016);
   EXPECT_EQ(outer.centre, 574);

@@ -109,7 +109,19 @@ class InstallerWindow : public InstallerTest {
   // Clicks install, then accept in the agreement window.
   void install_and_accept(const std::string& eula_shot) {
     xscreen::click(win, 450 + 41, 78 + 11);
-    shot(eula_shot);
+    std::vector<std::uint8_t> top;
+    shot(eula_shot, &top);
+    // The licence is there, and the wheel and the keys scroll it.
+    const int text_x = static_cast<int>(kEulaX) + 20, text_y = static_cast<int>(kEulaY) + 60;
+    EXPECT_GT(xscreen::dark_pixels(top, text_x, text_y, 440, 200), 1500) << "no licence text";
+    xscreen::wheel(win, kEulaX + 250, kEulaY + 150, 4);
+    std::vector<std::uint8_t> scrolled;
+    shot("scrolled_" + eula_shot, &scrolled);
+    EXPECT_NE(top, scrolled) << "the wheel did not scroll the licence";
+    xscreen::key(win, "Home");
+    std::vector<std::uint8_t> back;
+    shot("home_" + eula_shot, &back);
+    EXPECT_EQ(top, back) << "Home did not go back to the start of the licence";
     xscreen::click(win, kEulaX + 400 + 29, kEulaY + 10 + 11);
   }
   // Clicks quit and expects the program to end well.

@@ -49,6 +49,21 @@ inline void click(unsigned long win, float x, float y) {
   std::this_thread::sleep_for(std::chrono::milliseconds(250));
 }
 
+// Turns the wheel `notches` times over (x, y): towards the user (down)
+// when positive.
+inline void wheel(unsigned long win, float x, float y, int notches) {
+  const std::string w = std::to_string(win);
+  const std::string at = std::to_string(static_cast<int>(x)) + " " + std::to_string(static_cast<int>(768 - y));
+  std::system(("xdotool mousemove --window " + w + " " + at + " >/dev/null 2>&1").c_str());
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  const std::string button = notches > 0 ? "5" : "4";
+  for (int i = 0; i < (notches > 0 ? notches : -notches); ++i) {
+    std::system(("xdotool click --window " + w + " " + button + " >/dev/null 2>&1").c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+}
+
 inline void type(unsigned long win, const std::string& text) {
   std::system(("xdotool type --delay 60 --window " + std::to_string(win) + " '" + text + "' >/dev/null 2>&1").c_str());
   std::this_thread::sleep_for(std::chrono::milliseconds(200));

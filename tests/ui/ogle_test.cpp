@@ -11,7 +11,7 @@ namespace {
 class TextFieldTest : public UiTest {
  protected:
   int frame(bool click = false, float mx = 0, float my = 0) {
-    input(mx, my, click);
+    input(mx, my, click, click);
     return BTN_enterstring(50, 100, &text, 10, "name", 200, 0);
   }
   void selection(int& s, int& e) { OGLE_GetSelection(ogle, s, e); }

@@ -135,11 +135,14 @@ class UiTest : public ::testing::Test {
   // Starts a frame's worth of input by hand: clears the per-frame flags,
   // places the mouse and, with `click`, presses a button (the frame timer's
   // update then drops the focus as the frame would).
-  void input(float x, float y, bool click = false) {
+  // With `lift` the button also comes up in the same frame (a whole click:
+  // no drag follows).
+  void input(float x, float y, bool click = false, bool lift = false) {
     mnw.mouse_clicked = mnw.mouse_lifted = 0;
     mnw.mx = x;
     mnw.my = y;
     if (click) mnw.mouse_clicked = 1;
+    if (lift) mnw.mouse_lifted = 1;
     xtim_class::fake_microsecs += 20000;
     xtim.xtim_update();
     BTN_begin_focus_ring();

@@ -1,0 +1,181 @@
+// Text fields as a person drives them through the frame loop: keys arrive
+// in batches (one poll per frame) and the focus moves between them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/ui/ui_fixture.h"
+
+using ui_test::key;
+using ui_test::pointer;
+using ui_test::UiTest;
+using E = plat::WinEvent;
+
+namespace {
+
+// Two fields laid out as on the preferences screen: the host field takes
+// the focus by itself, the port field lies 20 units below it.
+class FieldFrames : public UiTest {
+ protected:
+  void SetUp() override {
+    UiTest::SetUp();
+    self = this;
+    MACIBM_app_update = [] {
+      BTN_enterstring(85, 40, &self->host, 65, "-proxy host", 455, 1);
+      BTN_enterstring(85, 20, &self->port, 65, "-proxy port", 455, 1);
+    };
+  }
+  void TearDown() override {
+    UiTest::TearDown();
+    self = nullptr;
+  }
+  void frame(std::vector<E> events = {}) {
+    rec.script.push_back(std::move(events));
+    MACIBM_event_proc();
+  }
+  // The key press and release events that type character c.
+  static std::vector<E> typed(char c) {
+    int vk = c >= 'a' && c <= 'z' ? c - 32 : c;
+    return {key(vk, static_cast<unsigned char>(c)), key(vk, static_cast<unsigned char>(c), 0, false)};
+  }
+  std::string host = "proxy.example.org", port;
+  static FieldFrames* self;
+};
+FieldFrames* FieldFrames::self = nullptr;
+
+TEST_F(FieldFrames, KeysLeftForAFieldThatLostTheFocusDoNotJamTheQueue) {
+  frame();
+  ASSERT_EQ(focus_id, BTN_identity(85, 40));
+  // One poll: a key goes down in the host field, Tab moves the focus to the
+  // port field, Return is pressed, and the key comes up in the port field.
+  frame({key('Q', 'q'), key(9, 9), key(9, 9, 0, false), key(13, 13), key(13, 13, 0, false),
+         key('Q', 'q', 0, false)});
+  EXPECT_EQ(focus_id, BTN_identity(85, 20));
+  // Then forty characters, each in its own frame: every one arrives.
+  std::string want;
+  for (int i = 0; i < 40; ++i) {
+    const char c = static_cast<char>('a' + i % 26);
+    want += c;
+    frame(typed(c));
+  }
+  EXPECT_EQ(port, want);
+  EXPECT_EQ(host, "proxy.example.org");  // the key left for the host field was discarded
+  EXPECT_EQ(ctr_slot, 0);
+}
+
+TEST_F(FieldFrames, AKeyQueuedBeforeAWindowOpensIsNotTypedWhenTheFieldReturns) {
+  frame();
+  // A key arrives for the host field, then a window is opened before the
+  // field runs again (the focus is dropped with it).
+  keys.handle_key_raw(key('Z', 'z'));
+  MACIBM_startwind(0);
+  frame();
+  ASSERT_EQ(focus_id, BTN_identity(85, 40));
+  frame(typed('k'));
+  EXPECT_EQ(host, "k");  // all selected on focus, replaced by "k" alone
+}
+
+TEST_F(FieldFrames, AClickAnywhereInTheDrawnBoxFocusesTheField) {
+  frame();
+  ASSERT_EQ(focus_id, BTN_identity(85, 40));  // the host field took the focus by itself
+  // The port field's box runs from y 13 to 33: a click in its lower half.
+  frame({pointer(E::button_down, 85 + 40, 14), pointer(E::button_up, 85 + 40, 14)});
+  EXPECT_EQ(focus_id, BTN_identity(85, 20));
+  frame(typed('8'));
+  EXPECT_EQ(port, "8");
+  EXPECT_EQ(host, "proxy.example.org");
+  // The box's left edge, 7 units before the text, counts too.
+  frame({pointer(E::button_down, 85 - 6, 44), pointer(E::button_up, 85 - 6, 44)});
+  EXPECT_EQ(focus_id, BTN_identity(85, 40));
+}
+
+TEST_F(FieldFrames, ADragThatStartedInAFieldSelectsWhereverThePointerGoes) {
+  frame();
+  frame({pointer(E::button_down, 85 - 3, 43)});  // caret before "proxy"
+  ASSERT_EQ(focus_id, BTN_identity(85, 40));
+  // Held, the pointer leaves the field far to the right and below it.
+  frame({pointer(E::mouse_move, 700, 5)});
+  int s, e;
+  OGLE_GetSelection(ogle, s, e);
+  EXPECT_EQ(s, 0);
+  EXPECT_EQ(e, static_cast<int>(host.size()));
+  // Once the button is up, moving the pointer selects nothing more.
+  frame({pointer(E::button_up, 700, 5)});
+  frame({pointer(E::mouse_move, 85 + 20, 43)});
+  OGLE_GetSelection(ogle, s, e);
+  EXPECT_EQ(e, static_cast<int>(host.size()));
+  // A drag that started outside every field selects nothing.
+  frame({pointer(E::button_down, 85 + 20, 43), pointer(E::button_up, 85 + 20, 43)});  // a caret in "proxy"
+  int caret, caret_end;
+  OGLE_GetSelection(ogle, caret, caret_end);
+  ASSERT_EQ(caret, caret_end);
+  frame({pointer(E::button_down, 300, 200)});
+  frame({pointer(E::mouse_move, 85 + 60, 43)});
+  EXPECT_EQ(focus_id, BTN_identity(85, 40));  // nothing else focusable: it comes back by itself
+  OGLE_GetSelection(ogle, s, e);
+  EXPECT_EQ(s, caret);
+  EXPECT_EQ(e, caret);
+}
+
+TEST_F(FieldFrames, ListAndNumberFieldsTakeClicksOverTheirWholeBoxes) {
+  MACIBM_app_update = nullptr;
+  int idx = 0;
+  input(200, 310 + 3 - 9, true);  // low in the list box (its 20-unit height)
+  BTN_textlist(200, 310, &idx, "Macintosh-Windows-Linux", "OS:");
+  EXPECT_EQ(active_popup_code, 200 + 310 * 1024);
+  active_popup_code = 0;
+  mnw.menu_up = -1;
+  int v = 5;
+  input(100 - 6, 100 + 12, true);  // left of the first digit, inside the sunken box
+  BTN_int_range(100, 100, &v, 2, 0, 99, "n");
+  EXPECT_EQ(focus_id, BTN_identity(100, 100));
+  EXPECT_EQ(hot_digit, 0);
+}
+
+// Presses and releases a key with the given modifiers (1 Shift, 4 Ctrl).
+std::vector<E> chord(int vk, int mods, int ch = 0) { return {key(vk, ch, mods), key(vk, ch, mods, false)}; }
+
+TEST_F(FieldFrames, HomeAndEndMoveTheCaretAndShiftExtends) {
+  frame();  // the host field is focused with its whole text selected
+  frame(chord(36, 0));  // Home: a caret at the start, nothing replaced
+  frame(typed('x'));
+  EXPECT_EQ(host, "xproxy.example.org");
+  frame(chord(35, 0));  // End
+  frame(typed('y'));
+  EXPECT_EQ(host, "xproxy.example.orgy");
+  frame(chord(36, 1));  // Shift+Home selects back to the start
+  int s, e;
+  OGLE_GetSelection(ogle, s, e);
+  EXPECT_EQ(s, 0);
+  EXPECT_EQ(e, static_cast<int>(host.size()));
+  frame(chord(39, 0));                // Right collapses to the end
+  frame(chord(37, 0));                // one to the left, before "y"
+  frame(chord(35, 1));                // Shift+End selects "y"
+  frame(typed('z'));
+  EXPECT_EQ(host, "xproxy.example.orgz");
+}
+
+TEST_F(FieldFrames, CtrlKeysSelectAllCopyCutAndPasteThroughTheClipboard) {
+  frame();
+  frame(chord(36, 0));       // a caret at the start
+  frame(chord('A', 4));      // Ctrl+A selects everything
+  frame(chord('C', 4));      // Ctrl+C copies it
+  EXPECT_EQ(rec.clipboard_get(), "proxy.example.org");
+  EXPECT_EQ(host, "proxy.example.org");  // no letter was typed
+  // Into the port field: paste, then cut what was pasted.
+  frame({pointer(E::button_down, 85 + 40, 20), pointer(E::button_up, 85 + 40, 20)});
+  ASSERT_EQ(focus_id, BTN_identity(85, 20));
+  frame(chord('V', 4));
+  EXPECT_EQ(port, "proxy.example.org");
+  frame(chord('A', 4));
+  frame(chord('X', 4));
+  EXPECT_EQ(port, "");
+  EXPECT_EQ(rec.clipboard_get(), "proxy.example.org");
+  // A pasted text with line breaks stays on one line; it replaces the selection.
+  rec.clipboard_set("80\r\n80\t");
+  frame(chord('V', 4));
+  EXPECT_EQ(port, "8080");
+}
+
+}  // namespace
