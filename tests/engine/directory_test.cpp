@@ -92,6 +92,72 @@ TEST_F(DirectoryTest, EveryLineEndStyleReadsTheSame) {
   EXPECT_EQ(model(), std::vector<std::string>{"top/last name#1"});
 }
 
+// Every field of every version, one line each, in model order.
+std::vector<std::string> whole_model() {
+  std::vector<std::string> out;
+  for (const file_history_struct& h : sim_info.files) {
+    out.push_back("--");
+    for (const file_version_struct& v : h.versions)
+      out.push_back(std::string(v.path) + "|" + std::string(v.sig_want) + "|" + std::to_string(v.use_type) + " " +
+                    std::to_string(v.os_type) + " " + std::to_string(v.version_num) + " " +
+                    std::to_string(v.down_size) + " " + std::to_string(v.disk_size));
+  }
+  return out;
+}
+
+// A large file is read by two threads, split at a line near its middle: the
+// model must be the one a single reader makes, wherever the split falls (in
+// a run of versions of one path, right after a DIR line, among comment
+// lines, with mixed line ends), and a bad path is reported as the first in
+// the file, whichever half holds it.
+TEST_F(DirectoryTest, ReadingInTwoHalvesGivesTheSameModel) {
+  const std::size_t saved = read_directory_split_bytes;
+  std::vector<std::string> body;
+  for (int d = 0; d < 6; ++d) {
+    body.push_back("DIR top/folder " + std::to_string(d) + "/");
+    for (int f = 0; f < 7; ++f) {
+      const std::string name = "file " + std::to_string(f) + ".tile";
+      for (int v = 0; v <= (f % 3); ++v)
+        body.push_back("FILE " + std::to_string(v) + " " + std::to_string(f % 4) + " " + std::to_string(900 + v) +
+                       " " + std::to_string(f + 1) + " " + std::to_string(f * 3 + 2) + " " +
+                       std::string(32, "0123456789abcdef"[(d + f + v) % 16]) + " " + name);
+      if (f == 3) body.push_back("; a comment line between entries");
+    }
+  }
+  const std::vector<std::string> eols = {"\n", "\r\n", "\n\n\r", "\r"};
+  for (int shift = 0; shift < 60; ++shift) {
+    std::vector<std::string> shifted(static_cast<std::size_t>(shift), "OTHER padding line");
+    shifted.insert(shifted.end(), body.begin(), body.end());
+    const std::string file = write_dir(shifted, eols[static_cast<std::size_t>(shift) % eols.size()]);
+    read_directory_split_bytes = 0;
+    ASSERT_EQ(read_directory_no_scan(file, kTitle), 3);
+    const std::vector<std::string> one = whole_model();
+    read_directory_split_bytes = 1;
+    ASSERT_EQ(read_directory_no_scan(file, kTitle), 3);
+    EXPECT_EQ(whole_model(), one) << "shifted by " << shift;
+  }
+  ASSERT_GT(whole_model().size(), 40u);
+
+  // Bad paths in both halves: the first in the file is the one reported.
+  std::vector<std::string> bad = body;
+  bad.insert(bad.begin() + 5, "FILE 0 0 1 1 1 GONE ../first bad");
+  bad.insert(bad.end() - 3, "FILE 0 0 1 1 1 GONE ../second bad");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read_directory_no_scan(write_dir(bad), kTitle), 2);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(sim_info.files.empty());
+  EXPECT_NE(err.find("first bad"), std::string::npos) << err;
+  EXPECT_EQ(err.find("second bad"), std::string::npos) << err;
+  // Only the second half bad: still refused as a whole.
+  bad.erase(bad.begin() + 5);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read_directory_no_scan(write_dir(bad), kTitle), 2);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(sim_info.files.empty());
+  EXPECT_NE(err.find("second bad"), std::string::npos) << err;
+  read_directory_split_bytes = saved;
+}
+
 TEST_F(DirectoryTest, EmptyBody) {
   stg.down_req = 5;
   deleted_files.insert("x/");
