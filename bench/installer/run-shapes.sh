@@ -228,8 +228,15 @@ if [[ $SHAPES == *A* ]]; then
     "$(ratio "$(minof "${I[@]}")" "$(minof "${M[@]}")")"
   if [ "${STRACE:-0}" = 1 ] && command -v strace >/dev/null; then
     # System calls of one extra, untimed install (BASELINE=an older build's
-    # installer shows its figures beside).
-    for bin in "$WORK/bin/skyvane-installer" ${BASELINE:+"$BASELINE"}; do
+    # installer shows its figures beside; it runs from a copy in the work
+    # folder, where its log goes).
+    bins=("$WORK/bin/skyvane-installer")
+    if [ -n "${BASELINE:-}" ]; then
+      mkdir -p "$WORK/baseline"
+      cp "$BASELINE" "$WORK/baseline/skyvane-installer"
+      bins+=("$WORK/baseline/skyvane-installer")
+    fi
+    for bin in "${bins[@]}"; do
       fresh "$DEST_PARENT" "$WORK/tmp"
       env HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/.config" TMPDIR="$WORK/tmp" \
         strace -f -c -e trace=read,pread64,lseek -o "$WORK/logs/strace.txt" \
