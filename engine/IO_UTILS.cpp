@@ -188,6 +188,138 @@ struct member_check {
   std::uint64_t max_bytes = 0;  // 0: no limit
 };
 
+// ---- Archive reading in large blocks.
+// minizip reads an archive in pieces of a few kilobytes and seeks before
+// most of them (to the central directory, to each member's local header,
+// to its data). Over the C library's streams that is a system call for
+// every 4 or 16 KiB and a seek per piece. These file functions read through
+// the platform layer instead: two blocks of up to 1 MiB, each filled by one
+// positioned read, serve every piece that lies within them, and a seek only
+// moves a number. Two blocks, because minizip alternates between the
+// central directory and the members' data: each keeps its own.
+constexpr std::size_t kZipBlock = 1u << 20;
+
+struct zip_block {
+  std::unique_ptr<char[]> data;
+  std::uint64_t start = 0;  // file offset of data[0]
+  std::size_t len = 0;      // bytes held; 0: empty
+  unsigned used = 0;        // when it was last used (higher: more recently)
+};
+
+struct zip_stream {
+  plat::File file;
+  std::uint64_t size = 0;  // the file's size
+  std::uint64_t pos = 0;   // minizip's position
+  std::size_t block_size = 0;  // the file's size up to kZipBlock
+  zip_block blocks[2];
+  unsigned clock = 0;
+  int err = 0;  // the first read error; reported through the error function
+};
+
+voidpf ZCALLBACK zs_open(voidpf, const void* filename, int mode) {
+  if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ || !filename) return nullptr;
+  std::unique_ptr<zip_stream> s(new (std::nothrow) zip_stream);
+  if (!s) return nullptr;
+  if (plat::file_open_read(static_cast<const char*>(filename), s->file) != 0) return nullptr;
+  if (plat::file_size(s->file, s->size) != 0) return nullptr;
+  s->block_size = s->size < kZipBlock ? static_cast<std::size_t>(s->size) : kZipBlock;
+  if (s->block_size == 0) s->block_size = 1;
+  for (zip_block& b : s->blocks) {
+    b.data.reset(new (std::nothrow) char[s->block_size]);
+    if (!b.data) return nullptr;
+  }
+  return s.release();
+}
+
+// Fills the least recently used block with the data at `pos`. A block that
+// would run past the end of the file starts earlier instead, so that the
+// end of the archive (its central directory) is read in one block.
+bool zs_fill(zip_stream& s, std::uint64_t pos) {
+  zip_block& b = s.blocks[0].used <= s.blocks[1].used ? s.blocks[0] : s.blocks[1];
+  std::uint64_t start = pos;
+  if (s.size >= s.block_size && start > s.size - s.block_size) start = s.size - s.block_size;
+  b.len = 0;
+  std::size_t got = 0;
+  if (const int e = plat::file_read_at(s.file, start, b.data.get(), s.block_size, got); e != 0) {
+    if (s.err == 0) s.err = e;
+    return false;
+  }
+  b.start = start;
+  b.len = got;
+  b.used = ++s.clock;
+  return pos >= start && pos < start + got;
+}
+
+uLong ZCALLBACK zs_read(voidpf, voidpf stream, void* out, uLong n) {
+  zip_stream& s = *static_cast<zip_stream*>(stream);
+  char* dst = static_cast<char*>(out);
+  uLong done = 0;
+  while (done < n && s.pos < s.size) {
+    zip_block* hit = nullptr;
+    for (zip_block& b : s.blocks)
+      if (b.len && s.pos >= b.start && s.pos < b.start + b.len) hit = &b;
+    if (!hit) {
+      if (!zs_fill(s, s.pos)) break;
+      continue;
+    }
+    hit->used = ++s.clock;
+    const std::uint64_t at = s.pos - hit->start;
+    const std::uint64_t avail = hit->len - at;
+    const uLong take = static_cast<uLong>(avail < n - done ? avail : n - done);
+    std::memcpy(dst + done, hit->data.get() + at, take);
+    done += take;
+    s.pos += take;
+  }
+  return done;
+}
+
+uLong ZCALLBACK zs_write(voidpf, voidpf, const void*, uLong) { return 0; }  // archives are only read
+
+ZPOS64_T ZCALLBACK zs_tell(voidpf, voidpf stream) { return static_cast<zip_stream*>(stream)->pos; }
+
+long ZCALLBACK zs_seek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+  zip_stream& s = *static_cast<zip_stream*>(stream);
+  std::uint64_t base = 0;
+  switch (origin) {
+    case ZLIB_FILEFUNC_SEEK_SET:
+      base = 0;
+      break;
+    case ZLIB_FILEFUNC_SEEK_CUR:
+      base = s.pos;
+      break;
+    case ZLIB_FILEFUNC_SEEK_END:
+      base = s.size;
+      break;
+    default:
+      return -1;
+  }
+  if (offset > UINT64_MAX - base) return -1;
+  s.pos = base + offset;
+  return 0;
+}
+
+int ZCALLBACK zs_close(voidpf, voidpf stream) {
+  zip_stream* s = static_cast<zip_stream*>(stream);
+  const int err = plat::file_close(s->file);
+  delete s;
+  return err == 0 ? 0 : -1;
+}
+
+int ZCALLBACK zs_error(voidpf, voidpf stream) { return static_cast<zip_stream*>(stream)->err; }
+
+zlib_filefunc64_def block_file_functions() {
+  zlib_filefunc64_def f{};
+  f.zopen64_file = zs_open;
+  f.zread_file = zs_read;
+  f.zwrite_file = zs_write;
+  f.ztell64_file = zs_tell;
+  f.zseek64_file = zs_seek;
+  f.zclose_file = zs_close;
+  f.zerror_file = zs_error;
+  f.opaque = nullptr;
+  return f;
+}
+
 bool is_signature(const std::string& s) {
   return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
@@ -368,7 +500,8 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder, cons
   const std::string zip_path = app_path + zip_file;
   const std::string out = app_path + out_folder;
   int result = 0;
-  unzFile uf = unzOpen(zip_path.c_str());
+  zlib_filefunc64_def files = block_file_functions();
+  unzFile uf = unzOpen2_64(zip_path.c_str(), &files);
   if (!uf) {
     xer << "OK I am about to report that I could not open a zip file for extraction!\n";
     xer << "That incoming file is " << zip_path << "\n";

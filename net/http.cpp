@@ -106,6 +106,15 @@ bool split_server(const std::string& server, std::string& host, std::uint16_t& p
   return true;
 }
 
+// Whether a kept connection can still carry a request: nothing has come
+// from the server since its last response (no close, no reset, no stray
+// bytes). Looks without waiting.
+bool kept_is_open(PCSBSocket& s) {
+  char probe = 0;
+  const std::int32_t got = s.ReadData(&probe, 1);
+  return got == 0 && !s.ReceivedRelease() && s.GetStatus() == pcsbstatus_Connected;
+}
+
 void append(std::vector<char>& buf, const std::string& text) { buf.insert(buf.end(), text.begin(), text.end()); }
 
 }  // namespace
@@ -114,35 +123,49 @@ void append(std::vector<char>& buf, const std::string& text) { buf.insert(buf.en
 
 down_class::down_class(const char* host, std::uint16_t port, const char* path, bool post,
                        const std::map<std::string, std::string>& fields, const void* body, int body_len,
-                       const char* dest) {
+                       const char* dest, kept_connection* kept) {
   last_read_time = xtim.real_time;
   if (dest) mDestFileName = app_path + dest;
   if (!host) host = "";
   if (!path) path = "";
+  const auto connection = fields.find("Connection");
+  mPersistent = connection != fields.end() && name_is(connection->second, "keep-alive");
 
   // Where to connect: the proxy when it serves this host, else the host.
   const bool proxy = UseProxy(host, port);
-  std::uint32_t addr = 0;
-  std::uint16_t connect_port = port;
-  if (proxy) {
-    const bool port_ok = http.ProxyPort_int >= 1 && http.ProxyPort_int <= 65535;
-    if (port_ok && host_is_plain(host)) addr = PCSBSocket::LookupAddress(http.ProxyHost.c_str());
-    connect_port = static_cast<std::uint16_t>(http.ProxyPort_int);
-  } else if (host_is_plain(host)) {
-    addr = PCSBSocket::LookupAddress(host);
+  if (kept && kept->socket) {
+    // The connection of an earlier transfer to the same place: no lookup.
+    mSocket = std::move(kept->socket);
+    mAddr = kept->addr;
+    mConnectPort = kept->port;
+    mOnKeptConnection = true;
+    mResponseNum = -1;
+  } else {
+    std::uint32_t addr = 0;
+    std::uint16_t connect_port = port;
+    if (proxy) {
+      const bool port_ok = http.ProxyPort_int >= 1 && http.ProxyPort_int <= 65535;
+      if (port_ok && host_is_plain(host)) addr = PCSBSocket::LookupAddress(http.ProxyHost.c_str());
+      connect_port = static_cast<std::uint16_t>(http.ProxyPort_int);
+    } else if (host_is_plain(host)) {
+      addr = PCSBSocket::LookupAddress(host);
+    }
+    if (addr == 0) {
+      const unsigned char* b = reinterpret_cast<const unsigned char*>(&addr);
+      xer << "Translated server " << host << " to IP addy: " << int(b[0]) << "." << int(b[1]) << "." << int(b[2])
+          << "." << int(b[3]) << " and port = " << port << "\n";
+      xer.flush();
+      mFileErr = kNoServerErr;
+      return;
+    }
+    mResponseNum = -1;
+    mAddr = addr;
+    mConnectPort = connect_port;
+    mSocket = std::make_unique<PCSBSocket>(0, false);
+    mSocket->Connect(addr, connect_port);
+    ++mConnectionsOpened;
+    ++http.connections_opened;
   }
-  if (addr == 0) {
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(&addr);
-    xer << "Translated server " << host << " to IP addy: " << int(b[0]) << "." << int(b[1]) << "." << int(b[2])
-        << "." << int(b[3]) << " and port = " << port << "\n";
-    xer.flush();
-    mFileErr = kNoServerErr;
-    return;
-  }
-
-  mResponseNum = -1;
-  mSocket = std::make_unique<PCSBSocket>(0, false);
-  mSocket->Connect(addr, connect_port);
 
   append(mOutBuf, post ? "POST " : "GET ");
   if (proxy) {
@@ -158,6 +181,7 @@ down_class::down_class(const char* host, std::uint16_t port, const char* path, b
     const char* p = static_cast<const char*>(body);
     mOutBuf.insert(mOutBuf.end(), p, p + body_len);
   }
+  if (mOnKeptConnection) mRequest = mOutBuf;
 }
 
 down_class::~down_class() {
@@ -197,6 +221,45 @@ void down_class::finish_body() {
   if (err != 0 && mFileErr == 0) mFileErr = mLocalErr = err;
 }
 
+// Whether the connection may carry the next request once the `pending`
+// bytes are written: asked for, HTTP/1.1, a success, exactly the announced
+// length, the server did not say or do "close", nothing has gone wrong.
+bool down_class::may_keep_open(std::int64_t pending) const {
+  if (!mPersistent || !mHttp11 || mResponseNum < 200 || mResponseNum > 299) return false;
+  if (mReceivedPayload + pending != mIncomingLength || mFileErr != 0 || !mDestFile.is_open()) return false;
+  if (mSocket->ReceivedRelease() || mSocket->mSocketStatus != pcsbstatus_Connected) return false;
+  for (const auto& [name, value] : mFields) {
+    if (!name_is(name, "connection")) continue;
+    // A list of tokens, e.g. "close" or "keep-alive, Upgrade".
+    std::size_t b = 0;
+    while (b <= value.size()) {
+      std::size_t e = value.find(',', b);
+      if (e == std::string::npos) e = value.size();
+      std::size_t tb = b, te = e;
+      while (tb < te && (value[tb] == ' ' || value[tb] == '\t')) ++tb;
+      while (te > tb && (value[te - 1] == ' ' || value[te - 1] == '\t')) --te;
+      if (name_is(value.substr(tb, te - tb), "close")) return false;
+      b = e + 1;
+    }
+  }
+  return true;
+}
+
+// On a kept connection that failed before any byte of the response came,
+// starts the request once more on a fresh connection to the same address.
+// False (nothing done) in every other case.
+bool down_class::retry_on_fresh_connection() {
+  if (!mOnKeptConnection || mReceivedBytes > 0 || mAddr == 0) return false;
+  mOnKeptConnection = false;
+  mSocket = std::make_unique<PCSBSocket>(0, false);
+  mSocket->Connect(mAddr, mConnectPort);
+  ++mConnectionsOpened;
+  ++http.connections_opened;
+  mOutBuf = std::move(mRequest);
+  mRequest.clear();
+  return true;
+}
+
 void down_class::open_destination() {
   if (mDestFileName.empty()) return;
   const int err = plat::file_create(mDestFileName, mDestFile);
@@ -207,19 +270,27 @@ void down_class::DoProcessing() {
   if (!mSocket) return;
   const PCSB_Status status = mSocket->GetStatus();
   if (status == pcsbstatus_Disconnected || status == pcsbstatus_Error) {
+    if (retry_on_fresh_connection()) return;
     finish_body();
     return;
   }
   if (status != pcsbstatus_Connected) return;
+  if (mReusable) return;  // complete; the connection waits for the next request
 
   if (!mOutBuf.empty()) {
     const std::size_t offer = mOutBuf.size() > 0x7fffffff ? 0x7fffffff : mOutBuf.size();
     const std::int32_t sent = mSocket->http_WriteData(mOutBuf.data(), static_cast<std::int32_t>(offer));
     if (sent > 0) mOutBuf.erase(mOutBuf.begin(), mOutBuf.begin() + sent);
+    if (sent < 0 && retry_on_fresh_connection()) return;
   }
 
   const std::int32_t got = mSocket->ReadData(readChunk, sizeof readChunk);
   if (got <= 0) {
+    // A kept connection that the server closed before answering, or that
+    // stays silent (a server that keeps connections open without serving a
+    // second request on them): the request goes once more on a fresh one.
+    const bool silent = got == 0 && xtim.real_time > last_read_time + http.kept_silence_secs;
+    if ((got < 0 || mSocket->ReceivedRelease() || silent) && retry_on_fresh_connection()) return;
     // The peer's orderly close ends the response: whatever has not arrived
     // by now never will. The pool judges completeness.
     if (got == 0 && mSocket->ReceivedRelease() && mSocket->GetStatus() == pcsbstatus_Connected) {
@@ -250,7 +321,12 @@ void down_class::DoProcessing() {
   }
   const auto pending = static_cast<std::int64_t>(mInBuf.size());
   const bool body_done = mIncomingLength != -1 && mReceivedPayload + pending >= mIncomingLength;
-  if (body_done) mSocket->Disconnect();
+  if (body_done) {
+    if (may_keep_open(pending))
+      mReusable = true;
+    else
+      mSocket->Disconnect();
+  }
 
   if (mDestFile.is_open() && !mInBuf.empty()) {
     mReceivedPayload += pending;
@@ -327,6 +403,7 @@ void down_class::parse_header() {
         break;
       }
       mResponseNum = (line[sp + 1] - '0') * 100 + (line[sp + 2] - '0') * 10 + (line[sp + 3] - '0');
+      mHttp11 = line.compare(0, sp, "HTTP/1.1") == 0;
       mResponseName = line.size() > sp + 5 ? line.substr(sp + 5) : std::string();
       mFields.clear();  // fields belong to the response they came with
       continue;
@@ -371,6 +448,11 @@ bool UseProxy(const char* host, std::uint16_t /*port*/) {
 
 void http_class::reset() {
   for (auto& d : down) d.reset();
+  close_kept();
+  for (auto& p : place) p.clear();
+  keep_alive = 1;
+  connections_opened = 0;
+  kept_silence_secs = 2.0f;
   for (auto& f : last_failure) f = net_failure{};
   ProxyHost.clear();
   ProxyPort_str.clear();
@@ -382,6 +464,10 @@ void http_class::reset() {
   failure_counts.clear();
   inited_any = soc_inited = ot_inited = false;
   gProxyExclude.clear();
+}
+
+void http_class::close_kept() {
+  for (auto& k : kept) k = kept_connection{};
 }
 
 void http_class::set_size_limit(int slot, std::int64_t max_bytes) {
@@ -448,10 +534,24 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
       port = 80;
     }
     const std::map<std::string, std::string> fields = {
-        {"Connection", "close"}, {"Host", server}, {"User-agent", agent}};
+        {"Connection", keep_alive ? "keep-alive" : "close"}, {"Host", server}, {"User-agent", agent}};
     last_failure[slot] = net_failure{};
+
+    // The slot's kept connection serves this transfer when it leads to the
+    // same server through the same proxy (or none) and is still open.
+    std::string where = host + ":" + std::to_string(port);
+    if (UseProxy(host.c_str(), port)) where += " via " + ProxyHost + ":" + std::to_string(ProxyPort_int);
+    kept_connection* reuse = nullptr;
+    if (kept[slot].socket) {
+      if (keep_alive && kept[slot].place == where && kept_is_open(*kept[slot].socket))
+        reuse = &kept[slot];
+      else
+        kept[slot] = kept_connection{};
+    }
+    place[slot] = where;
     down[slot] = std::make_unique<down_class>(host.c_str(), port, file.c_str(), false, fields, nullptr, 0,
-                                              dest.c_str());
+                                              dest.c_str(), reuse);
+    if (reuse) kept[slot] = kept_connection{};
     down[slot]->mMaxBytes = size_limit[slot];
     size_limit[slot] = 0;
   }
@@ -485,6 +585,12 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
     return 0;
   }
   if (d.mResponseNum >= 200 && d.mResponseNum <= 299 && is_complete && !is_err) {
+    if (d.mReusable && keep_alive && d.mSocket && d.mSocket->GetStatus() == pcsbstatus_Connected) {
+      kept[slot].socket = std::move(d.mSocket);
+      kept[slot].place = place[slot];
+      kept[slot].addr = d.mAddr;
+      kept[slot].port = d.mConnectPort;
+    }
     down[slot].reset();
     return 1;
   }

@@ -20,6 +20,15 @@
 #include "platform/file.h"
 
 // ------------------------------------------------------------ [SECTION] down_class
+// A connection left open by a complete response, kept by its pool slot for
+// the next transfer to the same place.
+struct kept_connection {
+  std::unique_ptr<PCSBSocket> socket;  // null: nothing kept
+  std::string place;                   // server (host and port) and proxy it was made for
+  std::uint32_t addr = 0;              // the address and port it is connected to
+  std::uint16_t port = 0;
+};
+
 // One HTTP/1.1 request and its response. Created when the transfer starts,
 // advanced by DoProcessing once per frame, destroyed by its owner once the
 // outcome has been judged. It owns its socket and its destination file; the
@@ -60,12 +69,29 @@
 //     limit (EFBIG, connection ended); a log line says which.
 //   - A host name that is empty or holds blanks, control characters, "/",
 //     "" or ":" is treated as unresolvable (mFileErr 20011, no socket).
+//
+// Persistent connections (the request's "Connection" field is
+// "keep-alive"):
+//   - After the last announced byte the connection stays open (mReusable)
+//     only when the response was HTTP/1.1, 2xx, exactly Content-Length
+//     bytes long, did not say "Connection: close", and the peer has not
+//     closed; otherwise it is ended as for any other request.
+//   - A transfer started on a kept connection (mOnKeptConnection) that
+//     fails before the first byte of its response arrives (the server had
+//     closed it, reset it, closes it on the request, or says nothing for
+//     http.kept_silence_secs) starts once more on a fresh connection to the
+//     same address, transparently. Once any byte of the response has
+//     arrived, a failure is a failure. The pool's time-out still counts
+//     from the transfer's creation.
 class down_class {
  public:
   // `dest` may be null: the body then stays in mInBuf (up to 16 MiB; more is
-  // EFBIG) and is not counted.
+  // EFBIG) and is not counted. With `kept` holding a socket, the request
+  // goes on that connection (to kept->addr, kept->port) without a lookup;
+  // the socket is taken from it.
   down_class(const char* host, std::uint16_t port, const char* path, bool post,
-             const std::map<std::string, std::string>& fields, const void* body, int body_len, const char* dest);
+             const std::map<std::string, std::string>& fields, const void* body, int body_len, const char* dest,
+             kept_connection* kept = nullptr);
   ~down_class();
   down_class(const down_class&) = delete;
   down_class& operator=(const down_class&) = delete;
@@ -105,11 +131,22 @@ class down_class {
   // spanning a little more than the pool's trickle window.
   std::vector<std::pair<float, std::int64_t>> mRateSamples;
 
+  std::uint32_t mAddr = 0;          // address connected to (network order); 0 without a socket
+  std::uint16_t mConnectPort = 0;   // port connected to (the proxy's with a proxy)
+  bool mPersistent = false;         // the request asked to keep the connection open
+  bool mOnKeptConnection = false;   // sent on a kept connection, not yet retried on a fresh one
+  bool mReusable = false;           // the response is complete and the connection may serve the next request
+  int mConnectionsOpened = 0;       // connections this transfer opened itself (0 when it ran on a kept one)
+
  private:
   void parse_header();
   void open_destination();
   void reject_response();
   void finish_body();
+  bool may_keep_open(std::int64_t pending) const;
+  bool retry_on_fresh_connection();
+  bool mHttp11 = false;           // the final status line said HTTP/1.1
+  std::vector<char> mRequest;     // the request bytes, kept for the one retry on a fresh connection
   std::int64_t header_bytes_ = 0;  // header bytes consumed so far (all responses)
 };
 
@@ -136,7 +173,9 @@ class http_class {
 
   // One step of the transfer in `slot` (0..5). The call that finds the slot
   // free starts downloading `server` + `file` into `dest`; later calls
-  // advance it. Returns 0 running, 1 done (2xx, exactly the announced bytes
+  // advance it. With keep_alive set, a slot keeps its connection after a
+  // successful transfer and sends its next request to the same server (and
+  // proxy) on it; a kept connection to another place is closed first. Returns 0 running, 1 done (2xx, exactly the announced bytes
   // written, no error), 2 failed; after 1 or 2 the slot is free. A failure
   // other than a time-out writes a nine-line report to the log; later
   // failures of the same server and file write one line each instead,
@@ -159,14 +198,31 @@ class http_class {
   // of sleeping, so that arriving data is never held up.
   void wait_for_activity(int timeout_ms);
 
-  // Puts the pool back to its start: ends every transfer, clears the proxy
-  // settings and the start-up flags, restores the time-out.
+  // Puts the pool back to its start: ends every transfer, closes every kept
+  // connection, clears the proxy settings and the start-up flags, restores
+  // the time-out and keep_alive.
   void reset();
+
+  // Closes the connections the slots keep open between transfers.
+  void close_kept();
 
   std::string ProxyHost;      // proxy host name or dotted address; empty: none
   std::string ProxyPort_str;  // the proxy port as typed and stored in the preferences
   int ProxyPort_int = 0;      // the proxy port used; 0: none
   std::unique_ptr<down_class> down[kSlots];  // the transfers; null when free
+  kept_connection kept[kSlots];              // connections kept open between transfers
+  std::string place[kSlots];                 // server and proxy of each running transfer
+
+  // The "_keep_alive" preference: 1 asks servers to keep the connection open
+  // ("Connection: keep-alive") and reuses it for the next file; 0 sends
+  // "Connection: close" and opens one connection per file.
+  int keep_alive = 1;
+  // Connections opened so far (for the tests and benches).
+  long connections_opened = 0;
+  // A request on a kept connection that has had no byte of answer after
+  // this many seconds is sent again on a fresh connection: some servers
+  // leave a connection open without ever serving a second request on it.
+  float kept_silence_secs = 2.0f;
   net_failure last_failure[kSlots];          // see failure()
 
   // Seconds without payload after which a running transfer fails.

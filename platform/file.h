@@ -41,6 +41,10 @@ int file_create(const std::string& path, File& f);
 int file_create_new(const std::string& path, File& f);
 // Reads up to n bytes; `got` is 0 at the end of the file.     (Op::read)
 int file_read(File& f, void* buf, std::size_t n, std::size_t& got);
+// Reads up to n bytes from `offset` without moving the file's position
+// (one positioned read; no separate seek); `got` is 0 at or past the end
+// of the file.                                                 (Op::read)
+int file_read_at(File& f, std::uint64_t offset, void* buf, std::size_t n, std::size_t& got);
 // Writes all n bytes (retrying short writes).                 (Op::write)
 int file_write(File& f, const void* buf, std::size_t n);
 // Size of an open file in bytes.                              (Op::stat)

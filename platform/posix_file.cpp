@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 #include "platform/fault.h"
@@ -87,6 +88,19 @@ int file_read(File& f, void* buf, std::size_t n, std::size_t& got) {
   ssize_t r;
   do {
     r = ::read(fd_of(f), buf, n);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) return last_error();
+  got = static_cast<std::size_t>(r);
+  return 0;
+}
+
+int file_read_at(File& f, std::uint64_t offset, void* buf, std::size_t n, std::size_t& got) {
+  got = 0;
+  if (int e = fault_check(Op::read)) return e;
+  if (offset > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return EINVAL;
+  ssize_t r;
+  do {
+    r = ::pread(fd_of(f), buf, n, static_cast<off_t>(offset));
   } while (r < 0 && errno == EINTR);
   if (r < 0) return last_error();
   got = static_cast<std::size_t>(r);

@@ -134,6 +134,11 @@ void pref_class::IO_set(int which, int direction) {
   // Every integer first, then every text, each in table order.
   for (const IntSetting& s : ints) do_int(s.tag, s.value);
   do_int("_proxy_port_int", &http.ProxyPort_int);
+  // Persistent connections: on unless the file or the command line says 0.
+  // Written only when off, so that a file with every start value stays as
+  // it was before this setting existed.
+  if (direction == 0 || http.keep_alive != 1) do_int("_keep_alive", &http.keep_alive);
+  if (direction == 0) http.keep_alive = http.keep_alive != 0 ? 1 : 0;
   for (const TextSetting& s : texts) {
     if (direction == 1) {
       if (!s.value->empty() && !refused(s.tag, *s.value)) scan.fetch_or_get(*s.value, *s.value, s.tag);

@@ -2,9 +2,17 @@
 """Helpers of the installer benchmark (run-bench.sh):
 
   helper.py make-tree TOP FILES BYTES   incompressible files in a few dozen folders
-  helper.py urls WWW RELEASE_DIR HOST LIST
+  helper.py make-files TOP COUNT MIN MAX SEED
+                                        COUNT incompressible files of MIN to MAX bytes each
+                                        (uniformly drawn) in 36 folders
+  helper.py change TOP FRACTION SEED LIST
+                                        gives that fraction of the files below TOP new contents
+                                        (same sizes) and writes their paths, one a line, to LIST
+  helper.py stats SECONDS...            "min <s> median <s>" of the numbers given
+  helper.py urls WWW RELEASE_DIR HOST LIST [PATHS]
                                         aria2c input file: one URL per archive of the
-                                        release, each with its place below the output folder
+                                        release, each with its place below the output folder;
+                                        with PATHS (a file from `change`), only those files
   helper.py extract ARCHIVES OUT        extracts every *.zip below ARCHIVES into OUT
                                         (same relative folder), in this one process
   helper.py same A B                    whether two trees hold the same files, byte for byte
@@ -42,7 +50,60 @@ def make_tree(top, count, total):
     print("tree: %d files, %.0f MB in 36 folders" % (count, done / 1e6))
 
 
-def urls(www, release, host, out_list):
+def write_random(path, size, r):
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            n = min(left, 16 << 20)
+            f.write(r.randbytes(n))
+            left -= n
+
+
+def tree_paths(top):
+    out = []
+    for folder, _, files in os.walk(top):
+        for name in files:
+            out.append(os.path.relpath(os.path.join(folder, name), top))
+    return sorted(out)
+
+
+def make_files(top, count, low, high, seed):
+    r = random.Random(seed)
+    done = 0
+    for i in range(count):
+        folder = os.path.join(top, "Area %02d" % (i % 12), "Part %d" % (i // 12 % 3))
+        os.makedirs(folder, exist_ok=True)
+        size = r.randint(low, high)
+        write_random(os.path.join(folder, "object %05d.dat" % i), size, r)
+        done += size
+    print("tree: %d files, %.1f MB in %d folders" % (count, done / 1e6, min(count, 36)))
+
+
+def change(top, fraction, seed, out_list):
+    r = random.Random(seed)
+    paths = tree_paths(top)
+    chosen = sorted(r.sample(paths, max(1, round(len(paths) * fraction))))
+    for p in chosen:
+        full = os.path.join(top, p)
+        write_random(full, os.path.getsize(full), r)
+    with open(out_list, "w") as f:
+        for p in chosen:
+            f.write(p + "\n")
+    print("changed %d of %d files" % (len(chosen), len(paths)))
+
+
+def stats(values):
+    v = sorted(float(x) for x in values)
+    n = len(v)
+    median = v[n // 2] if n % 2 else (v[n // 2 - 1] + v[n // 2]) / 2
+    print("min %.3f median %.3f" % (v[0], median))
+
+
+def urls(www, release, host, out_list, only=None):
+    wanted = None
+    if only:
+        with open(only) as f:
+            wanted = {"Skyvane/" + line.rstrip("\n") + ".zip" for line in f if line.strip()}
     n = 0
     with open(out_list, "w") as out:
         for folder, _, files in sorted(os.walk(release)):
@@ -52,6 +113,8 @@ def urls(www, release, host, out_list):
                 path = os.path.join(folder, name)
                 rel_www = os.path.relpath(path, www)
                 rel_release = os.path.relpath(path, release)
+                if wanted is not None and rel_release not in wanted:
+                    continue
                 out.write("http://%s/%s\n  out=%s\n" % (host, urllib.parse.quote(rel_www), rel_release))
                 n += 1
     print("%d archives listed" % n)
@@ -123,6 +186,12 @@ def main():
     cmd, args = sys.argv[1], sys.argv[2:]
     if cmd == "make-tree":
         make_tree(args[0], int(args[1]), int(args[2]))
+    elif cmd == "make-files":
+        make_files(args[0], int(args[1]), int(args[2]), int(args[3]), int(args[4]))
+    elif cmd == "change":
+        change(args[0], float(args[1]), int(args[2]), args[3])
+    elif cmd == "stats":
+        stats(args)
     elif cmd == "urls":
         urls(*args)
     elif cmd == "extract":

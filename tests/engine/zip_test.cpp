@@ -274,4 +274,79 @@ TEST_F(ZipTest, AnArchiveWithoutItsMemberIsAFailure) {
   EXPECT_NE(error_str(err_zip_member_missing).find("does not hold"), std::string::npos);
 }
 
+// ---- Archives read in large blocks: members that span several blocks, a
+// central directory larger than a block, and read failures inside.
+
+// Bytes that do not compress, so that an archive is as large as its members.
+std::string noise(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  unsigned x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return s;
+}
+
+TEST_F(ZipTest, MembersLargerThanAReadBlockComeOutWhole) {
+  const std::string big = noise(2 * 1024 * 1024 + 4321, 1);  // spans three blocks
+  const std::string small = noise(777, 2);
+  const std::string after = noise(1024 * 1024 + 1, 3);
+  const std::string z = zip({{"first.bin", small}, {"Data/", ""}, {"Data/big.bin", big}, {"Data/after.bin", after}});
+  ASSERT_GT(fs::file_size(z), 3u * 1024 * 1024);
+  EXPECT_EQ(zip_to_file(z, out), 0);
+  EXPECT_TRUE(read_file(out + "first.bin") == small);
+  EXPECT_TRUE(read_file(out + "Data/big.bin") == big);
+  EXPECT_TRUE(read_file(out + "Data/after.bin") == after);
+
+  // One member out of the same archive, checked against its digest.
+  std::string sig;
+  fs::remove_all(out);
+  fs::create_directories(out + "Data");
+  EXPECT_EQ(zip_to_file(z, out, "Data/big.bin", "", &sig), 0);
+  EXPECT_EQ(sig, md5_hex(big.data(), big.size()));
+  EXPECT_TRUE(read_file(out + "Data/big.bin") == big);
+}
+
+TEST_F(ZipTest, ManyMembersWithACentralDirectoryLargerThanABlock) {
+  // 3,000 members with long names: the central directory alone is over
+  // 1 MiB, and reading walks back and forth between it and the members.
+  std::vector<ZipMember> members;
+  for (int i = 0; i < 3000; ++i) {
+    const std::string name = "Folder " + std::to_string(i % 7) + "/" + std::string(300, 'n') + " " +
+                             std::to_string(i) + ".dat";
+    members.push_back({name, noise(static_cast<std::size_t>(50 + (i * 37) % 900), 100 + i)});
+  }
+  // Long names need folders with names up to 255 bytes: split the long part.
+  for (ZipMember& m : members) m.name.replace(m.name.find('/') + 1 + 200, 0, "/");
+  std::vector<ZipMember> folders;
+  for (int f = 0; f < 7; ++f) {
+    folders.push_back({"Folder " + std::to_string(f) + "/", ""});
+    folders.push_back({"Folder " + std::to_string(f) + "/" + std::string(200, 'n') + "/", ""});
+  }
+  folders.insert(folders.end(), members.begin(), members.end());
+  const std::string z = zip(folders);
+  EXPECT_EQ(zip_to_file(z, out), 0);
+  int same = 0;
+  for (const ZipMember& m : members) same += read_file(out + m.name) == m.data;
+  EXPECT_EQ(same, 3000);
+}
+
+TEST_F(ZipTest, AReadFailureInsideTheArchiveFailsTheExtraction) {
+  write_file(out + "big.bin", "old");
+  const std::string big = noise(3 * 1024 * 1024, 4);
+  const std::string z = zip({{"big.bin", big}});
+  // The end of the archive, the member's start, then its next block fails.
+  plat::fault_arm(plat::Op::read, EIO, 2);
+  EXPECT_NE(zip_to_file(z, out), 0);
+  plat::fault_clear();
+  EXPECT_EQ(read_file(out + "big.bin"), "old");
+  EXPECT_EQ(tree(out), std::vector<std::string>{"big.bin"});
+  // The archive itself is fine.
+  EXPECT_EQ(zip_to_file(z, out), 0);
+  EXPECT_TRUE(read_file(out + "big.bin") == big);
+}
+
 }  // namespace

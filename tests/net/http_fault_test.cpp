@@ -53,7 +53,7 @@ TEST_F(FaultTest, SuccessfulTransferAndRequestBytes) {
 
   // The request exactly as the server received it.
   ASSERT_EQ(fetch("\\echo\\sub"), 1);
-  EXPECT_EQ(read_file(dest()), "GET /echo/sub HTTP/1.1\r\nConnection: close\r\nHost: " + server->host() +
+  EXPECT_EQ(read_file(dest()), "GET /echo/sub HTTP/1.1\r\nConnection: keep-alive\r\nHost: " + server->host() +
                                    "\r\nUser-agent: Installer-IBM/a-17\r\n\r\n");
 }
 

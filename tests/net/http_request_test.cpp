@@ -68,7 +68,7 @@ TEST_F(RequestTest, ProxiedRequestGoesToTheProxy) {
   // The host itself cannot be resolved: only the proxy can have answered.
   EXPECT_EQ(run(5, "mirror.example.invalid", "/echo/x y", dir / "echo.txt"), 1);
   EXPECT_EQ(read_file(dir / "echo.txt"),
-            "GET http://mirror.example.invalid/echo/x%20y HTTP/1.1\r\nConnection: close\r\n"
+            "GET http://mirror.example.invalid/echo/x%20y HTTP/1.1\r\nConnection: keep-alive\r\n"
             "Host: mirror.example.invalid\r\nUser-agent: Installer-IBM/a-17\r\n\r\n");
 
   // A proxy port of 0 means no proxy: the host is then asked directly.

@@ -3,8 +3,10 @@
 
 Usage: fault_server.py [--address 127.0.0.1] [--port 0]
 Prints "PORT <n>" on standard output once it listens, then serves until it
-is terminated. Every connection gets one response, chosen by the request
-path (a proxy-style "http://host" prefix is ignored):
+is terminated. A connection gets one response, chosen by the request path
+(a proxy-style "http://host" prefix is ignored), and is then closed, except
+after the persistent-connection paths (/ka/...), which keep it open for the
+next request:
 
   /ok/<n>            200 with n bytes (byte i is i % 251), Content-Length n
   /echo...           200 whose body is the request head exactly as received
@@ -40,6 +42,26 @@ path (a proxy-style "http://host" prefix is ignored):
   /redirect          301 to /ok/10 with a short body
   /chunked           200 "Transfer-Encoding: chunked" and no length, the
                      body "hello" in chunks, then silence
+  /accepts           200 whose body is the number of connections accepted
+                     so far, this one included (decimal)
+
+Persistent connections; "reused" means that the request came on a
+connection that has already carried one:
+
+  /ka/ok/<n>         200 with n bytes, no "Connection" field; stays open
+  /ka/last/<n>       the same, but the server closes the connection right
+                     after the response (as a server whose idle time-out
+                     has run out does)
+  /ka/drop/<n>       reused: closed without a byte of response; on a fresh
+                     connection as /ka/ok/<n>
+  /ka/cut/<n>        reused: the header and half of the n bytes, then the
+                     connection is closed; on a fresh one as /ka/ok/<n>
+  /ka/mute/<n>       reused: no answer at all (the connection is held open);
+                     on a fresh one as /ka/ok/<n>
+  /ka/closing/<n>    200 with n bytes and "Connection: close", then closed
+  /ka/http10/<n>     "HTTP/1.0 200 OK" with n bytes and no "Connection"
+                     field; stays open
+  /ka/echo...        /echo that stays open
 Silence lasts until the client closes or 120 s pass.
 """
 
@@ -48,23 +70,29 @@ import socket
 import socketserver
 import struct
 import sys
+import threading
 import time
 import urllib.parse
 
 HOLD_SECONDS = 120
+
+accepted = 0
+accepted_lock = threading.Lock()
 
 
 def pattern(n):
     return bytes(i % 251 for i in range(n))
 
 
-def response(status, body, fields=None, length=True):
-    head = "HTTP/1.1 " + status + "\r\n"
+def response(status, body, fields=None, length=True, close=True, version="HTTP/1.1"):
+    head = version + " " + status + "\r\n"
     for name, value in fields or []:
         head += name + ": " + value + "\r\n"
     if length:
         head += "Content-Length: %d\r\n" % len(body)
-    head += "Connection: close\r\n\r\n"
+    if close:
+        head += "Connection: close\r\n"
+    head += "\r\n"
     return head.encode("latin-1") + body
 
 
@@ -72,7 +100,10 @@ class Handler(socketserver.BaseRequestHandler):
     def read_head(self):
         data = b""
         while b"\r\n\r\n" not in data and len(data) < 65536:
-            chunk = self.request.recv(4096)
+            try:
+                chunk = self.request.recv(4096)
+            except OSError:
+                break  # reset by the client
             if not chunk:
                 break
             data += chunk
@@ -92,11 +123,64 @@ class Handler(socketserver.BaseRequestHandler):
         self.request.sendall(data)
 
     def handle(self):
+        global accepted
+        with accepted_lock:
+            accepted += 1
+        self.request.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        served = 0
+        while True:
+            head = self.read_head()
+            if not head:
+                return  # a readiness probe, or the client closed a kept connection
+            if not self.serve(head, served > 0):
+                return
+            served += 1
+
+    def serve_kept(self, path, head, reused):
+        """The /ka/ paths. Returns whether the connection stays open."""
+        what, _, count = path[len("/ka/"):].partition("/")
+        if what == "echo" or what.startswith("echo"):
+            self.send(response("200 OK", head, close=False))
+            return True
+        n = int(count) if count.isdigit() else 0
+        if what == "ok":
+            self.send(response("200 OK", pattern(n), close=False))
+            return True
+        if what == "last":
+            self.send(response("200 OK", pattern(n), close=False))
+            self.request.shutdown(socket.SHUT_RDWR)
+            return False
+        if what == "drop":
+            if reused:
+                return False
+            self.send(response("200 OK", pattern(n), close=False))
+            return True
+        if what == "cut":
+            if reused:
+                whole = response("200 OK", pattern(n), close=False)
+                self.send(whole[: len(whole) - (n - n // 2)])
+                time.sleep(0.05)
+                return False
+            self.send(response("200 OK", pattern(n), close=False))
+            return True
+        if what == "mute":
+            if reused:
+                self.hold()
+                return False
+            self.send(response("200 OK", pattern(n), close=False))
+            return True
+        if what == "closing":
+            self.send(response("200 OK", pattern(n)))
+            return False
+        if what == "http10":
+            self.send(response("200 OK", pattern(n), close=False, version="HTTP/1.0"))
+            return True
+        self.send(response("404 Not Found", b"unknown fault\n"))
+        return False
+
+    def serve(self, head, reused):
+        """Answers one request. Returns whether the connection stays open."""
         sock = self.request
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        head = self.read_head()
-        if not head:
-            return  # a readiness probe: connected and went away
         line = head.split(b"\r\n", 1)[0].decode("latin-1")
         parts = line.split(" ")
         target = parts[1] if len(parts) >= 2 else "/"
@@ -107,7 +191,13 @@ class Handler(socketserver.BaseRequestHandler):
         path = target
         sys.stderr.write("fault_server: %s\n" % line)
 
-        if path.startswith("/ok/"):
+        if path.startswith("/ka/"):
+            return self.serve_kept(path, head, reused)
+        if path == "/accepts":
+            with accepted_lock:
+                count = accepted
+            self.send(response("200 OK", str(count).encode("ascii")))
+        elif path.startswith("/ok/"):
             self.send(response("200 OK", pattern(int(path[4:]))))
         elif path.startswith("/echo"):
             self.send(response("200 OK", head))
@@ -207,6 +297,7 @@ class Handler(socketserver.BaseRequestHandler):
             self.hold()
         else:
             self.send(response("404 Not Found", b"unknown fault\n"))
+        return False
 
 
 class Server(socketserver.ThreadingTCPServer):

@@ -223,7 +223,12 @@ NginxServer::NginxServer(const std::string& root, const std::string& address, co
                              "error_log \"" + d + "error.log\" info;\n"
                              "events { worker_connections 512; }\n"
                              "http {\n"
-                             "  access_log \"" + d + "access.log\";\n"
+                             // The usual line, then which connection carried
+                             // the request and its number on that connection.
+                             "  log_format withconn '$remote_addr - $remote_user [$time_local] \"$request\" '\n"
+                             "    '$status $body_bytes_sent \"$http_referer\" \"$http_user_agent\" '\n"
+                             "    'conn=$connection req=$connection_requests';\n"
+                             "  access_log \"" + d + "access.log\" withconn;\n"
                              "  client_body_temp_path \"" + d + "body\";\n"
                              "  proxy_temp_path \"" + d + "proxy\";\n"
                              "  fastcgi_temp_path \"" + d + "fastcgi\";\n"

@@ -72,6 +72,9 @@ class NginxServer {
   int port() const { return port_; }
   // "address:port", as a server name for the download pool.
   std::string host() const { return address_ + ":" + std::to_string(port_); }
+  // The access log: the usual ("combined") line of each request, followed by
+  // " conn=<n> req=<m>", the connection that carried it and the request's
+  // number on that connection.
   std::string access_log() const;
   std::string error_log() const;
 
