@@ -106,6 +106,41 @@ const Glyph kGlyphs[] = {
   {'_', {".....", ".....", ".....", ".....", ".....", ".....", ".....", "#####"}},
   {'`', {"#.", ".#", "..", "..", "..", "..", ".."}},
   {'|', {"#", "#", "#", "#", "#", "#", "#", "#", "#"}},
+  // Characters the width table gives no room: drawn where text is shown as
+  // it is held (text fields, paths), with an advance of their own.
+  {'"', {"#.#", "#.#", "...", "...", "...", "...", "..."}},
+  {'{', {"..##", ".#..", ".#..", "#...", ".#..", ".#..", "..##"}},
+  {'}', {"##..", "..#.", "..#.", "...#", "..#.", "..#.", "##.."}},
+  {'~', {"......", "......", ".##..#", "#..##.", "......", "......", "......"}},
+  // The replacement glyph, drawn for a character the font has no glyph for.
+  {127, {"#####", "#...#", "#...#", "#...#", "#...#", "#...#", "#####"}},
+  // Latin-1 signs.
+  {161, {"#", ".", "#", "#", "#", "#", "#"}},                                          // inverted !
+  {162, {"..#..", "..#..", ".####", "#.#..", "#.#..", ".####", "..#.."}},            // cent
+  {163, {"..##.", ".#..#", ".#...", "####.", ".#...", ".#...", "#####"}},            // pound
+  {165, {"#...#", ".#.#.", "..#..", "#####", "..#..", "#####", "..#.."}},            // yen
+  {167, {".###", "#...", ".##.", "#..#", ".##.", "...#", "###."}},                   // section
+  {169, {".#####.", "#.....#", "#.###.#", "#.#...#", "#.###.#", "#.....#", ".#####."}},  // copyright
+  {171, {"......", "......", "..#..#", ".#..#.", "#..#..", ".#..#.", "..#..#"}},     // left guillemet
+  {172, {".....", ".....", ".....", "#####", "....#", "....#", "....."}},            // not
+  {174, {".#####.", "#.....#", "#.##..#", "#.#.#.#", "#.##..#", "#.#.#.#", ".#####."}},  // registered
+  {176, {".#.", "#.#", ".#.", "...", "...", "...", "..."}},                          // degree
+  {177, {"..#..", "..#..", "#####", "..#..", "..#..", ".....", "#####"}},            // plus-minus
+  {180, {".#", "#.", "..", "..", "..", "..", ".."}},                                 // acute accent
+  {183, {".", ".", ".", "#", ".", ".", "."}},                                        // middle dot
+  {187, {"......", "......", "#..#..", ".#..#.", "..#..#", ".#..#.", "#..#.."}},     // right guillemet
+  // Latin-1 letters without an accent of their own.
+  {198, {"...#####", "..##....", ".#.#....", "#..####.", "#####...", "#..#....", "#..#####"}},  // AE
+  {208, {".####..", ".#...#.", ".#....#", "###...#", ".#....#", ".#...#.", ".####.."}},        // Eth
+  {215, {".....", "#...#", ".#.#.", "..#..", ".#.#.", "#...#", "....."}},                      // times
+  {216, {".####", "#..##", "#.#.#", "#.#.#", "#.#.#", "##..#", "####."}},                      // O slash
+  {222, {"#....", "####.", "#...#", "#...#", "####.", "#....", "#...."}},                      // Thorn
+  {223, {".##..", "#..#.", "#..#.", "#.##.", "#...#", "#...#", "#.##."}},                      // sharp s
+  {230, {"........", "........", ".##.###.", "...#...#", ".#######", "#..#....", ".##.####"}},  // ae
+  {240, {".#.#.", "..#..", ".#.#.", "....#", ".####", "#...#", ".###."}},                      // eth
+  {247, {".....", "..#..", ".....", "#####", ".....", "..#..", "....."}},                      // divide
+  {248, {".....", ".....", ".####", "#..##", "#.#.#", "##..#", "####."}},                      // o slash
+  {254, {"#....", "#....", "####.", "#...#", "#...#", "#...#", "####.", "#....", "#...."}},    // thorn
   // Narrow capitals and marks for the accented letters below.
   {1, {".###.", "#...#", "#...#", "#####", "#...#", "#...#", "#...#"}},  // narrow A
   {2, {"#...#", "##..#", "#.#.#", "#..##", "#...#", "#...#", "#...#"}},  // narrow N
@@ -113,6 +148,11 @@ const Glyph kGlyphs[] = {
   {4, {"#...#", "#...#", "#...#", "#...#", "#...#", "#...#", ".###."}},  // narrow U
   {5, {"..#..", ".....", "..#..", ".#...", "#....", "#...#", ".###."}},  // inverted question mark
   {6, {"..", "..", "#.", "#.", "#.", "#.", "##"}},                       // narrow u
+  {7, {"#####", "..#..", "..#..", "..#..", "..#..", "..#..", "#####"}},  // capital I with serifs
+  {8, {".....", ".....", "###..", "..#..", "..#..", "..#..", "#####"}},  // small dotless i with serifs
+  {9, {".....", ".....", "####.", "#...#", "#...#", "#...#", "#...#"}},  // narrow n
+  {10, {".....", ".....", ".###.", "#...#", "#...#", "#...#", ".###."}}, // narrow o
+  {11, {".....", ".....", "#...#", "#...#", "#...#", "#...#", ".####"}}, // narrow u
 };
 // clang-format on
 
@@ -134,19 +174,30 @@ void put(const Glyph& g, std::uint16_t rows[15], int dx = 0) {
 }
 
 // An accent over a glyph of width w: over capitals in cell rows 11-12,
-// over small letters in rows 9-10 (above their x-height).
-enum Accent { acute, tilde, circumflex };
+// over small letters in rows 9-10 (above their x-height); a ring reaches
+// one row higher; a cedilla hangs below the baseline (rows 2-3).
+enum Accent { acute, tilde, circumflex, grave, diaeresis, ring, cedilla };
 void accent(std::uint16_t rows[15], int w, bool capital, Accent a) {
   const int top = capital ? 12 : 10;
-  const int mid = w / 2;
+  const int mid = (w - 1) / 2;
   auto set = [&](int row, int x) {
-    if (x >= 0 && x < 14) rows[row] |= static_cast<std::uint16_t>(1u << x);
+    if (x >= 0 && x < 14 && row >= 0 && row < 15) rows[row] |= static_cast<std::uint16_t>(1u << x);
   };
+  if (a == cedilla) {
+    set(3, mid);
+    set(2, mid - 1);
+    set(2, mid);
+    return;
+  }
   rows[top] = rows[top - 1] = 0;
   switch (a) {
     case acute: set(top, mid + 1); set(top - 1, mid); break;
+    case grave: set(top, mid - 1); set(top - 1, mid); break;
     case tilde: set(top, mid - 1); set(top, mid); set(top - 1, mid + 1); set(top, mid + 2); set(top - 1, mid - 2); break;
     case circumflex: set(top, mid); set(top - 1, mid - 1); set(top - 1, mid + 1); break;
+    case diaeresis: set(top - 1, mid - 1); set(top - 1, mid + 1 + (w % 2 == 0)); break;
+    case ring: set(top + 1, mid); set(top, mid - 1); set(top, mid + 1); set(top - 1, mid); break;
+    case cedilla: break;
   }
 }
 
@@ -154,7 +205,8 @@ void accent(std::uint16_t rows[15], int w, bool capital, Accent a) {
 
 void art_glyph_mask(unsigned char c, std::uint16_t rows[15]) {
   std::memset(rows, 0, 15 * sizeof rows[0]);
-  if (chr_dx(c) == 0) return;  // characters that take no room draw nothing
+  // Accented letters: a base glyph and its accent. The families of the
+  // letters the width table gives 6 units share their narrow bases.
   struct Mark {
     int code;
     unsigned char base;
@@ -162,10 +214,24 @@ void art_glyph_mask(unsigned char c, std::uint16_t rows[15]) {
     Accent a;
   };
   static const Mark kMarks[] = {
-      {193, 1, true, acute},   {201, 'E', true, acute}, {205, 'I', true, acute}, {209, 2, true, tilde},
-      {211, 3, true, acute},   {218, 4, true, acute},   {225, 'a', false, acute}, {233, 'e', false, acute},
-      {237, 'i', false, acute}, {241, 'n', false, tilde}, {243, 'o', false, acute}, {250, 'u', false, acute},
-      {251, 6, false, circumflex},
+      {192, 1, true, grave},       {193, 1, true, acute},       {194, 1, true, circumflex},
+      {195, 1, true, tilde},       {196, 1, true, diaeresis},   {197, 1, true, ring},
+      {199, 'C', true, cedilla},   {200, 'E', true, grave},     {201, 'E', true, acute},
+      {202, 'E', true, circumflex}, {203, 'E', true, diaeresis}, {204, 7, true, grave},
+      {205, 7, true, acute},       {206, 7, true, circumflex},  {207, 7, true, diaeresis},
+      {209, 2, true, tilde},       {210, 3, true, grave},       {211, 3, true, acute},
+      {212, 3, true, circumflex},  {213, 3, true, tilde},       {214, 3, true, diaeresis},
+      {217, 4, true, grave},       {218, 4, true, acute},       {219, 4, true, circumflex},
+      {220, 4, true, diaeresis},   {221, 'Y', true, acute},     {224, 'a', false, grave},
+      {225, 'a', false, acute},    {226, 'a', false, circumflex}, {227, 'a', false, tilde},
+      {228, 'a', false, diaeresis}, {229, 'a', false, ring},     {231, 'c', false, cedilla},
+      {232, 'e', false, grave},    {233, 'e', false, acute},    {234, 'e', false, circumflex},
+      {235, 'e', false, diaeresis}, {236, 8, false, grave},      {237, 8, false, acute},
+      {238, 8, false, circumflex}, {239, 8, false, diaeresis},  {241, 9, false, tilde},
+      {242, 10, false, grave},     {243, 10, false, acute},     {244, 10, false, circumflex},
+      {245, 10, false, tilde},     {246, 10, false, diaeresis}, {249, 11, false, grave},
+      {250, 11, false, acute},     {251, 6, false, circumflex}, {252, 11, false, diaeresis},
+      {253, 'y', false, acute},    {255, 'y', false, diaeresis},
   };
   if (c == 191) {
     put(*find(5), rows);
@@ -175,11 +241,18 @@ void art_glyph_mask(unsigned char c, std::uint16_t rows[15]) {
     if (m.code != c) continue;
     const Glyph* g = find(m.base);
     put(*g, rows);
-    if (m.base == 'i') rows[10] = 0;  // the dot gives way to the accent
     accent(rows, static_cast<int>(std::strlen(g->rows[0])), m.capital, m.a);
-    const std::uint16_t keep = static_cast<std::uint16_t>((1u << (chr_dx(c) - 1)) - 1);
-    for (int r = 0; r < 15; ++r) rows[r] &= keep ? keep : 1;
     return;
   }
   if (const Glyph* g = find(c); g && c >= 32) put(*g, rows);
+}
+
+int art_glyph_ink_width(unsigned char c) {
+  std::uint16_t rows[15];
+  art_glyph_mask(c, rows);
+  int w = 0;
+  for (int r = 0; r < 15; ++r)
+    for (int x = 0; x < 14; ++x)
+      if (rows[r] >> x & 1) w = w > x + 1 ? w : x + 1;
+  return w;
 }

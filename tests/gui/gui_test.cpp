@@ -362,6 +362,29 @@ TEST(GuiInput, EditingKeysDragSelectionAndTheClipboard) {
   EXPECT_EQ(e, static_cast<int>(f.host.size()));
 }
 
+TEST(GuiInput, TypedAccentedLetterAndTildeShowInTheField) {
+  ASSERT_EQ(xdotool("--version"), 0) << "xdotool is needed for this test";
+  std::string typed, plain = "Fluge1";
+  screen = [&] {
+    OGL_plot_back_col();
+    BTN_frame2(13, 40, 20, 700, 80, "");
+    BTN_enterstring(85, 70, &typed, 65, "-typed", 300, 1);
+    BTN_enterstring(85, 50, &plain, 65, "-plain", 300, 0);
+  };
+  MACIBM_startwind(0);
+  frames_until([] { return false; }, 0.1);
+  ASSERT_EQ(focus_id, BTN_identity(85, 70));
+  // In the background while frames run: xdotool lends "ü" a key only for
+  // as long as it types it, so the window must read the key meanwhile.
+  xdotool_async("type --delay 120 'Fl\xc3\xbcge~1'");
+  EXPECT_TRUE(frames_until([&] { return typed == "Fl\xc3\xbcge~1"; }, 5.0)) << "typed: '" << typed << "'";
+  MACIBM_startwind(0);  // no caret in the picture
+  capture_frame();
+  save("field_accent_tilde.png");
+  const int with_marks = capture.dark_pixels(85, 64, 60, 16, 90), without = capture.dark_pixels(85, 44, 60, 16, 90);
+  EXPECT_GE(with_marks, without + 6) << "the diaeresis and the tilde do not show";
+}
+
 // ------------------------------------------------------------------- the alert
 
 TEST(GuiAlert, AlertIsDrawnInWindow995AndReturnClosesIt) {

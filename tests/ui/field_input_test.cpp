@@ -178,4 +178,26 @@ TEST_F(FieldFrames, CtrlKeysSelectAllCopyCutAndPasteThroughTheClipboard) {
   EXPECT_EQ(port, "8080");
 }
 
+TEST_F(FieldFrames, AccentedLettersAreStoredAsUtf8AndEditedWhole) {
+  frame();
+  frame(chord(36, 0));  // a caret at the start of the host
+  frame(chord(35, 0));  // and at its end
+  frame({key('U', 252), key('U', 252, 0, false)});  // "ü" from the keyboard (Latin-1 252)
+  frame({key(192, '~'), key(192, '~', 0, false)});
+  EXPECT_EQ(host, "proxy.example.org\xc3\xbc~");
+  frame(chord(37, 0));  // Left over "~"
+  frame(chord(37, 0));  // and over "ü" as one character
+  frame(typed('x'));
+  EXPECT_EQ(host, "proxy.example.orgx\xc3\xbc~");
+  frame(chord(46, 0, 127));  // Delete takes the whole "ü"
+  EXPECT_EQ(host, "proxy.example.orgx~");
+  // The field shows every character it holds.
+  host = "\"~\xc3\xbc{}\"";
+  rec.clear_log();
+  frame();
+  int in_field = 0;
+  for (const auto& q : rec.glyphs()) in_field += q.v[0].x >= 85 && q.v[0].y > 30;
+  EXPECT_EQ(in_field, 6);
+}
+
 }  // namespace

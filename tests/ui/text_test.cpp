@@ -53,7 +53,7 @@ TEST(Font, GlyphsFitTheirAdvances) {
           ++ink;
           widest = std::max(widest, x);
         }
-    EXPECT_LT(widest, chr_dx(static_cast<unsigned char>(c))) << "character " << c;
+    EXPECT_LT(widest, chr_dx_shown(static_cast<unsigned char>(c))) << "character " << c;
     if (c != ' ' && chr_dx(static_cast<unsigned char>(c)) > 0) {
       EXPECT_GT(ink, 0) << "character " << c;
     }
@@ -163,9 +163,58 @@ TEST_F(TextTest, ClippingRectangleIsRoundedAndNeverNegative) {
   EXPECT_EQ(rec.scissors.back().on, 0);
 }
 
+// Text shown as held: every character of a path draws a glyph, UTF-8 is
+// read as the font's Latin-1, and a character the font lacks is one
+// replacement glyph. The program's own texts keep the width table.
+TEST_F(TextTest, TextShownAsHeldDrawsEveryCharacter) {
+  const std::string path = "/home/pilot/Fl\xc3\xbcge/~\"{a}\"";  // ü in UTF-8, a tilde, quotes, braces
+  rec.clear_log();
+  OGL_string(45, 0, 100, path, 0, charset_shown, 0);
+  const auto shown = rec.glyphs();
+  // One glyph per character: the two bytes of "ü" make one.
+  ASSERT_EQ(shown.size(), 24u);
+  int s252, t252, s_tilde, t_tilde;
+  OGL_font_cell(252, s252, t252);
+  OGL_font_cell('~', s_tilde, t_tilde);
+  EXPECT_NEAR(shown[14].v[0].s * 512, s252, 0.01);
+  EXPECT_NEAR(shown[18].v[0].s * 512, s_tilde, 0.01);
+  // Each glyph starts where the last one's advance ends: nothing overlaps.
+  for (size_t k = 1; k < shown.size(); ++k) EXPECT_GT(shown[k].v[0].x, shown[k - 1].v[0].x) << k;
+  EXPECT_EQ(str_dx_shown(path), str_dx_shown("/home/pilot/Flxge/~\"{a}\"") - chr_dx_shown('x') + chr_dx_shown(252));
+  EXPECT_GT(chr_dx_shown('~'), 0);
+  EXPECT_GT(chr_dx_shown('"'), 0);
+  // A character beyond Latin-1 (an aircraft sign) and a control character:
+  // one replacement glyph each.
+  rec.clear_log();
+  OGL_string(45, 0, 100, "a\xe2\x9c\x88" "b\x01", 0, charset_shown, 0);
+  const auto replaced = rec.glyphs();
+  ASSERT_EQ(replaced.size(), 4u);
+  int s127, t127;
+  OGL_font_cell(127, s127, t127);
+  EXPECT_NEAR(replaced[1].v[0].s * 512, s127, 0.01);
+  EXPECT_NEAR(replaced[3].v[0].s * 512, s127, 0.01);
+  // The program's own texts: quotes and braces still take no room and draw nothing.
+  rec.clear_log();
+  OGL_string(45, 0, 100, "\"a{b}\"", 0, charset_prop, 0);
+  EXPECT_EQ(rec.glyphs().size(), 2u);
+  EXPECT_EQ(str_dx("\"a{b}\""), chr_dx('a') + chr_dx('b'));
+}
+
+TEST(TextShown, LongPathsKeepTheirEndCutBetweenWholeCharacters) {
+  const std::string path = "/home/pilot/\xc3\xbc\xc3\xbc\xc3\xbc\xc3\xbc/Aerodeck/";
+  EXPECT_EQ(OGL_shown_tail(path, 1000), path);
+  for (int width = 40; width < str_dx_shown(path); ++width) {
+    const std::string tail = OGL_shown_tail(path, width);
+    ASSERT_EQ(tail.compare(0, 3, "..."), 0);
+    EXPECT_LE(str_dx_shown(tail), width) << width;
+    EXPECT_EQ(path.compare(path.size() - (tail.size() - 3), tail.size() - 3, tail.substr(3)), 0);
+    EXPECT_EQ(OGL_shown_codes(tail).find('\x7f'), std::string::npos) << "a character was cut at " << width;
+  }
+}
+
 using TextDeathTest = TextTest;
 TEST_F(TextDeathTest, BadCharsetIsFatal) {
-  EXPECT_EXIT(OGL_string(45, 0, 0, "x", 0, 101, 0), ::testing::ExitedWithCode(1), "String proc with bad charset!");
+  EXPECT_EXIT(OGL_string(45, 0, 0, "x", 0, 104, 0), ::testing::ExitedWithCode(1), "String proc with bad charset!");
 }
 
 // ------------------------------------------------------------------- colours
