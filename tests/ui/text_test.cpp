@@ -40,22 +40,35 @@ TEST(WidthTable, AdvancesOfRepresentativeCharacters) {
   EXPECT_EQ(str_dx("Skyvane"), 6 + 6 + 6 + 6 + 6 + 7 + 6);
 }
 
-// Every glyph's ink fits its advance, and every character that takes room
-// (other than the space) shows something.
-TEST(Font, GlyphsFitTheirAdvances) {
-  for (int c = 32; c < 256; ++c) {
+// The ink of every printable character fills its advance less one column
+// of spacing, so that letters sit evenly in a word ("Skyvane", not
+// "Sk yvane"); a one-column stroke ("I", ":") stands in the middle of its
+// advance. Characters the width table gives no room start at the cell's
+// left edge and take their ink width plus one column where they are shown.
+TEST(Font, EachGlyphFillsItsAdvanceLessOneColumn) {
+  for (int c = 33; c < 256; ++c) {
     std::uint16_t rows[15];
     art_glyph_mask(static_cast<unsigned char>(c), rows);
-    int ink = 0, widest = -1;
+    int x0 = 14, x1 = 0;
     for (int r = 0; r < 15; ++r)
       for (int x = 0; x < 14; ++x)
         if (rows[r] >> x & 1) {
-          ++ink;
-          widest = std::max(widest, x);
+          x0 = std::min(x0, x);
+          x1 = std::max(x1, x + 1);
         }
-    EXPECT_LT(widest, chr_dx_shown(static_cast<unsigned char>(c))) << "character " << c;
-    if (c != ' ' && chr_dx(static_cast<unsigned char>(c)) > 0) {
-      EXPECT_GT(ink, 0) << "character " << c;
+    const int adv = chr_dx(static_cast<unsigned char>(c));
+    if (adv == 0) {
+      if (x1 == 0) continue;  // no glyph: shown as the replacement glyph
+      EXPECT_EQ(x0, 0) << "character " << c;
+      EXPECT_EQ(chr_dx_shown(static_cast<unsigned char>(c)), x1 + 1) << "character " << c;
+      continue;
+    }
+    ASSERT_GT(x1, 0) << "character " << c << " takes room but shows nothing";
+    if (x1 - x0 == 1 && adv > 2) {
+      EXPECT_EQ(x0, (adv - 1) / 2) << "character " << c << ": a one-column stroke stands in the middle";
+    } else {
+      EXPECT_EQ(x0, 0) << "character " << c;
+      EXPECT_EQ(x1, adv - 1) << "character " << c << ": ink " << x1 << " columns wide in an advance of " << adv;
     }
   }
   // Letters that could be confused look different.
