@@ -65,8 +65,12 @@ constexpr art_button art_btn_store{840, 320, 116, 22};
 constexpr art_button art_btn_quit{600, 440, 51, 22};
 constexpr art_button art_btn_decline{832, 166, 85, 22};
 constexpr art_button art_btn_accept{918, 166, 59, 22};
-// The logo, 128 x 86.
-constexpr art_button art_logo{600, 500, 128, 86};
+// The logo, 128 x 132: the name and a swept wing over a round seat in which
+// the main screen turns the busy globe. The seat is meant for the icon drawn
+// at (art_logo_globe_x, art_logo_globe_y) from the logo's lower-left corner
+// (the main screen draws the logo at (0, 595) and the globe at (29, 608)).
+constexpr art_button art_logo{600, 500, 128, 132};
+constexpr int art_logo_globe_x = 29, art_logo_globe_y = 13;
 // Busy animation: icons 8 to 23 of the 64 x 64 icon grid (8 to a row,
 // icon i at s = (i mod 8) * 64, t = (i div 8) * 64 + 66).
 constexpr int art_busy_first = 8, art_busy_last = 23;

@@ -135,7 +135,7 @@ struct WidgetScreen {
 
   void draw() {
     quad(tex_background, 0, 0, 1024, 768, 0, 0, 1024);  // 1024 x 768 texture: t 0..1 over 768 rows
-    quad(tex_interface, 0, 595, 128, 86, art_logo.s, art_logo.t, 1024);
+    quad(tex_interface, 0, 595, art_logo.w, art_logo.h, art_logo.s, art_logo.t, 1024);
     for (int i = art_busy_first; i < art_busy_first + 8; ++i)
       quad(tex_interface, 140 + (i - art_busy_first) * 70.0f, 600, 64, 64, (i % 8) * 64.0f, (i / 8) * 64.0f + 66, 1024);
     BTN_frame2(20, 135, 680, 790, 60, "");

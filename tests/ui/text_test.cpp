@@ -303,4 +303,36 @@ TEST(Artwork, ImagesHaveTheirSizesAndButtonsTheirThreeLooks) {
   }
 }
 
+// The busy globe turns in the logo's seat: wherever the animation puts the
+// globe and its aircraft, they cover none of the logo's white name and wing,
+// and they stay inside the logo.
+TEST(Artwork, TheBusyGlobeSitsInTheLogosSeatAndCoversNoneOfItsName) {
+  const art_image ui = art_interface_image();
+  const art_button& l = art_logo;
+  int white = 0;  // the name and the wing are white ink
+  for (int y = 0; y < l.h; ++y)
+    for (int x = 0; x < l.w; ++x) {
+      const std::uint8_t* p = ui.at(l.s + x, l.t + y);
+      white += p[0] > 230 && p[1] > 230 && p[2] > 230;
+    }
+  ASSERT_GT(white, 150);  // "SKYVANE" at twice the font's size, and the wing
+  for (int i = art_busy_first; i <= art_busy_last; ++i) {
+    const int s = (i % 8) * 64, t = (i / 8) * 64 + 66;
+    int covered = 0, outside = 0;
+    for (int y = 0; y < 64; ++y)
+      for (int x = 0; x < 64; ++x) {
+        if (ui.at(s + x, t + y)[3] < 40) continue;  // the icon is clear here
+        const int lx = art_logo_globe_x + x, ly = art_logo_globe_y + y;
+        if (lx < 0 || ly < 0 || lx >= l.w || ly >= l.h) {
+          ++outside;
+          continue;
+        }
+        const std::uint8_t* p = ui.at(l.s + lx, l.t + ly);
+        covered += p[0] > 230 && p[1] > 230 && p[2] > 230;
+      }
+    EXPECT_EQ(covered, 0) << "icon " << i << " covers the logo's name or wing";
+    EXPECT_EQ(outside, 0) << "icon " << i << " reaches beyond the logo";
+  }
+}
+
 }  // namespace
