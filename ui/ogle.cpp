@@ -527,10 +527,18 @@ int BTN_enterstring(float x, float y, std::string* text, int max_length, const s
   OGL_scissors_end();
 
   if (changed && max_length >= 0 && static_cast<int>(text->size()) > max_length) {
-    text->resize(max_length);
+    // The limit counts bytes; the cut falls between whole characters.
+    const int len = static_cast<int>(text->size());
+    int cut = 0;
+    while (cut < len) {
+      const int next = utf8_after(text->data(), len, cut);
+      if (next > max_length) break;
+      cut = next;
+    }
+    text->resize(cut);
     OGLE_Repaginate(ogle);
-    ogle->sel_start = std::min(ogle->sel_start, max_length);
-    ogle->sel_end = std::min(ogle->sel_end, max_length);
+    ogle->sel_start = std::min(ogle->sel_start, cut);
+    ogle->sel_end = std::min(ogle->sel_end, cut);
   }
   return changed;
 }

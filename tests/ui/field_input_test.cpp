@@ -39,6 +39,8 @@ class FieldFrames : public UiTest {
     int vk = c >= 'a' && c <= 'z' ? c - 32 : c;
     return {key(vk, static_cast<unsigned char>(c)), key(vk, static_cast<unsigned char>(c), 0, false)};
   }
+
+ public:
   std::string host = "proxy.example.org", port;
   static FieldFrames* self;
 };
@@ -198,6 +200,20 @@ TEST_F(FieldFrames, AccentedLettersAreStoredAsUtf8AndEditedWhole) {
   int in_field = 0;
   for (const auto& q : rec.glyphs()) in_field += q.v[0].x >= 85 && q.v[0].y > 30;
   EXPECT_EQ(in_field, 6);
+}
+
+TEST_F(FieldFrames, TheLengthLimitNeverCutsACharacterInTwo) {
+  MACIBM_app_update = [] { BTN_enterstring(85, 40, &self->host, 4, "-name", 200, 1); };
+  host.clear();
+  frame();
+  frame(typed('a'));
+  frame(typed('b'));
+  frame(typed('c'));
+  frame({key('U', 252), key('U', 252, 0, false)});  // "ü" takes two bytes: only one is left
+  EXPECT_EQ(host, "abc");
+  frame(chord(8, 0, 8));  // Backspace
+  frame({key('U', 252), key('U', 252, 0, false)});
+  EXPECT_EQ(host, "ab\xc3\xbc");
 }
 
 }  // namespace
