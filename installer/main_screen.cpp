@@ -58,10 +58,9 @@ int drawn_screen::destination_box() {
              "destination you wish to install a new copy of Skyvane to!",
              880, charset_prop, 0);
   BTN_frame1(9, 285, 89, 300, 0);
-  // A long destination is shown by its end, the part that tells folders apart.
-  std::string shown = dest_dir_path;
-  while (shown.size() > 4 && str_dx(shown) > 286) shown = "..." + shown.substr(4);
-  OGL_string(col_text, 142, 86, shown, 0, charset_prop, 0);
+  // A long destination is shown by its end, the part that tells folders
+  // apart; a path is drawn as it is held (every character visible).
+  OGL_string(col_text, 142, 86, OGL_shown_tail(dest_dir_path, 286), 0, charset_shown, 0);
   return mnw.mouse_clicked && mnw.mx >= 135 && mnw.mx <= 435 && mnw.my >= 79 && mnw.my <= 99 ? 1 : 0;
 }
 
@@ -152,7 +151,7 @@ int drawn_select_alert(const std::string& local_path, int is_gone) {
     BTN_fillwin(0, 21);
     const float width = mnw.win_dx - 40;
     OGL_string(43, 20, 100, is_gone ? "I am about to DELETE:" : "I am about to install:", width, charset_prop, 0);
-    OGL_string(43, 20, 90, local_path, width, charset_prop, 0);
+    OGL_string(43, 20, 90, local_path, width, charset_shown, 0);
     OGL_string(43, 20, 80,
                is_gone ? "because we no longer use this file, but it appears you have modified it. What to do?"
                        : "but it appears you have modified this file. What to do?",
@@ -274,9 +273,8 @@ int draw_folder_browser(folder_browser& b, const std::string& prompt) {
   BTN_fillwin(0, 21);
   OGL_string(38, mnw.win_dx / 2, mnw.win_dy - 15, "Choose a folder", 0, charset_prop, 1);
   OGL_string(43, 20, mnw.win_dy - 40, prompt, mnw.win_dx - 40, charset_prop, 0);
-  std::string shown = b.path;
-  while (shown.size() > 4 && str_dx(shown) > 440) shown = "..." + shown.substr(4);
-  OGL_string(43, 20, kListY + kListH + 16, "Folder: " + shown, 0, charset_prop, 0);
+  OGL_string(43, 20, kListY + kListH + 16, "Folder:", 0, charset_prop, 0);
+  OGL_string(43, 20 + str_dx("Folder: "), kListY + kListH + 16, OGL_shown_tail(b.path, 440), 0, charset_shown, 0);
 
   BTN_frame2(16, kListX, kListY, kListW, kListH, "");
   const int count = static_cast<int>(b.subfolders.size());
@@ -292,7 +290,7 @@ int draw_folder_browser(folder_browser& b, const std::string& prompt) {
     const float y = kListY + kListH - 20 - r * kRowH;
     const bool over = mnw.mx >= kListX && mnw.mx <= kListX + kListW && mnw.my >= y - 4 && mnw.my < y - 4 + kRowH;
     if (over) OGL_fillrect(8, 0.35f, kListX + 4, y - 4, kListW - 8, kRowH);
-    OGL_string(46, kListX + 10, y, name + "/", 0, charset_prop, 0);
+    OGL_string(46, kListX + 10, y, name + "/", 0, charset_shown, 0);
     if (over && mnw.mouse_clicked) clicked_name = name;
   }
   if (count > kRows) {

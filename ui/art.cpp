@@ -308,14 +308,23 @@ void busy_icons(art_image& im) {
 void logo(art_image& im) {
   const art_button& l = art_logo;
   bevel(im, l.s, l.t, l.w, l.h, {0.22f, 0.36f, 0.60f, 1}, false, 2);
-  gradient(im, l.s + 2, l.t + 2, l.w - 4, l.h / 2, {0.20f, 0.34f, 0.58f, 1}, {0.35f, 0.55f, 0.85f, 1});
-  // A swept wing over the name.
-  const float cx = l.s + 64, cy = l.t + 58;
-  thick_line(im, cx - 30, cy - 6, cx + 30, cy + 10, 3, {1, 1, 1, 1});
-  thick_line(im, cx + 8, cy + 4, cx - 4, cy + 16, 3, {1, 1, 1, 1});
-  thick_line(im, cx + 8, cy + 4, cx + 16, cy - 10, 3, {1, 1, 1, 1});
+  gradient(im, l.s + 2, l.t + 2, l.w - 4, l.h - 4, {0.35f, 0.55f, 0.85f, 1}, {0.18f, 0.30f, 0.52f, 1});
+  // The globe's seat: a dark round window with a light rim, wide enough for
+  // the globe and the aircraft circling it (27 + 4.5 units from its centre).
+  const float gx = l.s + art_logo_globe_x + 32, gy = l.t + art_logo_globe_y + 32;
+  disc(im, gx, gy, 33, {0.10f, 0.18f, 0.32f, 1});
+  ring(im, gx, gy, 33.5f, 1.6f, {0.70f, 0.80f, 0.95f, 1});
+  // The name above the seat, and over it an aircraft seen from above,
+  // climbing to the right: fuselage, swept wings and tailplane.
   const std::string name = "SKYVANE";
-  text(im, l.s + (l.w - 2 * text_width(name)) / 2, l.t + 16, name, {1, 1, 1, 1}, 2);
+  text(im, l.s + (l.w - 2 * text_width(name)) / 2, l.t + 88, name, {1, 1, 1, 1}, 2);
+  const RGBA white{1, 1, 1, 1};
+  const float wx = l.s + 64, wy = l.t + 116;
+  thick_line(im, wx - 24, wy - 3, wx + 24, wy + 3, 3, white);  // fuselage
+  thick_line(im, wx + 6, wy + 1, wx - 6, wy + 11, 3, white);   // wings
+  thick_line(im, wx + 6, wy + 1, wx - 4, wy - 9, 3, white);
+  thick_line(im, wx - 18, wy - 2, wx - 24, wy + 4, 2, white);  // tailplane
+  thick_line(im, wx - 18, wy - 2, wx - 22, wy - 7, 2, white);
 }
 
 }  // namespace

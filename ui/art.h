@@ -27,11 +27,17 @@ art_image art_interface_image();
 // The background pictures (textures 390 and 391), 1024 x 768.
 art_image art_background_image(int which);
 
-// --- Font: glyph bitmaps of the 14 x 15 cells. Ink of character c lies in
-// columns 0 .. chr_dx(c) - 1 of its cell; the baseline is cell row 4.
+// --- Font: glyph bitmaps of the 14 x 15 cells; the baseline is cell row 4.
+// The ink of a character the width table gives room fills its advance less
+// one column of spacing (a one-column stroke sits in the middle of it).
+// Characters the width table gives no room (double quote, braces, tilde,
+// most accented letters) have glyphs too, shown where text is drawn as it
+// is held; code 127 is the replacement glyph for characters the font lacks.
 // Returns the ink mask of c's cell as 15 rows of 14 bits (bit x = column x),
-// rows bottom-up.
+// rows bottom-up; all zero for a character without a glyph.
 void art_glyph_mask(unsigned char c, std::uint16_t rows[15]);
+// One past the rightmost inked column of c's glyph; 0 when it has none.
+int art_glyph_ink_width(unsigned char c);
 
 // --- Widget sprite cells.
 struct art_frame1_cell {
@@ -59,8 +65,12 @@ constexpr art_button art_btn_store{840, 320, 116, 22};
 constexpr art_button art_btn_quit{600, 440, 51, 22};
 constexpr art_button art_btn_decline{832, 166, 85, 22};
 constexpr art_button art_btn_accept{918, 166, 59, 22};
-// The logo, 128 x 86.
-constexpr art_button art_logo{600, 500, 128, 86};
+// The logo, 128 x 132: the name and a swept wing over a round seat in which
+// the main screen turns the busy globe. The seat is meant for the icon drawn
+// at (art_logo_globe_x, art_logo_globe_y) from the logo's lower-left corner
+// (the main screen draws the logo at (0, 595) and the globe at (29, 608)).
+constexpr art_button art_logo{600, 500, 128, 132};
+constexpr int art_logo_globe_x = 29, art_logo_globe_y = 13;
 // Busy animation: icons 8 to 23 of the 64 x 64 icon grid (8 to a row,
 // icon i at s = (i mod 8) * 64, t = (i div 8) * 64 + 66).
 constexpr int art_busy_first = 8, art_busy_last = 23;

@@ -376,6 +376,10 @@ int key_bit(int ch, int key) {
   if (ch >= '0' && ch <= '9') return allow_digits;
   if ((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z')) return allow_letters;
   if (ch >= 32 && ch < 127) return allow_print;
+  // Latin-1 letters and signs are typed text like their ASCII kin, so that
+  // a field takes an accented letter; the C1 controls stay "other".
+  if (ch >= 192 && ch <= 255 && ch != 215 && ch != 247) return allow_letters;
+  if (ch >= 160 && ch <= 255) return allow_print;
   return allow_other;
 }
 

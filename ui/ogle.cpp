@@ -385,23 +385,32 @@ void f_replace(OGLE_Rec*, int start, int end, const char* nb, const char* ne) {
   OGLE_edit = 1;
 }
 float f_line_height(OGLE_Rec*) { return hilite_dy; }
+// The field shows what it holds (charset 101): widths are those of the
+// glyphs drawn, one per UTF-8 character.
+int char_adv(const char*& p, const char* e) { return chr_dx_shown(OGL_shown_code(utf8_next(p, e))); }
 float f_measure(OGLE_Rec*, const char* b, const char* e) {
   int w = 0;
-  for (; b < e; ++b) w += chr_dx(static_cast<unsigned char>(*b));
+  while (b < e) w += char_adv(b, e);
   return static_cast<float>(w);
 }
 int f_fit_fwd(OGLE_Rec*, const char* b, const char* e, float width) {
-  int n = 0;
-  for (; b < e && width > 0; ++b, ++n) width -= chr_dx(static_cast<unsigned char>(*b));
-  return n;
+  const char* p = b;
+  while (p < e && width > 0) width -= char_adv(p, e);
+  return static_cast<int>(p - b);
 }
 int f_fit_rev(OGLE_Rec*, const char* b, const char* e, float width) {
-  int n = 0;
-  for (; e > b && width > 0; ++n) width -= chr_dx(static_cast<unsigned char>(*--e));
-  return n;
+  const int len = static_cast<int>(e - b);
+  int pos = len;
+  while (pos > 0 && width > 0) {
+    const int prev = utf8_prev(b, len, pos);
+    const char* p = b + prev;
+    width -= char_adv(p, e);
+    pos = prev;
+  }
+  return len - pos;
 }
 void f_draw(OGLE_Rec*, const char* b, const char* e, float x, float y) {
-  OGL_string(45, x, y - hilite_y1, std::string(b, e), 0, charset_prop, 0);
+  OGL_string(45, x, y - hilite_y1, std::string(b, e), 0, charset_shown, 0);
 }
 void f_selection(OGLE_Rec*, float l, float b, float r, float t) {
   if (r <= l) OGL_line(45, colr.pulse_alpha, l, b, l, t);
@@ -514,14 +523,22 @@ int BTN_enterstring(float x, float y, std::string* text, int max_length, const s
   BTN_util_draw_label(x + width + 6, y, 2, second, 0);
   OGL_scissors(x - 1, y - 3, width + 2, 11);
   if (focused) OGLE_Draw(ogle, 1);
-  else OGL_string(45, x, y, *text, 0, charset_prop, 0);
+  else OGL_string(45, x, y, *text, 0, charset_shown, 0);
   OGL_scissors_end();
 
   if (changed && max_length >= 0 && static_cast<int>(text->size()) > max_length) {
-    text->resize(max_length);
+    // The limit counts bytes; the cut falls between whole characters.
+    const int len = static_cast<int>(text->size());
+    int cut = 0;
+    while (cut < len) {
+      const int next = utf8_after(text->data(), len, cut);
+      if (next > max_length) break;
+      cut = next;
+    }
+    text->resize(cut);
     OGLE_Repaginate(ogle);
-    ogle->sel_start = std::min(ogle->sel_start, max_length);
-    ogle->sel_end = std::min(ogle->sel_end, max_length);
+    ogle->sel_start = std::min(ogle->sel_start, cut);
+    ogle->sel_end = std::min(ogle->sel_end, cut);
   }
   return changed;
 }

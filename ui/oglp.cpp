@@ -10,6 +10,7 @@
 #include "ui/colr.h"
 #include "ui/hl_alert.h"
 #include "ui/hl_mnw.h"
+#include "ui/utf8.h"
 
 oglp_class oglp;
 
@@ -187,6 +188,69 @@ int str_dx(const std::string& s) {
   return w;
 }
 
+namespace {
+
+// Advances of charset 101, and which codes have a glyph there.
+struct ShownTable {
+  unsigned char adv[256];
+  bool has[256];
+};
+const ShownTable& shown_table() {
+  static const ShownTable table = [] {
+    ShownTable t{};
+    for (int c = 0; c < 256; ++c) {
+      const int ink = art_glyph_ink_width(static_cast<unsigned char>(c));
+      const int w = kWidths.w[c];
+      t.has[c] = c >= 32 && c != 127 && (ink > 0 || c == ' ' || c == 160);
+      t.adv[c] = static_cast<unsigned char>(w > 0 ? w : c == 160 ? 3 : ink > 0 ? ink + 1 : 0);
+    }
+    t.adv[127] = static_cast<unsigned char>(art_glyph_ink_width(127) + 1);
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace
+
+unsigned char OGL_shown_code(unsigned cp) {
+  if (cp == '\n' || cp == '\r' || cp == '\t') return static_cast<unsigned char>(cp);
+  return static_cast<unsigned char>(cp < 256 && shown_table().has[cp] ? cp : 127);
+}
+
+std::string OGL_shown_codes(const std::string& s) {
+  std::string out;
+  out.reserve(s.size());
+  const char* p = s.data();
+  const char* const end = p + s.size();
+  while (p < end) out += static_cast<char>(OGL_shown_code(utf8_next(p, end)));
+  return out;
+}
+
+int chr_dx_shown(unsigned char c) { return shown_table().adv[c]; }
+
+std::string OGL_shown_tail(const std::string& s, int width) {
+  if (str_dx_shown(s) <= width) return s;
+  const int len = static_cast<int>(s.size());
+  int from = 0, w = str_dx_shown("...");
+  // Characters from the end while they fit.
+  for (int pos = len; pos > 0;) {
+    const int prev = utf8_prev(s.data(), len, pos);
+    const char* p = s.data() + prev;
+    const int adv = chr_dx_shown(OGL_shown_code(utf8_next(p, s.data() + len)));
+    if (w + adv > width) break;
+    w += adv;
+    pos = from = prev;
+  }
+  if (from == 0) from = len;
+  return "..." + s.substr(from);
+}
+
+int str_dx_shown(const std::string& s) {
+  int w = 0;
+  for (unsigned char c : OGL_shown_codes(s)) w += chr_dx_shown(c);
+  return w;
+}
+
 void OGL_font_cell(unsigned char c, int& s, int& t) {
   const int idx = c < 32 ? 0 : c - 32;
   s = (idx % kFontCols) * 14;
@@ -196,7 +260,8 @@ void OGL_font_cell(unsigned char c, int& s, int& t) {
 int OGL_strtex(int charset, int i, int& tex, int& cw, int& ch) {
   colr.set_index(i, 1.0f);
   switch (charset) {
-    case charset_prop: tex = tex_widgets; cw = 14; ch = 15; return 0;
+    case charset_prop:
+    case charset_shown: tex = tex_widgets; cw = 14; ch = 15; return 0;
     case charset_fixed: tex = tex_widgets; cw = 14; ch = 15; return 10;
     case charset_big: tex = tex_second_font; cw = 13; ch = 13; return 15;
     default:
@@ -208,32 +273,50 @@ int OGL_strtex(int charset, int i, int& tex, int& cw, int& ch) {
   }
 }
 
-void str_one_line(int i, float x, float y, const std::string& s, int charset, int just) {
+namespace {
+
+// One line of glyph codes (already converted for charset 101).
+void one_line_codes(int i, float x, float y, const std::string& s, int charset, int just) {
   int tex, cw, ch;
   const int fixed = OGL_strtex(charset, i, tex, cw, ch);
-  if (just == 1) x -= str_dx(s) * 0.5f;
-  else if (just == 2) x -= static_cast<float>(str_dx(s));
+  const bool shown = charset == charset_shown;
+  auto adv = [&](unsigned char c) { return fixed ? fixed : shown ? chr_dx_shown(c) : kWidths.w[c]; };
+  // Justification measures with the proportional table (also for a fixed
+  // font); text shown as held measures as it is drawn.
+  int width = 0;
+  for (unsigned char c : s) width += shown ? chr_dx_shown(c) : kWidths.w[c];
+  if (just == 1) x -= width * 0.5f;
+  else if (just == 2) x -= static_cast<float>(width);
   const float qy = static_cast<float>(round_half_away(y) - 4);
   for (unsigned char c : s) {
     if (c == '\r' || c == '\n' || c == '\t') continue;
     // Blanks and characters that take no room have no ink: no quad.
-    if (c == ' ' || kWidths.w[c] == 0) {
-      x += fixed ? fixed : kWidths.w[c];
+    if (c == ' ' || c == 160 || adv(c) == 0 || (!shown && kWidths.w[c] == 0)) {
+      x += adv(c);
       continue;
     }
     int cs, ct;
     cell_of(charset, c, cs, ct);
     glyph_quad(tex, c, static_cast<float>(round_half_away(x)), qy, static_cast<float>(cw), static_cast<float>(ch), cs,
                ct, 512.0f);
-    x += fixed ? fixed : kWidths.w[c];
+    x += adv(c);
   }
 }
 
-float OGL_string(int i, float x, float y, const std::string& s, float width, int charset, int just) {
+}  // namespace
+
+void str_one_line(int i, float x, float y, const std::string& s, int charset, int just) {
+  one_line_codes(i, x, y, charset == charset_shown ? OGL_shown_codes(s) : s, charset, just);
+}
+
+float OGL_string(int i, float x, float y, const std::string& text, float width, int charset, int just) {
+  const bool shown = charset == charset_shown;
+  const std::string converted = shown ? OGL_shown_codes(text) : std::string();
+  const std::string& s = shown ? converted : text;
   const float cx = static_cast<float>(round_half_away(x + mnw.win_x));
   float cy = static_cast<float>(round_half_away(y + mnw.win_y - 2));
   if (width <= 0 || width >= 9999) {
-    str_one_line(i, cx, cy, s, charset, just);
+    one_line_codes(i, cx, cy, s, charset, just);
     return cy - 10 - mnw.win_y + 2;
   }
   int tex, cw, ch;
@@ -244,9 +327,10 @@ float OGL_string(int i, float x, float y, const std::string& s, float width, int
   for (size_t k = 0; k < n; ++k) {
     const char c = s[k];
     line += c;
-    pen += fixed ? fixed : kWidths.w[static_cast<unsigned char>(c)];
+    const unsigned char u = static_cast<unsigned char>(c);
+    pen += fixed ? fixed : shown ? chr_dx_shown(u) : kWidths.w[u];
     if (c == '\n' || k + 1 == n) {
-      str_one_line(i, cx, cy, line, charset, just);
+      one_line_codes(i, cx, cy, line, charset, just);
       cy -= 10;
       line.clear();
       pen = cx;
@@ -254,7 +338,7 @@ float OGL_string(int i, float x, float y, const std::string& s, float width, int
       size_t m = 0;
       while (k + 1 + m < n && !is_break(s[k + 1 + m])) ++m;
       if (pen + 6.0f * m > cx + width) {
-        str_one_line(i, cx, cy, line, charset, just);
+        one_line_codes(i, cx, cy, line, charset, just);
         cy -= 10;
         line.clear();
         pen = cx;

@@ -111,7 +111,13 @@ void OGL_2dquad(int tex, int i, float alpha, float x1, float y1, float s1, float
 // Charsets: 100 proportional (width table), 102 fixed advance 10, both from
 // the widget image's 14 x 15 cells; 103 fixed advance 15 from the second
 // font image's 13 x 13 cells.
-enum { charset_prop = 100, charset_fixed = 102, charset_big = 103 };
+// 101 is the proportional font for text shown as it is held (what a text
+// field holds, a path): the text is read as UTF-8 and drawn with the font's
+// Latin-1 glyphs, a character the width table gives no room (double quote,
+// braces, tilde, accented letters) gets its glyph and an advance of its own,
+// and a character the font lacks is drawn as one replacement glyph. The
+// program's own texts keep charset 100 and its width table.
+enum { charset_prop = 100, charset_shown = 101, charset_fixed = 102, charset_big = 103 };
 
 // Prepares text drawing: colour i at alpha 1; fills the font texture, the
 // cell width and height and returns the fixed advance (0 = proportional).
@@ -122,6 +128,22 @@ int OGL_strtex(int charset, int i, int& tex, int& cw, int& ch);
 int chr_dx(unsigned char c);
 // Sum of chr_dx over s.
 int str_dx(const std::string& s);
+
+// Text shown as held (charset 101): the glyph codes that s is drawn with,
+// one byte per character (UTF-8 decoded; 127 for a character without a
+// glyph; line breaks and tabs kept).
+std::string OGL_shown_codes(const std::string& s);
+// The glyph code of code point cp in charset 101.
+unsigned char OGL_shown_code(unsigned cp);
+// Advance of glyph code c in charset 101: the width table's, or for a
+// character it gives no room the glyph's ink width plus one column.
+int chr_dx_shown(unsigned char c);
+// Width of s drawn in charset 101.
+int str_dx_shown(const std::string& s);
+// s for charset 101 in at most `width` units: s itself when it fits, else
+// "..." and as much of its end as fits, cut between whole characters (the
+// end of a path is the part that tells folders apart).
+std::string OGL_shown_tail(const std::string& s, int width);
 
 // One line at client position (x, y) (window origin already added); just 1
 // centres on x, 2 ends at x, anything else starts at x.

@@ -136,6 +136,41 @@ TEST(DrawnScreens, NotEnoughRoomGreysTheInstallButton) {
   run_state_reset();
 }
 
+// The destination is shown as it is held: a folder name with an accented
+// letter and a tilde shows both, each with room of its own.
+TEST(DrawnScreens, ADestinationWithAnAccentAndATildeShowsThem) {
+  testing_support::TempDir tmp;
+  run_state_reset();
+  temp_path = tmp / "";
+  stg.num_servers = 1;
+  server_desc[0] = "Europe";
+  stg.dir_scan = 3;
+  install_name = "Skyvane 9.01";
+  drawn_screen screen;
+  main_screen* const before = app_screen;
+  app_screen = &screen;
+  MACIBM_app_update = APP_update;
+  auto line_ink = [](const std::string& path) {
+    dest_dir_path = path;
+    installer_frame();
+    want_frame = true;
+    installer_frame();
+    want_frame = false;
+    return ink(140, 78, 300, 17);
+  };
+  const int plain = line_ink("/home/pilot/Fluge/backup/");
+  const int marked = line_ink("/home/pilot/Fl\xc3\xbcge/~backup/");  // "ü" in UTF-8, and "~"
+  save("installer_destination_accent_tilde.png");
+  // The diaeresis and the tilde add ink; nothing goes missing.
+  EXPECT_GE(marked, plain + 6) << "plain " << plain << ", with the accent and tilde " << marked;
+  // Every character has room: the line is wider by the tilde's advance.
+  EXPECT_EQ(str_dx_shown("/home/pilot/Fl\xc3\xbcge/~backup/"),
+            str_dx_shown("/home/pilot/Fluge/backup/") + chr_dx_shown('~') + chr_dx_shown(252) - chr_dx_shown('u'));
+  MACIBM_app_update = nullptr;
+  app_screen = before;
+  run_state_reset();
+}
+
 TEST(DrawnScreens, ProgressBoxWhileTheDirectoryIsRead) {
   want_frame = true;
   drawn_dir_progress_bar(0, 30, 100, 1, "Scanning directory text file to see if you already have Skyvane installed...",

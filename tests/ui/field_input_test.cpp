@@ -39,6 +39,8 @@ class FieldFrames : public UiTest {
     int vk = c >= 'a' && c <= 'z' ? c - 32 : c;
     return {key(vk, static_cast<unsigned char>(c)), key(vk, static_cast<unsigned char>(c), 0, false)};
   }
+
+ public:
   std::string host = "proxy.example.org", port;
   static FieldFrames* self;
 };
@@ -176,6 +178,42 @@ TEST_F(FieldFrames, CtrlKeysSelectAllCopyCutAndPasteThroughTheClipboard) {
   rec.clipboard_set("80\r\n80\t");
   frame(chord('V', 4));
   EXPECT_EQ(port, "8080");
+}
+
+TEST_F(FieldFrames, AccentedLettersAreStoredAsUtf8AndEditedWhole) {
+  frame();
+  frame(chord(36, 0));  // a caret at the start of the host
+  frame(chord(35, 0));  // and at its end
+  frame({key('U', 252), key('U', 252, 0, false)});  // "ü" from the keyboard (Latin-1 252)
+  frame({key(192, '~'), key(192, '~', 0, false)});
+  EXPECT_EQ(host, "proxy.example.org\xc3\xbc~");
+  frame(chord(37, 0));  // Left over "~"
+  frame(chord(37, 0));  // and over "ü" as one character
+  frame(typed('x'));
+  EXPECT_EQ(host, "proxy.example.orgx\xc3\xbc~");
+  frame(chord(46, 0, 127));  // Delete takes the whole "ü"
+  EXPECT_EQ(host, "proxy.example.orgx~");
+  // The field shows every character it holds.
+  host = "\"~\xc3\xbc{}\"";
+  rec.clear_log();
+  frame();
+  int in_field = 0;
+  for (const auto& q : rec.glyphs()) in_field += q.v[0].x >= 85 && q.v[0].y > 30;
+  EXPECT_EQ(in_field, 6);
+}
+
+TEST_F(FieldFrames, TheLengthLimitNeverCutsACharacterInTwo) {
+  MACIBM_app_update = [] { BTN_enterstring(85, 40, &self->host, 4, "-name", 200, 1); };
+  host.clear();
+  frame();
+  frame(typed('a'));
+  frame(typed('b'));
+  frame(typed('c'));
+  frame({key('U', 252), key('U', 252, 0, false)});  // "ü" takes two bytes: only one is left
+  EXPECT_EQ(host, "abc");
+  frame(chord(8, 0, 8));  // Backspace
+  frame({key('U', 252), key('U', 252, 0, false)});
+  EXPECT_EQ(host, "ab\xc3\xbc");
 }
 
 }  // namespace

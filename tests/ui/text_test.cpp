@@ -40,22 +40,35 @@ TEST(WidthTable, AdvancesOfRepresentativeCharacters) {
   EXPECT_EQ(str_dx("Skyvane"), 6 + 6 + 6 + 6 + 6 + 7 + 6);
 }
 
-// Every glyph's ink fits its advance, and every character that takes room
-// (other than the space) shows something.
-TEST(Font, GlyphsFitTheirAdvances) {
-  for (int c = 32; c < 256; ++c) {
+// The ink of every printable character fills its advance less one column
+// of spacing, so that letters sit evenly in a word ("Skyvane", not
+// "Sk yvane"); a one-column stroke ("I", ":") stands in the middle of its
+// advance. Characters the width table gives no room start at the cell's
+// left edge and take their ink width plus one column where they are shown.
+TEST(Font, EachGlyphFillsItsAdvanceLessOneColumn) {
+  for (int c = 33; c < 256; ++c) {
     std::uint16_t rows[15];
     art_glyph_mask(static_cast<unsigned char>(c), rows);
-    int ink = 0, widest = -1;
+    int x0 = 14, x1 = 0;
     for (int r = 0; r < 15; ++r)
       for (int x = 0; x < 14; ++x)
         if (rows[r] >> x & 1) {
-          ++ink;
-          widest = std::max(widest, x);
+          x0 = std::min(x0, x);
+          x1 = std::max(x1, x + 1);
         }
-    EXPECT_LT(widest, chr_dx(static_cast<unsigned char>(c))) << "character " << c;
-    if (c != ' ' && chr_dx(static_cast<unsigned char>(c)) > 0) {
-      EXPECT_GT(ink, 0) << "character " << c;
+    const int adv = chr_dx(static_cast<unsigned char>(c));
+    if (adv == 0) {
+      if (x1 == 0) continue;  // no glyph: shown as the replacement glyph
+      EXPECT_EQ(x0, 0) << "character " << c;
+      EXPECT_EQ(chr_dx_shown(static_cast<unsigned char>(c)), x1 + 1) << "character " << c;
+      continue;
+    }
+    ASSERT_GT(x1, 0) << "character " << c << " takes room but shows nothing";
+    if (x1 - x0 == 1 && adv > 2) {
+      EXPECT_EQ(x0, (adv - 1) / 2) << "character " << c << ": a one-column stroke stands in the middle";
+    } else {
+      EXPECT_EQ(x0, 0) << "character " << c;
+      EXPECT_EQ(x1, adv - 1) << "character " << c << ": ink " << x1 << " columns wide in an advance of " << adv;
     }
   }
   // Letters that could be confused look different.
@@ -163,9 +176,58 @@ TEST_F(TextTest, ClippingRectangleIsRoundedAndNeverNegative) {
   EXPECT_EQ(rec.scissors.back().on, 0);
 }
 
+// Text shown as held: every character of a path draws a glyph, UTF-8 is
+// read as the font's Latin-1, and a character the font lacks is one
+// replacement glyph. The program's own texts keep the width table.
+TEST_F(TextTest, TextShownAsHeldDrawsEveryCharacter) {
+  const std::string path = "/home/pilot/Fl\xc3\xbcge/~\"{a}\"";  // ü in UTF-8, a tilde, quotes, braces
+  rec.clear_log();
+  OGL_string(45, 0, 100, path, 0, charset_shown, 0);
+  const auto shown = rec.glyphs();
+  // One glyph per character: the two bytes of "ü" make one.
+  ASSERT_EQ(shown.size(), 24u);
+  int s252, t252, s_tilde, t_tilde;
+  OGL_font_cell(252, s252, t252);
+  OGL_font_cell('~', s_tilde, t_tilde);
+  EXPECT_NEAR(shown[14].v[0].s * 512, s252, 0.01);
+  EXPECT_NEAR(shown[18].v[0].s * 512, s_tilde, 0.01);
+  // Each glyph starts where the last one's advance ends: nothing overlaps.
+  for (size_t k = 1; k < shown.size(); ++k) EXPECT_GT(shown[k].v[0].x, shown[k - 1].v[0].x) << k;
+  EXPECT_EQ(str_dx_shown(path), str_dx_shown("/home/pilot/Flxge/~\"{a}\"") - chr_dx_shown('x') + chr_dx_shown(252));
+  EXPECT_GT(chr_dx_shown('~'), 0);
+  EXPECT_GT(chr_dx_shown('"'), 0);
+  // A character beyond Latin-1 (an aircraft sign) and a control character:
+  // one replacement glyph each.
+  rec.clear_log();
+  OGL_string(45, 0, 100, "a\xe2\x9c\x88" "b\x01", 0, charset_shown, 0);
+  const auto replaced = rec.glyphs();
+  ASSERT_EQ(replaced.size(), 4u);
+  int s127, t127;
+  OGL_font_cell(127, s127, t127);
+  EXPECT_NEAR(replaced[1].v[0].s * 512, s127, 0.01);
+  EXPECT_NEAR(replaced[3].v[0].s * 512, s127, 0.01);
+  // The program's own texts: quotes and braces still take no room and draw nothing.
+  rec.clear_log();
+  OGL_string(45, 0, 100, "\"a{b}\"", 0, charset_prop, 0);
+  EXPECT_EQ(rec.glyphs().size(), 2u);
+  EXPECT_EQ(str_dx("\"a{b}\""), chr_dx('a') + chr_dx('b'));
+}
+
+TEST(TextShown, LongPathsKeepTheirEndCutBetweenWholeCharacters) {
+  const std::string path = "/home/pilot/\xc3\xbc\xc3\xbc\xc3\xbc\xc3\xbc/Aerodeck/";
+  EXPECT_EQ(OGL_shown_tail(path, 1000), path);
+  for (int width = 40; width < str_dx_shown(path); ++width) {
+    const std::string tail = OGL_shown_tail(path, width);
+    ASSERT_EQ(tail.compare(0, 3, "..."), 0);
+    EXPECT_LE(str_dx_shown(tail), width) << width;
+    EXPECT_EQ(path.compare(path.size() - (tail.size() - 3), tail.size() - 3, tail.substr(3)), 0);
+    EXPECT_EQ(OGL_shown_codes(tail).find('\x7f'), std::string::npos) << "a character was cut at " << width;
+  }
+}
+
 using TextDeathTest = TextTest;
 TEST_F(TextDeathTest, BadCharsetIsFatal) {
-  EXPECT_EXIT(OGL_string(45, 0, 0, "x", 0, 101, 0), ::testing::ExitedWithCode(1), "String proc with bad charset!");
+  EXPECT_EXIT(OGL_string(45, 0, 0, "x", 0, 104, 0), ::testing::ExitedWithCode(1), "String proc with bad charset!");
 }
 
 // ------------------------------------------------------------------- colours
@@ -238,6 +300,38 @@ TEST(Artwork, ImagesHaveTheirSizesAndButtonsTheirThreeLooks) {
       looks.insert(px);
     }
     EXPECT_EQ(looks.size(), 3u);
+  }
+}
+
+// The busy globe turns in the logo's seat: wherever the animation puts the
+// globe and its aircraft, they cover none of the logo's white name and wing,
+// and they stay inside the logo.
+TEST(Artwork, TheBusyGlobeSitsInTheLogosSeatAndCoversNoneOfItsName) {
+  const art_image ui = art_interface_image();
+  const art_button& l = art_logo;
+  int white = 0;  // the name and the wing are white ink
+  for (int y = 0; y < l.h; ++y)
+    for (int x = 0; x < l.w; ++x) {
+      const std::uint8_t* p = ui.at(l.s + x, l.t + y);
+      white += p[0] > 230 && p[1] > 230 && p[2] > 230;
+    }
+  ASSERT_GT(white, 150);  // "SKYVANE" at twice the font's size, and the wing
+  for (int i = art_busy_first; i <= art_busy_last; ++i) {
+    const int s = (i % 8) * 64, t = (i / 8) * 64 + 66;
+    int covered = 0, outside = 0;
+    for (int y = 0; y < 64; ++y)
+      for (int x = 0; x < 64; ++x) {
+        if (ui.at(s + x, t + y)[3] < 40) continue;  // the icon is clear here
+        const int lx = art_logo_globe_x + x, ly = art_logo_globe_y + y;
+        if (lx < 0 || ly < 0 || lx >= l.w || ly >= l.h) {
+          ++outside;
+          continue;
+        }
+        const std::uint8_t* p = ui.at(l.s + lx, l.t + ly);
+        covered += p[0] > 230 && p[1] > 230 && p[2] > 230;
+      }
+    EXPECT_EQ(covered, 0) << "icon " << i << " covers the logo's name or wing";
+    EXPECT_EQ(outside, 0) << "icon " << i << " reaches beyond the logo";
   }
 }
 
