@@ -24,7 +24,7 @@ set_target_properties(ZLIB::ZLIB PROPERTIES IMPORTED_LOCATION "${SKYVANE_WIN_ZLI
 add_library(PkgConfig::MINIZIP STATIC IMPORTED)
 set_target_properties(PkgConfig::MINIZIP PROPERTIES
   IMPORTED_LOCATION "${SKYVANE_WIN_DEPS}/lib/libminizip.a"
-  INTERFACE_INCLUDE_DIRECTORIES "${SKYVANE_WIN_DEPS}/include/minizip"
+  INTERFACE_INCLUDE_DIRECTORIES "${SKYVANE_WIN_DEPS}/include/minizip;${SKYVANE_WIN_DEPS}/include"
   INTERFACE_LINK_LIBRARIES ZLIB::ZLIB)
 
 add_library(OpenGL::GL INTERFACE IMPORTED)
@@ -43,4 +43,15 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 if(NOT TARGET GTest::gtest)
   add_library(GTest::gtest ALIAS gtest)
   add_library(GTest::gtest_main ALIAS gtest_main)
+endif()
+
+# Test programs run under Wine with a prefix private to this build.
+find_program(SKYVANE_WINE wine)
+if(SKYVANE_WINE)
+  set(SKYVANE_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix")
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-run.sh.in ${CMAKE_BINARY_DIR}/wine-run.sh @ONLY
+                 FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_BINARY_DIR}/wine-run.sh)
+else()
+  message(WARNING "wine not found: the Windows test programs are built but cannot be run")
 endif()

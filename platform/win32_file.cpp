@@ -319,7 +319,17 @@ int path_rename(const std::string& from, const std::string& to) {
   std::wstring wf, wt;
   if (int e = system_path(from, wf)) return e;
   if (int e = system_path(to, wt)) return e;
-  return MoveFileExW(wf.c_str(), wt.c_str(), MOVEFILE_REPLACE_EXISTING) ? 0 : last_errno();
+  if (MoveFileExW(wf.c_str(), wt.c_str(), MOVEFILE_REPLACE_EXISTING)) return 0;
+  const DWORD code = GetLastError();
+  // A file cannot replace a folder: say so as POSIX does.
+  if (code == ERROR_ACCESS_DENIED) {
+    const DWORD to_attr = GetFileAttributesW(wt.c_str());
+    const DWORD from_attr = GetFileAttributesW(wf.c_str());
+    if (to_attr != INVALID_FILE_ATTRIBUTES && (to_attr & FILE_ATTRIBUTE_DIRECTORY) &&
+        from_attr != INVALID_FILE_ATTRIBUTES && !(from_attr & FILE_ATTRIBUTE_DIRECTORY))
+      return EISDIR;
+  }
+  return win32::errno_from_win32(code);
 }
 
 int path_remove_file(const std::string& path) {
