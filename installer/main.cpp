@@ -548,7 +548,8 @@ void remove_own_leftovers() {
 std::string absolute_path(const std::string& path) {
   if (path.empty()) return path;
   std::string abs = plat::path_make_absolute(path);
-  if ((path.back() == '/' || path.back() == '\\') && (abs.empty() || abs.back() != '/')) abs += '/';
+  if ((path.back() == '/' || path.back() == '\\') && (abs.empty() || (abs.back() != '/' && abs.back() != '\\')))
+    abs += '/';
   return abs;
 }
 
