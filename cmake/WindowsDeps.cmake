@@ -14,6 +14,9 @@ if(NOT EXISTS "${SKYVANE_WIN_DEPS}/lib/libminizip.a" OR NOT EXISTS "${SKYVANE_WI
 endif()
 
 add_link_options(-static -static-libgcc -static-libstdc++)
+# DWARF 4: the version DbgHelp reads (Wine's too) to name functions and
+# lines in the crash report.
+add_compile_options(-gdwarf-4)
 # UTF-16 entry points and no min/max macros from the system headers.
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
 

@@ -227,6 +227,9 @@ int crash_backtrace(void** frames, int max) {
     got += n;
     if (n < want) break;
   }
+  // The walk ends at the first frame without a return address.
+  for (int i = 0; i < got; ++i)
+    if (!frames[i]) return i;
   return got;
 }
 
