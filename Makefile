@@ -1,6 +1,7 @@
 # The two commands of this project:
 #   make check   installs what is missing, builds, runs every test, then runs
-#                them again in a build with AddressSanitizer and UBSan
+#                them again in a build with AddressSanitizer and UBSan, then
+#                builds for Windows and runs the Windows tests under Wine
 #   make demo    builds and runs the demonstration (see README.md)
 # Smaller steps: make deps, make build, make test, make asan.
 # The Windows build: make windows (the programs in build-win/, cross-built
@@ -41,7 +42,7 @@ asan: deps
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && $(SAN_ENV) ctest --output-on-failure -j $(JOBS)
 
-check: test asan
+check: test asan windows-check
 
 # minizip and GLFW come from Debian's source packages, fetched and built into
 # $(WIN_BUILD)/deps once (cmake/fetch-win-deps.sh).
