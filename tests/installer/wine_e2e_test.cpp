@@ -216,6 +216,25 @@ TEST_F(WindowsInstallerE2E, ReleaseOfTheLinuxPublisherInstallsOnWindows) {
   EXPECT_FALSE(fs::exists(work / "mac/Skyvane/Resources/add-ons/driver.win"));
 }
 
+// Folders whose names are not ASCII: the program's own folder (its log is
+// written there through the C library) and the destination.
+TEST_F(WindowsInstallerE2E, FoldersWithNamesBeyondAscii) {
+  publish(release_a(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  const std::string home = work / "J\xc3\xbcrgen \xe6\x97\xa5/";  // "Jürgen 日"
+  fs::create_directories(home);
+  const std::string exe_here = home + "skyvane-installer.exe";
+  fs::copy_file(exe, exe_here);
+  const std::string target = home + "Fl\xc3\xbcgel/Skyvane/";
+  run_result r = run({windows_path(exe_here), "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+                      windows_path(target)});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_TREE_EQ(read_tree(target), windows_part(release_a()));
+  const std::string own_log = read_file(home + "Log.txt");
+  EXPECT_NE(own_log.find("dest_dir_path="), std::string::npos) << "no log beside the program";
+}
+
 // Nothing listening: the Windows socket layer reports the refused
 // connection at once, as the Linux one does (not by the transfer's
 // time-out), and the run gives up after its ten attempts, writing nothing.
