@@ -70,7 +70,7 @@ bool stdout_is_terminal();
 
 // The folders where optical discs are mounted (file systems of the kinds
 // discs carry: ISO 9660 and UDF), each ending in "/". These play the part
-// of the drive roots of CD-ROM drives. On Windows: the roots ("E:/") of the
+// of the drive roots of CD-ROM drives. On Windows: the roots ("E:\") of the
 // drives whose type is CD-ROM.
 std::vector<std::string> disc_roots();
 // The same, from the text of a mount table (one "device folder type ..."

@@ -195,8 +195,9 @@ std::vector<std::string> disc_roots() {
   // "A:\" NUL "C:\" NUL ... NUL
   for (const wchar_t* p = buf; *p; p += wcslen(p) + 1) {
     if (GetDriveTypeW(p) != DRIVE_CDROM) continue;
-    std::string root = program_path(p);
-    if (root.empty() || root.back() != '/') root += '/';
+    std::string root = program_path(p);  // "E:\", as the system names it
+    if (root.empty()) continue;
+    if (root.back() != '/' && root.back() != '\\') root += '/';
     roots.push_back(root);
   }
   return roots;

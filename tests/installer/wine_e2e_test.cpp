@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <random>
 
 #include "tests/installer/e2e_fixture.h"
@@ -233,6 +235,46 @@ TEST_F(WindowsInstallerE2E, FoldersWithNamesBeyondAscii) {
   EXPECT_TREE_EQ(read_tree(target), windows_part(release_a()));
   const std::string own_log = read_file(home + "Log.txt");
   EXPECT_NE(own_log.find("dest_dir_path="), std::string::npos) << "no log beside the program";
+}
+
+// The disc search asks Windows for the CD-ROM drives: a folder made drive
+// R: of type CD-ROM in the prefix (Wine's drive table) holds the disc's
+// marker file, and the run finds it; a marker of another version is not
+// taken.
+TEST_F(WindowsInstallerE2E, InstallationDiscInACdRomDriveIsFound) {
+  const fs::path prefix = SKYVANE_WINEPREFIX;
+  const std::string disc = work / "disc/";
+  fs::create_directories(disc);
+  const fs::path drive = prefix / "dosdevices/r:";
+  ASSERT_FALSE(fs::exists(fs::symlink_status(drive))) << "drive R: is in use in the prefix";
+  fs::create_directory_symlink(disc, drive);
+  // Wine reads its drive table when its server starts: restart it around the change.
+  const std::string wine_run = SKYVANE_WINE_RUN;
+  const std::string prefix_env = "WINEPREFIX='" + prefix.string() + "' ";
+  auto restart_server = [&] { std::system((prefix_env + "wineserver -k >/dev/null 2>&1").c_str()); };
+  ASSERT_EQ(std::system((wine_run + " reg add 'HKLM\\Software\\Wine\\Drives' /v r: /d cdrom /f >/dev/null 2>&1").c_str()),
+            0);
+  restart_server();
+  struct cleanup {
+    std::function<void()> f;
+    ~cleanup() { f(); }
+  } undo{[&] {
+    std::error_code ec;
+    fs::remove(drive, ec);
+    std::system((wine_run + " reg delete 'HKLM\\Software\\Wine\\Drives' /v r: /f >/dev/null 2>&1").c_str());
+    restart_server();
+  }};
+
+  const int port = testservers::free_port("127.0.0.1");  // nothing to fetch: the search is at start-up
+  write_file(disc + "dvd_version.txt", "I\n901 version\nDVD\n");
+  run({windows_path(exe), "--headless", "--retry_backoff=0.01", "--server_list_host=127.0.0.1:" + std::to_string(port),
+       windows_path(dest)});
+  EXPECT_NE(log().find("After searching, I think that dvd_path=\n"), std::string::npos) << log();
+
+  write_file(disc + "dvd_version.txt", "I\n900 version\nDVD\n");
+  run({windows_path(exe), "--headless", "--retry_backoff=0.01", "--server_list_host=127.0.0.1:" + std::to_string(port),
+       windows_path(dest)});
+  EXPECT_NE(log().find("After searching, I think that dvd_path=R:\\\n"), std::string::npos) << log();
 }
 
 // Nothing listening: the Windows socket layer reports the refused
