@@ -10,6 +10,7 @@
 
 #include "platform/fault.h"
 #include "platform/file.h"
+#include "platform/system.h"
 #include "tests/support/temp_dir.h"
 
 using testing_support::read_file;
@@ -323,6 +324,29 @@ TEST(FilePaths, AbsolutePaths) {
   EXPECT_EQ(rel, (fs::current_path() / "x/z").string());
 #endif
 }
+
+#ifdef _WIN32
+// The system seam of Windows.
+TEST(SystemWin32, FoldersSystemAndWebPages) {
+  EXPECT_EQ(plat::os_type(), 2);
+  // The preferences go to %APPDATA%\\Skyvane, in the program's form.
+  const std::string settings = plat::app_settings_dir();
+  EXPECT_TRUE(plat::path_is_absolute(settings)) << settings;
+  EXPECT_EQ(settings.substr(settings.size() - 8), "/Skyvane");
+  EXPECT_EQ(settings.find('\\', 3), std::string::npos) << settings;
+  const std::string exe = plat::exe_path();
+  EXPECT_EQ(exe.substr(exe.size() - 24), "/platform_file_tests.exe") << exe;
+  // Only CD-ROM drives are disc roots: the fixed drives are not.
+  for (const std::string& root : plat::disc_roots()) EXPECT_NE(root, "C:\\");
+  // Only web addresses are handed to the shell, which would also start
+  // programs and open documents.
+  EXPECT_EQ(plat::open_url("C:\\Windows\\notepad.exe"), EINVAL);
+  EXPECT_EQ(plat::open_url("file:///C:/Windows/win.ini"), EINVAL);
+  EXPECT_GT(plat::physical_memory_bytes(), 0u);
+  EXPECT_GT(plat::memory_resident_bytes(), 0u);
+  EXPECT_EQ(plat::os_description().rfind("Windows ", 0), 0u) << plat::os_description();
+}
+#endif
 
 TEST(FileErrorText, SystemTexts) {
   EXPECT_EQ(plat::error_text(ENOENT), "No such file or directory");
