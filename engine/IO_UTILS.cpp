@@ -703,9 +703,8 @@ void get_OS_abs_path(int which, std::string& path) {
     case 2: path = with_slash(plat::home_dir()); break;
     case 3: path = with_slash(plat::private_temp_dir()); break;
     case 4: {
-      const std::string cfg = plat::config_home();
-      if (cfg.empty() || cfg[0] != '/') break;
-      const std::string dir = cfg + "/skyvane";
+      const std::string dir = plat::app_settings_dir();
+      if (!plat::path_is_absolute(dir)) break;
       make_folders_private(dir);
       path = dir + "/";
       break;

@@ -16,7 +16,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <iostream>
 #include <random>
 #include <thread>
@@ -547,11 +546,10 @@ void remove_own_leftovers() {
 }
 
 std::string absolute_path(const std::string& path) {
-  if (path.empty() || path[0] == '/') return path;
-  std::error_code ec;
-  std::string abs = std::filesystem::absolute(std::filesystem::path(path), ec).lexically_normal().string();
-  if (ec) return path;
-  if (path.back() == '/' && (abs.empty() || abs.back() != '/')) abs += '/';
+  if (path.empty()) return path;
+  std::string abs = plat::path_make_absolute(path);
+  if ((path.back() == '/' || path.back() == '\\') && (abs.empty() || (abs.back() != '/' && abs.back() != '\\')))
+    abs += '/';
   return abs;
 }
 

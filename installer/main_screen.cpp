@@ -204,11 +204,24 @@ void install_drawn_hooks() {
 
 // ------------------------------------------------------------ [SECTION] folder browser
 
+namespace {
+
+// The top of the folder tree that holds `path`: a drive root ("C:\") when
+// the path starts with a drive prefix, else "/".
+std::string folder_root(const std::string& path) {
+  const bool drive = path.size() >= 3 && path[1] == ':' && (path[2] == '\\' || path[2] == '/') &&
+                     ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z'));
+  return drive ? path.substr(0, 3) : "/";
+}
+
+}  // namespace
+
 std::string parent_folder(const std::string& path) {
-  if (path.size() <= 1) return "/";
+  const std::string root = folder_root(path);
+  if (path.size() <= root.size()) return root;
   const size_t end = path.back() == '/' ? path.size() - 1 : path.size();
   const size_t slash = path.rfind('/', end - 1);
-  if (slash == std::string::npos) return "/";
+  if (slash == std::string::npos || slash + 1 < root.size()) return root;
   return path.substr(0, slash + 1);
 }
 
@@ -217,20 +230,20 @@ std::string as_folder_path(const std::string& in) {
   while (!p.empty() && p.back() == ' ') p.pop_back();
   if (p.empty()) return p;
   if (p[0] == '~' && (p.size() == 1 || p[1] == '/')) p = plat::home_dir() + p.substr(1);
-  if (p.back() != '/') p += '/';
+  if (p.back() != '/' && p != folder_root(p)) p += '/';
   return p;
 }
 
 int folder_listable(const std::string& path) {
-  if (path.empty() || path[0] != '/') return 0;
+  if (!plat::path_is_absolute(path)) return 0;
   std::vector<plat::DirEntry> entries;
   return plat::dir_list(path, entries) == 0 ? 1 : 0;
 }
 
 void folder_browser::open(const std::string& folder) {
   std::string p = as_folder_path(folder);
-  if (p.empty() || p[0] != '/') p = as_folder_path(plat::home_dir());
-  while (p != "/" && !folder_listable(p)) p = parent_folder(p);
+  if (!plat::path_is_absolute(p)) p = as_folder_path(plat::home_dir());
+  while (p != folder_root(p) && !folder_listable(p)) p = parent_folder(p);
   path = p;
   typed = p;
   first_row = 0;
@@ -250,7 +263,7 @@ bool folder_browser::enter(const std::string& name) {
 }
 
 bool folder_browser::up() {
-  if (path == "/") return false;
+  if (path == folder_root(path)) return false;
   open(parent_folder(path));
   return true;
 }

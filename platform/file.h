@@ -111,6 +111,15 @@ int disk_free_space(const std::string& path, std::uint64_t& bytes);
 // the system releases it. EWOULDBLOCK when another process holds it.
 int file_lock_exclusive(const std::string& path, File& f);   // (Op::open_write)
 
+// Whether the path names one place whatever the current folder is: "/..."
+// on POSIX; "X:/", "X:\" or a network path "//server/share" on Windows.
+bool path_is_absolute(const std::string& path);
+// The path made absolute against the current folder and made normal ("."
+// and ".." resolved by name, "/" as the directory character after a
+// Windows drive prefix, which keeps its "\": "C:\Games/Skyvane"). An
+// absolute POSIX path is returned as it is; the path itself when that fails.
+std::string path_make_absolute(const std::string& path);
+
 // The system's text for an error number.
 std::string error_text(int err);
 

@@ -253,6 +253,11 @@ void window_close() {
 
 int window_is_open() { return g_win != nullptr; }
 
+void* window_gl_proc(const char* name) {
+  if (!g_win) return nullptr;
+  return reinterpret_cast<void*>(glfwGetProcAddress(name));
+}
+
 int window_swap_interval(int interval) {
   if (!g_win) return 0;
   g_last_error.clear();

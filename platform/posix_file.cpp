@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <type_traits>
 
@@ -274,6 +275,15 @@ int file_lock_exclusive(const std::string& path, File& f) {
   opened.adopt(fd);
   f = std::move(opened);
   return 0;
+}
+
+bool path_is_absolute(const std::string& path) { return !path.empty() && path[0] == '/'; }
+
+std::string path_make_absolute(const std::string& path) {
+  if (path.empty() || path[0] == '/') return path;
+  std::error_code ec;
+  std::string abs = std::filesystem::absolute(std::filesystem::path(path), ec).lexically_normal().string();
+  return ec ? path : abs;
 }
 
 std::string error_text(int err) {

@@ -80,6 +80,8 @@ std::string config_home() {
   return home_dir() + "/.config";
 }
 
+std::string app_settings_dir() { return config_home() + "/skyvane"; }
+
 std::string state_home() {
   std::string s = env("XDG_STATE_HOME");
   if (!s.empty() && s[0] == '/') return no_trailing_slash(s);

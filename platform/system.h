@@ -14,25 +14,33 @@ std::string exe_path();
 // Value of an environment variable; empty when unset.
 std::string env(const char* name);
 
-// The user's home folder ($HOME, else the password database); empty if none.
+// The user's home folder ($HOME, else the password database; the profile
+// folder on Windows); empty if none.
 std::string home_dir();
 
 // The user's desktop folder: $XDG_DESKTOP_DIR from the user-dirs file when
-// it names one, else home + "/Desktop".
+// it names one, else home + "/Desktop"; the shell's Desktop folder on Windows.
 std::string desktop_dir();
 
-// The folder for per-user configuration: $XDG_CONFIG_HOME, else home + "/.config".
+// The folder for per-user configuration: $XDG_CONFIG_HOME, else home +
+// "/.config"; %APPDATA% on Windows.
 std::string config_home();
 
+// The folder of this program's per-user settings (its preferences):
+// config_home() + "/skyvane" on POSIX, %APPDATA% + "/Skyvane" on Windows.
+// Not created here.
+std::string app_settings_dir();
+
 // The folder for per-user state such as logs: $XDG_STATE_HOME, else
-// home + "/.local/state".
+// home + "/.local/state"; %LOCALAPPDATA% on Windows.
 std::string state_home();
 
 // A temporary folder private to this user: $TMPDIR (or /tmp) + "/skyvane-" +
 // user id, created with mode 0700 when missing. Refused (empty result) when
 // the path exists but is a symbolic link, is not a folder, belongs to another
 // user or can be entered by others: fixed file names inside it must never be
-// redirected by someone else.
+// redirected by someone else. On Windows: the user's own temporary folder
+// (GetTempPathW, under the profile) + "/skyvane", refused when it is a link.
 std::string private_temp_dir();
 
 // Bytes of memory the process has resident; 0 when unknown.
@@ -62,13 +70,15 @@ bool stdout_is_terminal();
 
 // The folders where optical discs are mounted (file systems of the kinds
 // discs carry: ISO 9660 and UDF), each ending in "/". These play the part
-// of the drive roots of CD-ROM drives.
+// of the drive roots of CD-ROM drives. On Windows: the roots ("E:\") of the
+// drives whose type is CD-ROM.
 std::vector<std::string> disc_roots();
 // The same, from the text of a mount table (one "device folder type ..."
 // line per mount, blanks in folders written as "\040").
 std::vector<std::string> disc_roots_from_mounts(const std::string& mounts);
 
-// From now on an interrupt (Ctrl+C) or a termination request does not end
+// From now on an interrupt (Ctrl+C) or a termination request (on Windows:
+// Ctrl+Break or the console closing, reported as SIGTERM) does not end
 // the process at once: it is noted, and quit_signal() tells it, so that the
 // program can end as its quit button does.
 void catch_quit_signals();

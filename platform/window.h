@@ -72,6 +72,11 @@ void window_wait(double seconds);
 // unattended mode).
 void window_inject(const WinEvent& e);
 
+// The address of an OpenGL function of the open window's context, for the
+// functions beyond OpenGL 1.1 (which is all that some systems' GL library
+// exports); null when the driver lacks it or no window is open.
+void* window_gl_proc(const char* name);
+
 // Shows (1) or hides (0) the system pointer over the window.
 void window_show_cursor(int show);
 

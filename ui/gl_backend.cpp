@@ -1,6 +1,5 @@
 #include "ui/gl_backend.h"
 
-#define GL_GLEXT_PROTOTYPES 1
 #include <GL/gl.h>
 #include <GL/glext.h>
 
@@ -11,6 +10,36 @@
 
 #include "platform/window.h"
 #include "ui/art.h"
+
+namespace {
+
+// The framebuffer functions (OpenGL 3.0) are asked of the context: not
+// every system's GL library exports what lies beyond OpenGL 1.1.
+PFNGLGENFRAMEBUFFERSPROC p_glGenFramebuffers = nullptr;
+PFNGLBINDFRAMEBUFFERPROC p_glBindFramebuffer = nullptr;
+PFNGLFRAMEBUFFERTEXTURE2DPROC p_glFramebufferTexture2D = nullptr;
+PFNGLCHECKFRAMEBUFFERSTATUSPROC p_glCheckFramebufferStatus = nullptr;
+PFNGLDELETEFRAMEBUFFERSPROC p_glDeleteFramebuffers = nullptr;
+PFNGLBLITFRAMEBUFFERPROC p_glBlitFramebuffer = nullptr;
+
+template <typename F>
+bool load_gl(F& fn, const char* name) {
+  fn = reinterpret_cast<F>(plat::window_gl_proc(name));
+  return fn != nullptr;
+}
+
+// All of them, or none (the pictures are then drawn as quads).
+bool load_framebuffer_functions() {
+  bool ok = load_gl(p_glGenFramebuffers, "glGenFramebuffers");
+  ok &= load_gl(p_glBindFramebuffer, "glBindFramebuffer");
+  ok &= load_gl(p_glFramebufferTexture2D, "glFramebufferTexture2D");
+  ok &= load_gl(p_glCheckFramebufferStatus, "glCheckFramebufferStatus");
+  ok &= load_gl(p_glDeleteFramebuffers, "glDeleteFramebuffers");
+  ok &= load_gl(p_glBlitFramebuffer, "glBlitFramebuffer");
+  return ok;
+}
+
+}  // namespace
 
 OGL_gl_backend ogl_gl;
 
@@ -232,10 +261,10 @@ void OGL_gl_backend::draw_commands(size_t from) {
       case k_copy: {
         const int slot = c.tex - tex_second_font;
         const int w = static_cast<int>(c.f[0]), h = static_cast<int>(c.f[1]);
-        glBindFramebuffer(GL_READ_FRAMEBUFFER, gl_fbo_[slot]);
-        glBlitFramebuffer(c.i[0], c.i[1], c.i[0] + w, c.i[1] + h, c.i[2], c.i[3], c.i[2] + w, c.i[3] + h,
+        p_glBindFramebuffer(GL_READ_FRAMEBUFFER, gl_fbo_[slot]);
+        p_glBlitFramebuffer(c.i[0], c.i[1], c.i[0] + w, c.i[1] + h, c.i[2], c.i[3], c.i[2] + w, c.i[3] + h,
                           GL_COLOR_BUFFER_BIT, GL_NEAREST);
-        glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+        p_glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
         ++copied_;
         break;
       }
@@ -526,17 +555,17 @@ int OGL_gl_backend::load_textures() {
   // Without them (no framebuffer objects) the pictures are drawn as quads.
   for (unsigned& f : gl_fbo_) f = 0;
   const char* version = reinterpret_cast<const char*>(glGetString(GL_VERSION));
-  if (ok && version && version[0] >= '3' && version[0] <= '9') {
+  if (ok && version && version[0] >= '3' && version[0] <= '9' && load_framebuffer_functions()) {
     for (int tex : {tex_background, tex_background2}) {
       const int slot = tex - tex_second_font;
       GLuint fbo = 0;
-      glGenFramebuffers(1, &fbo);
-      glBindFramebuffer(GL_READ_FRAMEBUFFER, fbo);
-      glFramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, gl_tex_[slot], 0);
-      const bool complete = glCheckFramebufferStatus(GL_READ_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
-      glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+      p_glGenFramebuffers(1, &fbo);
+      p_glBindFramebuffer(GL_READ_FRAMEBUFFER, fbo);
+      p_glFramebufferTexture2D(GL_READ_FRAMEBUFFER, GL_COLOR_ATTACHMENT0, GL_TEXTURE_2D, gl_tex_[slot], 0);
+      const bool complete = p_glCheckFramebufferStatus(GL_READ_FRAMEBUFFER) == GL_FRAMEBUFFER_COMPLETE;
+      p_glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
       if (complete) gl_fbo_[slot] = fbo;
-      else glDeleteFramebuffers(1, &fbo);
+      else p_glDeleteFramebuffers(1, &fbo);
     }
     while (glGetError() != GL_NO_ERROR) {
     }

@@ -218,11 +218,11 @@ TEST_F(DirectoryTest, HeaderRejectedTellsTheUserAndEndsTheRun) {
   // The download page is opened with a browser launcher; make sure none is found.
   const char* old_path = std::getenv("PATH");
   const std::string saved = old_path ? old_path : "";
-  ::setenv("PATH", (dir / "nobin").c_str(), 1);
+  testing_support::set_env("PATH", dir / "nobin");
   testing::internal::CaptureStderr();
   const int r = read_directory(write_dir(kBody, "\n", "I\n901\nINSTALLER\n"), kTitle);
   const std::string err = testing::internal::GetCapturedStderr();
-  ::setenv("PATH", saved.c_str(), 1);
+  testing_support::set_env("PATH", saved);
   EXPECT_EQ(r, 2);
   EXPECT_TRUE(sim_info.files.empty());
   EXPECT_NE(err.find("finding file formats that are newer than I can understand!"), std::string::npos);
@@ -380,8 +380,14 @@ TEST_F(DirectoryDeathTest, MissingOrEmptyFileEndsTheProgram) {
 
 TEST_F(DirectoryDeathTest, PathWithoutFileEndsTheProgram) {
   const std::string p = write_dir({"DIR top/", "FILE 0 0 1 1 1 GONE sub/"});
+#ifdef _WIN32
+  // The death-test patterns of Windows do not cross lines.
+  EXPECT_EXIT(read_directory(p, kTitle), ::testing::ExitedWithCode(1), "found a path that has no file!");
+  EXPECT_EXIT(read_directory(p, kTitle), ::testing::ExitedWithCode(1), "top/sub/");
+#else
   EXPECT_EXIT(read_directory(p, kTitle), ::testing::ExitedWithCode(1),
               "found a path that has no file!.*top/sub/");
+#endif
 }
 
 TEST(PathHasNoFile, Cases) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include <minizip/unzip.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
 #include <filesystem>
 
@@ -28,7 +30,7 @@ class ZipTest : public EngineTest {
   std::vector<std::string> tree(const std::string& folder) {
     std::vector<std::string> names;
     for (const auto& e : fs::recursive_directory_iterator(folder))
-      names.push_back(fs::relative(e.path(), folder).string() + (e.is_directory() ? "/" : ""));
+      names.push_back(fs::relative(e.path(), folder).generic_string() + (e.is_directory() ? "/" : ""));
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -67,6 +69,7 @@ TEST_F(ZipTest, ExtractsFilesAndFoldersAndSkipsForeignMembers) {
   EXPECT_EQ(log().find("Zip to file failed"), std::string::npos);
 }
 
+#ifndef _WIN32  // permission bits
 TEST_F(ZipTest, ExecutePermissionOfUnixMembersIsKept) {
   ::umask(022);
   EXPECT_EQ(zip_to_file(zip({{"bin/", "", 040755},
@@ -89,6 +92,7 @@ TEST_F(ZipTest, ExecutePermissionOfUnixMembersIsKept) {
   EXPECT_EQ(read_file(out + "bin/skyvane"), "program");  // the earlier copy stays
   EXPECT_EQ(tree(out), (std::vector<std::string>{"bin/", "bin/readme.txt", "bin/skyvane", "plain.txt"}));
 }
+#endif
 
 TEST_F(ZipTest, ReplacesAnExistingFileAndKeepsExistingFolders) {
   write_file(out + "a.txt", "old contents that are longer");
@@ -183,6 +187,7 @@ TEST_F(ZipTest, FailedRenameAndCreateAndFolder) {
   EXPECT_EQ(read_file(out + "Res/x"), "x");
 }
 
+#ifndef _WIN32  // symbolic links
 TEST_F(ZipTest, LinkAtTheTargetIsReplacedNotFollowed) {
   // A symbolic link under the target's name (pointing out of the folder)
   // is replaced by the file; what it pointed to stays untouched.
@@ -193,6 +198,7 @@ TEST_F(ZipTest, LinkAtTheTargetIsReplacedNotFollowed) {
   EXPECT_EQ(read_file(out + "a.txt"), "release");
   EXPECT_EQ(read_file(dir / "outside.txt"), "not yours");
 }
+#endif
 
 TEST_F(ZipTest, TargetThatIsAFolderFails) {
   fs::create_directories(out + "a.txt/inside");

@@ -275,8 +275,14 @@ TEST(FolderBrowser, ListingAndNavigation) {
   EXPECT_EQ(b.path, root + "A folder/");
 
   // The root has no parent.
+#ifdef _WIN32
+  const std::string drive = root.substr(0, 3);  // "C:\"
+  b.open(drive);
+  EXPECT_EQ(b.path, drive);
+#else
   b.open("/");
   EXPECT_EQ(b.path, "/");
+#endif
   EXPECT_FALSE(b.up());
 }
 
@@ -287,8 +293,16 @@ TEST(FolderBrowser, PathHelpers) {
   EXPECT_EQ(as_folder_path("/a/b"), "/a/b/");
   EXPECT_EQ(as_folder_path("/a/b/  "), "/a/b/");
   EXPECT_EQ(as_folder_path(""), "");
-  setenv("HOME", "/home/pilot", 1);
+#ifdef _WIN32
+  EXPECT_EQ(parent_folder("C:\\a/b/"), "C:\\a/");
+  EXPECT_EQ(parent_folder("C:\\a/"), "C:\\");
+  EXPECT_EQ(parent_folder("C:\\"), "C:\\");
+  testing_support::set_env("USERPROFILE", "C:\\Users/pilot");
+  EXPECT_EQ(as_folder_path("~/Games"), "C:\\Users/pilot/Games/");
+#else
+  testing_support::set_env("HOME", "/home/pilot");
   EXPECT_EQ(as_folder_path("~/Games"), "/home/pilot/Games/");
+#endif
   EXPECT_EQ(as_folder_path("~pilot"), "~pilot/");
   // Without a window the chooser answers "cancelled".
   std::string result = "unchanged";

@@ -13,6 +13,7 @@
 #include "net/http.h"
 #include "prefs/UTL_cmdline.h"
 #include "prefs/pref.h"
+#include "platform/file.h"
 #include "tests/support/temp_dir.h"
 #include "ui/hl_init.h"
 #include "ui/xtim.h"
@@ -21,6 +22,20 @@ namespace fs = std::filesystem;
 using testing_support::read_file;
 using testing_support::TempDir;
 using testing_support::write_file;
+
+namespace {
+
+// Where the preferences file lives: $XDG_CONFIG_HOME/skyvane/ on POSIX,
+// %APPDATA%\Skyvane\ on Windows; each case points the variable at its own folder.
+#ifdef _WIN32
+constexpr const char* kConfigVar = "APPDATA";
+const std::string kSettingsFolder = "/Skyvane/";
+#else
+constexpr const char* kConfigVar = "XDG_CONFIG_HOME";
+const std::string kSettingsFolder = "/skyvane/";
+#endif
+
+}  // namespace
 
 namespace {
 
@@ -33,9 +48,9 @@ class CoreFaults : public ::testing::Test {
     cmdline.clear();
     app_done = 0;
     HL_open_log(dir.path());
-    const char* old = std::getenv("XDG_CONFIG_HOME");
+    const char* old = std::getenv(kConfigVar);
     old_config_ = old ? old : "";
-    setenv("XDG_CONFIG_HOME", (dir / "config").c_str(), 1);
+    testing_support::set_env(kConfigVar, dir / "config");
     temp_path = dir / "tmp/";
     fs::create_directories(temp_path);
   }
@@ -48,11 +63,11 @@ class CoreFaults : public ::testing::Test {
     engine_state_reset();
     app_done = 0;
     if (old_config_.empty())
-      unsetenv("XDG_CONFIG_HOME");
+      testing_support::unset_env(kConfigVar);
     else
-      setenv("XDG_CONFIG_HOME", old_config_.c_str(), 1);
+      testing_support::set_env(kConfigVar, old_config_);
   }
-  std::string pref_file() { return dir / "config/skyvane/Skyvane Installer.prf"; }
+  std::string pref_file() { return dir / "config" + kSettingsFolder + "Skyvane Installer.prf"; }
   void frame() {
     xtim.xtim_update();
     APP_update();
@@ -265,10 +280,18 @@ TEST_F(CoreFaults, OnlyAFolderHoldingTheTreeAloneMayBeRenamed) {
 }
 
 TEST_F(CoreFaults, DestinationsAreAbsoluteAndNewOnesAskTheirParentForSpace) {
-  const std::string cwd = fs::current_path().string();
+  const std::string cwd = plat::path_make_absolute(fs::current_path().string());
   EXPECT_EQ(absolute_path("some dir/Skyvane/"), cwd + "/some dir/Skyvane/");
   EXPECT_EQ(absolute_path("./a/../b/"), cwd + "/b/");
+#ifdef _WIN32
+  // A destination given with the system's "\" is written with "/" after
+  // its drive prefix, as every path of the program.
+  EXPECT_EQ(absolute_path("C:\\some folder\\Skyvane"), "C:\\some folder/Skyvane");
+  EXPECT_EQ(absolute_path("C:\\some folder\\Skyvane\\"), "C:\\some folder/Skyvane/");
+  EXPECT_EQ(absolute_path("D:\\"), "D:\\");
+#else
   EXPECT_EQ(absolute_path("/abs/path/"), "/abs/path/");
+#endif
 
   fs::create_directories(dir / "exists");
   EXPECT_EQ(free_space_folder(dir / "exists/not/yet/Skyvane/"), dir / "exists/");

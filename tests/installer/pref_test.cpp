@@ -18,13 +18,27 @@ using testing_support::write_file;
 
 namespace {
 
+// Where the preferences file lives: $XDG_CONFIG_HOME/skyvane/ on POSIX,
+// %APPDATA%\Skyvane\ on Windows; each case points the variable at its own folder.
+#ifdef _WIN32
+constexpr const char* kConfigVar = "APPDATA";
+const std::string kSettingsFolder = "/Skyvane/";
+#else
+constexpr const char* kConfigVar = "XDG_CONFIG_HOME";
+const std::string kSettingsFolder = "/skyvane/";
+#endif
+
+}  // namespace
+
+namespace {
+
 // The preferences file lives in $XDG_CONFIG_HOME/skyvane/; each case points
 // that at its own folder.
 class Prefs : public ::testing::Test {
  protected:
   void SetUp() override {
-    old_config_ = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
-    setenv("XDG_CONFIG_HOME", (dir.path() + "config").c_str(), 1);
+    old_config_ = std::getenv(kConfigVar) ? std::getenv(kConfigVar) : "";
+    testing_support::set_env(kConfigVar, dir.path() + "config");
     run_state_reset();
     http.reset();
     cmdline.clear();
@@ -36,11 +50,11 @@ class Prefs : public ::testing::Test {
     http.reset();
     run_state_reset();
     if (old_config_.empty())
-      unsetenv("XDG_CONFIG_HOME");
+      testing_support::unset_env(kConfigVar);
     else
-      setenv("XDG_CONFIG_HOME", old_config_.c_str(), 1);
+      testing_support::set_env(kConfigVar, old_config_);
   }
-  std::string file() { return dir.path() + "config/skyvane/Skyvane Installer.prf"; }
+  std::string file() { return dir.path() + "config" + kSettingsFolder + "Skyvane Installer.prf"; }
   TempDir dir;
   std::string old_config_;
 };

@@ -1,19 +1,37 @@
 #include "tests/support/temp_dir.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <random>
 #include <stdexcept>
+
+#include "platform/file.h"
 
 namespace fs = std::filesystem;
 
 namespace testing_support {
 
 TempDir::TempDir() {
-  std::string tmpl = (fs::temp_directory_path() / "skyvane-test-XXXXXX").string();
-  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = tmpl + "/";
+  // A new folder with a random name; creating it is the test that the name
+  // was free.
+  std::random_device rd;
+  const fs::path base = fs::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    char name[32];
+    std::snprintf(name, sizeof name, "skyvane-test-%08x", static_cast<unsigned>(rd()));
+    const fs::path p = base / name;
+    std::error_code ec;
+    if (fs::create_directory(p, ec) && !ec) {
+      fs::permissions(p, fs::perms::owner_all, fs::perm_options::replace, ec);
+      // The program's own form of the path ("/" between folders).
+      path_ = plat::path_make_absolute(p.string()) + "/";
+      return;
+    }
+  }
+  throw std::runtime_error("cannot make a temporary folder in " + base.string());
 }
 
 TempDir::~TempDir() {
@@ -44,6 +62,22 @@ std::string read_file(const std::string& path) {
 bool exists(const std::string& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(path, ec));
+}
+
+void set_env(const std::string& name, const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(name.c_str(), value.c_str());
+#else
+  ::setenv(name.c_str(), value.c_str(), 1);
+#endif
+}
+
+void unset_env(const std::string& name) {
+#ifdef _WIN32
+  _putenv_s(name.c_str(), "");  // an empty value removes the variable
+#else
+  ::unsetenv(name.c_str());
+#endif
 }
 
 }  // namespace testing_support

@@ -29,4 +29,9 @@ void write_file(const std::string& path, const std::string& bytes);
 std::string read_file(const std::string& path);
 bool exists(const std::string& path);
 
+// Sets or removes an environment variable of the test process (the C
+// library's and the system's copy alike).
+void set_env(const std::string& name, const std::string& value);
+void unset_env(const std::string& name);
+
 }  // namespace testing_support

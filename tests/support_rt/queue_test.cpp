@@ -102,7 +102,7 @@ TEST_F(QueueTest, QueueHoldsAHundredThousandMessagesAndNoMore) {
   for (std::uintptr_t i = 1; i <= 100000; ++i) UTL_message_queue_write(q, as_msg(i));
   // One more is a fatal failure.
   EXPECT_EXIT(UTL_message_queue_write(q, as_msg(100001)), testing::ExitedWithCode(1),
-              "\"MPNotifyQueue\" OS error\n\nerr=75\\.000000");
+              "\"MPNotifyQueue\" OS error\n\nerr=" + std::to_string(EOVERFLOW) + "\\.000000");
   for (std::uintptr_t i = 1; i <= 100000; ++i) ASSERT_EQ(as_int(UTL_message_queue_read(q, 0)), i);
   EXPECT_EQ(UTL_message_queue_read(q, 0), nullptr);
 }

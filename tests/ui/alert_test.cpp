@@ -82,7 +82,9 @@ using AlertDeathTest = AlertTest;
 TEST_F(AlertDeathTest, FatalAlertEndsTheProcessAndLogs) {
   EXPECT_EXIT(__MACIBM_alert(0, "fatal one", "", "", "", t_exit, "xmap", 122), ::testing::ExitedWithCode(1),
               "fatal one");
+#ifndef _WIN32  // a Windows death test runs in a new process, with a log of its own
   EXPECT_NE(log().find("fatal one\n\n\n\n(xmap line 122)\n"), std::string::npos);
+#endif
 }
 
 TEST_F(AlertDeathTest, FpsTestLogsOnlyAndFatalExitsWithOne) {

@@ -141,7 +141,7 @@ TEST_F(WidgetDeathTest, BadFramesAndListsAreFatal) {
   EXPECT_EXIT(BTN_frame1(11, 0, 0, 10, 0), ::testing::ExitedWithCode(1), "Bad BTN_frame1 call!");
   EXPECT_EXIT(BTN_frame2(10, 0, 0, 10, 10, ""), ::testing::ExitedWithCode(1), "Bad BTN_frame2 call!");
   int i = 0;
-  EXPECT_EXIT(BTN_textlist(0, 0, &i, "a|b", "l"), ::testing::ExitedWithCode(1), "Found | char");
+  EXPECT_EXIT(BTN_textlist(0, 0, &i, "a|b", "l"), ::testing::ExitedWithCode(1), "Found \\| char");
   std::string many;
   for (int k = 0; k < 300; ++k) many += "x-";
   EXPECT_EXIT(BTN_textlist(0, 0, &i, many, "l"), ::testing::ExitedWithCode(1), "BTN_text_list overflow!");

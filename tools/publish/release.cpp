@@ -21,6 +21,7 @@
 
 #include "engine/IO_UTILS.h"
 #include "engine/utils.h"
+#include "platform/file.h"
 #include "tools/publish/archive.h"
 #include "tools/publish/interrupt.h"
 #include "tools/publish/names.h"
@@ -57,6 +58,10 @@ std::string with_slash(std::string s) {
   if (s.empty() || s.back() != '/') s += '/';
   return s;
 }
+
+// A path as the installer's own functions take it: absolute, "/" between
+// folders (a Windows drive prefix keeps its "\").
+std::string engine_path(const fs::path& p) { return plat::path_make_absolute(p.string()); }
 
 // Runs `work(i)` for i in [0, n) on `jobs` threads; stops handing out work
 // after the first failure (or an interrupt) and returns the first error.
@@ -281,12 +286,12 @@ bool check_with_installer_reader(const std::string& dir_zip, const manifest& m, 
     }
   } guard{scratch};
 
-  int rc = zip_to_file(dir_zip, with_slash(scratch.string()));
+  int rc = zip_to_file(dir_zip, with_slash(engine_path(scratch)));
   if (rc != 0) {
     err = "the installer cannot extract " + dir_zip + ": " + error_str(rc);
     return false;
   }
-  std::string text_path = (scratch / "directory.txt").string();
+  std::string text_path = engine_path(scratch / "directory.txt");
   int read = read_directory_no_scan(text_path, "Checking the published directory file...");
   if (read != 3) {
     err = "the installer's reader rejects the directory file (result " + std::to_string(read) + ")";
@@ -455,7 +460,7 @@ bool publish_release(const release_options& o, release_report& report, std::stri
       fs::remove_all(p, e);
     }
   } tmp_guard{tmp};
-  std::string tmp_s = with_slash(tmp.string());
+  std::string tmp_s = with_slash(engine_path(tmp));
 
   // Folders first, then the archives on worker threads.
   std::set<std::string> folders;
@@ -472,7 +477,7 @@ bool publish_release(const release_options& o, release_report& report, std::stri
           files.size(), jobs,
           [&](std::size_t i, std::string& e) {
             tree_file& f = files[i];
-            return pack_file((root / f.rel).string(), tmp_s + f.path + ".zip", name_of(f.path), f.bytes, f.result, e);
+            return pack_file(engine_path(root / f.rel), tmp_s + f.path + ".zip", name_of(f.path), f.bytes, f.result, e);
           },
           err))
     return false;
@@ -560,7 +565,7 @@ bool publish_release(const release_options& o, release_report& report, std::stri
   }
   tmp_guard.keep = true;
   if (moved_old) fs::remove_all(old, ec);
-  report.release_dir = with_slash(final_dir.string());
+  report.release_dir = with_slash(engine_path(final_dir));
   return true;
 }
 

@@ -1,0 +1,86 @@
+#!/bin/sh
+# Fetches and builds the libraries of the Windows build that Debian has no
+# cross-built package for: minizip (zlib's contrib/minizip) and GLFW, from
+# Debian's own source packages, pinned to the versions below.
+#
+#   cmake/fetch-win-deps.sh BUILD_DIR
+#
+# apt runs with a private configuration under BUILD_DIR/deps/apt (its own
+# source list, package lists and cache), so the system's lists are never
+# touched. The sources are unpacked with dpkg-source (Debian's patches are
+# applied) and built with the mingw-w64 toolchain into BUILD_DIR/deps/prefix.
+# A finished step is not done again: delete BUILD_DIR/deps to start over.
+set -eu
+
+ZLIB_VERSION=1:1.2.13.dfsg-1
+GLFW_VERSION=3.3.8-1
+MIRROR=http://deb.debian.org/debian
+SUITE=bookworm
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(mkdir -p "$1" && cd "$1" && pwd)
+deps=$build/deps
+apt_dir=$deps/apt
+src=$deps/src
+prefix=$deps/prefix
+toolchain=$here/mingw-w64-x86_64.cmake
+jobs=${JOBS:-2}
+
+mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$src" "$prefix"
+
+cat > "$apt_dir/sources.list.d/debian-src.sources" <<SOURCES
+Types: deb-src
+URIs: $MIRROR
+Suites: $SUITE
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SOURCES
+
+apt_private() {
+  apt-get -q \
+    -o Dir::Etc::SourceList=/dev/null \
+    -o Dir::Etc::SourceParts="$apt_dir/sources.list.d" \
+    -o Dir::State::Lists="$apt_dir/lists" \
+    -o Dir::Cache="$apt_dir/cache" \
+    -o Dir::Cache::pkgcache="" -o Dir::Cache::srcpkgcache="" \
+    -o APT::Sandbox::User=root \
+    "$@"
+}
+
+# ---- sources
+fetch() {  # package version folder-glob
+  if ls -d "$src"/$3 >/dev/null 2>&1; then return 0; fi
+  [ -f "$apt_dir/updated" ] || { apt_private update && touch "$apt_dir/updated"; }
+  (cd "$src" && apt_private source --download-only "$1=$2")
+  dsc=$(ls "$src"/"$1"_*.dsc | head -n 1)
+  (cd "$src" && dpkg-source -x "$dsc")
+}
+fetch zlib "$ZLIB_VERSION" 'zlib-1.2.13*'
+fetch glfw3 "$GLFW_VERSION" 'glfw3-3.3.8*'
+zlib_src=$(ls -d "$src"/zlib-1.2.13* | head -n 1)
+glfw_src=$(ls -d "$src"/glfw3-3.3.8* | head -n 1)
+
+# ---- minizip: the unzip reader and its file functions, as a static library
+if [ ! -f "$prefix/lib/libminizip.a" ]; then
+  mz=$zlib_src/contrib/minizip
+  obj=$deps/minizip-build
+  mkdir -p "$obj" "$prefix/include/minizip"
+  for c in unzip ioapi iowin32 zip; do
+    x86_64-w64-mingw32-gcc-posix -O2 -c "$mz/$c.c" -o "$obj/$c.o" -I"$mz" -DNOCRYPT=0
+  done
+  rm -f "$prefix/lib/libminizip.a"
+  mkdir -p "$prefix/lib"
+  x86_64-w64-mingw32-ar rcs "$prefix/lib/libminizip.a" "$obj"/unzip.o "$obj"/ioapi.o "$obj"/iowin32.o "$obj"/zip.o
+  cp "$mz"/unzip.h "$mz"/ioapi.h "$mz"/iowin32.h "$mz"/zip.h "$prefix/include/minizip/"
+fi
+
+# ---- GLFW: static, the Win32 back end
+if [ ! -f "$prefix/lib/libglfw3.a" ]; then
+  cmake -S "$glfw_src" -B "$deps/glfw-build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF \
+    -DGLFW_BUILD_EXAMPLES=OFF -DGLFW_BUILD_TESTS=OFF -DGLFW_BUILD_DOCS=OFF
+  cmake --build "$deps/glfw-build" -j "$jobs"
+  cmake --install "$deps/glfw-build"
+fi
+echo "Windows libraries ready in $prefix"

@@ -1,0 +1,298 @@
+// The Windows programs of the cross build under Wine, against nginx on
+// loopback.
+//
+// The servers are started here, by this Linux test, exactly as for the Linux
+// programs: Wine runs the Windows programs as processes of this machine, so
+// they reach 127.0.0.1 like any other program, while a Windows test program
+// could not start nginx. The programs are given Windows paths: a drive
+// folder of the build's private Wine prefix ("C:\..."), or the test's own
+// folder through the drive Wine maps the Linux file system to ("Z:\...").
+// Each run goes through the build's Wine wrapper (SKYVANE_WINE_RUN).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <random>
+
+#include "tests/installer/e2e_fixture.h"
+
+namespace fs = std::filesystem;
+using testing_support::read_file;
+using testing_support::write_file;
+
+namespace e2e {
+namespace {
+
+// A Linux path as Wine's drive Z: shows it to a Windows program.
+std::string windows_path(const std::string& linux_path) {
+  std::string p = "Z:" + linux_path;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+}
+
+// Bytes that do not compress, so that archives are as large as their files.
+std::string noise(size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  unsigned x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return s;
+}
+
+// A release with files for every system, names with blanks, nested folders.
+tree_map release_a() {
+  return {
+      {"Craft/Kestrel 2/Kestrel 2.craft", noise(700000, 1)},
+      {"Wing Sections/Section 0012.wing", "section"},
+      {"Instructions/Manual.txt", "read me first\r\n"},
+      {"Resources/empty marker.txt", ""},
+      {"Resources/add-ons/driver.linux", "linux driver"},
+      {"Resources/add-ons/driver.win", "windows driver"},
+      {"Resources/add-ons/driver.mac", "mac driver"},
+      {"Old Stuff/legacy/remove me.txt", "old"},
+      {"Skyvane.win", noise(300000, 2)},
+      {"Skyvane.linux", noise(200000, 3)},
+  };
+}
+
+// One file changed, one added, a whole folder removed.
+tree_map release_b() {
+  tree_map b = release_a();
+  b["Wing Sections/Section 0012.wing"] = "section, revised";
+  b["Wing Sections/Section 2412.wing"] = "new section";
+  b.erase("Old Stuff/legacy/remove me.txt");
+  return b;
+}
+
+// What a tree installs on Windows: the files not meant for other systems.
+tree_map windows_part(const tree_map& tree) {
+  tree_map t;
+  auto ends = [](const std::string& s, const std::string& x) {
+    return s.size() >= x.size() && s.compare(s.size() - x.size(), x.size(), x) == 0;
+  };
+  for (const auto& [rel, bytes] : tree)
+    if (!ends(rel, ".linux") && !ends(rel, ".mac")) t[rel] = bytes;
+  return t;
+}
+
+// Requests of file archives (not of the directory file) in an nginx access log.
+int archive_requests(const testservers::NginxServer& s) {
+  const std::string log = s.access_log();
+  int n = 0;
+  for (size_t at = log.find(".zip HTTP"); at != std::string::npos; at = log.find(".zip HTTP", at + 1)) ++n;
+  for (size_t at = log.find("directory.txt.zip HTTP"); at != std::string::npos;
+       at = log.find("directory.txt.zip HTTP", at + 1))
+    --n;
+  return n;
+}
+
+class WindowsInstallerE2E : public InstallerTest {
+ protected:
+  void SetUp() override {
+    InstallerTest::SetUp();
+    // The program and its log ("Log.txt" beside it) in the test's folder.
+    exe = work / "skyvane-installer.exe";
+    fs::copy_file(SKYVANE_WIN_INSTALLER_EXE, exe, fs::copy_options::overwrite_existing);
+    program = SKYVANE_WINE_RUN;
+    // The Windows user's own folders in the prefix: the preferences and
+    // the temporary folder of an earlier run are not this test's.
+    for (const fs::path& user : users()) {
+      std::error_code ec;
+      fs::remove_all(user / "AppData/Roaming/Skyvane", ec);
+      fs::remove_all(user / "Temp/skyvane", ec);
+    }
+    // A fresh folder on drive C: of the prefix.
+    std::random_device rd;
+    drive_folder = "Skyvane test " + std::to_string(rd() % 1000000);
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(fs::path(SKYVANE_WINEPREFIX) / "drive_c" / drive_folder, ec);
+    InstallerTest::TearDown();
+  }
+
+  static std::vector<fs::path> users() {
+    std::vector<fs::path> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(fs::path(SKYVANE_WINEPREFIX) / "drive_c/users", ec))
+      if (e.is_directory() && e.path().filename() != "Public") out.push_back(e.path());
+    return out;
+  }
+
+  // Publishes `tree` as `version` with the Windows publisher under Wine.
+  void publish_windows(const tree_map& tree, const std::string& version, const std::string& previous = "") {
+    const std::string root = work / ("trees/" + version + "/");
+    fs::remove_all(root);
+    for (const auto& [rel, bytes] : tree) write_file(root + "Skyvane/" + rel, bytes);
+    write_file(work / "rules.txt", "os=3 *.linux\nos=2 *.win\nos=1 *.mac\n");
+    std::vector<std::string> argv = {SKYVANE_WINE_RUN, SKYVANE_WIN_PUBLISH_EXE, "release",
+                                     "--tree", windows_path(root + "Skyvane"), "--version", version,
+                                     "--out", windows_path(www), "--prefix", "/pub/",
+                                     "--rules", windows_path(work / "rules.txt")};
+    if (!previous.empty()) {
+      argv.push_back("--previous");
+      argv.push_back(windows_path(directory_of(previous)));
+    }
+    testservers::ChildProcess p;
+    ASSERT_TRUE(p.start(argv, true));
+    std::string line, out;
+    while (p.read_line(line, 120000)) out += line + "\n";
+    ASSERT_EQ(p.wait_exit(), 0) << "publishing " << version << " under Wine failed:\n" << out;
+    EXPECT_NE(out.find("Published \"" + version + "\""), std::string::npos) << out;
+  }
+
+  // run() with the program's standard error joined to its output.
+  run_result run_joined(std::vector<std::string> args, int timeout_s) {
+    args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>&1", SKYVANE_WINE_RUN});
+    program = "/bin/sh";
+    run_result r = run(std::move(args), timeout_s);
+    program = SKYVANE_WINE_RUN;
+    return r;
+  }
+
+  std::string exe;
+  std::string drive_folder;
+};
+
+// A release made by the Windows publisher, installed by the Windows
+// installer into a folder with a blank on drive C:, byte for byte, with
+// the Windows files chosen by default; then updated in place.
+TEST_F(WindowsInstallerE2E, InstallsAndUpdatesOnDriveCWithTheWindowsFiles) {
+  publish_windows(release_a(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+
+  const std::string target = "C:\\" + drive_folder + "\\Skyvane";
+  run_result r = run({windows_path(exe), "--headless", "--install", "--accept_eula", target});
+  ASSERT_EQ(r.status, 0) << log();
+  EXPECT_TRUE(r.printed("INSTALLATION COMPLETE!")) << log();
+  // The destination takes the version's name, as on every system.
+  const fs::path drive_c = fs::path(SKYVANE_WINEPREFIX) / "drive_c";
+  const std::string installed = (drive_c / drive_folder / "v1").string() + "/";
+  EXPECT_FALSE(fs::exists(drive_c / drive_folder / "Skyvane"));
+  EXPECT_TREE_EQ(read_tree(installed), windows_part(release_a()));
+  // Only the Windows files and the files for every system were fetched.
+  EXPECT_EQ(archive_requests(web), static_cast<int>(windows_part(release_a()).size()));
+  EXPECT_NE(log().find("dest_dir_path=C:\\"), std::string::npos) << log();
+  // The preferences went to %APPDATA%\Skyvane.
+  bool prefs = false;
+  for (const fs::path& user : users()) prefs |= fs::exists(user / "AppData/Roaming/Skyvane/Skyvane Installer.prf");
+  EXPECT_TRUE(prefs);
+
+  // The update fetches the changed and the new file only and deletes the
+  // removed one with the folders it leaves empty.
+  publish_windows(release_b(), "v2", "v1");
+  server_list("v2", {web.host()});
+  const int before = archive_requests(web);
+  r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+           "C:\\" + drive_folder + "\\v1\\"});
+  ASSERT_EQ(r.status, 0) << log();
+  EXPECT_TREE_EQ(read_tree(installed), windows_part(release_b()));
+  EXPECT_EQ(archive_requests(web) - before, 2);
+  EXPECT_FALSE(fs::exists(installed + "Old Stuff"));
+}
+
+// A release made by the Linux publisher installs the same on Windows, into
+// a folder given with "\" on the drive that shows the Linux file system.
+TEST_F(WindowsInstallerE2E, ReleaseOfTheLinuxPublisherInstallsOnWindows) {
+  publish(release_a(), "Skyvane 9.01");
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+
+  run_result r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+                      windows_path(dest)});
+  ASSERT_EQ(r.status, 0) << log();
+  EXPECT_TREE_EQ(read_tree(dest), windows_part(release_a()));
+  // Asked for the Macintosh files instead, the same release gives those.
+  r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+           "--download_os=1", windows_path(work / "mac/Skyvane/")});
+  ASSERT_EQ(r.status, 0) << log();
+  EXPECT_TRUE(fs::exists(work / "mac/Skyvane/Resources/add-ons/driver.mac"));
+  EXPECT_FALSE(fs::exists(work / "mac/Skyvane/Resources/add-ons/driver.win"));
+}
+
+// Folders whose names are not ASCII: the program's own folder (its log is
+// written there through the C library) and the destination.
+TEST_F(WindowsInstallerE2E, FoldersWithNamesBeyondAscii) {
+  publish(release_a(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  const std::string home = work / "J\xc3\xbcrgen \xe6\x97\xa5/";  // "Jürgen 日"
+  fs::create_directories(home);
+  const std::string exe_here = home + "skyvane-installer.exe";
+  fs::copy_file(exe, exe_here);
+  const std::string target = home + "Fl\xc3\xbcgel/Skyvane/";
+  run_result r = run({windows_path(exe_here), "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+                      windows_path(target)});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_TREE_EQ(read_tree(target), windows_part(release_a()));
+  const std::string own_log = read_file(home + "Log.txt");
+  EXPECT_NE(own_log.find("dest_dir_path="), std::string::npos) << "no log beside the program";
+}
+
+// The disc search asks Windows for the CD-ROM drives: a folder made drive
+// R: of type CD-ROM in the prefix (Wine's drive table) holds the disc's
+// marker file, and the run finds it; a marker of another version is not
+// taken.
+TEST_F(WindowsInstallerE2E, InstallationDiscInACdRomDriveIsFound) {
+  const fs::path prefix = SKYVANE_WINEPREFIX;
+  const std::string disc = work / "disc/";
+  fs::create_directories(disc);
+  const fs::path drive = prefix / "dosdevices/r:";
+  ASSERT_FALSE(fs::exists(fs::symlink_status(drive))) << "drive R: is in use in the prefix";
+  fs::create_directory_symlink(disc, drive);
+  // Wine reads its drive table when its server starts: restart it around the change.
+  const std::string wine_run = SKYVANE_WINE_RUN;
+  const std::string prefix_env = "WINEPREFIX='" + prefix.string() + "' ";
+  auto restart_server = [&] { std::system((prefix_env + "wineserver -k >/dev/null 2>&1").c_str()); };
+  ASSERT_EQ(std::system((wine_run + " reg add 'HKLM\\Software\\Wine\\Drives' /v r: /d cdrom /f >/dev/null 2>&1").c_str()),
+            0);
+  restart_server();
+  struct cleanup {
+    std::function<void()> f;
+    ~cleanup() { f(); }
+  } undo{[&] {
+    std::error_code ec;
+    fs::remove(drive, ec);
+    std::system((wine_run + " reg delete 'HKLM\\Software\\Wine\\Drives' /v r: /f >/dev/null 2>&1").c_str());
+    restart_server();
+  }};
+
+  const int port = testservers::free_port("127.0.0.1");  // nothing to fetch: the search is at start-up
+  write_file(disc + "dvd_version.txt", "I\n901 version\nDVD\n");
+  run({windows_path(exe), "--headless", "--retry_backoff=0.01", "--server_list_host=127.0.0.1:" + std::to_string(port),
+       windows_path(dest)});
+  EXPECT_NE(log().find("After searching, I think that dvd_path=\n"), std::string::npos) << log();
+
+  write_file(disc + "dvd_version.txt", "I\n900 version\nDVD\n");
+  run({windows_path(exe), "--headless", "--retry_backoff=0.01", "--server_list_host=127.0.0.1:" + std::to_string(port),
+       windows_path(dest)});
+  EXPECT_NE(log().find("After searching, I think that dvd_path=R:\\\n"), std::string::npos) << log();
+}
+
+// Nothing listening: the Windows socket layer reports the refused
+// connection at once, as the Linux one does (not by the transfer's
+// time-out), and the run gives up after its ten attempts, writing nothing.
+TEST_F(WindowsInstallerE2E, RefusedConnectionsAreSeenAtOnceAndTheRunGivesUp) {
+  const int port = testservers::free_port("127.0.0.1");
+  const auto t0 = std::chrono::steady_clock::now();
+  run_result r = run_joined({windows_path(exe), "--headless", "--install", "--accept_eula", "--retry_backoff=0.05",
+                             "--server_list_host=127.0.0.1:" + std::to_string(port), windows_path(dest)},
+                            180);
+  const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(r.status, 2) << log();
+  EXPECT_TRUE(r.printed("I could not fetch the server list after 10 attempts in a row.")) << log();
+  // Nine waits of at most 1.5 s, and ten refusals seen at once.
+  EXPECT_LT(secs, 60.0);
+  EXPECT_FALSE(fs::exists(dest));
+}
+
+}  // namespace
+}  // namespace e2e
