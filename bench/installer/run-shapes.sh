@@ -289,7 +289,7 @@ if [[ $SHAPES == *C* ]]; then
   RTREE="$WORK/relay/Skyvane"
   mkdir -p "$RTREE"
   # The first RELAY_FILES files of the small tree, in their folders.
-  (cd "$SMALL_TREE" && find . -type f | sort | head -n "$RELAY_FILES" | xargs -d "\n" cp --parents -t "$RTREE")
+  (cd "$SMALL_TREE" && find . -type f | sort | awk -v n="$RELAY_FILES" 'NR <= n' | xargs -d "\n" cp --parents -t "$RTREE")
   publish "$RTREE" "Relay 1.0"
   python3 "$RELAY" --upstream "$HOST" --delay-ms "$DELAY_MS" >"$WORK/relay.out" 2>"$WORK/logs/relay.err" &
   RELAY_PID=$!
