@@ -39,7 +39,6 @@ sim_info_struct sim_info;
 std::set<std::string> deleted_files;
 int this_install_has_exes = 0;
 int examine_threads = 0;
-std::size_t read_directory_split_bytes = 1u << 20;
 
 int (*select_alert_hook)(const std::string&, int) = nullptr;
 int select_alert_default = sel_keep;
@@ -137,214 +136,6 @@ std::string shown_path(std::string_view path) {
   return out;
 }
 
-// One part of a directory file's body, read by one thread: its entries, the
-// text table they point into, and the first line that makes the whole file
-// unusable (reported by the caller, in the order of the file).
-struct manifest_part {
-  std::vector<file_history_struct> files;
-  std::vector<std::unique_ptr<char[]>> text_blocks;
-  enum problem_kind { none, leaves, control_char, no_file } problem = none;
-  std::string problem_path;
-  long lines = 0;  // FILE lines read
-};
-
-// Reads the FILE and DIR lines of [p, end) into `out`, in place on the
-// mapping: items as in xmap_class (blank = space or tab; line end = NUL, LF
-// or CR; line break = a run of both). `folder` is the folder in force at p.
-// With `progress`, the progress bar follows (only the main thread may).
-class manifest_scanner {
- public:
-  manifest_scanner(const unsigned char* p, const unsigned char* end) : p_(p), end_(end) {}
-
-  void read(std::string folder, manifest_part& out, const unsigned char* file_begin, const unsigned char* file_end,
-            const std::string* progress_title) {
-    unsigned folder_classes = classes_of(folder);
-    std::string path;  // folder + name of the line being read
-    // A first guess at the number of paths (a FILE line takes some 60
-    // bytes), so that the table grows rarely.
-    out.files.reserve(std::min<std::size_t>(static_cast<std::size_t>(end_ - p_) / 64, 1u << 20));
-    while (p_ < end_) {
-      if (keyword("DIR", 3)) {
-        folder = rest_of_line(folder_classes);
-        skip_line_break();
-        continue;
-      }
-      if (!keyword("FILE", 4)) {
-        to_line_end();
-        skip_line_break();
-        continue;
-      }
-      file_version_struct v;
-      v.use_type = std::clamp(read_int(), 0, 4);
-      v.os_type = std::clamp(read_int(), 0, 6);
-      v.version_num = read_int();
-      v.down_size = static_cast<float>(read_int());
-      v.disk_size = static_cast<float>(read_int());
-      const std::string_view sig = word();
-      unsigned name_classes = 0;
-      const std::string_view name = rest_of_line(name_classes);
-      skip_line_break();
-
-      if (is_net && (name_classes & kMark) && excluded_from_net(name)) continue;
-
-      path.assign(folder).append(name);
-      const unsigned classes = folder_classes | name_classes;
-      // The full check only for a path that may fail it: empty, absolute,
-      // with a folder or drive character of another system, or with "..".
-      const bool doubtful =
-          (classes & kOdd) || path.empty() || path[0] == '/' || path.find("..") != std::string::npos;
-      const bool leaves = doubtful && !relative_path_is_safe(path);
-      if (leaves || (classes & kCtl)) {
-        out.problem = leaves ? manifest_part::leaves : manifest_part::control_char;
-        out.problem_path = path;
-        return;
-      }
-      // The previous accepted FILE line is the last entry of the table; its
-      // versions share one copy of the path.
-      if (!out.files.empty() && out.files.back().versions.back().path == path) {
-        v.path = out.files.back().versions.back().path;
-      } else {
-        if (path_has_no_file(path)) {
-          out.problem = manifest_part::no_file;
-          out.problem_path = path;
-          return;
-        }
-        out.files.emplace_back();
-        v.path = table_copy(path, out);
-      }
-      v.sig_want = sig == "GONE" ? mtext("GONE") : table_copy(sig, out);
-      out.files.back().versions.push_back(std::move(v));
-
-      if (progress_title && out.lines % 500 == 0) {
-        dir_progress_bar(0, static_cast<float>(p_ - file_begin), static_cast<float>(file_end - file_begin), 0,
-                         *progress_title, std::string(name));
-      }
-      ++out.lines;
-    }
-  }
-
-  // The first line start at or after `at` (at most `end`).
-  static const unsigned char* next_line_start(const unsigned char* at, const unsigned char* end) {
-    while (at < end && !(kClass[*at] & kEnd)) ++at;
-    while (at < end && (kClass[*at] & (kBlank | kEnd))) ++at;
-    return at;
-  }
-
-  // The folder of the last DIR line in [begin, at), `at` being a line start;
-  // empty when there is none.
-  static std::string folder_before(const unsigned char* begin, const unsigned char* at) {
-    while (at > begin) {
-      // The line that ends just before `at`: back over the line break, then
-      // to the previous line end.
-      const unsigned char* e = at;
-      while (e > begin && (kClass[e[-1]] & (kBlank | kEnd))) --e;
-      const unsigned char* s = e;
-      while (s > begin && !(kClass[s[-1]] & kEnd)) --s;
-      manifest_scanner line(s, e);
-      if (line.keyword("DIR", 3)) {
-        unsigned ignored = 0;
-        return std::string(line.rest_of_line(ignored));
-      }
-      at = s;
-    }
-    return std::string();
-  }
-
- private:
-  // One table look-up a byte in the scanning loops.
-  enum : unsigned char { kBlank = 1, kEnd = 2, kCtl = 4, kOdd = 8, kMark = 16 };
-  static constexpr std::array<unsigned char, 256> kClass = [] {
-    std::array<unsigned char, 256> t{};
-    for (int c = 0; c < 0x20; ++c) t[c] = kCtl;  // control characters
-    t[0x7f] = kCtl;
-    t[' '] |= kBlank;
-    t['\t'] |= kBlank;
-    t['\n'] |= kEnd;
-    t['\r'] |= kEnd;
-    t[0] |= kEnd;
-    t['\\'] |= kOdd;  // folder and drive characters elsewhere: the path must be checked
-    t[':'] |= kOdd;
-    t['9'] |= kMark;  // first characters of the parts a network install skips
-    t['E'] |= kMark;
-    return t;
-  }();
-
-  static unsigned classes_of(std::string_view s) {
-    unsigned acc = 0;
-    for (const char c : s) acc |= kClass[static_cast<unsigned char>(c)];
-    return acc;
-  }
-  static bool is_stop(unsigned char c) { return (kClass[c] & (kBlank | kEnd)) != 0; }
-  void skip_blanks() {
-    while (p_ < end_ && (kClass[*p_] & kBlank)) ++p_;
-  }
-  void skip_line_break() {
-    while (p_ < end_ && is_stop(*p_)) ++p_;
-  }
-  void to_line_end() {
-    while (p_ < end_ && !(kClass[*p_] & kEnd)) ++p_;
-  }
-  // After blanks: the keyword followed by a blank.
-  bool keyword(const char* w, std::size_t n) {
-    skip_blanks();
-    if (static_cast<std::size_t>(end_ - p_) <= n || std::memcmp(p_, w, n) != 0) return false;
-    if (p_[n] != ' ' && p_[n] != '\t') return false;
-    p_ += n;
-    return true;
-  }
-  int read_int() {
-    skip_blanks();
-    bool negative = false;
-    if (p_ < end_ && *p_ == '-') {
-      negative = true;
-      ++p_;
-    }
-    if (p_ < end_ && *p_ == '+') ++p_;
-    std::uint32_t v = 0;  // wraps instead of overflowing on malformed input
-    while (p_ < end_ && !is_stop(*p_)) v = v * 10u + static_cast<std::uint32_t>(static_cast<int>(*p_++) - '0');
-    return static_cast<int>(negative ? 0u - v : v);
-  }
-  std::string_view word() {
-    skip_blanks();
-    const unsigned char* s = p_;
-    while (p_ < end_ && !is_stop(*p_)) ++p_;
-    return std::string_view(reinterpret_cast<const char*>(s), static_cast<std::size_t>(p_ - s));
-  }
-  // The rest of the line after blanks; `classes` gets the classes of all its
-  // bytes, or-ed.
-  std::string_view rest_of_line(unsigned& classes) {
-    skip_blanks();
-    const unsigned char* s = p_;
-    unsigned acc = 0;
-    for (; p_ < end_ && !(kClass[*p_] & kEnd); ++p_) acc |= kClass[*p_];
-    classes = acc;
-    return std::string_view(reinterpret_cast<const char*>(s), static_cast<std::size_t>(p_ - s));
-  }
-  // The text table: paths and signatures are copied one after the other
-  // into blocks of 1 MiB (or one of a longer text's size), each text ended
-  // by a NUL, so that the model holds no heap block per text.
-  mtext table_copy(std::string_view t, manifest_part& out) {
-    constexpr std::size_t kBlock = 1u << 20;
-    if (block_left_ < t.size() + 1) {
-      const std::size_t n = std::max(kBlock, t.size() + 1);
-      out.text_blocks.emplace_back(new char[n]);
-      block_at_ = out.text_blocks.back().get();
-      block_left_ = n;
-    }
-    char* const at = block_at_;
-    std::memcpy(at, t.data(), t.size());
-    at[t.size()] = 0;
-    block_at_ += t.size() + 1;
-    block_left_ -= t.size() + 1;
-    return mtext::borrowed(at, t.size());
-  }
-
-  const unsigned char* p_;
-  const unsigned char* end_;
-  char* block_at_ = nullptr;
-  std::size_t block_left_ = 0;
-};
-
 // Reads the directory file into sim_info; with `scan` the disk is examined
 // too. The body is walked in place on the mapping.
 int read_directory_impl(const std::string& file, const std::string& title, bool scan) {
@@ -366,64 +157,167 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
     return 2;
   }
 
-  const unsigned char* const body = map.mCrt;
+  // The body is walked in place with a cursor of its own: one forward pass,
+  // with the items read as in xmap_class (blank = space or tab; line end =
+  // NUL, LF or CR; line break = a run of both).
+  const unsigned char* p = map.mCrt;
   const unsigned char* const begin = map.mBegin;
   const unsigned char* const end = map.mEnd;
-
-  // A large body is read in two halves at once, split at a line start; the
-  // second half starts with the folder of the last DIR line before it. The
-  // halves join in file order: a path whose versions straddle the split
-  // stays one entry.
-  manifest_part first, second;
-  const unsigned char* split = end;
-  if (static_cast<std::size_t>(end - body) >= read_directory_split_bytes && read_directory_split_bytes > 0)
-    split = manifest_scanner::next_line_start(body + (end - body) / 2, end);
-  std::thread helper;
-  if (split < end) {
-    const std::string folder = manifest_scanner::folder_before(body, split);
-    helper = std::thread([&second, split, end, begin, folder] {
-      manifest_scanner(split, end).read(folder, second, begin, end, nullptr);
-    });
-  }
-  manifest_scanner(body, split).read(std::string(), first, begin, end, &title);
-  if (helper.joinable()) helper.join();
-  g_file_lines_read += first.lines + second.lines;
-
-  const manifest_part* bad = first.problem != manifest_part::none   ? &first
-                             : second.problem != manifest_part::none ? &second
-                                                                     : nullptr;
-  if (bad && bad->problem == manifest_part::no_file) {
-    __MACIBM_alert(0, "I am reading the directory text file and found a path that has no file!",
-                   "This is impossible to download or delete!", "It is:", bad->problem_path, t_exit, "utils", 659);
-  }
-  if (bad) {
-    // A path that would lead out of the destination, or that holds a
-    // control character: the whole file is refused, so that nothing of it
-    // is fetched, examined or deleted.
-    const bool leaves = bad->problem == manifest_part::leaves;
-    __MACIBM_alert(0,
-                   leaves ? "The directory file lists a path that would lead outside the installation folder!"
-                          : "The directory file lists a path with a control character in it!",
-                   "I cannot install from it. The path is:", shown_path(bad->problem_path), file, t_alert, "utils",
-                   650);
-    xer << "read_directory: refused unsafe path " << shown_path(bad->problem_path) << " in " << file << "\n";
-    return 2;
-  }
-
-  sim_info.files = std::move(first.files);
-  sim_info.text_blocks = std::move(first.text_blocks);
-  std::size_t from = 0;
-  if (!second.files.empty() && !sim_info.files.empty() &&
-      sim_info.files.back().versions.back().path == second.files.front().versions.front().path) {
-    for (file_version_struct& v : second.files.front().versions) {
-      v.path = sim_info.files.back().versions.back().path;
-      sim_info.files.back().versions.push_back(std::move(v));
+  // One table look-up a byte in the scanning loops.
+  enum : unsigned char { kBlank = 1, kEnd = 2, kCtl = 4, kOdd = 8, kMark = 16 };
+  static constexpr std::array<unsigned char, 256> kClass = [] {
+    std::array<unsigned char, 256> t{};
+    for (int c = 0; c < 0x20; ++c) t[c] = kCtl;  // control characters
+    t[0x7f] = kCtl;
+    t[' '] |= kBlank;
+    t['\t'] |= kBlank;
+    t['\n'] |= kEnd;
+    t['\r'] |= kEnd;
+    t[0] |= kEnd;
+    t['\\'] |= kOdd;  // folder and drive characters elsewhere: the path must be checked
+    t[':'] |= kOdd;
+    t['9'] |= kMark;  // first characters of the parts a network install skips
+    t['E'] |= kMark;
+    return t;
+  }();
+  const auto skip_blanks = [&] {
+    while (p < end && (kClass[*p] & kBlank)) ++p;
+  };
+  const auto is_stop = [](unsigned char c) { return (kClass[c] & (kBlank | kEnd)) != 0; };
+  const auto skip_line_break = [&] {
+    while (p < end && is_stop(*p)) ++p;
+  };
+  const auto to_line_end = [&] {
+    while (p < end && !(kClass[*p] & kEnd)) ++p;
+  };
+  // After blanks: the keyword followed by a blank.
+  const auto keyword = [&](const char* w, std::size_t n) {
+    skip_blanks();
+    if (static_cast<std::size_t>(end - p) <= n || std::memcmp(p, w, n) != 0) return false;
+    if (p[n] != ' ' && p[n] != '\t') return false;
+    p += n;
+    return true;
+  };
+  const auto read_int = [&] {
+    skip_blanks();
+    bool negative = false;
+    if (p < end && *p == '-') {
+      negative = true;
+      ++p;
     }
-    from = 1;
+    if (p < end && *p == '+') ++p;
+    std::uint32_t v = 0;  // wraps instead of overflowing on malformed input
+    while (p < end && !is_stop(*p)) v = v * 10u + static_cast<std::uint32_t>(static_cast<int>(*p++) - '0');
+    return static_cast<int>(negative ? 0u - v : v);
+  };
+  const auto word = [&] {
+    skip_blanks();
+    const unsigned char* s = p;
+    while (p < end && !is_stop(*p)) ++p;
+    return std::string_view(reinterpret_cast<const char*>(s), static_cast<std::size_t>(p - s));
+  };
+  // The rest of the line after blanks; `classes` gets the classes of all
+  // its bytes, or-ed.
+  const auto rest_of_line = [&](unsigned& classes) {
+    skip_blanks();
+    const unsigned char* s = p;
+    unsigned acc = 0;
+    for (; p < end && !(kClass[*p] & kEnd); ++p) acc |= kClass[*p];
+    classes = acc;
+    return std::string_view(reinterpret_cast<const char*>(s), static_cast<std::size_t>(p - s));
+  };
+
+  // The text table: paths and signatures are copied one after the other
+  // into blocks of 1 MiB (or one of a longer text's size), each text ended
+  // by a NUL, so that the model holds no heap block per text.
+  constexpr std::size_t kBlock = 1u << 20;
+  char* block_at = nullptr;
+  std::size_t block_left = 0;
+  const auto table_copy = [&](std::string_view t) {
+    if (block_left < t.size() + 1) {
+      const std::size_t n = std::max(kBlock, t.size() + 1);
+      sim_info.text_blocks.emplace_back(new char[n]);
+      block_at = sim_info.text_blocks.back().get();
+      block_left = n;
+    }
+    char* const at = block_at;
+    std::memcpy(at, t.data(), t.size());
+    at[t.size()] = 0;
+    block_at += t.size() + 1;
+    block_left -= t.size() + 1;
+    return mtext::borrowed(at, t.size());
+  };
+
+  std::string folder;  // current folder (DIR line)
+  unsigned folder_classes = 0;
+  std::string path;    // folder + name of the line being read
+  // A first guess at the number of paths (a FILE line takes some 60 bytes),
+  // so that the table grows rarely.
+  sim_info.files.reserve(std::min<std::size_t>(static_cast<std::size_t>(end - begin) / 64, 1u << 20));
+
+  while (p < end) {
+    if (keyword("DIR", 3)) {
+      folder = rest_of_line(folder_classes);
+      skip_line_break();
+      continue;
+    }
+    if (!keyword("FILE", 4)) {
+      to_line_end();
+      skip_line_break();
+      continue;
+    }
+    file_version_struct v;
+    v.use_type = std::clamp(read_int(), 0, 4);
+    v.os_type = std::clamp(read_int(), 0, 6);
+    v.version_num = read_int();
+    v.down_size = static_cast<float>(read_int());
+    v.disk_size = static_cast<float>(read_int());
+    const std::string_view sig = word();
+    unsigned name_classes = 0;
+    const std::string_view name = rest_of_line(name_classes);
+    skip_line_break();
+
+    if (is_net && (name_classes & kMark) && excluded_from_net(name)) continue;
+
+    path.assign(folder).append(name);
+    const unsigned classes = folder_classes | name_classes;
+    // The full check only for a path that may fail it: empty, absolute, with
+    // a folder or drive character of another system, or with "..".
+    const bool doubtful = (classes & kOdd) || path.empty() || path[0] == '/' || path.find("..") != std::string::npos;
+    const bool leaves = doubtful && !relative_path_is_safe(path);
+    if (leaves || (classes & kCtl)) {
+      // A path that would lead out of the destination, or that holds a
+      // control character: the whole file is refused, so that nothing of it
+      // is fetched, examined or deleted.
+      sim_info.files.clear();
+      __MACIBM_alert(0,
+                     leaves ? "The directory file lists a path that would lead outside the installation folder!"
+                            : "The directory file lists a path with a control character in it!",
+                     "I cannot install from it. The path is:", shown_path(path), file, t_alert, "utils", 650);
+      xer << "read_directory: refused unsafe path " << shown_path(path) << " in " << file << "\n";
+      sim_info.text_blocks.clear();
+      return 2;
+    }
+    // The previous accepted FILE line is the last entry of the table; its
+    // versions share one copy of the path.
+    if (!sim_info.files.empty() && sim_info.files.back().versions.back().path == path) {
+      v.path = sim_info.files.back().versions.back().path;
+    } else {
+      if (path_has_no_file(path)) {
+        __MACIBM_alert(0, "I am reading the directory text file and found a path that has no file!",
+                       "This is impossible to download or delete!", "It is:", path, t_exit, "utils", 659);
+      }
+      sim_info.files.emplace_back();
+      v.path = table_copy(path);
+    }
+    v.sig_want = sig == "GONE" ? mtext("GONE") : table_copy(sig);
+    sim_info.files.back().versions.push_back(std::move(v));
+
+    if (g_file_lines_read++ % 500 == 0) {
+      dir_progress_bar(0, static_cast<float>(p - begin), static_cast<float>(end - begin), 0, title,
+                       std::string(name));
+    }
   }
-  sim_info.files.insert(sim_info.files.end(), std::make_move_iterator(second.files.begin() + from),
-                        std::make_move_iterator(second.files.end()));
-  for (auto& b : second.text_blocks) sim_info.text_blocks.push_back(std::move(b));
 
   if (scan) examine_disk(title);
   return 3;

@@ -293,10 +293,6 @@ extern int this_install_has_exes;
 // per processor, at most two; 1 hashes on the calling thread. The results are
 // the same either way.
 extern int examine_threads;
-// A directory file whose body is at least this many bytes is read by two
-// threads, one half each (the model is the same as one thread's); 0 never
-// splits.
-extern std::size_t read_directory_split_bytes;
 
 // ---------------------------------------------------------------- [SECTION] reader
 

@@ -12,11 +12,9 @@
 //   engine_bench scan <destination folder> <directory file> [threads]
 //       read_directory with the disk examination (hashing threads as
 //       examine_threads, default 0: automatic); prints the seconds taken
-//   engine_bench read <directory file> [split bytes]
+//   engine_bench read <directory file>
 //       read_directory without the examination, then frees the model; prints
 //       the seconds taken by both
-//       (the split bytes: from what body size two threads read the file;
-//       0: one thread; default: the program's own setting)
 //   engine_bench md5 mapped|blocks <file list>
 //       hashes every file named in the list one way; prints the seconds
 #include <chrono>
@@ -95,10 +93,7 @@ int main(int argc, char** argv) {
     std::printf("%.6f\n", t);
     return 0;
   }
-  if ((a.size() == 2 || a.size() == 3) && a[0] == "read") {
-    // An optional third word: the body size from which two threads read it
-    // (0: one thread always).
-    if (a.size() == 3) read_directory_split_bytes = std::stoull(a[2]);
+  if (a.size() == 2 && a[0] == "read") {
     const double t0 = now();
     const int r = read_directory_no_scan(a[1], kTitle);
     const std::size_t paths = sim_info.files.size();

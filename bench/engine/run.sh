@@ -80,13 +80,12 @@ ls -l "$WORK/big.txt" | awk '{print "directory file size: " $5 " bytes"}'
 cat "$WORK/big.txt" > /dev/null
 awk_run() { awk '{n+=NF} END{print n}' "$WORK/big.txt"; }
 read_run() { "$BIN" read "$WORK/big.txt"; }
-t_awk=""; t_read_total=""; t_read_self=""; t_read_one=""
+t_awk=""; t_read_total=""; t_read_self=""
 i=0
 while [ $i -lt "$RUNS" ]; do
   add t_awk "$(timed awk_run)"
   add t_read_total "$(timed read_run)"
   add t_read_self "$("$BIN" read "$WORK/big.txt" 2>/dev/null)"
-  add t_read_one "$("$BIN" read "$WORK/big.txt" 0 2>/dev/null)"
   i=$((i + 1))
 done
 REF=awk
@@ -94,7 +93,6 @@ echo "-- read and free 100,000 entries, warm, $RUNS rounds"
 printf '%-34s min %7.3f s  median %7.3f s\n' "awk" $(stats "$t_awk")
 show "read_directory (process)" "$t_read_total" "$t_awk"
 show "read_directory (call)" "$t_read_self" "$t_awk"
-show "read_directory (call, 1 thread)" "$t_read_one" "$t_awk"
 
 # ------------------------------------------------------------------ 3
 echo "Making 100,000 files / 100 MB ..."
