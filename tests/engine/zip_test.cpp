@@ -283,18 +283,7 @@ TEST_F(ZipTest, AnArchiveWithoutItsMemberIsAFailure) {
 // ---- Archives read in large blocks: members that span several blocks, a
 // central directory larger than a block, and read failures inside.
 
-// Bytes that do not compress, so that an archive is as large as its members.
-std::string noise(std::size_t n, unsigned seed) {
-  std::string s(n, '\0');
-  unsigned x = seed * 2654435761u + 1;
-  for (char& c : s) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return s;
-}
+using testing_support::noise;
 
 TEST_F(ZipTest, MembersLargerThanAReadBlockComeOutWhole) {
   const std::string big = noise(2 * 1024 * 1024 + 4321, 1);  // spans three blocks

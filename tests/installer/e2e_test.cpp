@@ -42,18 +42,7 @@ tree_map release_b() {
   return b;
 }
 
-// Bytes that do not compress, so that archives are as large as their files.
-std::string noise(size_t n, unsigned seed) {
-  std::string s(n, '\0');
-  unsigned x = seed * 2654435761u + 1;
-  for (char& c : s) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return s;
-}
+using testing_support::noise;
 
 // Requests of file archives (not of the directory file) (".zip") in an nginx access log.
 int archive_requests(const testservers::NginxServer& s) {

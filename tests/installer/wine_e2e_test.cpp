@@ -33,18 +33,7 @@ std::string windows_path(const std::string& linux_path) {
   return p;
 }
 
-// Bytes that do not compress, so that archives are as large as their files.
-std::string noise(size_t n, unsigned seed) {
-  std::string s(n, '\0');
-  unsigned x = seed * 2654435761u + 1;
-  for (char& c : s) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    c = static_cast<char>(x);
-  }
-  return s;
-}
+using testing_support::noise;
 
 // A release with files for every system, names with blanks, nested folders.
 tree_map release_a() {

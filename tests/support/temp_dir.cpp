@@ -80,4 +80,16 @@ void unset_env(const std::string& name) {
 #endif
 }
 
+std::string noise(std::size_t n, unsigned seed) {
+  std::string s(n, '\0');
+  unsigned x = seed * 2654435761u + 1;
+  for (char& c : s) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x);
+  }
+  return s;
+}
+
 }  // namespace testing_support

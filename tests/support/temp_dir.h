@@ -28,6 +28,9 @@ void write_file(const std::string& path, const std::string& bytes);
 // The whole contents of `path`; empty when it cannot be read.
 std::string read_file(const std::string& path);
 bool exists(const std::string& path);
+// `n` bytes that do not compress (so that an archive is as large as what it
+// holds), the same for the same seed.
+std::string noise(std::size_t n, unsigned seed);
 
 // Sets or removes an environment variable of the test process (the C
 // library's and the system's copy alike).
