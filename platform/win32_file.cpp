@@ -250,6 +250,31 @@ int file_read(File& f, void* buf, std::size_t n, std::size_t& got) {
   return 0;
 }
 
+int file_read_at(File& f, std::uint64_t offset, void* buf, std::size_t n, std::size_t& got) {
+  got = 0;
+  if (int e = fault_check(Op::read)) return e;
+  // A read with an offset moves a synchronous handle's position: it is put
+  // back, so that the file's position stays where it was.
+  LARGE_INTEGER zero{}, here{};
+  if (!SetFilePointerEx(handle_of(f), zero, &here, FILE_CURRENT)) return last_errno();
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset & 0xffffffffu);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  const DWORD ask = n > (1u << 30) ? (1u << 30) : static_cast<DWORD>(n);
+  DWORD r = 0;
+  int err = 0;
+  if (!ReadFile(handle_of(f), buf, ask, &r, &at)) {
+    if (GetLastError() == ERROR_HANDLE_EOF)
+      r = 0;  // at or past the end
+    else
+      err = last_errno();
+  }
+  if (!SetFilePointerEx(handle_of(f), here, nullptr, FILE_BEGIN) && err == 0) err = last_errno();
+  if (err != 0) return err;
+  got = r;
+  return 0;
+}
+
 int file_write(File& f, const void* buf, std::size_t n) {
   const char* p = static_cast<const char*>(buf);
   while (n > 0) {
