@@ -44,11 +44,11 @@ std::string pattern(int n) {
 }
 
 TEST_F(FaultTest, SuccessfulTransferAndRequestBytes) {
-  int polls = 0;
-  EXPECT_EQ(fetch("/ok/1000", &polls), 1);
+  // (Whether the answer takes one poll or more depends on the scheduler:
+  // OneBytePerWrite shows that a transfer goes on over many polls.)
+  EXPECT_EQ(fetch("/ok/1000"), 1);
   EXPECT_EQ(read_file(dest()), pattern(1000));
   EXPECT_EQ(http.down[1], nullptr);
-  EXPECT_GE(polls, 2);  // connecting and the answer take more than one frame
   EXPECT_EQ(log().find("HTTP Error"), std::string::npos);
 
   // The request exactly as the server received it.
