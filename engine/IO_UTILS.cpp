@@ -216,7 +216,9 @@ struct zip_stream {
   int err = 0;  // the first read error; reported through the error function
 };
 
-voidpf ZCALLBACK zs_open(voidpf, const void* filename, int mode) {
+// `opaque`, when set, points at a zip_stream* that gets the stream opened,
+// so that stored members can be read from the archive directly.
+voidpf ZCALLBACK zs_open(voidpf opaque, const void* filename, int mode) {
   if ((mode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ || !filename) return nullptr;
   std::unique_ptr<zip_stream> s(new (std::nothrow) zip_stream);
   if (!s) return nullptr;
@@ -228,6 +230,7 @@ voidpf ZCALLBACK zs_open(voidpf, const void* filename, int mode) {
     b.data.reset(new (std::nothrow) char[s->block_size]);
     if (!b.data) return nullptr;
   }
+  if (opaque) *static_cast<zip_stream**>(opaque) = s.get();
   return s.release();
 }
 
@@ -307,7 +310,7 @@ int ZCALLBACK zs_close(voidpf, voidpf stream) {
 
 int ZCALLBACK zs_error(voidpf, voidpf stream) { return static_cast<zip_stream*>(stream)->err; }
 
-zlib_filefunc64_def block_file_functions() {
+zlib_filefunc64_def block_file_functions(zip_stream** opened) {
   zlib_filefunc64_def f{};
   f.zopen64_file = zs_open;
   f.zread_file = zs_read;
@@ -316,7 +319,7 @@ zlib_filefunc64_def block_file_functions() {
   f.zseek64_file = zs_seek;
   f.zclose_file = zs_close;
   f.zerror_file = zs_error;
-  f.opaque = nullptr;
+  f.opaque = opened;
   return f;
 }
 
@@ -325,7 +328,8 @@ bool is_signature(const std::string& s) {
 }
 
 // Extracts the current member into `target` through a temporary file.
-int extract_member(unzFile uf, const unz_file_info& info, const std::string& target, const member_check& check) {
+int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const std::string& target,
+                   const member_check& check) {
   int err = unzOpenCurrentFile(uf);
   if (err != UNZ_OK) {
     IO_FAIL_HERE();
@@ -358,14 +362,42 @@ int extract_member(unzFile uf, const unz_file_info& info, const std::string& tar
     IO_FAIL_HERE();
     err = ENOMEM;
   }
+  // A stored member is read from the archive straight into the buffer, in
+  // large positioned reads: the reader would copy it byte by byte through a
+  // small buffer of its own. Its checksum is then checked here (the reader
+  // checks it only over what it read itself).
+  const bool stored = zs && info.compression_method == 0 && (info.flag & 1) == 0;
+  std::uint64_t at = stored ? static_cast<std::uint64_t>(unzGetCurrentFileZStreamPos64(uf)) : 0;
+  uLong crc = crc32(0L, Z_NULL, 0);
+  if (stored && err == 0 && info.compressed_size != info.uncompressed_size) {
+    IO_FAIL_HERE();
+    err = err_zip_read;
+  }
   while (err == 0) {
-    const int n = unzReadCurrentFile(uf, buf.get(), kChunk);
-    if (n < 0) {
-      IO_FAIL_HERE();
-      err = err_zip_read;
-      break;
+    int n = 0;
+    if (stored) {
+      const std::uint64_t left = info.uncompressed_size - total;
+      if (left == 0) break;
+      std::size_t got = 0;
+      const int e = plat::file_read_at(zs->file, at, buf.get(), left < kChunk ? static_cast<std::size_t>(left) : kChunk,
+                                       got);
+      if (e != 0 || got == 0) {  // a read error, or the archive ends inside the member
+        IO_FAIL_HERE();
+        err = err_zip_read;
+        break;
+      }
+      at += got;
+      crc = crc32_z(crc, reinterpret_cast<const Bytef*>(buf.get()), got);
+      n = static_cast<int>(got);
+    } else {
+      n = unzReadCurrentFile(uf, buf.get(), kChunk);
+      if (n < 0) {
+        IO_FAIL_HERE();
+        err = err_zip_read;
+        break;
+      }
+      if (n == 0) break;
     }
-    if (n == 0) break;
     if (check.max_bytes && total + static_cast<unsigned>(n) > check.max_bytes) {
       IO_FAIL_HERE();
       xer << "zip_to_file: " << target << " grew past the " << check.max_bytes << " bytes it may have\n";
@@ -383,6 +415,10 @@ int extract_member(unzFile uf, const unz_file_info& info, const std::string& tar
   if (err == 0 && total != info.uncompressed_size) {
     IO_FAIL_HERE();
     err = err_zip_read;
+  }
+  if (err == 0 && stored && crc != info.crc) {
+    IO_FAIL_HERE();
+    err = UNZ_CRCERROR;  // what the reader answers for a member whose checksum is wrong
   }
   // A program packed on a Unix-like system keeps its execute permission.
   const bool made_on_unix = (info.version >> 8) == 3;
@@ -429,8 +465,8 @@ int extract_member(unzFile uf, const unz_file_info& info, const std::string& tar
 // One member: a folder to make, a member to skip, or a file to extract.
 // With `only` set, every member but that one file is skipped; `found` is
 // set when it was met.
-int handle_member(unzFile uf, const std::string& out_folder, const std::string& only, const member_check& check,
-                  bool& found) {
+int handle_member(unzFile uf, zip_stream* zs, const std::string& out_folder, const std::string& only,
+                  const member_check& check, bool& found) {
   unz_file_info info{};
   std::unique_ptr<char[]> name(new char[kNameMax + 1]);
   int err = unzGetCurrentFileInfo(uf, &info, name.get(), kNameMax + 1, nullptr, 0, nullptr, 0);
@@ -463,7 +499,7 @@ int handle_member(unzFile uf, const std::string& out_folder, const std::string& 
     const int r = make_folder(out_folder + n);
     return show_make_dir_err(r) ? r : 0;
   }
-  return extract_member(uf, info, out_folder + n, check);
+  return extract_member(uf, zs, info, out_folder + n, check);
 }
 
 }  // namespace
@@ -500,7 +536,8 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder, cons
   const std::string zip_path = app_path + zip_file;
   const std::string out = app_path + out_folder;
   int result = 0;
-  zlib_filefunc64_def files = block_file_functions();
+  zip_stream* opened = nullptr;
+  zlib_filefunc64_def files = block_file_functions(&opened);
   unzFile uf = unzOpen2_64(zip_path.c_str(), &files);
   if (!uf) {
     xer << "OK I am about to report that I could not open a zip file for extraction!\n";
@@ -516,7 +553,7 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder, cons
       result = err;
     }
     while (err == UNZ_OK) {
-      const int r = handle_member(uf, out, member, check, found);
+      const int r = handle_member(uf, opened, out, member, check, found);
       if (r != 0) {
         xer << "UNZIP zip_to_file failed with err=" << r << "\n";
         result = r;

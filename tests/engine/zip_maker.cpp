@@ -23,8 +23,8 @@ bool make_zip(const std::string& path, const std::vector<ZipMember>& members) {
     // Members with a mode are written as the zip tools of Unix-like systems
     // write them ("made by" Unix).
     const uLong made_by = m.unix_mode ? (3u << 8) : 0;
-    ok = ok && zipOpenNewFileInZip4(zf, m.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
-                                    Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
+    ok = ok && zipOpenNewFileInZip4(zf, m.name.c_str(), &info, nullptr, 0, nullptr, 0, nullptr,
+                                    m.stored ? 0 : Z_DEFLATED, m.stored ? 0 : Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
                                     0, made_by, 0) == ZIP_OK;
     if (!m.data.empty())
       ok = ok && zipWriteInFileInZip(zf, m.data.data(), static_cast<unsigned>(m.data.size())) == ZIP_OK;

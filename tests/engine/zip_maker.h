@@ -12,6 +12,7 @@ struct ZipMember {
   std::string data;          // contents (empty for folders)
   std::uint32_t unix_mode = 0;  // stored in the upper 16 bits of the external attributes when set
   bool bad_crc = false;      // store the data with a wrong checksum
+  bool stored = false;       // store the data as it is (no compression)
 };
 
 // Writes the members, in order, to a new archive at `path`. Returns false

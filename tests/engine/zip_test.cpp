@@ -344,4 +344,48 @@ TEST_F(ZipTest, AReadFailureInsideTheArchiveFailsTheExtraction) {
   EXPECT_TRUE(read_file(out + "big.bin") == big);
 }
 
+// Stored (uncompressed) members are read from the archive directly, in
+// large pieces, and their checksum is checked there: whole members of every
+// size come out exactly, and a damaged, cut or unreadable one never replaces
+// the file.
+TEST_F(ZipTest, StoredMembersComeOutWholeAndChecked) {
+  const std::string big = noise(2 * 1024 * 1024 + 99, 21);  // spans three reads
+  const std::string small = noise(4321, 22);
+  const std::string z = zip({{"small.bin", small, 0, false, true},
+                             {"empty.bin", "", 0, false, true},
+                             {"big.bin", big, 0, false, true},
+                             {"last.bin", "the end", 0, false, true}});
+  ASSERT_GT(fs::file_size(z), big.size() + small.size());  // really stored
+  EXPECT_EQ(zip_to_file(z, out), 0);
+  EXPECT_TRUE(read_file(out + "big.bin") == big);
+  EXPECT_TRUE(read_file(out + "small.bin") == small);
+  EXPECT_EQ(read_file(out + "empty.bin"), "");
+  EXPECT_EQ(read_file(out + "last.bin"), "the end");
+  std::string sig;
+  EXPECT_EQ(zip_to_file(z, out, "big.bin", md5_hex(big.data(), big.size()), &sig), 0);
+  EXPECT_EQ(sig, md5_hex(big.data(), big.size()));
+
+  // Past its limit.
+  write_file(out + "big.bin", "old");
+  EXPECT_EQ(zip_to_file(z, out, "big.bin", "", nullptr, 1024 * 1024), EFBIG);
+  EXPECT_EQ(read_file(out + "big.bin"), "old");
+
+  // One byte changed inside the member's data: its checksum fails.
+  std::string bytes = read_file(z);
+  const std::size_t in_big = bytes.find(big.substr(1000, 64));
+  ASSERT_NE(in_big, std::string::npos);
+  bytes[in_big + 5] = static_cast<char>(bytes[in_big + 5] ^ 0x20);
+  const std::string damaged = out + "../damaged.zip";
+  write_file(damaged, bytes);
+  EXPECT_EQ(zip_to_file(damaged, out, "big.bin", "", nullptr), UNZ_CRCERROR);
+  EXPECT_EQ(read_file(out + "big.bin"), "old");
+
+  // A read failure inside the member.
+  plat::fault_arm(plat::Op::read, EIO, 3);
+  EXPECT_NE(zip_to_file(z, out, "big.bin", "", nullptr), 0);
+  plat::fault_clear();
+  EXPECT_EQ(read_file(out + "big.bin"), "old");
+  EXPECT_EQ(tree(out), (std::vector<std::string>{"big.bin", "empty.bin", "last.bin", "small.bin"}));
+}
+
 }  // namespace
