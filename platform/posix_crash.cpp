@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/crash_text.h"
 #include "platform/fault.h"
 
 #ifdef SKYVANE_CRASH_SYMBOLS
@@ -75,45 +76,8 @@ void default_action(int sig) {
 // used again by the one thread that reports a crash. The demangler works on
 // the stack.
 
-// Text appended to a fixed buffer, cut at its end.
-struct Text {
-  char buf[1024];
-  std::size_t len = 0;
-  void add(const char* s, std::size_t n) {
-    for (std::size_t i = 0; i < n && len < sizeof buf; ++i) buf[len++] = s[i];
-  }
-  void add(const char* s) {
-    while (*s && len < sizeof buf) buf[len++] = *s++;
-  }
-  void hex(std::uintptr_t v, int width) {
-    char tmp[2 * sizeof v];
-    int n = 0;
-    do {
-      tmp[n++] = "0123456789abcdef"[v & 15];
-      v >>= 4;
-    } while (v);
-    while (n < width) tmp[n++] = '0';
-    while (n > 0) add(&tmp[--n], 1);
-  }
-  void dec(long v) {
-    char tmp[24];
-    int n = 0;
-    unsigned long u = v < 0 ? 0UL - static_cast<unsigned long>(v) : static_cast<unsigned long>(v);
-    do {
-      tmp[n++] = static_cast<char>('0' + u % 10);
-      u /= 10;
-    } while (u);
-    if (v < 0) tmp[n++] = '-';
-    while (n > 0) add(&tmp[--n], 1);
-  }
-};
-
-const char* base_name(const char* path) {
-  const char* b = path;
-  for (const char* p = path; *p; ++p)
-    if (*p == '/' || *p == '\\') b = p + 1;
-  return b;
-}
+using crash_text::Text;
+using crash_text::base_name;
 
 // What is known of one address.
 struct SymbolInfo {
