@@ -439,15 +439,6 @@ TEST_F(InstallerFaultsE2E, LocalCausesAreReportedAsTheyAre) {
 }
 
 
-// How often nginx was asked for paths ending in `suffix` + ".zip".
-int requests_for(const testservers::NginxServer& s, const std::string& suffix) {
-  const std::string log = s.access_log();
-  const std::string key = suffix + ".zip HTTP";
-  int n = 0;
-  for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) ++n;
-  return n;
-}
-
 // A file missing on every server: each server is asked for it a few times,
 // further and further apart, and the run then ends naming the file and why,
 // instead of asking hundreds of times a second for ever.

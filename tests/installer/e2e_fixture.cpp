@@ -156,6 +156,25 @@ tree_map InstallerTest::linux_part(const tree_map& tree) {
   return t;
 }
 
+int requests_for(const testservers::NginxServer& s, const std::string& suffix) {
+  const std::string log = s.access_log();
+  const std::string key = suffix + ".zip HTTP";
+  int n = 0;
+  for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) ++n;
+  return n;
+}
+
+int archive_requests(const testservers::NginxServer& s) {
+  return requests_for(s, "") - requests_for(s, "directory.txt");
+}
+
+std::string windows_path(const std::string& linux_path) {
+  std::string p = "Z:" + linux_path;
+  for (char& c : p)
+    if (c == '/') c = '\\';
+  return p;
+}
+
 std::string InstallerTest::log() const { return read_file(work / "Log.txt"); }
 
 }  // namespace e2e

@@ -34,6 +34,13 @@ struct run_result {
   bool printed(const std::string& text) const;
 };
 
+// How often nginx was asked for paths ending in `suffix` + ".zip".
+int requests_for(const testservers::NginxServer& s, const std::string& suffix);
+// Requests of file archives (not of the directory file) in an nginx access log.
+int archive_requests(const testservers::NginxServer& s);
+// A Linux path as Wine's drive Z: shows it to a Windows program.
+std::string windows_path(const std::string& linux_path);
+
 class InstallerTest : public ::testing::Test {
  protected:
   void SetUp() override;

@@ -44,17 +44,6 @@ tree_map release_b() {
 
 using testing_support::noise;
 
-// Requests of file archives (not of the directory file) (".zip") in an nginx access log.
-int archive_requests(const testservers::NginxServer& s) {
-  const std::string log = s.access_log();
-  int n = 0;
-  for (size_t at = log.find(".zip HTTP"); at != std::string::npos; at = log.find(".zip HTTP", at + 1)) ++n;
-  for (size_t at = log.find("directory.txt.zip HTTP"); at != std::string::npos;
-       at = log.find("directory.txt.zip HTTP", at + 1))
-    --n;
-  return n;
-}
-
 class InstallerE2E : public InstallerTest {};
 
 TEST_F(InstallerE2E, FreshInstallThenUpdateThenNothingToDo) {

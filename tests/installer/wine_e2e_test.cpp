@@ -25,14 +25,6 @@ using testing_support::write_file;
 namespace e2e {
 namespace {
 
-// A Linux path as Wine's drive Z: shows it to a Windows program.
-std::string windows_path(const std::string& linux_path) {
-  std::string p = "Z:" + linux_path;
-  for (char& c : p)
-    if (c == '/') c = '\\';
-  return p;
-}
-
 using testing_support::noise;
 
 // A release with files for every system, names with blanks, nested folders.
@@ -69,17 +61,6 @@ tree_map windows_part(const tree_map& tree) {
   for (const auto& [rel, bytes] : tree)
     if (!ends(rel, ".linux") && !ends(rel, ".mac")) t[rel] = bytes;
   return t;
-}
-
-// Requests of file archives (not of the directory file) in an nginx access log.
-int archive_requests(const testservers::NginxServer& s) {
-  const std::string log = s.access_log();
-  int n = 0;
-  for (size_t at = log.find(".zip HTTP"); at != std::string::npos; at = log.find(".zip HTTP", at + 1)) ++n;
-  for (size_t at = log.find("directory.txt.zip HTTP"); at != std::string::npos;
-       at = log.find("directory.txt.zip HTTP", at + 1))
-    --n;
-  return n;
 }
 
 class WindowsInstallerE2E : public InstallerTest {

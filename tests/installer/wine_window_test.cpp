@@ -21,13 +21,6 @@ using testing_support::read_file;
 namespace e2e {
 namespace {
 
-std::string windows_path(const std::string& linux_path) {
-  std::string p = "Z:" + linux_path;
-  for (char& c : p)
-    if (c == '/') c = '\\';
-  return p;
-}
-
 // A click at (x, y) in window units (origin at the lower left, y up).
 void click(float x, float y) {
   const std::string at = std::to_string(static_cast<int>(x)) + " " + std::to_string(static_cast<int>(768 - y));
