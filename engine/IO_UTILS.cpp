@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <thread>
 #include <memory>
 #include <random>
 
@@ -577,6 +579,537 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder, cons
         << ". zip_file=" << zip_path << ", out_directory=" << out << ".\n";
   }
   return result;
+}
+
+// ---- Extraction while the archive downloads.
+namespace {
+
+std::uint16_t le16(const char* p) {
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<std::uint16_t>(u[0] | (u[1] << 8));
+}
+std::uint32_t le32(const char* p) {
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<std::uint32_t>(u[0]) | (static_cast<std::uint32_t>(u[1]) << 8) |
+         (static_cast<std::uint32_t>(u[2]) << 16) | (static_cast<std::uint32_t>(u[3]) << 24);
+}
+std::uint64_t le64(const char* p) { return le32(p) | (static_cast<std::uint64_t>(le32(p + 4)) << 32); }
+
+constexpr std::size_t kLocalHeader = 30;
+constexpr std::size_t kCentralHeader = 46;
+constexpr std::size_t kEndRecord = 22;
+constexpr std::size_t kTailMax = 1u << 20;        // most of a central directory kept after the member
+constexpr std::size_t kHandOver = 256u * 1024;     // bytes given to the worker at a time
+constexpr std::size_t kQueuedMax = 8u * 1024 * 1024;  // bytes a sink may hold before the transfer waits
+constexpr std::size_t kInflateOut = 256u * 1024;
+
+// The zip64 sizes of an extra field: the fields of tag 1 in their order,
+// each present only where the fixed field holds 0xFFFFFFFF.
+bool zip64_fields(const char* extra, std::size_t len, bool want_u, bool want_c, bool want_off, std::uint64_t& u,
+                  std::uint64_t& c, std::uint64_t& off) {
+  std::size_t at = 0;
+  while (at + 4 <= len) {
+    const std::uint16_t tag = le16(extra + at);
+    const std::uint16_t size = le16(extra + at + 2);
+    if (at + 4 + size > len) return false;
+    if (tag == 1) {
+      std::size_t f = at + 4;
+      const std::size_t end = f + size;
+      if (want_u) {
+        if (f + 8 > end) return false;
+        u = le64(extra + f);
+        f += 8;
+      }
+      if (want_c) {
+        if (f + 8 > end) return false;
+        c = le64(extra + f);
+        f += 8;
+      }
+      if (want_off) {
+        if (f + 8 > end) return false;
+        off = le64(extra + f);
+      }
+      return true;
+    }
+    at += 4 + size;
+  }
+  return false;
+}
+
+}  // namespace
+
+struct member_sink::hashing {
+  plat::Md5 md5;
+  z_stream z{};
+  bool z_open = false;
+  bool z_ended = false;  // the deflate stream has ended
+  std::unique_ptr<char[]> out;
+  ~hashing() {
+    if (z_open) inflateEnd(&z);
+  }
+};
+
+// The extraction pool: long-lived threads, each working through the bodies
+// of the sinks given to it, in order. A sink keeps one worker from start to
+// end, so its bytes are handled in the order they came.
+struct member_sink::worker {
+  std::mutex m;
+  std::condition_variable cv;
+  std::vector<std::function<void()>> jobs;
+  int sinks = 0;  // sinks attached (under pool_mutex())
+  std::thread thread;
+
+  worker() : thread([this] { run(); }) {}
+  void post(std::function<void()> job) {
+    {
+      std::lock_guard<std::mutex> lock(m);
+      jobs.push_back(std::move(job));
+    }
+    cv.notify_one();
+  }
+  void run() {
+    std::vector<std::function<void()>> batch;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(m);
+        cv.wait(lock, [this] { return !jobs.empty(); });
+        batch.swap(jobs);
+      }
+      for (auto& job : batch) job();
+      batch.clear();
+    }
+  }
+
+  static std::mutex& pool_mutex() {
+    static std::mutex m;
+    return m;
+  }
+  // The worker with the fewest sinks. The pool lives as long as the
+  // process: its threads wait for work and end with it.
+  static worker* attach() {
+    static std::vector<worker*>* pool = new std::vector<worker*>;
+    std::lock_guard<std::mutex> lock(pool_mutex());
+    constexpr std::size_t kWorkers = 4;  // one per download stream
+    worker* best = nullptr;
+    for (worker* w : *pool)
+      if (!best || w->sinks < best->sinks) best = w;
+    if (!best || (best->sinks > 0 && pool->size() < kWorkers)) {
+      pool->push_back(new worker);
+      best = pool->back();
+    }
+    ++best->sinks;
+    return best;
+  }
+  static void detach(worker* w) {
+    std::lock_guard<std::mutex> lock(pool_mutex());
+    --w->sinks;
+  }
+};
+
+member_sink::member_sink(std::string target, std::string want_sig, std::uint64_t max_bytes, std::string spool_path)
+    : target_(app_path + target),
+      want_sig_(std::move(want_sig)),
+      spool_path_(app_path + spool_path),
+      max_bytes_(max_bytes),
+      h_(new hashing) {}
+
+member_sink::~member_sink() { abort(); }
+
+void member_sink::start(std::int64_t length) {
+  if (length > kInlineMax) worker_ = worker::attach();
+}
+
+bool member_sink::ready() const { return !worker_ || queued_.load() < kQueuedMax; }
+
+void member_sink::take(const char* data, std::size_t n) {
+  if (finishing_ || n == 0) return;
+  if (!worker_) {
+    feed(data, n);
+    return;
+  }
+  pending_.insert(pending_.end(), data, data + n);
+  if (pending_.size() >= kHandOver) post_pending();
+}
+
+void member_sink::post_pending() {
+  if (pending_.empty()) return;
+  queued_ += pending_.size();
+  worker_->post([this, bytes = std::move(pending_)] {
+    if (!aborted_.load()) feed(bytes.data(), bytes.size());
+    queued_ -= bytes.size();
+  });
+  pending_.clear();
+}
+
+void member_sink::finish() {
+  if (finishing_) return;
+  finishing_ = true;
+  if (!worker_) {
+    complete();
+    std::lock_guard<std::mutex> lock(m_);
+    finished_ = true;
+    return;
+  }
+  post_pending();
+  worker_->post([this] {
+    if (!aborted_.load()) complete();
+    {
+      std::lock_guard<std::mutex> lock(m_);
+      finished_ = true;
+    }
+    cv_.notify_all();
+  });
+}
+
+bool member_sink::done() const {
+  std::lock_guard<std::mutex> lock(m_);
+  return finished_;
+}
+
+void member_sink::abort() {
+  if (worker_) {
+    aborted_ = true;
+    if (!finishing_) {
+      finishing_ = true;
+      pending_.clear();
+      worker_->post([this] {
+        {
+          std::lock_guard<std::mutex> lock(m_);
+          finished_ = true;
+        }
+        cv_.notify_all();
+      });
+    }
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [this] { return finished_; });
+    lock.unlock();
+    worker::detach(worker_);
+    worker_ = nullptr;
+    if (state_ == state::finished) return;  // completed before the abort: the result stands
+  } else if (state_ == state::finished) {
+    return;
+  }
+  finishing_ = true;
+  discard_files();
+  if (spool_.is_open() || spooled_) {
+    plat::file_close(spool_);
+    plat::path_remove_file(spool_path_);
+    spooled_ = false;
+  }
+  state_ = state::failed;
+  if (err_ == 0) err_ = ECANCELED;
+}
+
+void member_sink::discard_files() {
+  if (out_.is_open()) plat::file_close(out_);
+  if (!temp_.empty()) plat::path_remove_file(temp_);
+  temp_.clear();
+}
+
+void member_sink::fail(int err, const std::string& why) {
+  discard_files();
+  if (spool_.is_open()) {
+    plat::file_close(spool_);
+    plat::path_remove_file(spool_path_);
+  }
+  state_ = state::failed;
+  err_ = err;
+  log_ += "Extraction of " + target_ + " failed (" + error_str(err) + "): " + why + "\n";
+}
+
+void member_sink::feed(const char* data, std::size_t n) {
+  while (n > 0) {
+    switch (state_) {
+      case state::head:
+        feed_head(data, n);
+        return;
+      case state::data:
+        feed_data(data, n);
+        break;
+      case state::tail:
+        if (tail_.size() + n > kTailMax) {
+          fail(err_zip_needs_file, "more follows the member than a central directory");
+          return;
+        }
+        tail_.append(data, n);
+        return;
+      case state::spool:
+        to_spool(data, n);
+        return;
+      case state::failed:
+      case state::finished:
+        return;
+    }
+  }
+}
+
+void member_sink::to_spool(const char* data, std::size_t n) {
+  if (!spool_.is_open()) {
+    state_ = state::spool;
+    if (const int e = plat::file_create(spool_path_, spool_); e != 0) {
+      fail(e, "the archive cannot be written to " + spool_path_);
+      return;
+    }
+  }
+  if (const int e = plat::file_write(spool_, data, n); e != 0) fail(e, "the archive cannot be written to " + spool_path_);
+}
+
+void member_sink::feed_head(const char* data, std::size_t n) {
+  head_.append(data, n);
+  if (head_.size() < kLocalHeader) return;
+  const char* h = head_.data();
+  const std::size_t name_len = le16(h + 26), extra_len = le16(h + 28);
+  if (le32(h) == 0x04034b50 && head_.size() < kLocalHeader + name_len + extra_len) return;
+
+  // The member of a one-file archive, as the publisher writes it: anything
+  // else is extracted from a file the usual way.
+  const std::size_t slash = target_.find_last_of('/');
+  const std::string member = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+  bool simple = le32(h) == 0x04034b50 && is_signature(want_sig_);
+  std::uint16_t flags = 0;
+  if (simple) {
+    flags = le16(h + 6);
+    method_ = le16(h + 8);
+    csize_ = le32(h + 18);
+    usize_ = le32(h + 22);
+    const std::string name(h + kLocalHeader, name_len);
+    simple = name == member && (flags & (1 | 8)) == 0 && (method_ == 0 || method_ == 8) &&
+             !begins_with_macosx(name.c_str()) && relative_path_is_safe(name);
+    if (simple && (csize_ == 0xFFFFFFFFu || usize_ == 0xFFFFFFFFu)) {
+      std::uint64_t u = 0, c = 0, off = 0;
+      simple = zip64_fields(h + kLocalHeader + name_len, extra_len, true, true, false, u, c, off);
+      csize_ = c;
+      usize_ = u;
+    }
+    if (simple && method_ == 0 && csize_ != usize_) simple = false;
+    if (simple && max_bytes_ && usize_ > max_bytes_) {
+      // Nothing is written of a member larger than its file may be.
+      head_.clear();
+      fail(EFBIG, "the member has " + std::to_string(usize_) + " bytes, more than the " + std::to_string(max_bytes_) +
+                      " it may have");
+      return;
+    }
+  }
+  std::string rest;
+  if (!simple) {
+    rest.swap(head_);
+    to_spool(rest.data(), rest.size());
+    return;
+  }
+  // A temporary file beside the target; the target takes its name only at
+  // the end, so it is never half-written.
+  int err = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp_ = temp_name_for(target_, next_serial());
+    err = plat::file_create_new(temp_, out_);
+    if (err != EEXIST) break;
+  }
+  if (err != 0) {
+    temp_.clear();
+    fail(err, "the temporary file cannot be created");
+    return;
+  }
+  if (method_ == 8) {
+    if (inflateInit2(&h_->z, -MAX_WBITS) != Z_OK) {
+      fail(ENOMEM, "the inflater cannot start");
+      return;
+    }
+    h_->z_open = true;
+    h_->out.reset(new char[kInflateOut]);
+  }
+  state_ = csize_ == 0 && method_ == 0 ? state::tail : state::data;  // an empty file has no data
+  tail_start_ = kLocalHeader + name_len + extra_len + csize_;
+  rest = head_.substr(kLocalHeader + name_len + extra_len);
+  head_.clear();
+  head_.shrink_to_fit();
+  feed(rest.data(), rest.size());
+}
+
+void member_sink::feed_data(const char*& data, std::size_t& n) {
+  const std::size_t now = static_cast<std::size_t>(std::min<std::uint64_t>(n, csize_ - consumed_));
+  const auto write = [&](const char* bytes, std::size_t len) {
+    if (max_bytes_ && written_ + len > max_bytes_) {
+      fail(EFBIG, "the member grew past the " + std::to_string(max_bytes_) + " bytes it may have");
+      return false;
+    }
+    if (written_ + len > usize_) {
+      fail(err_zip_read, "the member is longer than its header says");
+      return false;
+    }
+    if (const int e = plat::file_write(out_, bytes, len); e != 0) {
+      fail(e, "the file cannot be written");
+      return false;
+    }
+    h_->md5.add(bytes, len);
+    written_ += len;
+    return true;
+  };
+  if (method_ == 0) {
+    if (!write(data, now)) return;
+  } else {
+    z_stream& z = h_->z;
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    z.avail_in = static_cast<uInt>(now);
+    // Until the input is used and zlib holds no more output for it.
+    while (!h_->z_ended) {
+      z.next_out = reinterpret_cast<Bytef*>(h_->out.get());
+      z.avail_out = static_cast<uInt>(kInflateOut);
+      const int r = inflate(&z, Z_NO_FLUSH);
+      if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) {
+        fail(err_zip_read, "the compressed data is damaged");
+        return;
+      }
+      const std::size_t made = kInflateOut - z.avail_out;
+      if (made > 0 && !write(h_->out.get(), made)) return;
+      if (r == Z_STREAM_END) {
+        h_->z_ended = true;
+        if (z.avail_in != 0 || consumed_ + now != csize_) {
+          fail(err_zip_read, "the compressed data ends before the member does");
+          return;
+        }
+        break;
+      }
+      if (z.avail_in == 0 && z.avail_out != 0) break;  // all used, nothing held back
+      if (made == 0 && r == Z_BUF_ERROR) {
+        fail(err_zip_read, "the compressed data is damaged");
+        return;
+      }
+    }
+  }
+  consumed_ += now;
+  data += now;
+  n -= now;
+  if (consumed_ < csize_) return;
+  if (written_ != usize_ || (method_ == 8 && !h_->z_ended)) {
+    fail(err_zip_read, "the member is shorter than its header says");
+    return;
+  }
+  state_ = state::tail;
+}
+
+// Finds the member in the central directory at the end of the archive and
+// checks that it describes what was read. err_zip_needs_file when the
+// directory says something this reading cannot honour (a link, another
+// member where this one was read).
+int member_sink::check_central_directory(bool& executable) {
+  const char* t = tail_.data();
+  const std::size_t len = tail_.size();
+  if (len < kEndRecord) return err_zip_open;
+  std::size_t end = len - kEndRecord + 1;
+  std::size_t eocd = std::string::npos;
+  while (end-- > 0) {
+    if (le32(t + end) == 0x06054b50) {
+      eocd = end;
+      break;
+    }
+  }
+  if (eocd == std::string::npos) return err_zip_open;
+  std::uint64_t entries = le16(t + eocd + 10);
+  std::uint64_t cd_size = le32(t + eocd + 12);
+  std::uint64_t cd_offset = le32(t + eocd + 16);
+  if (entries == 0xFFFF || cd_size == 0xFFFFFFFFu || cd_offset == 0xFFFFFFFFu) {
+    // zip64: the locator just before the end record gives the zip64 end record.
+    if (eocd < 20 || le32(t + eocd - 20) != 0x07064b50) return err_zip_needs_file;
+    const std::uint64_t rec = le64(t + eocd - 20 + 8);
+    if (rec < tail_start_ || rec - tail_start_ + 56 > len) return err_zip_needs_file;
+    const char* z = t + (rec - tail_start_);
+    if (le32(z) != 0x06064b50) return err_zip_needs_file;
+    entries = le64(z + 32);
+    cd_size = le64(z + 40);
+    cd_offset = le64(z + 48);
+  }
+  if (cd_offset < tail_start_ || cd_offset - tail_start_ > len || cd_size > len - (cd_offset - tail_start_))
+    return err_zip_needs_file;
+  const char* p = t + (cd_offset - tail_start_);
+  const char* const cd_end = p + cd_size;
+  bool seen = false;
+  for (std::uint64_t i = 0; i < entries; ++i) {
+    if (cd_end - p < static_cast<std::ptrdiff_t>(kCentralHeader) || le32(p) != 0x02014b50) return err_zip_needs_file;
+    const std::size_t name_len = le16(p + 28), extra_len = le16(p + 30), comment_len = le16(p + 32);
+    const std::size_t whole = kCentralHeader + name_len + extra_len + comment_len;
+    if (static_cast<std::size_t>(cd_end - p) < whole) return err_zip_needs_file;
+    std::uint64_t c = le32(p + 20), u = le32(p + 24), off = le32(p + 42);
+    if (c == 0xFFFFFFFFu || u == 0xFFFFFFFFu || off == 0xFFFFFFFFu) {
+      if (!zip64_fields(p + kCentralHeader + name_len, extra_len, u == 0xFFFFFFFFu, c == 0xFFFFFFFFu,
+                        off == 0xFFFFFFFFu, u, c, off))
+        return err_zip_needs_file;
+    }
+    const std::string name(p + kCentralHeader, name_len);
+    const std::size_t slash = target_.find_last_of('/');
+    const std::string member = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+    if (name == member) {
+      // The member read must be the one the directory lists, once, as a file.
+      const std::uint32_t external = le32(p + 38);
+      if (seen || off != 0 || le16(p + 10) != method_ || c != csize_ || u != usize_ ||
+          ((external >> 16) & 0xA000) == 0xA000)
+        return err_zip_needs_file;
+      seen = true;
+      const bool made_on_unix = (le16(p + 4) >> 8) == 3;
+      executable = made_on_unix && ((external >> 16) & 0111) != 0;
+    } else if (off == 0) {
+      return err_zip_needs_file;
+    } else {
+      log_ += "Extraction: skipped member " + name + " of an archive that is for " + member + " only\n";
+    }
+    p += whole;
+  }
+  return seen ? 0 : err_zip_needs_file;
+}
+
+void member_sink::complete() {
+  switch (state_) {
+    case state::head: {
+      // Too short for a member header: the usual extraction says what it is.
+      std::string rest;
+      rest.swap(head_);
+      to_spool(rest.data(), rest.size());
+      if (state_ == state::failed) return;
+      [[fallthrough]];
+    }
+    case state::spool:
+      if (const int e = plat::file_close(spool_); e != 0) {
+        fail(e, "the archive cannot be written to " + spool_path_);
+        return;
+      }
+      spooled_ = true;
+      state_ = state::finished;
+      return;
+    case state::data:
+      fail(err_zip_read, "the archive ends inside the member");
+      return;
+    case state::failed:
+    case state::finished:
+      return;
+    case state::tail:
+      break;
+  }
+  bool executable = false;
+  if (const int e = check_central_directory(executable); e != 0) {
+    fail(e, e == err_zip_needs_file ? "its central directory must be read the usual way"
+                                    : "the central directory is missing or damaged");
+    return;
+  }
+  if (executable) {
+    if (const int e = plat::file_make_executable(out_); e != 0) {
+      fail(e, "the file cannot be made executable");
+      return;
+    }
+  }
+  if (const int e = plat::file_close(out_); e != 0) {
+    fail(e, "the file cannot be written");
+    return;
+  }
+  const std::string sig = h_->md5.hex();
+  if (sig != want_sig_) {
+    fail(err_zip_wrong_contents, "it has the signature " + sig + ", not " + want_sig_ + "; the file was not replaced");
+    return;
+  }
+  if (const int e = plat::path_rename(temp_, target_); e != 0) {
+    fail(e, "the file cannot take its name");
+    return;
+  }
+  temp_.clear();
+  state_ = state::finished;
 }
 
 // ------------------------------------------------------------ [SECTION] files and folders

@@ -15,9 +15,17 @@
 // 20013. A failure records its source location in sErrFile / sErrLine.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "net/http.h"
+#include "platform/file.h"
 
 // ------------------------------------------------- [SECTION] result codes and texts
 
@@ -37,6 +45,7 @@ enum io_err_code {
   err_zip_unsafe_name = 20013, // a member's name would leave the folder it is extracted into
   err_zip_wrong_contents = 20014,  // the member's contents are not the ones the directory file lists
   err_zip_member_missing = 20015,  // the archive does not hold the file it was fetched for
+  err_zip_needs_file = 20016,      // the archive must be fetched into a file and extracted from there
 };
 
 struct err_msg_row {
@@ -95,6 +104,93 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder);
 // so a small archive cannot fill the disk.
 int zip_to_file(const std::string& zip_file, const std::string& out_folder, const std::string& member,
                 const std::string& want_sig, std::string* got_sig, std::uint64_t max_bytes = 0);
+
+// Extraction while the archive downloads: a sink for the body of the
+// transfer that fetches the archive of one known file. The member is
+// written to a hidden temporary file beside `target` and hashed on the way,
+// and takes the target's name only once the whole archive has arrived, its
+// central directory agrees with the member that was read, and the digest is
+// `want_sig` (32 hexadecimal digits); nothing of the archive is written to
+// disk. Archives of one member, stored or deflated, as the publisher writes
+// them, take this way. Anything else (another member first, encryption, a
+// data descriptor, other methods) is written whole to `spool_path` instead,
+// to be extracted from there by zip_to_file; so is a body too short to hold
+// a member header. A large body is worked on by a worker thread of the
+// extraction pool while the next bytes arrive; a small one on the calling
+// thread. Every call is made from one thread (the frame loop).
+class member_sink final : public body_sink {
+ public:
+  // Bodies up to this size are worked on in the calls that deliver them.
+  static constexpr std::int64_t kInlineMax = 1 << 20;
+
+  member_sink(std::string target, std::string want_sig, std::uint64_t max_bytes, std::string spool_path);
+  ~member_sink() override;  // aborts what is not finished
+  member_sink(const member_sink&) = delete;
+  member_sink& operator=(const member_sink&) = delete;
+
+  void start(std::int64_t length) override;
+  void take(const char* data, std::size_t n) override;
+  bool ready() const override;
+
+  // Every byte of the body has arrived: the extraction completes (at once,
+  // or on the worker; see done()).
+  void finish();
+  // After finish(): whether the outcome is known.
+  bool done() const;
+  // The outcome, once done(): 0 and spooled() false: the target holds the
+  // member; 0 and spooled(): the archive is at spool_path, whole; else the
+  // failure (as zip_to_file's, plus err_zip_needs_file when the archive
+  // turned out to need the usual extraction after its bytes were used:
+  // fetch it again into a file). Nothing is left beside the target after a
+  // failure.
+  int result() const { return err_; }
+  bool spooled() const { return spooled_; }
+  // What the extraction has to say for the log (the caller writes it).
+  const std::string& log_text() const { return log_; }
+  // The transfer failed or the install ends: the work stops, the temporary
+  // and spool files are removed. Waits for the worker to let go.
+  void abort();
+
+ private:
+  enum class state { head, data, tail, spool, failed, finished };
+  void feed(const char* data, std::size_t n);
+  void feed_head(const char* data, std::size_t n);
+  void feed_data(const char*& data, std::size_t& n);
+  void to_spool(const char* data, std::size_t n);
+  void fail(int err, const std::string& why);
+  void complete();
+  int check_central_directory(bool& executable);
+  void post_pending();
+  void discard_files();
+
+  const std::string target_, want_sig_, spool_path_;
+  const std::uint64_t max_bytes_;
+  state state_ = state::head;
+  std::string head_;            // the local header while it arrives
+  std::string tail_;            // what follows the member: the central directory
+  std::uint64_t tail_start_ = 0;  // archive offset of tail_[0]
+  std::uint64_t csize_ = 0, usize_ = 0, consumed_ = 0, written_ = 0;
+  std::uint16_t method_ = 0;
+  std::string temp_;
+  plat::File out_;
+  plat::File spool_;
+  struct hashing;
+  std::unique_ptr<hashing> h_;  // digest and inflater
+  int err_ = 0;
+  bool spooled_ = false;
+  std::string log_;
+
+  // Hand-over to the worker (threaded bodies only).
+  struct worker;
+  worker* worker_ = nullptr;
+  std::vector<char> pending_;  // bytes gathered before they go to the worker
+  std::atomic<std::size_t> queued_{0};
+  std::atomic<bool> aborted_{false};
+  bool finishing_ = false;
+  mutable std::mutex m_;
+  mutable std::condition_variable cv_;
+  bool finished_ = false;  // under m_
+};
 
 // Whether a file name is one of the hidden temporary files an extraction
 // writes beside its target (".NAME.part-N"); an interrupted run leaves them.

@@ -591,6 +591,15 @@ struct fetch_failures {
 std::map<std::pair<int, int>, fetch_failures> g_fetch_failures;
 int g_stream_server[4] = {0, 0, 0, 0};  // the server of each stream's transfer
 
+// Each stream's archive is extracted while it downloads (member_sink); once
+// the last byte has arrived the stream waits for its extraction to end
+// before it takes the next entry.
+std::unique_ptr<member_sink> g_sinks[4];
+bool g_sink_fed[4] = {false, false, false, false};  // every byte given, extraction ending
+// Entries whose archive must be fetched into a file and extracted from
+// there (its layout asked for the usual extraction after its bytes were used).
+std::set<int> g_whole_archive;
+
 double now_seconds() { return static_cast<double>(xtim_class::microsecs_tot()) * 1e-6; }
 
 // The server to ask for entry `entry` now: the one the failover rule drew if
@@ -664,7 +673,16 @@ void make_dir_error(const std::string& path, int code) {
                  "utils", 177);
 }
 
+void end_extractions() {
+  for (int s = 0; s < 4; ++s) {
+    g_sinks[s].reset();  // stops the work and removes what it wrote
+    g_sink_fed[s] = false;
+  }
+}
+
 void make_dirs() {
+  end_extractions();
+  g_whole_archive.clear();
   g_mismatches.clear();
   g_fetch_failures.clear();
   g_handed.assign(sim_info.files.size(), 0);
@@ -720,6 +738,16 @@ bool archive_fault(int err) {
          err == err_zip_member_missing || err == err_zip_unsafe_name || err < 0;  // err < 0: the reader's codes
 }
 
+int extraction_outcome(int err, const std::string& archive, const std::string& dest_file, bool checked) {
+  if (err != 0 && err != err_zip_needs_file && !(checked && archive_fault(err))) {
+    stg.got_failed_install = 1;
+    __MACIBM_alert(0, "The installer cannot extract a file.", "Error: " + error_str(err), "Compressed File: " + archive,
+                   "Destination: " + dest_file, t_alert, "utils", 390);
+  }
+  if (stg.log_actions) xer << "EXPANDING file " << dest_file << ", with result=" << err << ".\n";
+  return err;
+}
+
 int extract_and_delete_file(const std::string& archive, const std::string& dest_file, const std::string& want_sig,
                             std::uint64_t max_bytes) {
   unlock_file(dest_file);
@@ -730,12 +758,7 @@ int extract_and_delete_file(const std::string& archive, const std::string& dest_
   }
   const int err = want_sig.empty() ? zip_to_file(archive, folder)
                                    : zip_to_file(archive, folder, last_component(dest_file), want_sig, nullptr, max_bytes);
-  if (err != 0 && !(want_sig.size() && archive_fault(err))) {
-    stg.got_failed_install = 1;
-    __MACIBM_alert(0, "The installer cannot extract a file.", "Error: " + error_str(err), "Compressed File: " + archive,
-                   "Destination: " + dest_file, t_alert, "utils", 390);
-  }
-  if (stg.log_actions) xer << "EXPANDING file " << dest_file << ", with result=" << err << ".\n";
+  extraction_outcome(err, archive, dest_file, !want_sig.empty());
   if (install_type == 0) {
     const int del = delete_file(archive);
     if (stg.log_actions) xer << "DELETING  file " << archive << ", with result=" << del << ".\n";
@@ -789,7 +812,9 @@ int grab_files() {
     // A new transfer goes to a server that may be asked for this file now;
     // while none may, the stream waits (the frame goes on).
     const bool fetching = is_net && v.want_to_grab_it && !v.want_to_nuke_it;
-    if (fetching && !http.down[s + 2]) {
+    // The archive has arrived and its extraction is ending.
+    const bool extracting = fetching && g_sinks[s] && g_sink_fed[s];
+    if (fetching && !extracting && !http.down[s + 2]) {
       const int k = server_for(i);
       if (k < 0) {
         next.stream_waiting[s] = 0;
@@ -804,6 +829,15 @@ int grab_files() {
     const std::string source = is_net ? server_path[server] + v.path + ".zip"
                                       : dvd_path + install_name + "/" + v.path + ".zip";
     std::string archive = stream_archive_path(s);
+    if (fetching && !extracting && !http.down[s + 2]) {
+      g_sinks[s].reset();
+      if (!g_whole_archive.count(i)) {
+        unlock_file(local);
+        const auto disk_limit = static_cast<std::uint64_t>(std::max(0.0f, v.disk_size) + 1.0f) * 1000u;
+        g_sinks[s] = std::make_unique<member_sink>(local, v.sig_want, disk_limit, archive);
+        http.set_sink(s + 2, g_sinks[s].get());
+      }
+    }
     next.stream_waiting[s] = 0;
     crnt_file_path = source;
     crnt_file_name = last_component(source);
@@ -840,7 +874,7 @@ int grab_files() {
     } else if (v.want_to_grab_it) {
       stg.crnt_file_stat = 1;
       if (is_net) {
-        const int r = http.net_check(s + 2, server_name[server], source, archive);
+        const int r = extracting ? 1 : http.net_check(s + 2, server_name[server], source, archive);
         if (r == 0) {
           const down_class* d = http.down[s + 2].get();
           if (!d)
@@ -853,6 +887,7 @@ int grab_files() {
             stg.crnt_file_rat = 0;
           next.file_down += stg.crnt_file_rat * v.down_size;
         } else if (r == 2) {
+          g_sinks[s].reset();
           const net_failure f = http.failure(s + 2);
           if (f.local_error != 0) {
             // The download could not be stored here: no server can mend that.
@@ -873,8 +908,30 @@ int grab_files() {
           // a stale mirror, a damaged or a wrong archive is fetched again from
           // another server, a few times at most.
           const auto limit = static_cast<std::uint64_t>(std::max(0.0f, v.disk_size) + 1.0f) * 1000u;
-          const int err = extract_and_delete_file(archive, local, v.sig_want, limit);
-          if (err == 0) {
+          int err = 0;
+          if (member_sink* sink = g_sinks[s].get()) {
+            if (!g_sink_fed[s]) {
+              sink->finish();
+              g_sink_fed[s] = true;
+            }
+            if (!sink->done()) continue;  // the stream holds its entry until the extraction ends
+            err = sink->result();
+            const bool spooled = sink->spooled();
+            if (!sink->log_text().empty()) xer << sink->log_text();
+            g_sinks[s].reset();
+            g_sink_fed[s] = false;
+            if (spooled)
+              err = extract_and_delete_file(archive, local, v.sig_want, limit);
+            else
+              err = extraction_outcome(err, source, local, true);
+          } else {
+            err = extract_and_delete_file(archive, local, v.sig_want, limit);
+          }
+          if (err == err_zip_needs_file) {
+            // Fetched again at once into a file, from the same server.
+            xer << "The archive for " << local << " is fetched again to be extracted from a file.\n";
+            g_whole_archive.insert(i);
+          } else if (err == 0) {
             stg.crnt_file_rat = 1;
             finished = installed = true;
           } else if (!archive_fault(err)) {

@@ -375,6 +375,17 @@ int grab_files();
 int extract_and_delete_file(const std::string& archive, const std::string& dest_file,
                             const std::string& want_sig = "", std::uint64_t max_bytes = 0);
 
+// The end of an extraction of `archive` (a file, or the address it was
+// extracted from while it arrived) into `dest_file`: a failure that is not
+// the archive's own (or any failure, unless the contents were `checked`
+// against the release) sets got_failed_install and is shown; the result is
+// logged. Returns `err`.
+int extraction_outcome(int err, const std::string& archive, const std::string& dest_file, bool checked);
+
+// Ends the extractions of the streams that are running or ending: their
+// work stops and what they wrote is removed (the install ends, or starts).
+void end_extractions();
+
 // Whether an extraction failure lies in the fetched archive itself (fetch it
 // again elsewhere) rather than on this machine (a full disk, no permission).
 bool archive_fault(int err);

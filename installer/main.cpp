@@ -893,6 +893,8 @@ void restart_bookkeeping() {
   // writing into the archive deleted below, and the next install's stream
   // would take it over as its own.
   for (int slot = 2; slot < http_class::kSlots; ++slot) http.down[slot].reset();
+  // Then the extractions fed by them.
+  end_extractions();
   // The servers need not keep connections for an install that has ended.
   http.close_kept();
   // The partial downloads of the active streams are the stream archives in

@@ -5,9 +5,12 @@
 // [SECTION] http_class: net_check, the failure report, UseProxy
 #include "net/http.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <chrono>
+#include <thread>
 #include <utility>
 
 #include "engine/xmap.h"
@@ -123,8 +126,9 @@ void append(std::vector<char>& buf, const std::string& text) { buf.insert(buf.en
 
 down_class::down_class(const char* host, std::uint16_t port, const char* path, bool post,
                        const std::map<std::string, std::string>& fields, const void* body, int body_len,
-                       const char* dest, kept_connection* kept) {
+                       const char* dest, kept_connection* kept, body_sink* sink) {
   last_read_time = xtim.real_time;
+  mSink = sink;
   if (dest) mDestFileName = app_path + dest;
   if (!host) host = "";
   if (!path) path = "";
@@ -226,7 +230,8 @@ void down_class::finish_body() {
 // length, the server did not say or do "close", nothing has gone wrong.
 bool down_class::may_keep_open(std::int64_t pending) const {
   if (!mPersistent || !mHttp11 || mResponseNum < 200 || mResponseNum > 299) return false;
-  if (mReceivedPayload + pending != mIncomingLength || mFileErr != 0 || !mDestFile.is_open()) return false;
+  if (mReceivedPayload + pending != mIncomingLength || mFileErr != 0 || !(mDestFile.is_open() || mSinking))
+    return false;
   if (mSocket->ReceivedRelease() || mSocket->mSocketStatus != pcsbstatus_Connected) return false;
   for (const auto& [name, value] : mFields) {
     if (!name_is(name, "connection")) continue;
@@ -261,6 +266,11 @@ bool down_class::retry_on_fresh_connection() {
 }
 
 void down_class::open_destination() {
+  if (mSink && mResponseNum >= 200 && mResponseNum <= 299) {
+    mSinking = true;
+    mSink->start(mIncomingLength);
+    return;
+  }
   if (mDestFileName.empty()) return;
   const int err = plat::file_create(mDestFileName, mDestFile);
   if (err != 0) mFileErr = mLocalErr = err;
@@ -284,6 +294,8 @@ void down_class::DoProcessing() {
     if (sent < 0 && retry_on_fresh_connection()) return;
   }
 
+  // A sink that is full is left to catch up; the bytes wait in the socket.
+  if (mSinking && !mSink->ready()) return;
   const std::int32_t got = mSocket->ReadData(readChunk, sizeof readChunk);
   if (got <= 0) {
     // A kept connection that the server closed before answering, or that
@@ -328,14 +340,18 @@ void down_class::DoProcessing() {
       mSocket->Disconnect();
   }
 
-  if (mDestFile.is_open() && !mInBuf.empty()) {
+  if (mSinking && !mInBuf.empty()) {
+    mReceivedPayload += pending;
+    if (mFileErr == 0 || (mFileErr == EFBIG && mLocalErr == 0)) mSink->take(mInBuf.data(), mInBuf.size());
+    mInBuf.clear();
+  } else if (mDestFile.is_open() && !mInBuf.empty()) {
     mReceivedPayload += pending;
     if (mFileErr == 0 || (mFileErr == EFBIG && mLocalErr == 0)) {
       const int err = plat::file_write(mDestFile, mInBuf.data(), mInBuf.size());
       if (err != 0) mFileErr = mLocalErr = err;
     }
     mInBuf.clear();
-  } else if (!mDestFile.is_open() && mInBuf.size() > kMaxUnwrittenBody) {
+  } else if (!mSinking && !mDestFile.is_open() && mInBuf.size() > kMaxUnwrittenBody) {
     if (mFileErr == 0) mFileErr = EFBIG;
     mInBuf.clear();
     mSocket->Disconnect();
@@ -461,6 +477,7 @@ void http_class::reset() {
   trickle_window_secs = 60.0f;
   trickle_floor_bytes_per_sec = 1000.0;
   for (auto& s : size_limit) s = 0;
+  for (auto& s : next_sink) s = nullptr;
   failure_counts.clear();
   inited_any = soc_inited = ot_inited = false;
   gProxyExclude.clear();
@@ -468,6 +485,11 @@ void http_class::reset() {
 
 void http_class::close_kept() {
   for (auto& k : kept) k = kept_connection{};
+}
+
+void http_class::set_sink(int slot, body_sink* sink) {
+  if (slot < 0 || slot >= kSlots) return;
+  next_sink[slot] = sink;
 }
 
 void http_class::set_size_limit(int slot, std::int64_t max_bytes) {
@@ -478,13 +500,26 @@ void http_class::set_size_limit(int slot, std::int64_t max_bytes) {
 void http_class::wait_for_activity(int timeout_ms) {
   plat::SocketWait waits[kSlots];
   std::size_t n = 0;
+  bool full_sink = false;
   for (const auto& d : down) {
     if (!d || !d->mSocket || d->mSocket->mWinSocket == plat::bad_socket) continue;
+    // A transfer whose sink is full has data waiting that it will not read
+    // yet: it is looked at again after a short wait, not at once.
+    if (d->mSinking && !d->mSink->ready()) {
+      timeout_ms = std::min(timeout_ms, 1);
+      full_sink = true;
+      continue;
+    }
     const PCSB_Status st = d->mSocket->mSocketStatus;
     if (st == pcsbstatus_Error || st == pcsbstatus_Disconnected) return;  // to be judged now: no waiting
     waits[n].handle = d->mSocket->mWinSocket;
     waits[n].for_write = st != pcsbstatus_Connected || !d->mOutBuf.empty();
     ++n;
+  }
+  if (n == 0 && full_sink) {
+    // Only full sinks: give them a moment to drain instead of spinning.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return;
   }
   plat::tcp_wait_any(waits, n, timeout_ms);
 }
@@ -550,7 +585,8 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
     }
     place[slot] = where;
     down[slot] = std::make_unique<down_class>(host.c_str(), port, file.c_str(), false, fields, nullptr, 0,
-                                              dest.c_str(), reuse);
+                                              dest.c_str(), reuse, next_sink[slot]);
+    next_sink[slot] = nullptr;
     if (reuse) kept[slot] = kept_connection{};
     down[slot]->mMaxBytes = size_limit[slot];
     size_limit[slot] = 0;

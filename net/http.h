@@ -20,6 +20,23 @@
 #include "platform/file.h"
 
 // ------------------------------------------------------------ [SECTION] down_class
+// Takes the body of a successful (2xx) response in place of a destination
+// file, so that a caller can use the bytes as they arrive (an archive
+// extracted while it downloads). Called on the main thread only.
+class body_sink {
+ public:
+  virtual ~body_sink() = default;
+  // Before the first byte: the announced length, -1 when none was.
+  virtual void start(std::int64_t length) = 0;
+  // The next bytes of the body, in order. Never fails here: the sink keeps
+  // its own verdict, which its owner reads once the transfer has ended.
+  virtual void take(const char* data, std::size_t n) = 0;
+  // False while the sink holds all it will buffer: the transfer reads
+  // nothing more from its socket until it is true again (the server waits
+  // on a full connection instead of this program's memory growing).
+  virtual bool ready() const = 0;
+};
+
 // A connection left open by a complete response, kept by its pool slot for
 // the next transfer to the same place.
 struct kept_connection {
@@ -85,13 +102,15 @@ struct kept_connection {
 //     from the transfer's creation.
 class down_class {
  public:
+  // With `sink` set, the body of a 2xx response goes to it instead of `dest`
+  // (any other response is written to `dest` as usual).
   // `dest` may be null: the body then stays in mInBuf (up to 16 MiB; more is
   // EFBIG) and is not counted. With `kept` holding a socket, the request
   // goes on that connection (to kept->addr, kept->port) without a lookup;
   // the socket is taken from it.
   down_class(const char* host, std::uint16_t port, const char* path, bool post,
              const std::map<std::string, std::string>& fields, const void* body, int body_len, const char* dest,
-             kept_connection* kept = nullptr);
+             kept_connection* kept = nullptr, body_sink* sink = nullptr);
   ~down_class();
   down_class(const down_class&) = delete;
   down_class& operator=(const down_class&) = delete;
@@ -137,6 +156,8 @@ class down_class {
   bool mOnKeptConnection = false;   // sent on a kept connection, not yet retried on a fresh one
   bool mReusable = false;           // the response is complete and the connection may serve the next request
   int mConnectionsOpened = 0;       // connections this transfer opened itself (0 when it ran on a kept one)
+  body_sink* mSink = nullptr;       // takes a 2xx body instead of the file; not owned
+  bool mSinking = false;            // the body goes to mSink
 
  private:
   void parse_header();
@@ -240,6 +261,12 @@ class http_class {
   // (nothing beyond the limit is written). Either way a log line says so.
   void set_size_limit(int slot, std::int64_t max_bytes);
   std::int64_t size_limit[kSlots] = {};
+
+  // The sink that takes the body of the next transfer started in `slot`
+  // (null: none), used once like the size limit. The caller keeps it alive
+  // until that transfer has ended.
+  void set_sink(int slot, body_sink* sink);
+  body_sink* next_sink[kSlots] = {};
 
   std::map<std::pair<std::string, std::string>, int> failure_counts;  // (server, file): failures so far
 

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #endif
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "engine/IO_UTILS.h"
 #include "tests/engine/engine_fixture.h"
@@ -386,6 +389,159 @@ TEST_F(ZipTest, StoredMembersComeOutWholeAndChecked) {
   plat::fault_clear();
   EXPECT_EQ(read_file(out + "big.bin"), "old");
   EXPECT_EQ(tree(out), (std::vector<std::string>{"big.bin", "empty.bin", "last.bin", "small.bin"}));
+}
+
+}  // namespace
+
+// ---- Extraction while the archive arrives.
+
+namespace {
+
+class StreamedZipTest : public ZipTest {
+ protected:
+  // Gives `archive` to a sink for out + name in pieces of `piece` bytes,
+  // announcing its length first, then lets the extraction end.
+  int stream(member_sink& sink, const std::string& archive, std::size_t piece) {
+    sink.start(static_cast<std::int64_t>(archive.size()));
+    for (std::size_t at = 0; at < archive.size(); at += piece) {
+      while (!sink.ready()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      sink.take(archive.data() + at, std::min(piece, archive.size() - at));
+    }
+    sink.finish();
+    while (!sink.done()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return sink.result();
+  }
+  int extract(const std::string& name, const std::string& archive, const std::string& want, std::size_t piece,
+              std::uint64_t max_bytes = 0) {
+    member_sink sink(out + name, want, max_bytes, spool);
+    const int r = stream(sink, archive, piece);
+    spooled = sink.spooled();
+    return r;
+  }
+  static std::string sig(const std::string& s) { return md5_hex(s.data(), s.size()); }
+  std::string one(const std::string& name, const std::string& data, bool stored, std::uint32_t mode = 0) {
+    EXPECT_TRUE(make_zip(dir / "one.zip", {{name, data, mode, false, stored}}));
+    return read_file(dir / "one.zip");
+  }
+  const std::string spool = dir / "spool.zip";
+  bool spooled = false;
+};
+
+// Stored and deflated members of every size come out whole however the
+// bytes are cut, on the calling thread (small) or the worker (large), with
+// nothing of the archive written and nothing left beside the file.
+TEST_F(StreamedZipTest, MembersComeOutWholeHoweverTheBytesArrive) {
+  const std::string big = noise(3 * 1024 * 1024 + 7, 5);  // worked on by the extraction pool
+  std::string text;
+  for (int i = 0; text.size() < 2 * 1024 * 1024; ++i) text += "line " + std::to_string(i) + " of the manual\n";
+  const struct {
+    std::string data;
+    bool stored;
+  } cases[] = {{"", true}, {"x", true}, {noise(100000, 6), true}, {big, true},
+               {"", false}, {"y", false}, {text, false}, {big, false},
+               {std::string(3 * 1024 * 1024, 'q'), false}};  // a few bytes that expand a thousandfold
+  for (const auto& c : cases) {
+    const std::string archive = one("part.bin", c.data, c.stored);
+    for (const std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{65536}, archive.size()}) {
+      if (piece == 1 && archive.size() > 300000) continue;
+      write_file(out + "part.bin", "old");
+      SCOPED_TRACE(std::to_string(c.data.size()) + (c.stored ? " stored" : " deflated") + ", pieces of " +
+                   std::to_string(piece));
+      ASSERT_EQ(extract("part.bin", archive, sig(c.data), piece), 0) << log();
+      EXPECT_FALSE(spooled);
+      EXPECT_TRUE(read_file(out + "part.bin") == c.data);
+      EXPECT_EQ(tree(out), std::vector<std::string>{"part.bin"});
+      EXPECT_FALSE(fs::exists(spool));
+    }
+  }
+#ifndef _WIN32  // permission bits
+  ::umask(022);
+  ASSERT_EQ(extract("run.sh", one("run.sh", "#!/bin/sh\n", false, 0100755), sig("#!/bin/sh\n"), 4096), 0);
+  EXPECT_EQ(fs::status(out + "run.sh").permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
+#endif
+}
+
+// The file takes its name only with the listed contents from an archive
+// that is whole: a wrong, cut, damaged or oversized member leaves the old
+// file and no temporary behind, with a fault of the archive as the result.
+TEST_F(StreamedZipTest, WrongCutOrDamagedArchivesNeverReplaceTheFile) {
+  const std::string data = noise(2 * 1024 * 1024, 8);
+  const std::string stored = one("f.bin", data, true);
+  const std::string deflated = one("f.bin", std::string(3 * 1024 * 1024, 'a'), false);
+  const std::string zeros_sig = sig(std::string(3 * 1024 * 1024, 'a'));
+  const auto check = [&](int want_err, int got) {
+    EXPECT_EQ(got, want_err) << log();
+    EXPECT_TRUE(archive_fault(got)) << got;
+    EXPECT_EQ(read_file(out + "f.bin"), "old");
+    EXPECT_EQ(tree(out), std::vector<std::string>{"f.bin"});
+  };
+  write_file(out + "f.bin", "old");
+  check(err_zip_wrong_contents, extract("f.bin", stored, sig("something else"), 65536));
+  check(err_zip_wrong_contents, extract("f.bin", deflated, sig(data), 65536));
+  // Cut inside the member, and cut after it (no central directory).
+  check(err_zip_read, extract("f.bin", stored.substr(0, stored.size() / 2), sig(data), 65536));
+  check(err_zip_read, extract("f.bin", deflated.substr(0, deflated.size() / 2), zeros_sig, 1000));
+  check(err_zip_open, extract("f.bin", stored.substr(0, stored.size() - 60), sig(data), 65536));
+  // A flipped byte in the compressed data.
+  std::string damaged = deflated;
+  damaged[damaged.size() / 3] = static_cast<char>(damaged[damaged.size() / 3] ^ 0x55);
+  const int r = extract("f.bin", damaged, zeros_sig, 65536);
+  EXPECT_TRUE(r == err_zip_read || r == err_zip_wrong_contents) << r;
+  EXPECT_EQ(read_file(out + "f.bin"), "old");
+  // A small archive that expands past the size its file may have.
+  check(EFBIG, extract("f.bin", deflated, zeros_sig, 65536, 1024 * 1024));
+  EXPECT_FALSE(fs::exists(spool));
+}
+
+// Archives that are not one plain member are downloaded whole and left to
+// the usual extraction; one whose central directory turns out to disagree
+// with what was read asks to be fetched again that way. A failure on this
+// machine is not the archive's fault; an ended transfer leaves nothing.
+TEST_F(StreamedZipTest, OtherArchivesAreKeptWholeAndFailuresHereAreNotTheArchives) {
+  const std::string data = noise(50000, 9);
+  ASSERT_TRUE(make_zip(dir / "two.zip", {{"other.bin", "first"}, {"f.bin", data}}));
+  const std::string two = read_file(dir / "two.zip");
+  EXPECT_EQ(extract("f.bin", two, sig(data), 1000), 0);
+  EXPECT_TRUE(spooled);
+  EXPECT_TRUE(read_file(spool) == two);
+  EXPECT_EQ(zip_to_file(spool, out, "f.bin", sig(data), nullptr), 0);
+  EXPECT_TRUE(read_file(out + "f.bin") == data);
+  EXPECT_FALSE(exists(out + "other.bin"));
+
+  // Too short to be an archive: kept for the usual extraction to refuse.
+  EXPECT_EQ(extract("f.bin", "PK\3\4", sig(data), 1), 0);
+  EXPECT_TRUE(spooled);
+  EXPECT_EQ(zip_to_file(spool, out, "f.bin", sig(data), nullptr), err_zip_open);
+
+  // The member is a symbolic link by its central directory.
+  fs::remove(spool);
+  write_file(out + "f.bin", "old");
+  EXPECT_EQ(extract("f.bin", one("f.bin", data, true, 0120777), sig(data), 4096), err_zip_needs_file);
+  EXPECT_FALSE(spooled);
+  EXPECT_EQ(read_file(out + "f.bin"), "old");
+  // A sibling after the member is skipped, and said to be.
+  ASSERT_TRUE(make_zip(dir / "sib.zip", {{"f.bin", data}, {"g.bin", "beside"}}));
+  EXPECT_EQ(extract("f.bin", read_file(dir / "sib.zip"), sig(data), 4096), 0);
+  EXPECT_FALSE(exists(out + "g.bin"));
+
+  // No folder to write into: the cause is here, not in the archive.
+  const int r = extract("missing/f.bin", one("f.bin", data, true), sig(data), 4096);
+  EXPECT_NE(r, 0);
+  EXPECT_FALSE(archive_fault(r)) << r;
+
+  // A transfer that ends half-way, on the worker and on the calling thread.
+  for (const std::size_t size : {std::size_t{4} * 1024 * 1024, std::size_t{1000}}) {
+    const std::string archive = one("f.bin", noise(size, 10), true);
+    {
+      member_sink sink(out + "f.bin", sig("x"), 0, spool);
+      sink.start(static_cast<std::int64_t>(archive.size()));
+      sink.take(archive.data(), archive.size() / 2);
+      sink.abort();
+      EXPECT_NE(sink.result(), 0);
+    }
+    EXPECT_EQ(read_file(out + "f.bin"), data);
+    EXPECT_EQ(tree(out), std::vector<std::string>{"f.bin"});
+  }
 }
 
 }  // namespace
