@@ -600,6 +600,13 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
   const bool is_err = d.mFileErr != 0 || stat == 0 || stat == 2;
 
   if (!is_done && !is_complete && !is_err) {
+    if (d.mSinking && !d.mSink->ready()) {
+      // This side holds the transfer while its sink catches up (a slow
+      // disk): the server is not silent, so no time-out runs meanwhile.
+      d.last_read_time = xtim.real_time;
+      d.mRateSamples.clear();
+      return 0;
+    }
     // The receive rate over the last trickle window, from samples taken
     // about every 1/32 of it; the oldest kept is the newest at or before
     // the window's start.

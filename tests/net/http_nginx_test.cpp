@@ -171,3 +171,59 @@ TEST_F(NginxTest, ThroughAProxy) {
 }
 
 }  // namespace
+
+namespace {
+
+// A sink that keeps the body and can be made to hold the transfer.
+class HeldSink : public body_sink {
+ public:
+  void start(std::int64_t length) override { announced = length; }
+  void take(const char* data, std::size_t n) override { body.append(data, n); }
+  bool ready() const override { return !held; }
+  std::int64_t announced = -2;
+  std::string body;
+  bool held = false;
+};
+
+// The body of a successful answer goes to the sink and to no file; while
+// the sink is full nothing more is read, for longer than the time-out,
+// without the transfer failing; an error page still goes to the file.
+TEST_F(NginxTest, ABodyGoesToItsSinkWhichMayHoldTheTransfer) {
+  const std::string want = read_file(*root / "big.bin");
+  http.time_out_secs = 0.5f;
+  HeldSink sink;
+  std::string dest = dir / "big.bin";
+  http.set_sink(2, &sink);
+  int result = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::size_t held_at = 0;
+  std::chrono::steady_clock::time_point held_since{};
+  while (result == 0 && std::chrono::steady_clock::now() < deadline) {
+    xtim.xtim_update();
+    result = http.net_check(2, server->host(), "/big.bin", dest);
+    if (!sink.held && held_at == 0 && sink.body.size() > 100000) {
+      sink.held = true;
+      held_at = sink.body.size();
+      held_since = std::chrono::steady_clock::now();
+    }
+    if (sink.held) {
+      EXPECT_EQ(sink.body.size(), held_at) << "read while the sink was full";
+      if (std::chrono::steady_clock::now() - held_since > std::chrono::milliseconds(1500)) sink.held = false;
+    }
+    http.wait_for_activity(5);
+  }
+  EXPECT_EQ(result, 1) << log();
+  EXPECT_GT(held_at, 0u);
+  EXPECT_EQ(sink.announced, static_cast<std::int64_t>(want.size()));
+  EXPECT_TRUE(sink.body == want);
+  EXPECT_FALSE(testing_support::exists(dest));
+
+  HeldSink unused;
+  http.set_sink(2, &unused);
+  std::string missing = dir / "missing.html";
+  EXPECT_EQ(run(2, server->host(), "/no-such-file", missing), 2);
+  EXPECT_EQ(unused.announced, -2);
+  EXPECT_NE(read_file(missing).find("404"), std::string::npos);
+}
+
+}  // namespace
