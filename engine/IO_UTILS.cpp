@@ -489,8 +489,15 @@ int handle_member(unzFile uf, zip_stream* zs, const std::string& out_folder, con
     }
     found = true;
   }
+  const bool is_link = !is_folder && ((info.external_fa >> 16) & 0xA000) == 0xA000;
+  if (!only.empty() && is_link) {
+    // Links are never made: a link in place of the one file is not that file.
+    IO_FAIL_HERE();
+    xer << "zip_to_file: " << n << " is a symbolic link, not the file it was fetched for\n";
+    return err_zip_wrong_contents;
+  }
   if (begins_with_macosx(n.c_str())) return 0;  // resource-fork data of another system
-  if (!is_folder && ((info.external_fa >> 16) & 0xA000) == 0xA000) return 0;  // a symbolic link
+  if (is_link) return 0;
 
   if (!relative_path_is_safe(n)) {
     IO_FAIL_HERE();

@@ -519,6 +519,12 @@ TEST_F(StreamedZipTest, OtherArchivesAreKeptWholeAndFailuresHereAreNotTheArchive
   EXPECT_EQ(extract("f.bin", one("f.bin", data, true, 0120777), sig(data), 4096), err_zip_needs_file);
   EXPECT_FALSE(spooled);
   EXPECT_EQ(read_file(out + "f.bin"), "old");
+  // Extracted from the file, such a link is not the file either: it is not
+  // made, and the extraction does not pass for the file's.
+  const int link = zip_to_file(dir / "one.zip", out, "f.bin", sig(data), nullptr);
+  EXPECT_EQ(link, err_zip_wrong_contents);
+  EXPECT_TRUE(archive_fault(link));
+  EXPECT_EQ(read_file(out + "f.bin"), "old");
   // A sibling after the member is skipped, and said to be.
   ASSERT_TRUE(make_zip(dir / "sib.zip", {{"f.bin", data}, {"g.bin", "beside"}}));
   EXPECT_EQ(extract("f.bin", read_file(dir / "sib.zip"), sig(data), 4096), 0);
