@@ -47,7 +47,9 @@ class mtext {
   mtext(std::string_view s) { assign(s); }
   mtext(const mtext& o) { copy_from(o); }
   mtext(mtext&& o) noexcept : p_(o.p_), n_(o.n_), owned_(o.owned_) { o.p_ = ""; o.n_ = 0; o.owned_ = false; }
-  ~mtext() { release(); }
+  ~mtext() {
+    if (owned_) delete[] p_;
+  }
   mtext& operator=(const mtext& o) {
     if (this != &o) {
       release();
@@ -136,8 +138,11 @@ class mtext {
   bool owned_ = false;
 };
 
-// One FILE line: one version of one path.
+// One FILE line: one version of one path. The constructor sets every member
+// and nothing more: a value-initialised version is not cleared byte by byte
+// first (the reader makes one per FILE line, in memory it just touched).
 struct file_version_struct {
+  file_version_struct() noexcept {}
   int use_type = 0;        // category 0..4; carried, never branched on
   int os_type = 0;         // 0 every system, 1 Macintosh, 2 Windows, 3 Linux, 6 also Linux, 4/5 none
   int version_num = 0;     // carried, never compared
@@ -170,7 +175,11 @@ class version_list {
     for (const file_version_struct& v : o) push_back(v);
   }
   version_list(version_list&& o) noexcept { take(std::move(o)); }
-  ~version_list() { free_all(); }
+  ~version_list() {
+    file_version_struct* const d = data();
+    for (std::uint32_t i = 0; i < n_; ++i) d[i].~file_version_struct();
+    if (heap_) ::operator delete(heap_);
+  }
   version_list& operator=(const version_list& o) {
     if (this != &o) {
       version_list copy(o);
@@ -271,7 +280,10 @@ class version_list {
 };
 
 // All versions of one path, in the order of the file; the last is current.
+// (Its constructor, like the version's, leaves out the clearing of the
+// whole entry that a value-initialised aggregate would get.)
 struct file_history_struct {
+  file_history_struct() noexcept {}
   version_list versions;
 };
 

@@ -4,6 +4,8 @@
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -26,6 +28,53 @@ std::string exe_path() {
   const ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
   if (n <= 0) return {};
   return std::string(buf.data(), static_cast<size_t>(n));
+}
+
+namespace {
+
+// The first bytes of a small system file, empty when it cannot be read.
+std::string small_file_text(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  char buf[128];
+  const ssize_t n = ::read(fd, buf, sizeof buf);
+  ::close(fd);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+}  // namespace
+
+std::size_t large_page_size() {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  // Asked once: the answer holds for the whole run.
+  static const std::size_t size = [] {
+    const std::string mode = small_file_text("/sys/kernel/mm/transparent_hugepage/enabled");
+    if (mode.empty() || mode.find("[never]") != std::string::npos) return std::size_t{0};
+    const std::string text = small_file_text("/sys/kernel/mm/transparent_hugepage/hpage_pmd_size");
+    const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+    // A power of two, larger than a small page, or none.
+    const long page = ::sysconf(_SC_PAGESIZE);
+    if (v == 0 || (v & (v - 1)) != 0 || page <= 0 || v <= static_cast<unsigned long long>(page)) return std::size_t{0};
+    return static_cast<std::size_t>(v);
+  }();
+  return size;
+#else
+  return 0;
+#endif
+}
+
+void advise_large_pages(void* p, std::size_t n) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+  const std::size_t large = large_page_size();
+  if (large == 0 || p == nullptr) return;
+  const std::uintptr_t from = (reinterpret_cast<std::uintptr_t>(p) + large - 1) & ~(large - 1);
+  const std::uintptr_t to = (reinterpret_cast<std::uintptr_t>(p) + n) & ~(large - 1);
+  // A failure leaves the memory as it was: nothing to report.
+  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
+#else
+  (void)p;
+  (void)n;
+#endif
 }
 
 std::string env(const char* name) {

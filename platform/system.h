@@ -2,6 +2,7 @@
 // Paths returned here use "/" and carry no trailing "/" unless stated.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -10,6 +11,17 @@ namespace plat {
 
 // Full path of the running executable; empty when it cannot be found.
 std::string exe_path();
+
+// The size of the large pages that the system may back ordinary memory with
+// (2 MiB on x86-64 Linux), or 0 when it offers none to ask for (they are
+// turned off, or, on Windows, they need a privilege the installer lacks).
+std::size_t large_page_size();
+// Asks the system to back the whole large pages that lie inside [p, p + n)
+// with large pages: a big block written from start to end then takes one
+// page fault per large page instead of one per small page, and is given
+// back faster. Only a hint: the memory and its contents stay the same.
+// Nothing is done when large_page_size() is 0.
+void advise_large_pages(void* p, std::size_t n);
 
 // Value of an environment variable; empty when unset.
 std::string env(const char* name);

@@ -21,6 +21,11 @@
 
 namespace plat {
 
+// Large pages need the "lock pages in memory" privilege on Windows, which an
+// installer run by a user does not hold: none are asked for.
+std::size_t large_page_size() { return 0; }
+void advise_large_pages(void*, std::size_t) {}
+
 using win32::program_path;
 
 // ------------------------------------------------------------------ [SECTION] the program and its environment

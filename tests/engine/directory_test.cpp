@@ -187,6 +187,50 @@ TEST_F(DirectoryTest, PathsLeavingTheDestinationRejectTheFile) {
   EXPECT_NE(log().find("read_directory: refused unsafe path ../passwd"), std::string::npos);
 }
 
+TEST_F(DirectoryTest, DotDotInTheNameOrAcrossFolderAndNameRejectsTheFile) {
+  // The folder and the name are checked apart; a ".." made of the folder's
+  // last dot and the name's first one is found too.
+  const std::vector<std::vector<std::string>> bad = {
+      {"DIR top/", "FILE 0 0 1 1 1 GONE ../passwd"},
+      {"DIR top/", "FILE 0 0 1 1 1 GONE sub/../../passwd"},
+      {"DIR top/.", "FILE 0 0 1 1 1 GONE ./passwd"},
+      {"DIR top/", "FILE 0 0 1 1 1 GONE x", "DIR ", "FILE 0 0 1 1 1 GONE /etc/passwd"},
+  };
+  for (std::vector<std::string> body : bad) {
+    SCOPED_TRACE(body.back());
+    write_file(dest_dir_path + "keep.txt", "user data");
+    testing::internal::CaptureStderr();
+    body.insert(body.begin(), {"DIR top/", "FILE 0 0 1 7 7 0cc175b9c0f1b6a831c399e269772661 keep.txt"});
+    const int r = read_directory(write_dir(body), kTitle);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r, 2);
+    EXPECT_TRUE(sim_info.files.empty());
+    EXPECT_NE(err.find("outside the installation folder"), std::string::npos);
+    EXPECT_EQ(app_done, 0);
+    EXPECT_TRUE(fs::exists(dest_dir_path + "keep.txt"));
+  }
+  EXPECT_NE(log().find("read_directory: refused unsafe path top/../passwd"), std::string::npos);
+  // Dots that make no ".." component are names like any other.
+  ASSERT_EQ(read_directory(write_dir({"DIR top/a.", "FILE 0 0 1 1 1 GONE .b", "DIR top/..x/",
+                                      "FILE 0 0 1 1 1 GONE y..", "FILE 0 0 1 1 1 GONE ...z"}),
+                           kTitle),
+            3);
+  EXPECT_EQ(model(), (std::vector<std::string>{"top/a..b#1", "top/..x/y..#1", "top/..x/...z#1"}));
+}
+
+TEST_F(DirectoryTest, FileLinesBeforeAnyFolderLine) {
+  // Without a DIR line the path is the name alone.
+  ASSERT_EQ(read_directory(write_dir({"FILE 0 0 1 1 1 GONE top/a", "FILE 0 0 2 1 1 GONE top/a", "DIR top/",
+                                      "FILE 0 0 1 1 1 GONE b"}),
+                           kTitle),
+            3);
+  EXPECT_EQ(model(), (std::vector<std::string>{"top/a#2", "top/b#1"}));
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read_directory(write_dir({"FILE 0 0 1 1 1 GONE /etc/passwd"}), kTitle), 2);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("outside the installation folder"), std::string::npos);
+  EXPECT_TRUE(sim_info.files.empty());
+}
+
 TEST_F(DirectoryTest, NamesWithControlCharactersRejectTheFile) {
   // A tab inside a name, an escape sequence, a bell, DEL, in a file name or a
   // folder: each refuses the whole file, like a path leaving the destination.
@@ -337,7 +381,7 @@ TEST_F(DirectoryTest, TheModelOutlivesTheFileItWasReadFrom) {
   // The model's texts live in its own table: the mapping of the file is gone
   // when read_directory returns, and the file may be rewritten or removed.
   std::vector<std::string> body = {"DIR Aerodeck/Long folder name for the table/"};
-  for (int i = 0; i < 3000; ++i)  // more than one table block
+  for (int i = 0; i < 3000; ++i)  // more than 1 MiB of texts
     body.push_back("FILE 0 0 1 1 1 " + md5_hex(&i, sizeof i) + " entry " + std::to_string(i) + std::string(300, 'x'));
   body.push_back(body.back());  // a second version of the last path
   const std::string path = write_dir(body);
@@ -353,6 +397,71 @@ TEST_F(DirectoryTest, TheModelOutlivesTheFileItWasReadFrom) {
   }
   EXPECT_EQ(sim_info.files.back().versions.size(), 2u);
   EXPECT_EQ(sim_info.files.back().versions[0].path, sim_info.files.back().versions[1].path);
+}
+
+TEST_F(DirectoryTest, TextsFarLongerThanTheFileFillManyBlocks) {
+  // Every path repeats its folder: with a long folder and short names the
+  // texts take many times the size of the file, in block after block of the
+  // table. Each path and signature must come out whole, ended by a NUL.
+  const std::string folder = "Aerodeck/" + std::string(1500, 'f') + "/";
+  std::vector<std::string> body = {"DIR " + folder};
+  const int n = 6000;  // some 9 MB of texts from a file of 0.3 MB
+  for (int i = 0; i < n; ++i) {
+    if (i % 1000 == 999) body.push_back("DIR " + folder);  // the same folder again
+    body.push_back("FILE 0 0 1 1 1 " + md5_hex(&i, sizeof i) + " n" + std::to_string(i));
+  }
+  ASSERT_EQ(read_directory_no_scan(write_dir(body), kTitle), 3);
+  ASSERT_EQ(sim_info.files.size(), static_cast<std::size_t>(n));
+  EXPECT_GT(sim_info.text_blocks.size(), 3u);
+  for (int i = 0; i < n; ++i) {
+    const file_version_struct& v = sim_info.files[i].versions.back();
+    ASSERT_EQ(v.path, folder + "n" + std::to_string(i)) << i;
+    ASSERT_EQ(v.sig_want, md5_hex(&i, sizeof i)) << i;
+    ASSERT_EQ(std::strlen(v.path.c_str()), v.path.size()) << i;
+    ASSERT_EQ(std::strlen(v.sig_want.c_str()), v.sig_want.size()) << i;
+  }
+}
+
+TEST_F(DirectoryTest, APathLongerThanTheNextBlockGetsABlockOfItsSize) {
+  // Short names under a long folder fill most of the first block; the last
+  // path is then longer than what is left of it and than the next block
+  // would be.
+  const std::string folder = "Aerodeck/" + std::string(1500, 'f') + "/";
+  std::vector<std::string> body = {"DIR " + folder};
+  const int n = 3000;  // 4.5 MB of texts
+  for (int i = 0; i < n; ++i) body.push_back("FILE 0 0 1 1 1 GONE n" + std::to_string(i));
+  const std::string long_name(6u << 20, 'L');
+  body.push_back("FILE 0 0 1 1 1 0cc175b9c0f1b6a831c399e269772661 " + long_name);
+  ASSERT_EQ(read_directory_no_scan(write_dir(body), kTitle), 3);
+  ASSERT_EQ(sim_info.files.size(), static_cast<std::size_t>(n) + 1);
+  for (int i = 0; i < n; i += 7) EXPECT_EQ(sim_info.files[i].versions[0].path, folder + "n" + std::to_string(i));
+  const file_version_struct& last = sim_info.files.back().versions.back();
+  EXPECT_TRUE(last.path == folder + long_name);
+  EXPECT_EQ(std::strlen(last.path.c_str()), last.path.size());
+  EXPECT_EQ(last.sig_want, "0cc175b9c0f1b6a831c399e269772661");
+}
+
+TEST_F(DirectoryTest, ALargeFileReadsWhole) {
+  // Some 8 MB of names: the first block of the table is then large enough to
+  // be laid on large pages where the system has them. With the folder, the
+  // texts take more than that block: it is filled to its end, and the rest
+  // goes to a second one.
+  const std::string folder = "top/" + std::string(2500, 'd') + "/";
+  std::vector<std::string> body = {"DIR " + folder};
+  const int n = 2000;
+  for (int i = 0; i < n; ++i)
+    body.push_back("FILE 0 0 1 1 1 " + md5_hex(&i, sizeof i) + " " + std::to_string(i) + std::string(4000, 'x'));
+  body.push_back(body.back());  // a second version of the last path
+  ASSERT_EQ(read_directory_no_scan(write_dir(body), kTitle), 3);
+  ASSERT_EQ(sim_info.files.size(), static_cast<std::size_t>(n));
+  EXPECT_GE(sim_info.text_blocks.size(), 2u);
+  for (int i = 0; i < n; ++i) {
+    const file_version_struct& v = sim_info.files[i].versions.back();
+    ASSERT_EQ(v.path, folder + std::to_string(i) + std::string(4000, 'x')) << i;
+    ASSERT_EQ(v.sig_want, md5_hex(&i, sizeof i)) << i;
+    ASSERT_EQ(std::strlen(v.path.c_str()), v.path.size()) << i;
+  }
+  EXPECT_EQ(sim_info.files.back().versions.size(), 2u);
 }
 
 TEST(ManifestText, ReadsLikeAString) {
