@@ -11,6 +11,8 @@
 #   3. a check of a 100,000-entry release (small files, nothing to do):
 #      peak memory (maximum resident set) and time against md5sum.
 # Usage: bench/engine/run.sh [build folder]   (default: build)
+#   SECTIONS="2" bench/engine/run.sh build   runs only the sections named
+#   (default: all three); RUNS=n sets the rounds (default 5).
 set -eu
 BUILD=${1:-build}
 BIN=$BUILD/bench/engine/engine_bench
@@ -18,6 +20,9 @@ BIN=$BUILD/bench/engine/engine_bench
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/skyvane-bench-XXXXXX")
 trap 'rm -rf "$WORK"' EXIT INT TERM
 RUNS=${RUNS:-5}
+SECTIONS=${SECTIONS:-1 2 3}
+# Whether section $1 is to run.
+on() { case " $SECTIONS " in *" $1 "*) return 0 ;; *) return 1 ;; esac; }
 
 calc() { awk "BEGIN { printf \"%.6f\", $1 }"; }
 
@@ -41,16 +46,18 @@ show() {
 can_drop() { (echo 3 > /proc/sys/vm/drop_caches) 2>/dev/null; }
 drop() { sync; echo 3 > /proc/sys/vm/drop_caches; }
 
+md5sum_run() { xargs md5sum < "$WORK/files.txt"; }
+scan1() { "$BIN" scan "$WORK/dest/" "$WORK/directory.txt" 1; }
+scan2() { "$BIN" scan "$WORK/dest/" "$WORK/directory.txt" 2; }
+
 # ------------------------------------------------------------------ 1
+if on 1; then
 echo "Making 2,000 files / 1 GB in $WORK ..."
 mkdir -p "$WORK/dest"
 "$BIN" make-tree "$WORK/dest/" 2000 1000000000 "$WORK/directory.txt" match
 find "$WORK/dest" -type f | sort > "$WORK/files.txt"
 du -sh "$WORK/dest" | cut -f1 | sed 's/^/tree size: /'
 
-md5sum_run() { xargs md5sum < "$WORK/files.txt"; }
-scan1() { "$BIN" scan "$WORK/dest/" "$WORK/directory.txt" 1; }
-scan2() { "$BIN" scan "$WORK/dest/" "$WORK/directory.txt" 2; }
 for temp in warm cold; do
   if [ $temp = cold ] && ! can_drop; then
     echo "cold runs skipped: this user may not drop the page cache"
@@ -72,8 +79,10 @@ for temp in warm cold; do
   show "examination, 2 threads (process)" "$t_s2" "$t_md5"
 done
 rm -rf "$WORK/dest"
+fi
 
 # ------------------------------------------------------------------ 2
+if on 2; then
 echo "Making a directory file of 100,000 entries ..."
 "$BIN" make-dir "$WORK/big.txt" 100000
 ls -l "$WORK/big.txt" | awk '{print "directory file size: " $5 " bytes"}'
@@ -93,8 +102,10 @@ echo "-- read and free 100,000 entries, warm, $RUNS rounds"
 printf '%-34s min %7.3f s  median %7.3f s\n' "awk" $(stats "$t_awk")
 show "read_directory (process)" "$t_read_total" "$t_awk"
 show "read_directory (call)" "$t_read_self" "$t_awk"
+fi
 
 # ------------------------------------------------------------------ 3
+if on 3; then
 echo "Making 100,000 files / 100 MB ..."
 mkdir -p "$WORK/dest"
 "$BIN" make-tree "$WORK/dest/" 100000 100000000 "$WORK/directory.txt" match
@@ -116,3 +127,4 @@ REF=md5sum
 echo "-- nothing to do, 100,000 files, warm, $RUNS rounds"
 printf '%-34s min %7.3f s  median %7.3f s\n' "md5sum" $(stats "$t_md5")
 show "examination, 2 threads (process)" "$t_s2" "$t_md5"
+fi
