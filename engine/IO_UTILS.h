@@ -97,7 +97,8 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder);
 // never write beside its file. The member is hashed as it is written to its
 // temporary file; when `want_sig` is 32 hexadecimal digits and the digest
 // differs, the temporary file is removed, the target is left as it was and
-// the result is 20014. An archive without the member gives 20015. `got_sig`
+// the result is 20014, as it is when the member is a symbolic link (links
+// are never made). An archive without the member gives 20015. `got_sig`
 // (may be null) receives the digest of what was read, when the member was.
 // A member larger than `max_bytes` (when not 0) is not written past that
 // size: the extraction stops with 27 (file too large) and nothing is left,

@@ -28,6 +28,11 @@
 # the one before. aria2c runs with its fsync per file made a no-op
 # (nofsync.cpp), as the installer does not flush either.
 #
+# Outputs moved aside keep their memory: every run then writes into pages
+# the system has not used before, which on a virtual machine can cost as
+# much as the copy itself. ASIDE=0 deletes them instead, so that runs reuse
+# the pages the last one freed (both sides alike).
+#
 # SHAPES=ABCD chooses the measurements; BIG_MB (400), BIG_FILES (4),
 # SMALL_FILES (20000), RELAY_FILES (2000) scale them down.
 # Everything lives in a new folder under WORK_PARENT (default $TMPDIR or
@@ -125,11 +130,14 @@ timed() {
   read -r WALL CPU SRV <<<"$out"
 }
 
-# fresh DIR...: empties the folders (their contents moved aside), then sync.
+# fresh DIR...: empties the folders (their contents moved aside, or deleted
+# with ASIDE=0), then sync.
 N_ASIDE=0
 fresh() {
   for d in "$@"; do
-    if [ -e "$d" ]; then
+    if [ "${ASIDE:-1}" = 0 ]; then
+      rm -rf "$d"
+    elif [ -e "$d" ]; then
       N_ASIDE=$((N_ASIDE + 1))
       mv "$d" "$WORK/old/$N_ASIDE"
     fi
