@@ -32,6 +32,23 @@ class DirectoryTest : public EngineTest {
     write_file(dir / "directory.txt", text);
     return dir / "directory.txt";
   }
+  // Reads a body that must be refused whole, after a first line that lists
+  // the user's keep.txt: result 2, an empty model, nothing requested, the
+  // program going on, keep.txt untouched. Returns what went to standard error.
+  std::string refused(std::vector<std::string> body) {
+    write_file(dest_dir_path + "keep.txt", "user data");
+    testing::internal::CaptureStderr();
+    body.insert(body.begin(), {"DIR top/", "FILE 0 0 1 7 7 0cc175b9c0f1b6a831c399e269772661 keep.txt"});
+    const int r = read_directory(write_dir(body), kTitle);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r, 2);
+    EXPECT_TRUE(sim_info.files.empty());  // nothing of it will be fetched or deleted
+    EXPECT_EQ(stg.down_req, 0.0f);
+    EXPECT_EQ(app_done, 0);
+    EXPECT_EQ(choose_files(), 1);
+    EXPECT_TRUE(fs::exists(dest_dir_path + "keep.txt"));
+    return err;
+  }
   // The paths of the model, one string per history: "path#versions".
   std::vector<std::string> model() {
     std::vector<std::string> out;
@@ -169,20 +186,9 @@ TEST_F(DirectoryTest, HeaderRejectedTellsTheUserAndEndsTheRun) {
 TEST_F(DirectoryTest, PathsLeavingTheDestinationRejectTheFile) {
   for (const std::string bad : {"DIR ../", "DIR /etc/", "DIR C:", "DIR top\\sub\\", "DIR top/../../"}) {
     SCOPED_TRACE(bad);
-    write_file(dest_dir_path + "keep.txt", "user data");
-    testing::internal::CaptureStderr();
-    const int r = read_directory(write_dir({"DIR top/", "FILE 0 0 1 1 1 GONE keep.txt", bad,
-                                            "FILE 0 0 1 1 1 GONE passwd"}),
-                                 kTitle);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(r, 2);
-    EXPECT_TRUE(sim_info.files.empty());  // nothing of it will be fetched or deleted
-    EXPECT_EQ(stg.down_req, 0.0f);
+    const std::string err = refused({bad, "FILE 0 0 1 1 1 GONE passwd"});
     EXPECT_NE(err.find("outside the installation folder"), std::string::npos);
     EXPECT_NE(err.find(bad.substr(4) + "passwd"), std::string::npos);
-    EXPECT_EQ(app_done, 0);
-    EXPECT_EQ(choose_files(), 1);
-    EXPECT_TRUE(fs::exists(dest_dir_path + "keep.txt"));
   }
   EXPECT_NE(log().find("read_directory: refused unsafe path ../passwd"), std::string::npos);
 }
@@ -196,18 +202,9 @@ TEST_F(DirectoryTest, DotDotInTheNameOrAcrossFolderAndNameRejectsTheFile) {
       {"DIR top/.", "FILE 0 0 1 1 1 GONE ./passwd"},
       {"DIR top/", "FILE 0 0 1 1 1 GONE x", "DIR ", "FILE 0 0 1 1 1 GONE /etc/passwd"},
   };
-  for (std::vector<std::string> body : bad) {
+  for (const std::vector<std::string>& body : bad) {
     SCOPED_TRACE(body.back());
-    write_file(dest_dir_path + "keep.txt", "user data");
-    testing::internal::CaptureStderr();
-    body.insert(body.begin(), {"DIR top/", "FILE 0 0 1 7 7 0cc175b9c0f1b6a831c399e269772661 keep.txt"});
-    const int r = read_directory(write_dir(body), kTitle);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(r, 2);
-    EXPECT_TRUE(sim_info.files.empty());
-    EXPECT_NE(err.find("outside the installation folder"), std::string::npos);
-    EXPECT_EQ(app_done, 0);
-    EXPECT_TRUE(fs::exists(dest_dir_path + "keep.txt"));
+    EXPECT_NE(refused(body).find("outside the installation folder"), std::string::npos);
   }
   EXPECT_NE(log().find("read_directory: refused unsafe path top/../passwd"), std::string::npos);
   // Dots that make no ".." component are names like any other.
@@ -241,20 +238,9 @@ TEST_F(DirectoryTest, NamesWithControlCharactersRejectTheFile) {
       {"DIR top/", "FILE 0 0 1 1 1 GONE del\x7f.txt"},
       {"DIR top/", "FILE 0 0 1 1 1 GONE trailing.txt\t"},
   };
-  for (std::vector<std::string> body : bad) {
+  for (const std::vector<std::string>& body : bad) {
     SCOPED_TRACE(body.back());
-    write_file(dest_dir_path + "keep.txt", "user data");
-    testing::internal::CaptureStderr();
-    body.insert(body.begin(), {"DIR top/", "FILE 0 0 1 7 7 0cc175b9c0f1b6a831c399e269772661 keep.txt"});
-    const int r = read_directory(write_dir(body), kTitle);
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(r, 2);
-    EXPECT_TRUE(sim_info.files.empty());
-    EXPECT_EQ(stg.down_req, 0.0f);
-    EXPECT_NE(err.find("a control character"), std::string::npos);
-    EXPECT_EQ(app_done, 0);
-    EXPECT_EQ(choose_files(), 1);
-    EXPECT_TRUE(fs::exists(dest_dir_path + "keep.txt"));
+    EXPECT_NE(refused(body).find("a control character"), std::string::npos);
   }
   EXPECT_NE(log().find("read_directory: refused unsafe path top/a\\x09b.txt"), std::string::npos);
   EXPECT_EQ(log().find('\x1b'), std::string::npos);  // shown escaped, never raw
