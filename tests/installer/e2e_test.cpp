@@ -250,6 +250,26 @@ TEST_F(InstallerE2E, UnattendedModeNeverWaitsForever) {
 namespace e2e {
 namespace {
 
+// An archive read as it arrived whose central directory then lists its file
+// twice is fetched once more, whole, and extracted from the file as before.
+TEST_F(InstallerE2E, AnArchiveWhoseDirectoryDisagreesIsFetchedAgainWhole) {
+  publish(release_a(), "v1");
+  const std::string archive = www + "pub/v1/Skyvane/Skyvane.linux.zip";
+  fs::remove(archive);
+  write_file(work / "twice.py",
+             "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)\n"
+             "for i in range(2):\n    z.writestr('Skyvane.linux', 'x' * 200000)\nz.close()\n");
+  ASSERT_EQ(std::system(("python3 '" + work / "twice.py" + "' '" + archive + "' 2>/dev/null").c_str()), 0);
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  const run_result r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  EXPECT_EQ(r.status, 0) << log();
+  EXPECT_TRUE(read_file(dest + "Skyvane.linux") == std::string(200000, 'x'));
+  EXPECT_EQ(requests_for(web, "Skyvane.linux"), 2);
+  EXPECT_NE(log().find("is fetched again to be extracted from a file"), std::string::npos) << log();
+  EXPECT_EQ(read_file(dest + "Craft/Kestrel 2/Kestrel 2.craft"), std::string(150000, 'c'));
+}
+
 // A server's archive for one file also carries a sibling that the user
 // edited and chose to keep, and a second file's archive has contents other
 // than the release lists: the sibling is never touched, the wrong file never
