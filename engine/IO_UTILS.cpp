@@ -24,8 +24,8 @@
 
 // ----------------------------------------------------- [SECTION] result codes and texts
 
-const char* sErrFile = "";
-int sErrLine = 0;
+thread_local const char* sErrFile = "";
+thread_local int sErrLine = 0;
 
 const err_msg_row kErrMsgs[] = {
     {20001, "We were unable to open a zip file. It may be missing or damaged"},

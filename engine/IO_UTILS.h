@@ -54,9 +54,10 @@ struct err_msg_row {
 };
 extern const err_msg_row kErrMsgs[];
 
-// Where the last failure was recorded (file name and line).
-extern const char* sErrFile;
-extern int sErrLine;
+// Where the last failure of this thread was recorded (file name and line):
+// the hashing threads of the examination record theirs apart.
+extern thread_local const char* sErrFile;
+extern thread_local int sErrLine;
 
 // The table's text for `code`; for a code not in the table, the operating
 // system's message for it.
