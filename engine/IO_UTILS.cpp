@@ -734,6 +734,9 @@ void member_sink::take(const char* data, std::size_t n) {
     feed(data, n);
     return;
   }
+  // One block per hand-over, made once at its full size (growing it piece
+  // by piece would copy the bytes again and again).
+  if (pending_.empty()) pending_.reserve(kHandOver + n);
   pending_.insert(pending_.end(), data, data + n);
   if (pending_.size() >= kHandOver) post_pending();
 }

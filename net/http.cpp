@@ -311,27 +311,36 @@ void down_class::DoProcessing() {
     }
     return;
   }
-  mInBuf.insert(mInBuf.end(), readChunk, readChunk + got);
   mReceivedBytes += got;
-
-  if (!mGotWholeHeader) {
-    parse_header();
-    if (mSocket->GetStatus() != pcsbstatus_Connected) return;  // rejected
+  // Body bytes go to the file or the sink straight from the receive buffer
+  // when nothing is held over; anything else is gathered in mInBuf first.
+  const char* body = readChunk;
+  std::size_t len = static_cast<std::size_t>(got);
+  const bool direct = mGotWholeHeader && mInBuf.empty() && (mSinking || mDestFile.is_open());
+  if (!direct) {
+    mInBuf.insert(mInBuf.end(), readChunk, readChunk + got);
+    if (!mGotWholeHeader) {
+      parse_header();
+      if (mSocket->GetStatus() != pcsbstatus_Connected) return;  // rejected
+    }
+    if (!mGotWholeHeader) return;
+    body = mInBuf.data();
+    len = mInBuf.size();
   }
-  if (!mGotWholeHeader) return;
 
   last_read_time = xtim.real_time;
-  if (mMaxBytes > 0 && mReceivedPayload + static_cast<std::int64_t>(mInBuf.size()) > mMaxBytes) {
+  if (mMaxBytes > 0 && mReceivedPayload + static_cast<std::int64_t>(len) > mMaxBytes) {
     // Only bytes up to the limit reach the file; the rest is dropped with
     // the connection.
-    mInBuf.resize(static_cast<std::size_t>(mMaxBytes - mReceivedPayload));
+    len = static_cast<std::size_t>(mMaxBytes - mReceivedPayload);
+    if (!direct) mInBuf.resize(len);
     if (mFileErr == 0) mFileErr = EFBIG;
     xer << "Download of " << mDestFileName << " stopped: the body grew past the " << mMaxBytes
         << " bytes expected\n";
     xer.flush();
     mSocket->Disconnect();
   }
-  const auto pending = static_cast<std::int64_t>(mInBuf.size());
+  const auto pending = static_cast<std::int64_t>(len);
   const bool body_done = mIncomingLength != -1 && mReceivedPayload + pending >= mIncomingLength;
   if (body_done) {
     if (may_keep_open(pending))
@@ -340,14 +349,14 @@ void down_class::DoProcessing() {
       mSocket->Disconnect();
   }
 
-  if (mSinking && !mInBuf.empty()) {
+  if (mSinking && len > 0) {
     mReceivedPayload += pending;
-    if (mFileErr == 0 || (mFileErr == EFBIG && mLocalErr == 0)) mSink->take(mInBuf.data(), mInBuf.size());
+    if (mFileErr == 0 || (mFileErr == EFBIG && mLocalErr == 0)) mSink->take(body, len);
     mInBuf.clear();
-  } else if (mDestFile.is_open() && !mInBuf.empty()) {
+  } else if (mDestFile.is_open() && len > 0) {
     mReceivedPayload += pending;
     if (mFileErr == 0 || (mFileErr == EFBIG && mLocalErr == 0)) {
-      const int err = plat::file_write(mDestFile, mInBuf.data(), mInBuf.size());
+      const int err = plat::file_write(mDestFile, body, len);
       if (err != 0) mFileErr = mLocalErr = err;
     }
     mInBuf.clear();
