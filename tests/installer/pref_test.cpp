@@ -9,6 +9,7 @@
 #include "prefs/UTL_cmdline.h"
 #include "platform/fault.h"
 #include "prefs/pref.h"
+#include "tests/installer/settings_folder.h"
 #include "tests/support/temp_dir.h"
 #include "ui/hl_init.h"
 
@@ -16,19 +17,8 @@ using testing_support::read_file;
 using testing_support::TempDir;
 using testing_support::write_file;
 
-namespace {
-
-// Where the preferences file lives: $XDG_CONFIG_HOME/skyvane/ on POSIX,
-// %APPDATA%\Skyvane\ on Windows; each case points the variable at its own folder.
-#ifdef _WIN32
-constexpr const char* kConfigVar = "APPDATA";
-const std::string kSettingsFolder = "/Skyvane/";
-#else
-constexpr const char* kConfigVar = "XDG_CONFIG_HOME";
-const std::string kSettingsFolder = "/skyvane/";
-#endif
-
-}  // namespace
+using installer_test::kConfigVar;
+using installer_test::kSettingsFolder;
 
 namespace {
 

@@ -13,17 +13,8 @@ using nettest::PoolTest;
 using testing_support::exists;
 using testing_support::read_file;
 
-class FaultTest : public PoolTest {
+class FaultTest : public nettest::FaultServerTest {
  protected:
-  static void SetUpTestSuite() { server = new testservers::FaultServer(); }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
-  void SetUp() override {
-    PoolTest::SetUp();
-    ASSERT_TRUE(server->ok()) << server->failure();
-  }
   // Fetches `path` into dest() on slot 1.
   int fetch(const std::string& path, int* polls = nullptr, double seconds = 10.0) {
     return run(1, server->host(), path, dest(), polls, seconds);
@@ -33,9 +24,7 @@ class FaultTest : public PoolTest {
                          const std::string& name, int num) {
     return report(dest(), server->host(), path, done, complete, err, stat, os_err, name, num);
   }
-  static testservers::FaultServer* server;
 };
-testservers::FaultServer* FaultTest::server = nullptr;
 
 std::string pattern(int n) {
   std::string s;

@@ -25,16 +25,11 @@ std::string pattern(int n) {
   return s;
 }
 
-class KeepAliveTest : public PoolTest {
+class KeepAliveTest : public nettest::FaultServerTest {
  protected:
-  static void SetUpTestSuite() { server = new testservers::FaultServer(); }
-  static void TearDownTestSuite() {
-    delete server;
-    server = nullptr;
-  }
   void SetUp() override {
-    PoolTest::SetUp();
-    ASSERT_TRUE(server->ok()) << server->failure();
+    FaultServerTest::SetUp();
+    if (HasFatalFailure()) return;
     before = accepts();
   }
   // The connections the fault server has accepted so far. Asked on slot 0
@@ -53,10 +48,8 @@ class KeepAliveTest : public PoolTest {
   // Fetches `path` on slot 2 into a file of its own; 1 done, 2 failed.
   int fetch(const std::string& path, const std::string& name) { return run(2, server->host(), path, dir / name); }
 
-  static testservers::FaultServer* server;
   int before = 0;
 };
-testservers::FaultServer* KeepAliveTest::server = nullptr;
 
 TEST_F(KeepAliveTest, OneConnectionCarriesEveryFile) {
   for (int i = 0; i < 5; ++i) {

@@ -11,6 +11,7 @@
 #include "net/http.h"
 #include "platform/fault.h"
 #include "prefs/UTL_cmdline.h"
+#include "tests/servers/servers.h"
 #include "tests/support/temp_dir.h"
 #include "ui/hl_init.h"
 #include "ui/xtim.h"
@@ -71,6 +72,21 @@ class PoolTest : public ::testing::Test {
   }
 
   testing_support::TempDir dir;
+};
+
+// Pool tests against one scripted fault server, started for the suite.
+class FaultServerTest : public PoolTest {
+ protected:
+  static void SetUpTestSuite() { server = new testservers::FaultServer(); }
+  static void TearDownTestSuite() {
+    delete server;
+    server = nullptr;
+  }
+  void SetUp() override {
+    PoolTest::SetUp();
+    ASSERT_TRUE(server->ok()) << server->failure();
+  }
+  static inline testservers::FaultServer* server = nullptr;
 };
 
 }  // namespace nettest
