@@ -506,6 +506,8 @@ void examine_disk(const std::string& title) {
   }
 
   // The totals, in the order of the file (sums of floats depend on it).
+  // Whether this install brings system files is this examination's alone.
+  this_install_has_exes = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const file_history_struct& h = sim_info.files[i];
     if (h.versions.empty()) continue;
@@ -794,11 +796,13 @@ bool archive_fault(int err) {
          err == err_zip_member_missing || err == err_zip_unsafe_name || err < 0;  // err < 0: the reader's codes
 }
 
-int extraction_outcome(int err, const std::string& archive, const std::string& dest_file, bool checked) {
+int extraction_outcome(int err, const std::string& archive, const std::string& dest_file, bool checked,
+                       bool on_server) {
   if (err != 0 && err != err_zip_needs_file && !(checked && archive_fault(err))) {
     stg.got_failed_install = 1;
-    __MACIBM_alert(0, "The installer cannot extract a file.", "Error: " + error_str(err), "Compressed File: " + archive,
-                   "Destination: " + dest_file, t_alert, "utils", 390);
+    __MACIBM_alert(0, "The installer cannot extract a file.", "Error: " + error_str(err),
+                   (on_server ? "Archive on the server: " : "Compressed File: ") + archive, "Destination: " + dest_file,
+                   t_alert, "utils", 390);
   }
   if (stg.log_actions) xer << "EXPANDING file " << dest_file << ", with result=" << err << ".\n";
   return err;
@@ -979,7 +983,7 @@ int grab_files() {
             if (spooled)
               err = extract_and_delete_file(archive, local, v.sig_want, limit);
             else
-              err = extraction_outcome(err, source, local, true);
+              err = extraction_outcome(err, server_name[server] + source, local, true, true);
           } else {
             err = extract_and_delete_file(archive, local, v.sig_want, limit);
           }
@@ -997,7 +1001,8 @@ int grab_files() {
             __MACIBM_alert(0, "The installer cannot extract a file.",
                            "Error: the file arrived " + std::to_string(kMaxSignatureMismatches) +
                                " times damaged or with the wrong contents (" + error_str(err) + ")",
-                           "Compressed File: " + source, "Destination: " + local, t_alert, "utils", 400);
+                           "Archive on the server: " + server_name[server] + source, "Destination: " + local, t_alert,
+                           "utils", 400);
             return stg.got_failed_install;
           } else if (note_fetch_failure(i, server, "the archive is damaged or wrong (" + error_str(err) + ")")) {
             return give_up_fetching(i, source, local);

@@ -50,6 +50,7 @@ extern std::string crnt_file_path; // source of the file the executor works on
 extern std::string server_name[10];
 extern std::string server_path[10]; // path prefix + install_name + "/"
 extern std::string server_desc[10];
+extern int servers_left_out;  // usable entries of the server list beyond the ten the tables hold
 extern std::string net_dir_path_zip; // temp_path + "directory.txt.zip"
 extern std::string dir_path;         // temp_path + "directory.txt"
 extern std::string dir_path_path;    // temp_path
@@ -180,6 +181,11 @@ extern app_texts app_now;
 // reset by a success.
 extern int server_list_failures;
 extern int directory_failures;
+// Failed attempts in a row after which the server list is given up (and
+// the unattended mode gives up on the directory file).
+inline constexpr int max_fetch_attempts = 10;
+// Why the last attempt at the server list failed, in words.
+extern std::string server_list_last_failure;
 
 // Attempts at the server list and the directory file are spaced: after the
 // n-th failure in a row the next attempt waits retry_delay(n) seconds (the

@@ -4,6 +4,7 @@
 // frames are drawn through a renderer that records what it is given.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 
 #include "installer/main.h"
@@ -162,10 +163,16 @@ TEST_F(Screens, AgreementButtons) {
 
 // Glyph quads of the font (the widget image's font area) drawn since the
 // recorder was last cleared.
+// Each is given as its whole 14 x 15 cell, so that v[0].y is the same for
+// every glyph of a line.
 std::vector<recorder::quad> glyph_quads(const recorder& r) {
   std::vector<recorder::quad> g;
-  for (const auto& q : r.quads)
-    if (q.tex == tex_widgets && q.v[0].t >= 400 / 512.0f) g.push_back(q);
+  for (recorder::quad q : r.quads) {
+    if (q.tex != tex_widgets || q.v[0].t < 400 / 512.0f) continue;
+    const int t = static_cast<int>(std::lround(q.v[0].t * 512));
+    q.v[0].y -= (t - 400) % 15;
+    g.push_back(q);
+  }
   return g;
 }
 
@@ -235,12 +242,14 @@ TEST_F(Screens, ModifiedFileQuestionKeepsALongPathOnItsLine) {
   drawn_select_alert(path, 0);
   app_done = 0;
   ogl_be = &rec;
-  // The question window (700 x 146) lies at (162, 311) of the 1024 x 768 area.
+  // The question window (700 x 146) lies at (162, 311) of the 1024 x 768
+  // area; a glyph's cell starts 6 units below its line: the path's line
+  // (90) at 84, the third line (80) at 74, the buttons' labels at 44 and 19.
   int in_gap = 0, on_path_line = 0;
   for (const auto& q : glyph_quads(r)) {
     const float y = q.v[0].y - 311;
-    in_gap += y > 64 && y < 77;
-    on_path_line += y >= 86 && y < 96;
+    in_gap += y > 48 && y < 70;
+    on_path_line += y >= 80 && y < 90;
   }
   EXPECT_EQ(in_gap, 0) << "the path runs over the third line or the buttons";
   EXPECT_GT(on_path_line, 40);
