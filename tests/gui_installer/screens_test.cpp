@@ -13,7 +13,7 @@
 #include "prefs/sub_wins.h"
 #include "tests/support/temp_dir.h"
 #include "ui/butn.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 #include "ui/hl_mnw.h"
 #include "ui/oglp.h"
 
@@ -42,7 +42,7 @@ class Screens : public ::testing::Test {
     mnw.y_res_now = 768;
     mnw.win_x = mnw.win_y = 0;
     BTN_reset();
-    run_state_reset();
+    installer_state_reset();
   }
   void TearDown() override { ogl_be = OGL_null_backend(); }
   void press_at(float x, float y) {
