@@ -514,6 +514,8 @@ void examine_disk(const std::string& title) {
   }
 
   // The totals, in the order of the file (sums of floats depend on it).
+  // Whether this install brings system files is this examination's alone.
+  this_install_has_exes = 0;
   for (std::size_t i = 0; i < n; ++i) {
     const file_history_struct& h = sim_info.files[i];
     if (h.versions.empty()) continue;
@@ -831,11 +833,13 @@ bool archive_fault(int err) {
          err == err_zip_member_missing || err == err_zip_unsafe_name || err < 0;  // err < 0: the reader's codes
 }
 
-int extraction_outcome(int err, const std::string& archive, const std::string& dest_file, bool checked) {
+int extraction_outcome(int err, const std::string& archive, const std::string& dest_file, bool checked,
+                       bool on_server) {
   if (err != 0 && err != err_zip_needs_file && !(checked && archive_fault(err))) {
     stg.got_failed_install = 1;
-    __MACIBM_alert(0, "The installer cannot extract a file.", "Error: " + error_str(err), "Compressed File: " + archive,
-                   "Destination: " + dest_file, t_alert, "utils", 390);
+    __MACIBM_alert(0, "The installer cannot extract a file.", "Error: " + error_str(err),
+                   (on_server ? "Archive on the server: " : "Compressed File: ") + archive, "Destination: " + dest_file,
+                   t_alert, "utils", 390);
   }
   if (stg.log_actions) xer << "EXPANDING file " << dest_file << ", with result=" << err << ".\n";
   return err;
@@ -998,7 +1002,7 @@ stream_step on_archive_arrived(int s, const file_version_struct& v, const std::s
     r.sink.reset();
     r.phase = stream_phase::working;
     err = spooled ? extract_and_delete_file(archive, local, v.sig_want, limit)
-                  : extraction_outcome(err, source, local, true);
+                  : extraction_outcome(err, server_name[r.server] + source, local, true, true);
   } else {
     err = extract_and_delete_file(archive, local, v.sig_want, limit);
   }
@@ -1019,7 +1023,8 @@ stream_step on_archive_arrived(int s, const file_version_struct& v, const std::s
     __MACIBM_alert(0, "The installer cannot extract a file.",
                    "Error: the file arrived " + std::to_string(kMaxSignatureMismatches) +
                        " times damaged or with the wrong contents (" + error_str(err) + ")",
-                   "Compressed File: " + source, "Destination: " + local, t_alert, "utils", 400);
+                   "Archive on the server: " + server_name[r.server] + source, "Destination: " + local, t_alert,
+                   "utils", 400);
     return stream_step::failed;
   }
   if (note_fetch_failure(r, r.server, "the archive is damaged or wrong (" + error_str(err) + ")"))

@@ -469,7 +469,10 @@ int extract_and_delete_file(const std::string& archive, const std::string& dest_
 // the archive's own (or any failure, unless the contents were `checked`
 // against the release) sets got_failed_install and is shown; the result is
 // logged. Returns `err`.
-int extraction_outcome(int err, const std::string& archive, const std::string& dest_file, bool checked);
+// `on_server` says that `archive` is the address of an archive on a server
+// (extracted while it arrived) rather than a file on this machine.
+int extraction_outcome(int err, const std::string& archive, const std::string& dest_file, bool checked,
+                       bool on_server = false);
 
 // Ends the extractions of the streams that are running or ending: their
 // work stops and what they wrote is removed (the install ends, or starts).

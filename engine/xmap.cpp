@@ -33,10 +33,9 @@ const unsigned char* xmap_class::retry(const std::string& path) {
                    "This is illegal! All paths must be Aerodeck relative!", "The path in question is:", path, t_exit,
                    "xmap", 122);
   }
-  // Only "/" separates folders; a leading drive prefix X:\ is allowed.
-  std::size_t from = 0;
-  if (path.size() > 2 && path[1] == ':' && path[2] == '\\') from = 3;
-  if (path.find_first_of("\\:", from) != std::string::npos) {
+  // Only "/" separates folders (a leading drive prefix X:\ is allowed);
+  // where ":" and "\\" are ordinary characters of names they pass.
+  if (plat::path_has_foreign_separator(path)) {
     __MACIBM_alert(0, "OOPS!", "I got a bad dirchar! I only want '/'!", "The path in question is:", path, t_exit,
                    "xmap", 128);
   }

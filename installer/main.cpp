@@ -60,6 +60,7 @@ float base_x2 = 1016;
 
 void installer_state_reset() {
   run_state_reset();
+  servers_left_out = 0;
   totl_inst_rat = 0;
   tot_availabl = -1;
   tot_down_req = tot_disk_req = 0;
@@ -71,6 +72,7 @@ void installer_state_reset() {
   server_list_next_try = directory_next_try = 0;
   server_list_local_error = directory_local_error = 0;
   server_list_refused = list_ok;
+  server_list_last_failure.clear();
   quit_by_signal = 0;
 }
 
@@ -137,6 +139,8 @@ int server_list_local_error = 0;
 int directory_local_error = 0;
 int server_list_refused = list_ok;
 int app_windowed = 0;
+std::string server_list_last_failure;
+int servers_left_out = 0;
 
 namespace {
 
@@ -181,6 +185,7 @@ int read_server_list(const std::string& path) {
   static const int versions[] = {820, 0};
   if (!m.mBegin || m.check_file(xmap_text, versions, "SERVERS", nullptr) != 820) return 0;
   stg.num_servers = 0;
+  servers_left_out = 0;
   while (!m.at_end()) {
     if (at_keyword(m, "BETA")) {
       install_name = m.read_rest_of_line();
@@ -198,7 +203,10 @@ int read_server_list(const std::string& path) {
       const std::string desc = m.read_rest_of_line();
       m.skip_line_break();
       const int n = stg.num_servers;
-      if (n >= 10) continue;  // the tables hold ten servers; later entries are read and dropped
+      if (n >= 10) {  // the tables hold ten servers; later entries are read, counted and dropped
+        if (server_entry_usable(host, prefix)) ++servers_left_out;
+        continue;
+      }
       if (!server_entry_usable(host, prefix)) {
         xer << "Server list: skipping the unusable server entry host='" << printable_text(host) << "' path='"
             << printable_text(prefix) << "'\n";
@@ -229,11 +237,21 @@ namespace {
 // attempt waits for its back-off.
 void poll_server_list() {
   if (!http.down[0] && xtim.real_time < server_list_next_try) return;
+  // After the last attempt the run has given up on the list (the status
+  // line says so); the unattended mode then ends.
+  if (!http.down[0] && server_list_failures >= max_fetch_attempts) return;
   std::string dest = temp_path + "serverlist.txt";
   const int r = http.net_check(0, server_list_host(), "/serverlist.txt", dest);
   if (r == 2) {
     ++server_list_failures;
-    server_list_local_error = http.failure(0).local_error;
+    const net_failure f = http.failure(0);
+    server_list_local_error = f.local_error;
+    if (f.http_status >= 300)
+      server_list_last_failure = "it answered with HTTP status " + std::to_string(f.http_status);
+    else if (f.timed_out)
+      server_list_last_failure = "it did not answer in time";
+    else
+      server_list_last_failure = "the connection failed or ended before an answer";
     server_list_next_try = xtim.real_time + retry_delay(server_list_failures);
     if (server_list_local_error)
       xer << "Server list: cannot be saved as " << dest << ": " << error_str(server_list_local_error) << "\n";
@@ -264,6 +282,8 @@ void poll_server_list() {
   stg.sel_server = draw_server_skewed(stg.num_servers);
   xer << "Server list: " << stg.num_servers << " servers, version '" << printable_text(install_name)
       << "', chose server " << stg.sel_server << ".\n";
+  if (servers_left_out > 0)
+    xer << "Server list: " << servers_left_out << " more servers are listed; only the first ten are used.\n";
 }
 
 // A failed fetch of the directory file: another server, after the back-off.
@@ -473,6 +493,18 @@ void choose_status(app_texts& t) {
   } else if (stg.num_servers == -1 && server_list_local_error) {
     t.status = "I can not save the list of servers in " + temp_path + ": " + error_str(server_list_local_error);
     t.status_colour = col_warning;
+  } else if (stg.num_servers == -1 && server_list_failures >= max_fetch_attempts) {
+    t.status = "I gave up looking for servers: " + printable_text(server_list_host()) + " did not give me the list " +
+               "of servers in " + std::to_string(server_list_failures) + " attempts (" + server_list_last_failure +
+               "). Check your internet connection, then start the installer again.";
+    t.status_colour = col_warning;
+  } else if (stg.num_servers == -1 && server_list_failures > 0) {
+    const float wait = retry_delay(server_list_failures);
+    const std::string when = wait < 1 ? std::string("in a moment")
+                                       : "in " + std::to_string(static_cast<int>(std::lround(wait))) + " seconds";
+    t.status = "No answer from " + printable_text(server_list_host()) + " yet (" + server_list_last_failure +
+               "); trying again " + when + " (attempt " + std::to_string(server_list_failures + 1) + " of " +
+               std::to_string(max_fetch_attempts) + ").";
   } else if (stg.num_servers == -1) {
     t.status = "Looking for servers... you need internet for this...";
   } else if (server_list_refused == list_bad_version) {
@@ -536,7 +568,9 @@ void ready_lines(app_texts& t) {
   set_size_str(tot_disk_req, &tot_disk_req_str);
   set_size_str(tot_availabl, &tot_availabl_str);
 
-  if (stg.dir_scan == 0) {
+  if (stg.num_servers == -1 && server_list_failures >= max_fetch_attempts) {
+    t.line[0] = "Without the list of servers I can not tell what the latest version of Skyvane is.";
+  } else if (stg.dir_scan == 0) {
     t.line[0] = "I am figuring out what the latest version of Skyvane is right now...";
     t.line[1] = "This may take a moment as I download the latest list of Skyvane files...";
   } else if (stg.dir_scan == 2) {
@@ -563,6 +597,37 @@ void ready_lines(app_texts& t) {
     }
   }
 }
+
+// The download rate of the last few seconds, in thousands of bytes a
+// second: it falls to 0 while nothing arrives (a silent server), where the
+// average since the install started would keep showing the bytes before.
+class recent_rate {
+ public:
+  float update(float now, float done, float started) {
+    if (started != started_ || (!samples_.empty() && done < samples_.back().done)) {
+      samples_.clear();
+      started_ = started;
+    }
+    samples_.push_back({now, done});
+    while (samples_.size() > 2 && now - samples_[1].time >= kWindow) samples_.erase(samples_.begin());
+    const sample& first = samples_.front();
+    const float span = now - first.time;
+    if (span < 1) {  // too little measured yet: the average since the start
+      const float elapsed = std::max(1.0f, now - started);
+      return done / elapsed;
+    }
+    return std::max(0.0f, (done - first.done) / span);
+  }
+
+ private:
+  static constexpr float kWindow = 4;  // seconds
+  struct sample {
+    float time, done;
+  };
+  std::vector<sample> samples_;
+  float started_ = -1;
+};
+recent_rate g_recent_rate;
 
 // Information lines while installing: the file, the overall progress and
 // the time left.
@@ -601,11 +666,12 @@ void installing_lines(app_texts& t) {
     float elapsed = xtim.real_time - next.star_time;
     if (!(elapsed > 1)) elapsed = 1;
     const float rate = done / elapsed;
+    const float shown_rate = g_recent_rate.update(xtim.real_time, done, next.star_time);
     // Nothing measured yet (every entry so far had no size): no estimate.
     const std::string left = rate > 0 ? time_left_str(remaining / rate) : std::string("an unknown time");
     const int streams = next.active_streams();
     char r[16], c[16];
-    int_to_str(static_cast<int>(std::fmin(rate, 2147483647.0f)), r, 1, 0);
+    int_to_str(static_cast<int>(std::fmin(shown_rate, 2147483647.0f)), r, 1, 0);
     int_to_str(streams, c, 1, 0);
     t.line[2] = "About " + left + " left in the install, downloading at " + r + " kilobytes/second " + "with " + c +
                 " simultaneous download streams.";
@@ -620,7 +686,9 @@ void finished_lines(app_texts& t) {
         "Please try a different server, hard drive, or directory, or contact Customer Support for help with this "
         "problem.";
     for (int& c : t.line_colour) c = col_failure;
-  } else {
+  } else if (next.dir_done) {
+    // Only a run that installed says so: a quit from the ready screen or
+    // mid-install ends here too, with nothing to report.
     t.line[0] = "INSTALLATION COMPLETE!";
   }
 }
@@ -629,6 +697,8 @@ void destination_change() {
   if (!pick_dest_path()) return;
   restart_bookkeeping();
   stg.got_failed_install = 0;
+  stg.got_404 = 0;
+  next.dir_done = 0;  // the last install's outcome belongs to the last destination
   stg.step = 0;
   if (stg.dir_scan == 3) stg.dir_scan = 1;
 }
@@ -670,6 +740,11 @@ void end_of_install() {
 void install_start() {
   restart_bookkeeping();
   stg.got_failed_install = 0;
+  stg.got_404 = 0;
+  next.dir_done = 0;
+  // Nothing is made on disk before the licence is accepted: declining
+  // leaves the disk as it was.
+  if (!app_screen->accept_agreement()) return;
   plat::PathKind kind = plat::PathKind::none;
   std::uint64_t size = 0;
   const bool existed = plat::path_stat(dest_dir_path, kind, size) == 0 && kind != plat::PathKind::none;
@@ -677,16 +752,19 @@ void install_start() {
   // permission) ends the install here with that cause: every folder and
   // file below it would otherwise fail with a missing parent instead.
   if (!existed) {
-    const int err = make_folder_chain(dest_dir_path, false, nullptr);
+    std::string failed;
+    const int err = make_folder_chain(dest_dir_path, false, &failed);
     if (err != 0) {
       tell("I can not make the destination folder " + dest_dir_path + ": " + error_str(err));
+      // In the window the reason would otherwise be in the log only.
+      if (app_windowed) make_dir_error(failed, err);
       stg.got_failed_install = 1;
       stg.step = 2;
       return;
     }
   }
   make_dirs();
-  if (app_screen->accept_agreement()) stg.step = 1;
+  stg.step = 1;
   if (!choose_files()) stg.step = 0;
   if (stg.step == 1) decide_rename(!existed);
 }
@@ -716,6 +794,9 @@ void run_executor() {
     const executor_step step = grab_files();
     if (step == executor_step::done || step == executor_step::failed) {
       stg.step = 2;
+      // The install ended (complete, or given up after failed transfers):
+      // no other server is being tried any more.
+      stg.got_404 = 0;
       restart_bookkeeping();
       end_of_install();
       break;
@@ -823,7 +904,7 @@ constexpr int kExitFatal = 1;       // a fatal error
 constexpr int kExitIncomplete = 2;  // declined, cancelled, no servers, failed, gave up
 
 // Failed attempts in a row after which the unattended mode gives up.
-constexpr int kMaxAttempts = 10;
+constexpr int kMaxAttempts = max_fetch_attempts;
 
 // The main screen without a window: it prints what a person would read and
 // clicks what the options say.
@@ -981,6 +1062,9 @@ int run_window() {
   app_seed(static_cast<unsigned>(xtim_class::microsecs_tot()));
   MACIBM_app_update = APP_update;
   while (!app_done) MACIBM_event_proc();
+  // A signal that arrived while a modal window was open ended the loop
+  // there: it ends the run as it does on the main screen.
+  if (const int signo = plat::quit_signal(); signo && !quit_by_signal) quit_on_signal(signo);
   // Closing the window ends an install as the quit button does: the
   // partial downloads of the running streams are removed.
   if (stg.step == 1) {
@@ -1030,6 +1114,10 @@ int installer_main(int argc, const char* const* argv) {
     }
   }
   plat::catch_quit_signals();
+  // The crash handler goes in first, so that a crash while the window and
+  // its graphics are set up leaves a report too (beside the program until
+  // the log's place is known below).
+  UTL_debug_init();
 
   const bool windowed = !cmdline.has_option("--headless") && window_available();
   std::string log_folder;

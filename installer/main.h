@@ -108,6 +108,14 @@ extern app_texts app_now;
 // reset by a success.
 extern int server_list_failures;
 extern int directory_failures;
+// Usable entries of the server list beyond the ten that the server tables
+// hold: read, counted and left out.
+extern int servers_left_out;
+// Failed attempts in a row after which the server list is given up (and
+// the unattended mode gives up on the directory file).
+inline constexpr int max_fetch_attempts = 10;
+// Why the last attempt at the server list failed, in words.
+extern std::string server_list_last_failure;
 
 // Real time (xtim) before which no new attempt starts.
 extern float server_list_next_try;

@@ -68,7 +68,18 @@ void drawn_screen::servers_and_prefs() {
   picture(0, 595, art_logo);
   interface_icon(29, 608, wrl_i);
   if (BTN_action(50, 750, 0, 0, 0, "preferences", "")) handle_prefs();
-  for (int i = 0; i < stg.num_servers && i < 10; ++i) BTN_is_int(142, 578 - 20.0f * i, &stg.sel_server, i, "|" + server_desc[i]);
+  // A server's name comes from the server list: it is drawn as it is, on
+  // one line, every character shown ("|" and "{" would cut a widget label).
+  const int shown = std::min(stg.num_servers, 10);
+  for (int i = 0; i < shown; ++i) {
+    const float y = 578 - 20.0f * i;
+    BTN_is_int(142, y, &stg.sel_server, i, "");
+    OGL_string(43, 154, y, server_desc[i], 0, charset_shown, 0);
+  }
+  if (servers_left_out > 0)
+    OGL_string(43, 154, 578 - 20.0f * shown,
+               "(" + std::to_string(servers_left_out) + " more servers in the list; only the first ten are used)", 0,
+               charset_prop, 0);
 }
 
 int drawn_screen::buttons(const app_texts& t, int install_enabled) {
@@ -151,7 +162,8 @@ int drawn_select_alert(const std::string& local_path, int is_gone) {
     BTN_fillwin(0, 21);
     const float width = mnw.win_dx - 40;
     OGL_string(43, 20, 100, is_gone ? "I am about to DELETE:" : "I am about to install:", width, charset_prop, 0);
-    OGL_string(43, 20, 90, local_path, width, charset_shown, 0);
+    // One line: a long path is shown by its end, the file's name.
+    OGL_string(43, 20, 90, OGL_shown_tail(local_path, static_cast<int>(width)), 0, charset_shown, 0);
     OGL_string(43, 20, 80,
                is_gone ? "because we no longer use this file, but it appears you have modified it. What to do?"
                        : "but it appears you have modified this file. What to do?",
@@ -304,7 +316,9 @@ int draw_folder_browser(folder_browser& b, const std::string& prompt) {
     const bool over = mnw.mx >= kListX && mnw.mx <= kListX + kListW && mnw.my >= y - 4 && mnw.my < y - 4 + kRowH;
     if (over) OGL_fillrect(8, 0.35f, kListX + 4, y - 4, kListW - 8, kRowH);
     OGL_string(46, kListX + 10, y, name + "/", 0, charset_shown, 0);
-    if (over && mnw.mouse_clicked) clicked_name = name;
+    // A single click enters a folder: the second press of a double click
+    // lands on the folder's own list and must not enter one more.
+    if (over && mnw.mouse_clicked && !mnw.mouse_double_clicked) clicked_name = name;
   }
   if (count > kRows) {
     const std::string more = std::to_string(b.first_row + 1) + "-" +

@@ -111,6 +111,11 @@ int disk_free_space(const std::string& path, std::uint64_t& bytes);
 // the system releases it. EWOULDBLOCK when another process holds it.
 int file_lock_exclusive(const std::string& path, File& f);   // (Op::open_write)
 
+// Whether `path` holds a directory character other than "/": on Windows a
+// "\\" or ":" past a leading drive prefix ("X:\\"), which this program never
+// writes in its own paths. On POSIX both are ordinary characters of a name
+// (a temporary folder called "a:b"): always false.
+bool path_has_foreign_separator(const std::string& path);
 // Whether the path names one place whatever the current folder is: "/..."
 // on POSIX; "X:/", "X:\" or a network path "//server/share" on Windows.
 bool path_is_absolute(const std::string& path);

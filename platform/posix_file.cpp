@@ -279,6 +279,8 @@ int file_lock_exclusive(const std::string& path, File& f) {
 
 bool path_is_absolute(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
+bool path_has_foreign_separator(const std::string&) { return false; }
+
 std::string path_make_absolute(const std::string& path) {
   if (path.empty() || path[0] == '/') return path;
   std::error_code ec;

@@ -17,6 +17,14 @@ int pin_current_thread_to_first_cpu(std::uint64_t& old_mask) {
   for (int cpu = 0; cpu < 64; ++cpu) {
     if (CPU_ISSET(cpu, &set)) old_mask |= std::uint64_t{1} << cpu;
   }
+  // Threads inherit their maker's placement: the threads made later (the
+  // workers, hashing and extraction threads) start with the placement the
+  // main thread had, through the default attributes of new threads.
+  pthread_attr_t later;
+  if (pthread_attr_init(&later) == 0) {
+    if (pthread_attr_setaffinity_np(&later, sizeof set, &set) == 0) pthread_setattr_default_np(&later);
+    pthread_attr_destroy(&later);
+  }
   cpu_set_t first;
   CPU_ZERO(&first);
   CPU_SET(0, &first);

@@ -489,6 +489,12 @@ int file_lock_exclusive(const std::string& path, File& f) {
   return 0;
 }
 
+bool path_has_foreign_separator(const std::string& path) {
+  std::size_t from = 0;
+  if (path.size() > 2 && path[1] == ':' && path[2] == '\\') from = 3;
+  return path.find_first_of("\\:", from) != std::string::npos;
+}
+
 bool path_is_absolute(const std::string& path) {
   const auto sep = [](char c) { return c == '/' || c == '\\'; };
   if (path.size() >= 3 && path[1] == ':' && sep(path[2]) &&

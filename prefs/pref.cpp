@@ -138,7 +138,14 @@ void pref_class::IO_set(int which, int direction) {
       if (!s.value->empty() && !refused(s.tag, *s.value)) scan.fetch_or_get(*s.value, *s.value, s.tag);
     } else {
       std::string got;
-      if (scan.fetch_or_get("", got, s.tag) && !refused(s.tag, got)) *s.value = got;
+      if (!scan.fetch_or_get("", got, s.tag) || refused(s.tag, got)) continue;
+      // An empty destination (an empty line, "--pref:_dest_dir_path=") is
+      // no destination: the default one stays. An empty text is no folder.
+      if (got.empty() && s.value == &dest_dir_path) {
+        xer << "Preference _dest_dir_path is empty: using the default destination " << dest_dir_path << ".\n";
+        continue;
+      }
+      *s.value = got;
     }
   }
   // A stream count outside 0..4 (a negative one would start no stream and

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/system.h"
 #include "ui/butn.h"
 #include "ui/colr.h"
 #include "support/alert.h"
@@ -109,6 +110,7 @@ void mnw_class::reset() {
   lang = 0;
   track_cpu = 0;
   typing_message = 0;
+  opened_us = 0;
 }
 
 // ---------------------------------------------------------------------- windows
@@ -117,6 +119,24 @@ void MACIBM_clear_menus(int) {
   menu.assign(1520, menu_struct{});
   mnw.menu_up = -1;
 }
+
+bool MACIBM_is_question_window(int n) { return n == win_alert || n == win_select; }
+
+void MACIBM_close_popup() {
+  active_popup_code = 0;
+  mnw.menu_up = -1;
+}
+
+namespace {
+
+// Centres the current window (win_dx x win_dy) in the client area.
+void place_window() {
+  const float sc = mnw.xy_scale_now;
+  mnw.win_x = std::max(0.0f, std::trunc(round_half_away((mnw.x_res_now - mnw.win_dx * sc) / 2) / sc));
+  mnw.win_y = std::max(0.0f, std::trunc(round_half_away((mnw.y_res_now - mnw.win_dy * sc) / 2) / sc));
+}
+
+}  // namespace
 
 void MACIBM_startwind(int n) {
   mouse_help_per_wind(n);
@@ -131,13 +151,15 @@ void MACIBM_startwind(int n) {
     mnw.is_modal = 1;
   }
   BTN_unfocus_any();
-  mnw.menu_up = -1;
+  // A pop-up list belongs to the window it was opened in.
+  MACIBM_close_popup();
+  select_popup_code = 0;
   mnw.top_win_now = mnw.top_win_cmnd = n;
   xtim_class::current_window = n;
-  const float sc = mnw.xy_scale_now;
-  mnw.win_x = std::max(0.0f, std::trunc(round_half_away((mnw.x_res_now - mnw.win_dx * sc) / 2) / sc));
-  mnw.win_y = std::max(0.0f, std::trunc(round_half_away((mnw.y_res_now - mnw.win_dy * sc) / 2) / sc));
+  place_window();
   mnw.now_dragging = mnw.mouse_clicked = mnw.mouse_wheel = 0;
+  return_hit = escape_hit = delete_hit = 0;
+  mnw.opened_us = xtim_class::microsecs_tot();
   if (menu.size() > popup_slot) {
     menu_struct& p = menu[popup_slot];
     p.menux1 = p.menuy1 = p.menux2 = p.menuy2 = -1;
@@ -145,6 +167,24 @@ void MACIBM_startwind(int n) {
 }
 
 void MACIBM_handleclick(int force) {
+  // An open pop-up list takes the press first, in whatever window it is
+  // open: an item is chosen, anywhere else closes the list. Either way the
+  // press is used up, so that it does not also act on what lies under it.
+  if (!force && mnw.menu_up == popup_slot && menu.size() > popup_slot) {
+    const menu_struct& p = menu[popup_slot];
+    for (size_t i = 0; i < p.items.size(); ++i) {
+      const item_struct& it = p.items[i];
+      if (it.name.empty() || it.name[0] == '-' || it.name[0] == '=') continue;
+      if (in_popup_item(it)) {
+        popup_menu_select = static_cast<int>(i);
+        select_popup_code = active_popup_code;
+        break;
+      }
+    }
+    MACIBM_close_popup();
+    mnw.mouse_clicked = 0;
+    return;
+  }
   const int n = mnw.top_win_now;
   if (mnw.is_modal && n != 0 && (n < 995 || n > 999)) {
     const bool in_y = mnw.my >= mnw.win_dy - 20 && mnw.my <= mnw.win_dy;
@@ -156,21 +196,6 @@ void MACIBM_handleclick(int force) {
       MACIBM_startwind(0);
     }
     return;
-  }
-  // Only the pop-up slot is ever open in this program.
-  if (mnw.menu_up == popup_slot && menu.size() > popup_slot) {
-    const menu_struct& p = menu[popup_slot];
-    for (size_t i = 0; i < p.items.size(); ++i) {
-      const item_struct& it = p.items[i];
-      if (it.name.empty() || it.name[0] == '-' || it.name[0] == '=') continue;
-      if (in_popup_item(it)) {
-        popup_menu_select = static_cast<int>(i);
-        select_popup_code = active_popup_code;
-        break;
-      }
-    }
-    active_popup_code = 0;
-    mnw.menu_up = -1;
   }
 }
 
@@ -206,8 +231,11 @@ void MACIBM_handle_event(const plat::WinEvent& e) {
   switch (e.type) {
     case E::close: app_done = 1; break;
     case E::refresh:
+      // Only the picture is redrawn: the focus, a selection, an open
+      // pop-up and the frame's input stay as the user left them.
       ogl_be->invalidate();
-      MACIBM_startwind(mnw.top_win_now);
+      OGL_viewport(2);
+      place_window();
       break;
     case E::key_down:
       keys.handle_key_raw(e);
@@ -296,6 +324,14 @@ void MACIBM_event_proc() {
     ogl_be->poll(events);
   }
   for (const plat::WinEvent& e : events) MACIBM_handle_event(e);
+  // An interrupt or a termination request is a quit wherever the user is:
+  // modal windows end their loops when app_done is set.
+  if (plat::quit_signal()) app_done = 1;
+  // A question takes no press made before the user could have read it
+  // (the second press of a double click on the question before).
+  if (mnw.mouse_clicked && MACIBM_is_question_window(mnw.top_win_now) &&
+      xtim_class::microsecs_tot() - mnw.opened_us < static_cast<long long>(question_guard_s * 1e6))
+    mnw.mouse_clicked = 0;
 
   if (mnw.top_win_now == 0) {
     if (MACIBM_report_worker_failures) MACIBM_report_worker_failures();

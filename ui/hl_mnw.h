@@ -59,6 +59,7 @@ class mnw_class {
   int lang;
   int track_cpu;
   int typing_message;
+  long long opened_us;  // clock reading (xtim_class::microsecs_tot) when the current window opened
 };
 
 extern mnw_class mnw;
@@ -90,8 +91,17 @@ enum {
 };
 
 // Makes window n current: title, size, modality, centred origin; drops the
-// focus, closes menus.
+// focus, closes menus and the pop-up list, and forgets this frame's Return,
+// Escape and Delete (they were meant for the window that was current).
 void MACIBM_startwind(int n);
+// The windows that ask the user about one thing (the alert and the
+// modified-file question) take no click for question_guard_s after they
+// open, and only keys pressed while they are shown: a double click or a
+// held key meant for the window before must not answer them unseen.
+constexpr double question_guard_s = 0.4;
+bool MACIBM_is_question_window(int n);
+// Closes the open pop-up list, if any, choosing nothing.
+void MACIBM_close_popup();
 // Routes a button press; force 1 closes windows 1, 2, 993 and 994.
 void MACIBM_handleclick(int force);
 // Display-mode change: not done on this system (logged once).

@@ -87,9 +87,16 @@ void keys_class::handle_key_raw(const plat::WinEvent& e) {
   }
   if (flags == 0 && ch == 0 && key == 0) return;
 
+  // Escape closes an open pop-up list before anything else sees it.
+  if (key == 27 && down && mnw.menu_up == popup_slot) {
+    MACIBM_close_popup();
+    return;
+  }
   if (BTN_dispatch_to_focus(ch, key, flags)) return;
 
-  if (!(flags & 16)) {
+  // The alert and the question count only keys pressed while they are
+  // shown: the auto-repeat of a key held from before does not answer them.
+  if (!(flags & 16) && (flags & 8 || !MACIBM_is_question_window(mnw.top_win_now))) {
     if (key == 13) return_hit = 1;
     if (key == 27) escape_hit = 1;
     if (key == 46 || key == 8) delete_hit = 1;

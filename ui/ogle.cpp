@@ -162,6 +162,15 @@ void OGLE_RevealSelection(OGLE_Rec* r) {
   float sx = vl - l, sy = tp - vt;  // the scroll offset now
   if (x < vl) sx -= vl - x;
   else if (x > vr - 1) sx += x - (vr - 1);
+  // No more is scrolled than shows the line's end at the right edge: once
+  // a long text is replaced by a short one, it shows from its start.
+  {
+    const Text t = text_of(r);
+    int lb, le;
+    line_range(r, line, lb, le);
+    const float line_w = r->callbacks.MeasureString_f(r, t.b + lb, t.b + le);
+    sx = std::min(sx, std::max(0.0f, line_w - (vr - 1 - vl)));
+  }
   const float line_top = tp - line * lh, line_bottom = line_top - lh;
   if (line_top > vt) sy -= line_top - vt;
   else if (line_bottom < vb) sy += vb - line_bottom;
@@ -349,6 +358,8 @@ int drag_field_id = 0;
 
 namespace {
 
+constexpr float kFieldLineWidth = 1 << 20;  // wider than any text a field holds
+
 void f_visible(OGLE_Rec*, float& l, float& b, float& r, float& t) {
   l = OGLE_x;
   b = OGLE_y + hilite_y1;
@@ -361,7 +372,10 @@ void f_logical(OGLE_Rec* rec, float& l, float& b, float& r, float& t) {
   r -= OGLE_dx;
   b += OGLE_dy;
   t += OGLE_dy;
-  r += 1024;
+  // The field is one line however long its text (a path of hundreds of
+  // characters): it scrolls, it never wraps. A wrapped text would send End
+  // to the end of its first part and the next keys into the middle of it.
+  r = l + kFieldLineWidth;
 }
 void f_height(OGLE_Rec*, float) {}
 void f_scroll(OGLE_Rec*, float x, float y) {

@@ -111,6 +111,18 @@ TEST_F(SelectionTest, SystemNeutralFilesDoNotMarkExes) {
   EXPECT_EQ(this_install_has_exes, 1);
 }
 
+// Each examination says for itself whether the install brings system
+// files: one that found them leaves nothing behind for the next one, which
+// would otherwise rename a folder after an install of shared files only.
+TEST_F(SelectionTest, EachExaminationDecidesAfreshWhetherItBringsSystemFiles) {
+  stg.download_os = 3;
+  ASSERT_EQ(read({line("a.txt", md5("a"), 0), line("l.bin", md5("l"), 3)}), 3);
+  EXPECT_EQ(this_install_has_exes, 1);
+  write_file(dest_dir_path + "l.bin", "l");
+  ASSERT_EQ(read({line("a.txt", md5("a2"), 0), line("l.bin", md5("l"), 3)}), 3);
+  EXPECT_EQ(this_install_has_exes, 0);  // the system file is in place: shared files only
+}
+
 TEST_F(SelectionTest, OsMatch) {
   file_version_struct v;
   const int want[4][7] = {

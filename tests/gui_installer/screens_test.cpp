@@ -4,6 +4,7 @@
 // frames are drawn through a renderer that records what it is given.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <filesystem>
 
 #include "installer/main.h"
@@ -12,6 +13,7 @@
 #include "prefs/sub_wins.h"
 #include "tests/support/temp_dir.h"
 #include "ui/butn.h"
+#include "support/hl_init.h"
 #include "ui/hl_mnw.h"
 #include "ui/oglp.h"
 
@@ -157,6 +159,100 @@ TEST_F(Screens, AgreementButtons) {
   EXPECT_EQ(mnw.top_win_now, win_main);
   EXPECT_EQ(handle_EULA(), 1);  // asked once a run
   agreed = 0;
+}
+
+// Glyph quads of the font (the widget image's font area) drawn since the
+// recorder was last cleared.
+// Each is given as its whole 14 x 15 cell, so that v[0].y is the same for
+// every glyph of a line.
+std::vector<recorder::quad> glyph_quads(const recorder& r) {
+  std::vector<recorder::quad> g;
+  for (recorder::quad q : r.quads) {
+    if (q.tex != tex_widgets || q.v[0].t < 400 / 512.0f) continue;
+    const int t = static_cast<int>(std::lround(q.v[0].t * 512));
+    q.v[0].y -= (t - 400) % 15;
+    g.push_back(q);
+  }
+  return g;
+}
+
+// Server names come from the server list: they are shown as they are, every
+// character, on one line, not read as widget labels ("|" and "{" there
+// would cut them), and a list longer than the ten servers used says so.
+TEST_F(Screens, ServerNamesAreShownWholeOnOneLine) {
+  drawn_screen screen;
+  mnw.mx = mnw.my = -100;
+  struct Case {
+    std::string name;
+    size_t glyphs;
+  } cases[] = {
+      {"Tilde~Only", 10},
+      {"Quote \"q\" {brace}", 15},
+      {"caf\xc3\xa9", 4},
+      {"Harbour Hills Mirror|East", 23},
+  };
+  for (const Case& c : cases) {
+    stg.num_servers = 1;
+    server_desc[0] = c.name;
+    rec.quads.clear();
+    screen.servers_and_prefs();
+    std::vector<recorder::quad> g;
+    for (const auto& q : glyph_quads(rec))
+      if (q.v[0].x > 150 && q.v[0].y > 560 && q.v[0].y < 595) g.push_back(q);
+    EXPECT_EQ(g.size(), c.glyphs) << c.name;
+    for (const auto& q : g) EXPECT_FLOAT_EQ(q.v[0].y, g.front().v[0].y) << c.name << ": not on one line";
+  }
+
+  // Twelve servers in the list: the ten used are listed and a line below
+  // them tells of the two more.
+  TempDir tmp;
+  std::string list = "I\n820 Version\nSERVERS\nBETA v1\n";
+  for (int i = 0; i < 12; ++i)
+    list += "SERVER 127.0.0.1:" + std::to_string(8000 + i) + "\n/pub/\nServer " + std::to_string(i) + "\n";
+  list += "ENDOFLIST\n";
+  write_file(tmp / "serverlist.txt", list);
+  ASSERT_EQ(read_server_list(tmp / "serverlist.txt"), 1);
+  EXPECT_EQ(stg.num_servers, 10);
+  rec.quads.clear();
+  screen.servers_and_prefs();
+  int below = 0;
+  for (const auto& q : glyph_quads(rec)) below += q.v[0].y < 578 - 20 * 9 - 8 && q.v[0].y > 300;
+  EXPECT_GT(below, 5) << "nothing says that two servers of the list are not shown";
+}
+
+namespace {
+// A renderer that ends the run after the first frame of a modal loop.
+struct one_frame : recorder {
+  int poll(std::vector<plat::WinEvent>&) override {
+    app_done = 1;
+    return 0;
+  }
+};
+}  // namespace
+
+// The modified-file question with a long path: the path keeps to its own
+// line, ending with the file name, clear of the third line and the buttons.
+TEST_F(Screens, ModifiedFileQuestionKeepsALongPathOnItsLine) {
+  one_frame r;
+  ogl_be = &r;
+  std::string path = "/home/pilot";
+  for (int i = 0; path.size() < 300; ++i) path += "/Harbour Hills scenery " + std::to_string(i);
+  path += "/Kestrel 2.craft";
+  app_done = 0;
+  drawn_select_alert(path, 0);
+  app_done = 0;
+  ogl_be = &rec;
+  // The question window (700 x 146) lies at (162, 311) of the 1024 x 768
+  // area; a glyph's cell starts 6 units below its line: the path's line
+  // (90) at 84, the third line (80) at 74, the buttons' labels at 44 and 19.
+  int in_gap = 0, on_path_line = 0;
+  for (const auto& q : glyph_quads(r)) {
+    const float y = q.v[0].y - 311;
+    in_gap += y > 48 && y < 70;
+    on_path_line += y >= 80 && y < 90;
+  }
+  EXPECT_EQ(in_gap, 0) << "the path runs over the third line or the buttons";
+  EXPECT_GT(on_path_line, 40);
 }
 
 TEST(Licence, TheBuiltInTextWrapsWithinTheWindowWithoutLosingAWord) {

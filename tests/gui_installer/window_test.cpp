@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <thread>
@@ -249,6 +250,216 @@ TEST_F(InstallerWindow, PreferencesAndFolderBrowser) {
   EXPECT_NE(prefs.find("8080"), std::string::npos) << prefs;
 }
 
+// A double click on a question's button answers that question only: the
+// second press must not answer the next question, asked at once about
+// another file the user changed, before the user has seen it.
+TEST_F(InstallerWindow, ADoubleClickAnswersOneModifiedFileQuestionOnly) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+  ASSERT_EQ(run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}).status, 0) << log();
+  write_file(dest + "Foil Sections/Section 0012.wing", "my own section");
+  write_file(dest + "Instructions/Manual.txt", "my notes");
+  write_file(dest + "Output/logbooks/readme.txt", "my logbook");
+  publish(release_b(), "Skyvane 9.02", "Skyvane 9.01");
+  server_list("Skyvane 9.02", {web.host()});
+
+  open({dest});
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
+  install_and_accept("installer_agreement_double.png");
+  ASSERT_TRUE(wait_log("Asking about replacing " + dest + "Foil Sections/Section 0012.wing", 30)) << log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the question has been seen
+  xscreen::double_click(win, kSelectX + 96, kSelectY + 53);   // OVERWRITE THE OLD FILE, twice
+  ASSERT_TRUE(wait_log("Asking about replacing " + dest + "Instructions/Manual.txt", 30)) << log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  shot("installer_question_after_double_click.png");
+  // The second question is still open and its file untouched.
+  EXPECT_EQ(log().find("Asking about replacing " + dest + "Output/logbooks/readme.txt"), std::string::npos) << log();
+  EXPECT_EQ(read_file(dest + "Instructions/Manual.txt"), "my notes");
+  xscreen::click(win, kSelectX + 96, kSelectY + 28);  // KEEP THE OLD FILE
+  ASSERT_TRUE(wait_log("Asking about replacing " + dest + "Output/logbooks/readme.txt", 30)) << log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  xscreen::click(win, kSelectX + 96, kSelectY + 28);
+  ASSERT_TRUE(wait_log("Screen: INSTALLATION COMPLETE!", 120)) << log();
+  EXPECT_EQ(read_file(dest + "Foil Sections/Section 0012.wing"), "section, revised");
+  EXPECT_EQ(read_file(dest + "Instructions/Manual.txt"), "my notes");
+  EXPECT_EQ(read_file(dest + "Output/logbooks/readme.txt"), "my logbook");
+  quit();
+}
+
+// The Operating System list of the preferences: its pop-up takes a choice,
+// closes on Escape and on a click elsewhere, leaves the check boxes usable,
+// and is closed when the preferences open again. Linux chosen there is what
+// the install then fetches.
+TEST_F(InstallerWindow, OperatingSystemListOfThePreferences) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+
+  open({dest, "--download_os=2"});
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
+  xscreen::click(win, 50, 750);  // preferences
+  // Below the list box, where the pop-up of "Windows" shows "Linux".
+  const int px = static_cast<int>(kPrefsX) + 165, py = static_cast<int>(kPrefsY) + 288;
+  auto region = [&](const std::vector<std::uint8_t>& rgb) {
+    std::vector<std::uint8_t> r;
+    for (int y = py; y < py + 14; ++y)
+      for (int x = px; x < px + 70; ++x)
+        for (int c = 0; c < 3; ++c) r.push_back(rgb[(static_cast<size_t>(y) * 1024 + x) * 3 + c]);
+    return r;
+  };
+  std::vector<std::uint8_t> closed, open_list, after;
+  shot("installer_os_list_closed.png", &closed);
+  xscreen::click(win, kPrefsX + 200, kPrefsY + 313);
+  shot("installer_os_list_open.png", &open_list);
+  ASSERT_NE(region(closed), region(open_list)) << "the pop-up did not open";
+  xscreen::key(win, "Escape");
+  shot("installer_os_list_escape.png", &after);
+  EXPECT_EQ(region(closed), region(after)) << "Escape did not close the pop-up";
+
+  xscreen::click(win, kPrefsX + 200, kPrefsY + 313);
+  xscreen::click(win, kPrefsX + 450, kPrefsY + 330);  // elsewhere
+  shot("installer_os_list_click_elsewhere.png", &after);
+  EXPECT_EQ(region(closed), region(after)) << "a click elsewhere did not close the pop-up";
+  xscreen::click(win, kPrefsX + 30, kPrefsY + 265 + 3);  // full speed: a check box still takes clicks
+
+  xscreen::click(win, kPrefsX + 200, kPrefsY + 313);
+  xscreen::click(win, kPrefsX + 200, kPrefsY + 301);  // Linux
+  shot("installer_os_list_linux.png", &after);
+  EXPECT_EQ(region(closed), region(after)) << "choosing did not close the pop-up";
+  xscreen::click(win, kPrefsX + 200, kPrefsY + 313);  // open once more, then close the preferences
+  xscreen::click(win, kPrefsX + 10, kPrefsY + 370);
+  xscreen::click(win, 50, 750);
+  shot("installer_os_list_reopened.png", &after);
+  EXPECT_EQ(region(closed), region(after)) << "the pop-up is open again in the reopened preferences";
+  xscreen::click(win, kPrefsX + 10, kPrefsY + 370);
+
+  install_and_accept("installer_agreement_linux.png");
+  ASSERT_TRUE(wait_log("Screen: INSTALLATION COMPLETE!", 120)) << log();
+  EXPECT_TRUE(fs::exists(dest + "Resources/add-ons/driver.linux"));
+  EXPECT_FALSE(fs::exists(dest + "Resources/add-ons/driver.win"));
+  quit();
+  EXPECT_NE(prefs_file().find("_use_max_cpu 1"), std::string::npos) << prefs_file();
+}
+
+// A redraw asked by the system (another window uncovering this one) keeps
+// the keyboard focus where the user put it: the next keys still go to the
+// proxy port, not over the proxy host.
+TEST_F(InstallerWindow, AnExposureKeepsTheFocusInItsField) {
+  // The proxy is on loopback, where nothing answers on the ports typed.
+  open({dest, "--server_list_host=127.0.0.1:1", "--pref:_proxy_host=127.0.0.1"});
+  ASSERT_TRUE(wait_log("Screen: ", 30)) << log();
+  xscreen::click(win, 50, 750);  // preferences
+  xscreen::click(win, kPrefsX + 200, kPrefsY + 20 + 4);  // the proxy port
+  xscreen::type(win, "1");
+  ASSERT_TRUE(xscreen::expose(win));
+  xscreen::type(win, "9");
+  shot("installer_preferences_after_exposure.png");
+  xscreen::click(win, kPrefsX + 10, kPrefsY + 370);
+  quit();
+  const std::string prefs = prefs_file();
+  EXPECT_NE(prefs.find("_proxy_port 19\n"), std::string::npos) << prefs;
+  EXPECT_NE(prefs.find("_proxy_host 127.0.0.1\n"), std::string::npos) << prefs;
+}
+
+// A termination request or an interrupt ends the run while a modal window
+// is open, as it does on the main screen.
+TEST_F(InstallerWindow, ASignalEndsTheRunWhileAModalWindowIsOpen) {
+  for (const int sig : {SIGTERM, SIGINT}) {
+    open({dest, "--server_list_host=127.0.0.1:1"});
+    ASSERT_TRUE(wait_log("Screen: ", 30)) << log();
+    xscreen::click(win, 50, 750);  // preferences
+    shot("installer_preferences_before_signal.png");
+    ASSERT_EQ(::kill(proc->pid(), sig), 0);
+    for (int i = 0; i < 100 && proc->running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_FALSE(proc->running()) << "signal " << sig << " did not end the program";
+    EXPECT_EQ(proc->wait_exit(), 128 + sig) << log();
+    EXPECT_NE(log().find("Signal " + std::to_string(sig) + " received"), std::string::npos) << log();
+  }
+}
+
+// Declining the licence leaves the disk as it was: no destination folder,
+// no folder tree, and no status line that takes them for an earlier install.
+TEST_F(InstallerWindow, DecliningTheLicenceMakesNothingOnDisk) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+
+  open({dest});
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
+  xscreen::click(win, 450 + 41, 78 + 11);  // install
+  shot("installer_agreement_to_decline.png");
+  xscreen::click(win, kEulaX + 300 + 42, kEulaY + 10 + 11);  // decline
+  std::this_thread::sleep_for(std::chrono::milliseconds(800));
+  shot("installer_declined.png");
+  EXPECT_FALSE(fs::exists(work / "dest")) << "declining left folders on disk";
+  EXPECT_EQ(log().find("Screen: You have selected an earlier version"), std::string::npos) << log();
+  quit();
+  EXPECT_FALSE(fs::exists(work / "dest"));
+}
+
+// Without an answer from the server-list host the window says what is
+// going on, attempt by attempt, and says so when it has given up.
+TEST_F(InstallerWindow, NoNetworkIsToldAttemptByAttemptThenGivenUp) {
+  open({dest, "--server_list_host=127.0.0.1:1", "--retry_backoff=0.05"});
+  ASSERT_TRUE(wait_log("Screen: No answer from 127.0.0.1:1 yet", 20)) << log();
+  shot("installer_no_answer_yet.png");
+  ASSERT_TRUE(wait_log("Screen: I gave up looking for servers", 60)) << log();
+  shot("installer_no_servers_given_up.png");
+  quit();
+}
+
+// A destination that cannot be made (a file stands where a folder should
+// be) is reported in the folder alert with its reason, not in the log only.
+TEST_F(InstallerWindow, ADestinationThatCannotBeMadeIsReportedInAnAlert) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+  write_file(work / "a file", "not a folder");
+  const std::string blocked = work / "a file/Skyvane/";
+  open({blocked});
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
+  install_and_accept("installer_agreement_blocked.png");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  shot("installer_destination_alert.png");
+  xscreen::key(win, "Return");  // dismisses the alert
+  ASSERT_TRUE(wait_log("Screen: The installation was not completed", 20)) << log();
+  const std::string l = log();
+  const size_t alert = l.find("An error occurred while creating new folders");
+  ASSERT_NE(alert, std::string::npos) << l;
+  EXPECT_NE(l.find("Error: Not a directory", alert), std::string::npos) << l;
+  // Quit: the install did not complete (exit status 2).
+  xscreen::click(win, 960 + 25, 78 + 11);
+  for (int i = 0; i < 100 && proc->running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_FALSE(proc->running());
+  EXPECT_EQ(proc->wait_exit(), 2);
+}
+
+// A double click on a folder of the chooser enters that folder, one level
+// down, not a sub-folder of it lying under the pointer once it opened.
+TEST_F(InstallerWindow, ADoubleClickInTheFolderChooserGoesOneLevelDown) {
+  open({dest, "--server_list_host=127.0.0.1:1"});
+  fs::create_directories(work / "pick/alpha");
+  fs::create_directories(work / "pick/beta/one");
+  fs::create_directories(work / "pick/beta/two");
+  ASSERT_TRUE(wait_log("Screen: ", 30)) << log();
+  xscreen::click(win, 10 + 63, 78 + 11);  // destination
+  xscreen::click(win, kFolderX + 200, kFolderY + 70 + 4);
+  xscreen::key(win, "--repeat 400 BackSpace");
+  xscreen::type(win, work / "pick");
+  xscreen::click(win, kFolderX + 500, kFolderY + 75);  // GO
+  xscreen::double_click(win, kFolderX + 100, kFolderY + 360 - 16 + 4);  // the second row: beta
+  shot("installer_folder_browser_double_click.png");
+  xscreen::click(win, kFolderX + 380, kFolderY + 25);  // OK
+  ASSERT_TRUE(wait_log("Folder chosen: ", 10)) << log();
+  EXPECT_NE(log().find("Folder chosen: " + (work / "pick/beta/") + "\n"), std::string::npos) << log();
+  quit();
+}
+
 }  // namespace
 }  // namespace e2e
 
@@ -263,6 +474,31 @@ class NoDisplay : public InstallerTest {
   }
   std::string display_ = std::getenv("DISPLAY") ? std::getenv("DISPLAY") : "";
 };
+
+// A crash while the window and its graphics are being set up (a faulty
+// graphics driver, say) still leaves a crash report beside the program.
+TEST_F(NoDisplay, ACrashWhileTheWindowIsMadeLeavesACrashReport) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  const std::string preload = SKYVANE_CRASH_PRELOAD;
+  setenv("LD_PRELOAD", preload.c_str(), 1);
+#if defined(__SANITIZE_ADDRESS__)
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  const std::string asan_before = asan ? asan : "";
+  setenv("ASAN_OPTIONS", (asan_before + (asan_before.empty() ? "" : ":") + "verify_asan_link_order=0").c_str(), 1);
+#endif
+  const run_result r = run({dest, "--server_list_host=127.0.0.1:1"}, 60);
+  unsetenv("LD_PRELOAD");
+#if defined(__SANITIZE_ADDRESS__)
+  if (asan_before.empty())
+    unsetenv("ASAN_OPTIONS");
+  else
+    setenv("ASAN_OPTIONS", asan_before.c_str(), 1);
+#endif
+  EXPECT_NE(r.status, 0);
+  ASSERT_TRUE(fs::exists(work / "crash_log.txt")) << "no crash report; log:\n" << log();
+  EXPECT_NE(read_file(work / "crash_log.txt").find("SIGSEGV"), std::string::npos) << read_file(work / "crash_log.txt");
+}
 
 TEST_F(NoDisplay, WithoutADisplayTheProgramRunsUnattended) {
   publish(release_a(), "Skyvane 9.01");

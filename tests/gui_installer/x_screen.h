@@ -49,6 +49,47 @@ inline void click(unsigned long win, float x, float y) {
   std::this_thread::sleep_for(std::chrono::milliseconds(250));
 }
 
+// Two presses of the left button at (x, y), `gap_ms` apart: a double click.
+inline void double_click(unsigned long win, float x, float y, int gap_ms = 80) {
+  const std::string w = std::to_string(win);
+  const std::string at = std::to_string(static_cast<int>(x)) + " " + std::to_string(static_cast<int>(768 - y));
+  std::system(("xdotool mousemove --window " + w + " " + at + " >/dev/null 2>&1").c_str());
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  std::system(("xdotool click --window " + w + " --repeat 2 --delay " + std::to_string(gap_ms) + " 1 >/dev/null 2>&1")
+                  .c_str());
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+}
+
+// Lays a window of another client over the whole of `win` for a moment and
+// takes it away: the server then asks `win` to redraw what it uncovers (an
+// exposure), as a dialog of another program closing over it would.
+inline bool expose(unsigned long win) {
+  Display* d = XOpenDisplay(nullptr);
+  if (!d) return false;
+  XWindowAttributes a;
+  Window child;
+  int x = 0, y = 0;
+  if (!XGetWindowAttributes(d, static_cast<Window>(win), &a) ||
+      !XTranslateCoordinates(d, static_cast<Window>(win), a.root, 0, 0, &x, &y, &child)) {
+    XCloseDisplay(d);
+    return false;
+  }
+  XSetWindowAttributes sa;
+  sa.override_redirect = True;
+  sa.background_pixel = BlackPixel(d, DefaultScreen(d));
+  const Window cover = XCreateWindow(d, a.root, x, y, static_cast<unsigned>(a.width), static_cast<unsigned>(a.height),
+                                     0, CopyFromParent, InputOutput, CopyFromParent,
+                                     CWOverrideRedirect | CWBackPixel, &sa);
+  XMapRaised(d, cover);
+  XSync(d, False);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  XDestroyWindow(d, cover);
+  XSync(d, False);
+  XCloseDisplay(d);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  return true;
+}
+
 // Turns the wheel `notches` times over (x, y): towards the user (down)
 // when positive.
 inline void wheel(unsigned long win, float x, float y, int notches) {

@@ -463,6 +463,9 @@ TEST_F(InstallerFaultsE2E, AFileMissingEverywhereIsAskedForAFewTimesThenTheRunEn
   EXPECT_TRUE(r.printed("terrain.bin.zip")) << joined(r);
   EXPECT_TRUE(r.printed("HTTP status 404")) << joined(r);
   EXPECT_FALSE(r.printed("INSTALLATION COMPLETE!"));
+  // The run ended as failed and says so: not that it is trying another server.
+  EXPECT_TRUE(r.printed("The installation was not completed because an error occurred.")) << joined(r);
+  EXPECT_FALSE(r.out.empty() || r.out.back().find("trying another server") != std::string::npos) << joined(r);
   for (const testservers::NginxServer* s : {&a, &b}) {
     const int n = requests_for(*s, "terrain.bin");
     EXPECT_GE(n, 1) << s->host();
@@ -648,6 +651,87 @@ TEST_F(InstallerFaultsE2E, ATricklingMirrorDoesNotHoldTheInstall) {
   run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}, 240);
   EXPECT_EQ(r.status, 0) << joined(r) << log();
   EXPECT_TREE_EQ(read_tree(dest), linux_part(tree));
+}
+
+// ":" and "\" are ordinary characters of Linux folder names: a temporary
+// folder or a settings folder named with them is used like any other, and
+// an empty saved destination means the default one.
+TEST_F(InstallerFaultsE2E, OddFolderNamesAndAnEmptySavedDestination) {
+  publish(release(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  const std::string tmp = work / "tmp/a:b\\c";
+  fs::create_directories(tmp);
+  setenv("TMPDIR", tmp.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (work / "conf:ig\\x").c_str(), 1);
+  run_result r = run_joined({dest, "--headless"});
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TRUE(r.printed("You are about to install")) << joined(r);
+  EXPECT_FALSE(r.printed("bad dirchar")) << joined(r);
+
+  r = run_joined({"--headless", "--pref:_dest_dir_path="});
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TRUE(r.printed("Installing to " + home + "/Skyvane/")) << joined(r);
+  EXPECT_FALSE(r.printed("Working path does not appear to be a directory")) << joined(r);
+}
+
+// A file that cannot be written while its archive is extracted as it
+// arrives: the failure names the archive as what it is, an archive on a
+// server (with the server), not as a compressed file on this machine.
+TEST_F(InstallerFaultsE2E, AFailedExtractionWhileDownloadingNamesTheServersArchive) {
+  publish(release(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  ASSERT_EQ(run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}).status, 0) << log();
+  tree_map v2 = release();
+  v2["Instructions/Guide.txt"] = "read me first, revised\n";
+  publish(v2, "v2", "v1");
+  server_list("v2", {web.host()});
+  const std::string folder = dest + "Instructions";
+  testservers::ChildProcess bind;
+  ASSERT_TRUE(bind.start({"sh", "-c", "mount --bind \"$0\" \"$0\" && mount -o remount,ro,bind \"$0\"", folder}, true));
+  std::string line;
+  while (bind.read_line(line, 5000)) {
+  }
+  if (bind.wait_exit() != 0) GTEST_SKIP() << "cannot mount a file system here";
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}, 60);
+  testservers::ChildProcess unbind;
+  ASSERT_TRUE(unbind.start({"umount", "-l", folder}, true));
+  while (unbind.read_line(line, 5000)) {
+  }
+  EXPECT_EQ(unbind.wait_exit(), 0);
+  EXPECT_EQ(r.status, 2) << joined(r);
+  EXPECT_TRUE(r.printed("cannot extract a file")) << joined(r);
+  EXPECT_FALSE(r.printed("Compressed File: /pub/")) << joined(r);
+  EXPECT_TRUE(r.printed("Archive on the server: " + web.host() + "/pub/v2/Skyvane/Instructions/Guide.txt.zip"))
+      << joined(r);
+}
+
+// A server that falls silent mid-file: the rate shown falls within a few
+// seconds, rather than keeping the average of the bytes that came before.
+TEST_F(InstallerFaultsE2E, TheRateShownFallsWhileAServerIsSilent) {
+  tree_map t = release();
+  t["Resources/big.dat"] = noise(3000000, 7);
+  publish(t, "v1");
+  // Every answer stops after its first 600 thousand bytes (one byte a second).
+  testservers::NginxServer& web = serve("127.0.0.1", "", "limit_rate_after 600k; limit_rate 1;");
+  server_list("v1", {web.host()});
+  auto p = start_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  const auto t0 = std::chrono::steady_clock::now();
+  std::vector<int> late_rates;
+  std::string all, line;
+  while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(14)) {
+    if (!p->read_line(line, 200)) continue;
+    all += line + "\n";
+    const size_t at = line.find("downloading at ");
+    if (at == std::string::npos) continue;
+    if (std::chrono::steady_clock::now() - t0 > std::chrono::seconds(10))
+      late_rates.push_back(std::atoi(line.c_str() + at + 15));
+  }
+  ::kill(p->pid(), SIGTERM);
+  p->wait_exit();
+  ASSERT_FALSE(late_rates.empty()) << all;
+  for (int r : late_rates) EXPECT_LE(r, 20) << all;
 }
 
 }  // namespace

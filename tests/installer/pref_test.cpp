@@ -132,6 +132,20 @@ TEST_F(Prefs, CommandLineOverridesWinAndAreSaved) {
   EXPECT_NE(read_file(file()).find("_stream_count 3\n"), std::string::npos);
 }
 
+// An empty destination, from the command line or from an empty line of the
+// file, is no destination: the default one stays (the program once ended on
+// it, an empty text being no folder path).
+TEST_F(Prefs, AnEmptyDestinationLeavesTheDefault) {
+  dest_dir_path = "/home/pilot/Skyvane/";
+  write_file(file(), "I\n9001 version\n_dest_dir_path \n_proxy_host relay.tarnvale\n");
+  pref.IO_set(11, 0);
+  EXPECT_EQ(dest_dir_path, "/home/pilot/Skyvane/");
+  EXPECT_EQ(http.ProxyHost, "relay.tarnvale");
+  cmdline.init_win("--pref:_dest_dir_path=");
+  pref.IO_set(11, 0);
+  EXPECT_EQ(dest_dir_path, "/home/pilot/Skyvane/");
+}
+
 }  // namespace
 
 namespace {

@@ -148,6 +148,7 @@ TEST_F(StateMachine, TransferFailureLinesWinInEveryPhase) {
   frame();
   EXPECT_EQ(app_now.line[0], "The installation was not completed because an error occurred.");
   stg.got_failed_install = 0;
+  next.dir_done = 1;  // as a complete install leaves it
   frame();
   EXPECT_EQ(app_now.line[0], "INSTALLATION COMPLETE!");
 }
@@ -184,6 +185,60 @@ TEST_F(StateMachine, DestinationChangeRereadsTheDirectoryAgainstTheNewFolder) {
   sim_info.files.clear();
   frame();
   EXPECT_EQ(dest_dir_path, dir / "games/Skyvane/");
+}
+
+// An install that gave up after failed transfers (the executor had just
+// drawn another server) shows its failure, and a new destination then
+// shows its sizes: the "trying another server" lines end with the install.
+TEST_F(StateMachine, TransferFailureLinesEndWithTheInstall) {
+  stg.num_servers = 1;
+  stg.dir_scan = 3;
+  stg.step = 2;
+  stg.got_failed_install = 1;
+  stg.got_404 = 1;  // as a give-up path of the executor leaves it
+  dir_path = dir / "directory.txt";
+  write_file(dir_path, "I\n900\nINSTALLER\nDIR Skyvane/\nFILE 0 0 1 5 5 0123456789abcdef0123456789abcdef a.txt\n");
+  net_dir_path_zip = temp_path + "directory.txt.zip";
+  screen.folder = dir / "games";
+  screen.click = btn_destination;
+  frame();
+  frame();  // the directory is read against the new folder
+  EXPECT_EQ(stg.dir_scan, 3);
+  EXPECT_EQ(app_now.line[0].rfind("You are about to install", 0), 0u) << app_now.line[0];
+  EXPECT_EQ(app_now.line_colour[0], col_text);
+}
+
+// "INSTALLATION COMPLETE!" is said while it is true: not after a quit that
+// installed nothing (from the ready screen or mid-install), and no longer
+// once another destination is chosen for the next install.
+TEST_F(StateMachine, CompleteIsSaidOnlyWhileItIsTrue) {
+  stg.num_servers = 1;
+  stg.dir_scan = 3;
+  for (const int phase : {0, 1}) {
+    stg.step = phase;
+    screen.click = btn_quit;
+    frame();
+    EXPECT_EQ(app_done, 1);
+    EXPECT_NE(app_now.line[0], "INSTALLATION COMPLETE!") << "quit in phase " << phase;
+    EXPECT_NE(app_now.status, "INSTALLATION COMPLETE!") << "quit in phase " << phase;
+    app_done = 0;
+  }
+
+  // A complete install, then another destination.
+  stg.step = 2;
+  next.dir_done = 1;
+  frame();
+  EXPECT_EQ(app_now.status, "INSTALLATION COMPLETE!");
+  dir_path = dir / "directory.txt";
+  write_file(dir_path, "I\n900\nINSTALLER\nDIR Skyvane/\nFILE 0 0 1 5 5 0123456789abcdef0123456789abcdef a.txt\n");
+  net_dir_path_zip = temp_path + "directory.txt.zip";
+  screen.folder = dir / "games";
+  screen.click = btn_destination;
+  frame();
+  frame();
+  EXPECT_EQ(stg.step, 0);
+  EXPECT_NE(app_now.status, "INSTALLATION COMPLETE!");
+  EXPECT_NE(app_now.line[0], "INSTALLATION COMPLETE!");
 }
 
 TEST_F(StateMachine, QuitDeletesTheStreamsPartialDownloads) {

@@ -1,6 +1,7 @@
 // The thread services: the worker pool, the main-thread pinning, and errors
 // raised on other threads travelling to the main thread and shown there.
 #ifndef _WIN32
+#include <pthread.h>
 #include <sched.h>
 #endif
 
@@ -110,6 +111,30 @@ TEST_F(ThreadServicesTest, LockMainThreadPinsToTheFirstProcessor) {
   EXPECT_TRUE(CPU_ISSET(0, &after));
   sched_setaffinity(0, sizeof before, &before);
   EXPECT_NE(log().find("Thread affinity was " + std::to_string(mask) + " is now 1.\n"), std::string::npos) << log();
+}
+
+// Only the main thread is held to the first processor: the threads made
+// after it (workers, the examination's hashing threads, extractions) keep
+// every processor the process may use.
+TEST_F(ThreadServicesTest, LockMainThreadLeavesLaterThreadsOnEveryProcessor) {
+  cpu_set_t before;
+  ASSERT_EQ(sched_getaffinity(0, sizeof before, &before), 0);
+  if (!CPU_ISSET(0, &before)) GTEST_SKIP() << "processor 0 is not available to this process";
+  if (CPU_COUNT(&before) < 2) GTEST_SKIP() << "one processor only: nothing to tell apart";
+  const char* argv[] = {"prog", "--lock_main_thread"};
+  cmdline.init_args(2, argv);
+  THREAD_init();
+  int later = 0;
+  std::thread t([&] {
+    cpu_set_t s;
+    if (pthread_getaffinity_np(pthread_self(), sizeof s, &s) == 0) later = CPU_COUNT(&s);
+  });
+  t.join();
+  cpu_set_t main_now;
+  ASSERT_EQ(sched_getaffinity(0, sizeof main_now, &main_now), 0);
+  sched_setaffinity(0, sizeof before, &before);
+  EXPECT_EQ(CPU_COUNT(&main_now), 1);
+  EXPECT_EQ(later, CPU_COUNT(&before));
 }
 
 TEST_F(ThreadServicesTest, FailedPinningIsLoggedAndChangesNothing) {

@@ -66,6 +66,32 @@ TEST_F(FieldFrames, KeysLeftForAFieldThatLostTheFocusDoNotJamTheQueue) {
   EXPECT_EQ(ctr_slot, 0);
 }
 
+// A text far longer than its field (a deep folder path) stays one line:
+// End goes to its very end and shows it, the next key is typed there; once
+// it is replaced by a short text, that text is shown from its first letter.
+TEST_F(FieldFrames, ALongTextScrollsToItsEndAndAShortOneShowsFromItsStart) {
+  host.clear();
+  for (int i = 0; host.size() < 379; ++i) host += "/folder " + std::to_string(i);
+  host.resize(379);
+  const std::string before = host;
+  // A field that holds a long path, as the folder chooser's does (2047 bytes).
+  MACIBM_app_update = [] { BTN_enterstring(85, 40, &self->host, 2047, "-Path:", 455, 1); };
+  frame();
+  ASSERT_EQ(focus_id, BTN_identity(85, 40));
+  frame({key(35, 0), key(35, 0, 0, false)});  // End
+  EXPECT_EQ(ogle->sel_start, 379);
+  EXPECT_EQ(ogle->sel_end, 379);
+  const float width = str_dx_shown(host);
+  EXPECT_GE(OGLE_dx, width - 455 - 1) << "the end of the text is not in view";
+  EXPECT_LE(OGLE_dx, width);
+  frame(typed('z'));
+  EXPECT_EQ(host, before + "z");
+  frame({key('A', 0, 4), key('A', 0, 4, false)});  // Ctrl+A
+  frame(typed('q'));
+  EXPECT_EQ(host, "q");
+  EXPECT_EQ(OGLE_dx, 0) << "the first letter is scrolled out of view";
+}
+
 TEST_F(FieldFrames, AKeyQueuedBeforeAWindowOpensIsNotTypedWhenTheFieldReturns) {
   frame();
   // A key arrives for the host field, then a window is opened before the

@@ -10,6 +10,7 @@
 
 using ui_test::key;
 using ui_test::pointer;
+using ui_test::Recorder;
 using ui_test::UiTest;
 using E = plat::WinEvent;
 
@@ -227,6 +228,45 @@ TEST_F(FrameTest, DrawnAlertShowsItsLinesAndReturnClosesIt) {
   for (const auto& q : rec.glyphs()) found = found || q.v[0].x == std::round(302 + 210 - width / 2);
   EXPECT_TRUE(found);
   EXPECT_NE(testing_support::read_file(dir / "Log.txt").find("Something happened.\n"), std::string::npos);
+}
+
+// An alert raised by the frame that saw a Return is not dismissed by that
+// same Return before it was ever drawn, nor by the auto-repeat of a Return
+// held from before: only a fresh press made while it is shown.
+TEST_F(FrameTest, OnlyAFreshReturnMadeWhileTheAlertIsShownDismissesIt) {
+  ogl_inited = 1;
+  HL_use_drawn_alerts();
+  static int presents_during = -1;
+  static Recorder* seen;
+  seen = &rec;
+  presents_during = -1;
+  MACIBM_app_update = [] {
+    if (!return_hit) return;
+    const int before = seen->presents;
+    __MACIBM_alert(0, "Raised by a Return.", "", "", "", t_alert, "utils", 9);
+    presents_during = seen->presents - before;
+  };
+  E close;
+  close.type = E::close;
+  app_done = 0;
+  // One batch of input a frame (a frame that finds none waits and takes
+  // the next batch too: the pointer moves in between).
+  const E move = pointer(E::mouse_move, 5, 5);
+  rec.script.push_back({key(13, 0)});  // raises the alert
+  rec.script.push_back({move});
+  rec.script.push_back({key(13, 0, 0, true, true)});  // the held key repeating
+  rec.script.push_back({move});
+  rec.script.push_back({key(13, 0)});  // pressed again: dismisses
+  rec.script.push_back({close});       // never reached while the rule holds
+  MACIBM_event_proc();
+  EXPECT_EQ(app_done, 0);
+  EXPECT_EQ(rec.script.size(), 1u) << "the alert was dismissed before it was seen";
+  EXPECT_GE(presents_during, 4);
+  EXPECT_EQ(mnw.top_win_now, 0);
+  rec.script.clear();
+  app_done = 0;
+  ogl_inited = 0;
+  alert_drawer = nullptr;
 }
 
 TEST_F(FrameTest, ClosingTheWindowEndsAnAlert) {

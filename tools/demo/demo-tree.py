@@ -79,8 +79,11 @@ def release_a():
             add("Craft/%s/parts/part_%02d.shape" % (a, k), "text", 100_000)
         add("Craft/%s/sounds/engine.wav" % a, "noise", 500_000)
         add("Craft/%s/sounds/wind.wav" % a, "noise", 500_000)
+    # The wing sections live in "Airfoils", one of the four folders (with
+    # "Instructions", "Output" and "Resources") by which the installer
+    # recognises a simulator tree: the update then renames the folder.
     for k in range(60):
-        add("Wing Sections/Section %04d.wing" % (k * 12 + 1), "text", 5_000)
+        add("Airfoils/Section %04d.wing" % (k * 12 + 1), "text", 5_000)
     for s in ("Harbour Hills", "Tarnvale Pass"):
         add("Scenery Packs/%s/field data/fields.txt" % s, "text", 2_000_000)
         for k in range(10):
@@ -114,7 +117,7 @@ def release_b():
         kind, seed, size = files[p]
         files[p] = (kind, seed + 50_000, size + 17 if size else 0)
     # Removed: some wing sections and a paint scheme.
-    for p in [q for q in paths if q.startswith("Wing Sections/Section 06")] + \
+    for p in [q for q in paths if q.startswith("Airfoils/Section 06")] + \
              [q for q in paths if "/paint schemes/Blue Sky/" in q and "Kestrel" in q]:
         del files[p]
     # Added: a new craft and a new scenery texture set.

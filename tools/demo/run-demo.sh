@@ -143,6 +143,10 @@ run_installer "$DEST" || die "the installer failed updating to release B (exit s
 DEST=$(find_installed "$VERSION_B")
 echo "Fetched $(( $(count_zip_gets) - before )) archives (changed and new files only)."
 python3 "$TREES" check "$DEMO/B/Skyvane" "$DEST" 3 || die "the update to release B is not right"
+# The updated folder holds the simulator tree alone: the installer recognises
+# it and gives it the new version's name.
+[ "$DEST" = "$DEST_PARENT/$VERSION_B" ] && [ ! -e "$DEST_PARENT/$VERSION_A" ] ||
+  die "the updated tree is not in $DEST_PARENT/$VERSION_B (it is in $DEST)"
 
 say "Done in $((SECONDS - START)) s"
 echo "Published releases A and B to $WWW$PREFIX, served them from nginx on 127.0.0.1:$PORT,"
