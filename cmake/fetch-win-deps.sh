@@ -1,7 +1,8 @@
 #!/bin/sh
 # Fetches and builds the libraries of the Windows build that Debian has no
-# cross-built package for: minizip (zlib's contrib/minizip) and GLFW, from
-# Debian's own source packages, pinned to the versions below.
+# cross-built package for: minizip (zlib's contrib/minizip), GLFW and
+# libsodium (the signatures of releases), from Debian's own source packages,
+# pinned to the versions below.
 #
 #   cmake/fetch-win-deps.sh BUILD_DIR
 #
@@ -14,6 +15,7 @@ set -eu
 
 ZLIB_VERSION=1:1.2.13.dfsg-1
 GLFW_VERSION=3.3.8-1
+SODIUM_VERSION=1.0.18-1+deb12u1
 MIRROR=http://deb.debian.org/debian
 SUITE=bookworm
 
@@ -57,8 +59,10 @@ fetch() {  # package version folder-glob
 }
 fetch zlib "$ZLIB_VERSION" 'zlib-1.2.13*'
 fetch glfw3 "$GLFW_VERSION" 'glfw3-3.3.8*'
+fetch libsodium "$SODIUM_VERSION" 'libsodium-1.0.18*'
 zlib_src=$(ls -d "$src"/zlib-1.2.13* | head -n 1)
 glfw_src=$(ls -d "$src"/glfw3-3.3.8* | head -n 1)
+sodium_src=$(ls -d "$src"/libsodium-1.0.18* | head -n 1)
 
 # ---- minizip: the unzip reader and its file functions, as a static library
 if [ ! -f "$prefix/lib/libminizip.a" ]; then
@@ -82,5 +86,14 @@ if [ ! -f "$prefix/lib/libglfw3.a" ]; then
     -DGLFW_BUILD_EXAMPLES=OFF -DGLFW_BUILD_TESTS=OFF -DGLFW_BUILD_DOCS=OFF
   cmake --build "$deps/glfw-build" -j "$jobs"
   cmake --install "$deps/glfw-build"
+fi
+# ---- libsodium: static, the minimal build (signatures, base64, random bytes)
+if [ ! -f "$prefix/lib/libsodium.a" ]; then
+  rm -rf "$deps/sodium-build"
+  mkdir -p "$deps/sodium-build"
+  (cd "$deps/sodium-build" && "$sodium_src"/configure --host=x86_64-w64-mingw32 --prefix="$prefix" \
+     --enable-minimal --disable-shared --enable-static --disable-ssp --disable-dependency-tracking \
+     CC=x86_64-w64-mingw32-gcc-posix CFLAGS=-O2 >/dev/null && \
+   make -j "$jobs" >/dev/null && make install >/dev/null)
 fi
 echo "Windows libraries ready in $prefix"

@@ -15,6 +15,7 @@
 #include "engine/xmap.h"
 #include "platform/file.h"
 #include "platform/md5.h"
+#include "platform/sha256.h"
 #include "platform/system.h"
 #include "ui/hl_alert.h"
 #include "ui/hl_init.h"
@@ -101,7 +102,11 @@ std::string error_str(int code) {
 
 std::string md5_hex(const void* data, std::size_t n) { return plat::md5_hex(data, n); }
 
-int calc_file_md5(const std::string& path, std::string& sig) {
+namespace {
+
+// The whole file through `Digest` (plat::Md5 or plat::Sha256).
+template <typename Digest>
+int calc_file_digest(const std::string& path, std::string& sig) {
   // The file is read in 1 MiB blocks rather than through a mapping. Both run
   // at the same speed (bench/engine), but a mapping of a file that another
   // program shortens meanwhile kills the process with a bus error, and the
@@ -112,7 +117,7 @@ int calc_file_md5(const std::string& path, std::string& sig) {
     IO_FAIL_HERE();
     return err_file_open_read;
   }
-  plat::Md5 md5;
+  Digest digest;
   constexpr std::size_t kBlock = 1u << 20;
   static thread_local std::unique_ptr<unsigned char[]> buf(new unsigned char[kBlock]);
   std::uint64_t total = 0;
@@ -123,15 +128,55 @@ int calc_file_md5(const std::string& path, std::string& sig) {
       return err_file_open_read;
     }
     if (got == 0) break;
-    md5.add(buf.get(), got);
+    digest.add(buf.get(), got);
     total += got;
   }
   if (total == 0) {  // an empty file counts as no file
     IO_FAIL_HERE();
     return err_file_open_read;
   }
-  sig = md5.hex();
+  sig = digest.hex();
   return 0;
+}
+
+bool is_sha256_text(const std::string& s) {
+  return s.size() == 64 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+}  // namespace
+
+int calc_file_md5(const std::string& path, std::string& sig) { return calc_file_digest<plat::Md5>(path, sig); }
+
+int calc_file_sha256(const std::string& path, std::string& sig) { return calc_file_digest<plat::Sha256>(path, sig); }
+
+struct content_digest::impl {
+  std::unique_ptr<plat::Md5> md5;
+  std::unique_ptr<plat::Sha256> sha;
+};
+
+content_digest::content_digest(const std::string& want) : impl_(new impl) {
+  if (is_sha256_text(want))
+    impl_->sha.reset(new plat::Sha256);
+  else
+    impl_->md5.reset(new plat::Md5);
+}
+
+content_digest::~content_digest() = default;
+
+void content_digest::add(const void* data, std::size_t n) {
+  if (impl_->sha)
+    impl_->sha->add(data, n);
+  else
+    impl_->md5->add(data, n);
+}
+
+std::string content_digest::hex() { return impl_->sha ? impl_->sha->hex() : impl_->md5->hex(); }
+
+int member_digest_check(const std::string& got, const std::string& want, std::string& why) {
+  if (got == want) return 0;
+  why = "it has the " + std::string(got.size() == 64 ? "SHA-256 " : "signature ") + got + ", not " + want +
+        "; the file was not replaced";
+  return err_zip_wrong_contents;
 }
 
 int calc_file_md5_mapped(const std::string& path, std::string& sig) {
@@ -325,8 +370,9 @@ zlib_filefunc64_def block_file_functions(zip_stream** opened) {
   return f;
 }
 
+// An MD5 (32 hexadecimal digits) or a SHA-256 (64) to check a member against.
 bool is_signature(const std::string& s) {
-  return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+  return (s.size() == 32 || s.size() == 64) && s.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 // Extracts the current member into `target` through a temporary file.
@@ -359,7 +405,7 @@ int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const 
   // The digest is taken from the bytes on their way to the file, so the
   // check costs no second read.
   const bool hashing = check.got_sig || is_signature(check.want_sig);
-  std::unique_ptr<plat::Md5> md5(hashing ? new plat::Md5 : nullptr);
+  std::unique_ptr<content_digest> md5(hashing ? new content_digest(check.want_sig) : nullptr);
   if (!buf) {
     IO_FAIL_HERE();
     err = ENOMEM;
@@ -443,11 +489,10 @@ int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const 
   if (err == 0 && md5) {
     const std::string sig = md5->hex();
     if (check.got_sig) *check.got_sig = sig;
-    if (is_signature(check.want_sig) && sig != check.want_sig) {
+    std::string why;
+    if (is_signature(check.want_sig) && (err = member_digest_check(sig, check.want_sig, why)) != 0) {
       IO_FAIL_HERE();
-      xer << "zip_to_file: " << target << " has the signature " << sig << ", not " << check.want_sig
-          << "; the file was not replaced.\n";
-      err = err_zip_wrong_contents;
+      xer << "zip_to_file: " << target << ": " << why << ".\n";
     }
   }
   if (err == 0) {
@@ -646,7 +691,8 @@ bool zip64_fields(const char* extra, std::size_t len, bool want_u, bool want_c, 
 }  // namespace
 
 struct member_sink::hashing {
-  plat::Md5 md5;
+  explicit hashing(const std::string& want) : md5(want) {}
+  content_digest md5;
   z_stream z{};
   bool z_open = false;
   bool z_ended = false;  // the deflate stream has ended
@@ -718,7 +764,7 @@ member_sink::member_sink(std::string target, std::string want_sig, std::uint64_t
       want_sig_(std::move(want_sig)),
       spool_path_(app_path + spool_path),
       max_bytes_(max_bytes),
-      h_(new hashing) {}
+      h_(new hashing(want_sig_)) {}
 
 member_sink::~member_sink() { abort(); }
 
@@ -1109,9 +1155,9 @@ void member_sink::complete() {
     fail(e, "the file cannot be written");
     return;
   }
-  const std::string sig = h_->md5.hex();
-  if (sig != want_sig_) {
-    fail(err_zip_wrong_contents, "it has the signature " + sig + ", not " + want_sig_ + "; the file was not replaced");
+  std::string why;
+  if (const int e = member_digest_check(h_->md5.hex(), want_sig_, why); e != 0) {
+    fail(e, why);
     return;
   }
   if (const int e = plat::path_rename(temp_, target_); e != 0) {

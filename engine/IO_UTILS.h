@@ -77,6 +77,32 @@ int calc_file_md5_mapped(const std::string& path, std::string& sig);
 // The MD5 of a block of bytes, as above.
 std::string md5_hex(const void* data, std::size_t n);
 
+// The SHA-256 of the whole file as 64 lower-case hex digits, with the same
+// results as calc_file_md5 otherwise (a signed release is checked by it).
+int calc_file_sha256(const std::string& path, std::string& sig);
+
+// The digest a file is checked against, chosen by the wanted value: 64
+// hexadecimal digits are a SHA-256 (a signed release), anything else an MD5.
+class content_digest {
+ public:
+  explicit content_digest(const std::string& want);
+  ~content_digest();
+  content_digest(const content_digest&) = delete;
+  content_digest& operator=(const content_digest&) = delete;
+  void add(const void* data, std::size_t n);
+  std::string hex();  // once, at the end
+
+ private:
+  struct impl;
+  std::unique_ptr<impl> impl_;
+};
+
+// The check that every extracted member passes before it takes its final
+// name: 0 when its digest `got` is `want`, else err_zip_wrong_contents with
+// `why` saying so (the caller removes the temporary file; the target is
+// left as it was).
+int member_digest_check(const std::string& got, const std::string& want, std::string& why);
+
 // ---------------------------------------------------------------- [SECTION] archives
 
 // Extracts every member of the zip file into `out_folder` (ending in "/"):

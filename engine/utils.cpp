@@ -23,11 +23,14 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 
 #include "engine/IO_UTILS.h"
+#include "engine/release_sig.h"
 #include "engine/xmap.h"
 #include "installer/main.h"
 #include "net/http.h"
+#include "platform/sha256.h"
 #include "platform/system.h"
 #include "ui/hl_alert.h"
 #include "ui/hl_init.h"
@@ -77,9 +80,13 @@ void mtext::assign(std::string_view s) {
   owned_ = true;
 }
 
+std::string file_hashes_path;
+
 void engine_state_reset() {
   sim_info.files.clear();
   sim_info.text_blocks.clear();
+  sim_info.sha256.clear();
+  file_hashes_path.clear();
   deleted_files.clear();
   this_install_has_exes = 0;
   examine_threads = 0;
@@ -138,6 +145,41 @@ std::string shown_path(std::string_view path) {
 
 // Reads the directory file into sim_info; with `scan` the disk is examined
 // too. The body is walked in place on the mapping.
+// Reads the per-file SHA-256 list into sim_info.sha256: every current version
+// that is not GONE must be listed. False (logged) when it is not so.
+bool read_file_hashes(const std::string& path) {
+  std::string text;
+  {
+    xmap_class map(path);
+    if (!map.mBegin) {
+      xer << "read_directory: the list of file digests " << path << " cannot be read.\n";
+      return false;
+    }
+    text.assign(reinterpret_cast<const char*>(map.mBegin), static_cast<std::size_t>(map.size()));
+  }
+  std::vector<rsig::file_hash> list;
+  std::string why;
+  if (!rsig::file_list_parse(text, list, why)) {
+    xer << "read_directory: " << why << " (" << path << ").\n";
+    return false;
+  }
+  std::unordered_map<std::string_view, const std::string*> by_path;
+  by_path.reserve(list.size());
+  for (const rsig::file_hash& f : list) by_path[f.path] = &f.sha256;
+  sim_info.sha256.assign(sim_info.files.size(), std::string());
+  for (std::size_t i = 0; i < sim_info.files.size(); ++i) {
+    const file_version_struct& v = sim_info.files[i].versions.back();
+    if (v.sig_want == "GONE") continue;
+    const auto it = by_path.find(v.path.view());
+    if (it == by_path.end()) {
+      xer << "read_directory: the list of file digests does not list " << v.path << ".\n";
+      return false;
+    }
+    sim_info.sha256[i] = *it->second;
+  }
+  return true;
+}
+
 int read_directory_impl(const std::string& file, const std::string& title, bool scan) {
   deleted_files.clear();
   g_progress_logged_phase = -1;
@@ -145,6 +187,7 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
   stg.disk_req = 0;
   sim_info.files.clear();
   sim_info.text_blocks.clear();
+  sim_info.sha256.clear();
 
   xmap_class map(file);
   if (!map.mBegin) {
@@ -375,6 +418,12 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
     }
   }
 
+  if (!file_hashes_path.empty() && !read_file_hashes(file_hashes_path)) {
+    sim_info.files.clear();
+    sim_info.text_blocks.clear();
+    sim_info.sha256.clear();
+    return 2;
+  }
   if (scan) examine_disk(title);
   return 3;
 }
@@ -409,7 +458,11 @@ std::string local_folder_of(const std::string& local_path) {
 }
 
 int file_signature(const std::string& local, std::string& sig, bool empty_listed) {
-  const int err = calc_file_md5(local, sig);
+  return file_digest(local, sig, empty_listed, false);
+}
+
+int file_digest(const std::string& local, std::string& sig, bool empty_listed, bool sha256) {
+  const int err = sha256 ? calc_file_sha256(local, sig) : calc_file_md5(local, sig);
   if (err == 0 || !empty_listed) return err;
   // An empty file counts as no file (a file cut short, to be fetched) unless
   // the release lists this path as empty: then it is that file. Without this
@@ -418,7 +471,7 @@ int file_signature(const std::string& local, std::string& sig, bool empty_listed
   plat::PathKind kind = plat::PathKind::none;
   std::uint64_t size = 0;
   if (plat::path_stat(local, kind, size) == 0 && kind == plat::PathKind::file && size == 0) {
-    sig = md5_hex("", 0);
+    sig = sha256 ? plat::sha256_hex("", 0) : md5_hex("", 0);
     return 0;
   }
   return err;
@@ -431,6 +484,11 @@ bool lists_empty_file(const file_history_struct& h) {
   return false;
 }
 
+std::string wanted_digest(std::size_t entry) {
+  if (entry < sim_info.sha256.size()) return sim_info.sha256[entry];
+  return std::string(sim_info.files[entry].versions.back().sig_want);
+}
+
 namespace {
 
 // Hashes the current version of entry i: sig_have and on_disk. Touches only
@@ -440,7 +498,24 @@ void examine_entry(std::size_t i) {
   if (h.versions.empty()) return;
   file_version_struct& v = h.versions.back();
   std::string sig = "NONE";
-  file_signature(local_path_of(v.path), sig, lists_empty_file(h));
+  const std::string local = local_path_of(v.path);
+  if (i < sim_info.sha256.size() && !sim_info.sha256[i].empty()) {
+    // A signed release: the file is the release's when its SHA-256 is the
+    // listed one (MD5 is not asked). Only a file that differs is hashed with
+    // MD5 too, to tell an older copy of the release from one the user
+    // changed; one whose MD5 alone agrees is not the release's file, and is
+    // fetched again as if it were missing.
+    std::string sha;
+    if (file_digest(local, sha, lists_empty_file(h), true) == 0) {
+      if (sha == sim_info.sha256[i]) {
+        sig = std::string(v.sig_want);
+      } else if (file_signature(local, sig, lists_empty_file(h)) == 0 && v.sig_want == sig) {
+        sig = "NONE";
+      }
+    }
+  } else {
+    file_signature(local, sig, lists_empty_file(h));
+  }
   v.sig_have = sig;
   v.on_disk = v.sig_have == v.sig_want ? 1 : 0;
 }
@@ -890,7 +965,7 @@ int grab_files() {
       if (!g_whole_archive.count(i)) {
         unlock_file(local);
         const auto disk_limit = static_cast<std::uint64_t>(std::max(0.0f, v.disk_size) + 1.0f) * 1000u;
-        g_sinks[s] = std::make_unique<member_sink>(local, v.sig_want, disk_limit, archive);
+        g_sinks[s] = std::make_unique<member_sink>(local, wanted_digest(static_cast<std::size_t>(i)), disk_limit, archive);
         http.set_sink(s + 2, g_sinks[s].get());
       }
     }
@@ -977,11 +1052,11 @@ int grab_files() {
             g_sinks[s].reset();
             g_sink_fed[s] = false;
             if (spooled)
-              err = extract_and_delete_file(archive, local, v.sig_want, limit);
+              err = extract_and_delete_file(archive, local, wanted_digest(static_cast<std::size_t>(i)), limit);
             else
               err = extraction_outcome(err, source, local, true);
           } else {
-            err = extract_and_delete_file(archive, local, v.sig_want, limit);
+            err = extract_and_delete_file(archive, local, wanted_digest(static_cast<std::size_t>(i)), limit);
           }
           if (err == err_zip_needs_file) {
             // Fetched again at once into a file, from the same server.
