@@ -109,6 +109,7 @@ void run_state_reset() {
   directory_refusal.clear();
   server_list_statement_phase = 0;
   trust_reset();
+  release_serials.clear();
   retry_backoff_base = 1.0f;
   quit_by_signal = 0;
 }

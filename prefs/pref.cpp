@@ -153,7 +153,8 @@ void pref_class::IO_set(int which, int direction) {
   static const std::string kSerialTag = "_release_serial_";
   if (direction == 1) {
     for (const auto& [host, serial] : release_serials) {
-      if (host.empty() || has_control_chars(host) || host.find_first_of(" \t") != std::string::npos) continue;
+      if (serial == 0 || host.empty() || has_control_chars(host) || host.find_first_of(" \t") != std::string::npos)
+        continue;
       std::string unused;
       scan.fetch_or_get(std::to_string(serial), unused, kSerialTag + host);
     }
