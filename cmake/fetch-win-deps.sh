@@ -87,8 +87,11 @@ if [ ! -f "$prefix/lib/libglfw3.a" ]; then
   cmake --build "$deps/glfw-build" -j "$jobs"
   cmake --install "$deps/glfw-build"
 fi
-# ---- libsodium: static, the minimal build (signatures, base64, random bytes)
+# ---- libsodium: static, the minimal build (signatures, base64, random bytes).
+# Debian's source comes without its generated configure script: autoreconf
+# (autoconf, automake, libtool) makes it.
 if [ ! -f "$prefix/lib/libsodium.a" ]; then
+  [ -x "$sodium_src/configure" ] || (cd "$sodium_src" && autoreconf -fi >/dev/null 2>&1)
   rm -rf "$deps/sodium-build"
   mkdir -p "$deps/sodium-build"
   (cd "$deps/sodium-build" && "$sodium_src"/configure --host=x86_64-w64-mingw32 --prefix="$prefix" \

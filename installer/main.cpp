@@ -36,8 +36,8 @@
 #include "ui/hl_mnw.h"
 #ifdef SKYVANE_WINDOW
 #include "installer/main_screen.h"
-#include "installer/trust.h"
 #endif
+#include "installer/trust.h"
 #include "ui/xtim.h"
 
 #ifndef SKYVANE_SERVER_LIST_HOST
@@ -477,7 +477,8 @@ void poll_directory_file() {
   if (err == 0) {
     directory_failures = 0;
     directory_refusal.clear();
-    stg.dir_scan = 1;  } else {
+    stg.dir_scan = 1;
+  } else {
     // Codes below the program's own are system errors of this machine
     // (a full or read-only temporary folder): the cause to report.
     if (err < err_zip_open) directory_local_error = err;
