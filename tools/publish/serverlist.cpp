@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <cerrno>
 #include <chrono>
 #include <random>
 #include <set>
