@@ -122,7 +122,7 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder);
 // file name, found at the top of the archive) is extracted into
 // `out_folder`; every other member is skipped and logged, so an archive can
 // never write beside its file. The member is hashed as it is written to its
-// temporary file; when `want_sig` is 32 hexadecimal digits and the digest
+// temporary file; when `want_sig` is an MD5 (32 hexadecimal digits) or a SHA-256 (64) and the digest
 // differs, the temporary file is removed, the target is left as it was and
 // the result is 20014, as it is when the member is a symbolic link (links
 // are never made). An archive without the member gives 20015. `got_sig`
@@ -138,7 +138,7 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder, cons
 // written to a hidden temporary file beside `target` and hashed on the way,
 // and takes the target's name only once the whole archive has arrived, its
 // central directory agrees with the member that was read, and the digest is
-// `want_sig` (32 hexadecimal digits); nothing of the archive is written to
+// `want_sig` (an MD5, or a SHA-256 in a signed release); nothing of the archive is written to
 // disk. Archives of one member, stored or deflated, as the publisher writes
 // them, take this way. Anything else (another member first, encryption, a
 // data descriptor, other methods) is written whole to `spool_path` instead,
