@@ -5,9 +5,9 @@
 #include "installer/main.h"
 #include "platform/file.h"
 #include "platform/sha256.h"
-#include "prefs/UTL_cmdline.h"
+#include "support/UTL_cmdline.h"
 #include "prefs/pref.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 
 #ifndef SKYVANE_RELEASE_KEYS
 #define SKYVANE_RELEASE_KEYS ""
