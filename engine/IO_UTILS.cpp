@@ -100,7 +100,7 @@ std::string content_digest::hex() { return impl_->sha ? impl_->sha->hex() : impl
 
 int member_digest_check(const std::string& got, const std::string& want, std::string& why) {
   if (got == want) return 0;
-  why = "it has the " + std::string(got.size() == 64 ? "SHA-256 " : "signature ") + got + ", not " + want +
+  why = "has the " + std::string(got.size() == 64 ? "SHA-256 " : "signature ") + got + ", not " + want +
         "; the file was not replaced";
   return err_zip_wrong_contents;
 }
@@ -152,6 +152,82 @@ unsigned next_serial() {
   static std::atomic<unsigned> serial{std::random_device{}()};
   return serial.fetch_add(1);
 }
+
+// An MD5 (32 hexadecimal digits) or a SHA-256 (64) to check a member against.
+bool is_signature(const std::string& s) {
+  return (s.size() == 32 || s.size() == 64) && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ the member writer
+
+int member_writer::open(const std::string& target, bool hash, std::uint64_t max_bytes, const std::string& want_sig) {
+  discard();
+  target_ = target;
+  max_bytes_ = max_bytes;
+  written_ = 0;
+  digest_.reset(hash ? new content_digest(want_sig) : nullptr);
+  int err = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp_ = temp_name_for(target, next_serial());
+    err = plat::file_create_new(temp_, out_);
+    if (err != EEXIST) break;
+  }
+  if (err != 0) {
+    IO_FAIL_HERE();
+    temp_.clear();
+  }
+  return err;
+}
+
+int member_writer::write(const void* data, std::size_t n) {
+  if (max_bytes_ && written_ + n > max_bytes_) {
+    IO_FAIL_HERE();
+    return EFBIG;
+  }
+  if (const int e = plat::file_write(out_, data, n); e != 0) {
+    IO_FAIL_HERE();
+    return e;
+  }
+  if (digest_) digest_->add(data, n);
+  written_ += n;
+  return 0;
+}
+
+int member_writer::make_executable() {
+  const int e = plat::file_make_executable(out_);
+  if (e != 0) IO_FAIL_HERE();
+  return e;
+}
+
+int member_writer::commit(const std::string& want_sig, std::string* got_sig, std::string* why, bool strict) {
+  const auto failed = [&](int err, const std::string& text) {
+    IO_FAIL_HERE();
+    if (why) *why = text;
+    discard();
+    return err;
+  };
+  if (const int e = plat::file_close(out_); e != 0) return failed(e, "the file cannot be written");
+  if (digest_) {
+    const std::string sig = digest_->hex();
+    if (got_sig) *got_sig = sig;
+    std::string text;
+    if ((strict || is_signature(want_sig)) && member_digest_check(sig, want_sig, text) != 0)
+      return failed(err_zip_wrong_contents, text);
+  }
+  if (const int e = plat::path_rename(temp_, target_); e != 0) return failed(e, "the file cannot take its name");
+  temp_.clear();
+  return 0;
+}
+
+void member_writer::discard() {
+  if (out_.is_open()) plat::file_close(out_);
+  if (!temp_.empty()) plat::path_remove_file(temp_);
+  temp_.clear();
+}
+
+namespace {
 
 // What one extraction must check and report: the expected digest (empty:
 // none) and where the digest of the bytes written goes (null: not wanted).
@@ -296,12 +372,7 @@ zlib_filefunc64_def block_file_functions(zip_stream** opened) {
   return f;
 }
 
-// An MD5 (32 hexadecimal digits) or a SHA-256 (64) to check a member against.
-bool is_signature(const std::string& s) {
-  return (s.size() == 32 || s.size() == 64) && s.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
-// Extracts the current member into `target` through a temporary file.
+// Extracts the current member into `target` through a member writer.
 int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const std::string& target,
                    const member_check& check) {
   int err = unzOpenCurrentFile(uf);
@@ -310,15 +381,11 @@ int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const 
     return err;
   }
 
-  plat::File out;
-  std::string temp;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = temp_name_for(target, next_serial());
-    err = plat::file_create_new(temp, out);
-    if (err != EEXIST) break;
-  }
+  // The digest is taken from the bytes on their way to the file, so the
+  // check costs no second read.
+  member_writer out;
+  err = out.open(target, check.got_sig || is_signature(check.want_sig), check.max_bytes, check.want_sig);
   if (err != 0) {
-    IO_FAIL_HERE();
     unzCloseCurrentFile(uf);
     xer << "Zip to file failed with error " << err << ". file = " << sErrFile << " line = " << sErrLine
         << ". inFile=" << target << ".\n";
@@ -328,10 +395,6 @@ int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const 
   constexpr unsigned kChunk = 1u << 20;
   std::unique_ptr<char[]> buf(new (std::nothrow) char[kChunk]);
   std::uint64_t total = 0;
-  // The digest is taken from the bytes on their way to the file, so the
-  // check costs no second read.
-  const bool hashing = check.got_sig || is_signature(check.want_sig);
-  std::unique_ptr<content_digest> md5(hashing ? new content_digest(check.want_sig) : nullptr);
   if (!buf) {
     IO_FAIL_HERE();
     err = ENOMEM;
@@ -372,18 +435,9 @@ int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const 
       }
       if (n == 0) break;
     }
-    if (check.max_bytes && total + static_cast<unsigned>(n) > check.max_bytes) {
-      IO_FAIL_HERE();
+    err = out.write(buf.get(), static_cast<std::size_t>(n));
+    if (err == EFBIG)
       xer << "zip_to_file: " << target << " grew past the " << check.max_bytes << " bytes it may have\n";
-      err = EFBIG;
-      break;
-    }
-    if (const int w = plat::file_write(out, buf.get(), static_cast<std::size_t>(n)); w != 0) {
-      IO_FAIL_HERE();
-      err = w;
-      break;
-    }
-    if (md5) md5->add(buf.get(), static_cast<std::size_t>(n));
     total += static_cast<unsigned>(n);
   }
   if (err == 0 && total != info.uncompressed_size) {
@@ -396,39 +450,20 @@ int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const 
   }
   // A program packed on a Unix-like system keeps its execute permission.
   const bool made_on_unix = (info.version >> 8) == 3;
-  if (err == 0 && made_on_unix && ((info.external_fa >> 16) & 0111) != 0) {
-    if (const int x = plat::file_make_executable(out); x != 0) {
-      IO_FAIL_HERE();
-      err = x;
-    }
-  }
+  if (err == 0 && made_on_unix && ((info.external_fa >> 16) & 0111) != 0) err = out.make_executable();
   // Closing the member checks its CRC; a corrupt member fails here.
   const int close_err = unzCloseCurrentFile(uf);
   if (err == 0 && close_err != UNZ_OK) {
     IO_FAIL_HERE();
     err = close_err;
   }
-  if (const int c = plat::file_close(out); err == 0 && c != 0) {
-    IO_FAIL_HERE();
-    err = c;
-  }
-  if (err == 0 && md5) {
-    const std::string sig = md5->hex();
-    if (check.got_sig) *check.got_sig = sig;
-    std::string why;
-    if (is_signature(check.want_sig) && (err = member_digest_check(sig, check.want_sig, why)) != 0) {
-      IO_FAIL_HERE();
-      xer << "zip_to_file: " << target << ": " << why << ".\n";
-    }
-  }
   if (err == 0) {
-    if (const int r = plat::path_rename(temp, target); r != 0) {
-      IO_FAIL_HERE();
-      err = r;
-    }
+    std::string why;
+    err = out.commit(check.want_sig, check.got_sig, &why);
+    if (err == err_zip_wrong_contents) xer << "zip_to_file: " << target << " " << why << "\n";
   }
   if (err != 0) {
-    plat::path_remove_file(temp);
+    out.discard();
     xer << "Zip to file failed with error " << err << ". file = " << sErrFile << " line = " << sErrLine
         << ". inFile=" << target << ".\n";
   }
@@ -617,8 +652,6 @@ bool zip64_fields(const char* extra, std::size_t len, bool want_u, bool want_c, 
 }  // namespace
 
 struct member_sink::hashing {
-  explicit hashing(const std::string& want) : md5(want) {}
-  content_digest md5;
   z_stream z{};
   bool z_open = false;
   bool z_ended = false;  // the deflate stream has ended
@@ -782,11 +815,7 @@ void member_sink::abort() {
   if (err_ == 0) err_ = ECANCELED;
 }
 
-void member_sink::discard_files() {
-  if (out_.is_open()) plat::file_close(out_);
-  if (!temp_.empty()) plat::path_remove_file(temp_);
-  temp_.clear();
-}
+void member_sink::discard_files() { out_.discard(); }
 
 void member_sink::fail(int err, const std::string& why) {
   discard_files();
@@ -880,14 +909,7 @@ void member_sink::feed_head(const char* data, std::size_t n) {
   }
   // A temporary file beside the target; the target takes its name only at
   // the end, so it is never half-written.
-  int err = 0;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temp_ = temp_name_for(target_, next_serial());
-    err = plat::file_create_new(temp_, out_);
-    if (err != EEXIST) break;
-  }
-  if (err != 0) {
-    temp_.clear();
+  if (const int err = out_.open(target_, true, max_bytes_, want_sig_); err != 0) {
     fail(err, "the temporary file cannot be created");
     return;
   }
@@ -910,19 +932,15 @@ void member_sink::feed_head(const char* data, std::size_t n) {
 void member_sink::feed_data(const char*& data, std::size_t& n) {
   const std::size_t now = static_cast<std::size_t>(std::min<std::uint64_t>(n, csize_ - consumed_));
   const auto write = [&](const char* bytes, std::size_t len) {
-    if (max_bytes_ && written_ + len > max_bytes_) {
-      fail(EFBIG, "the member grew past the " + std::to_string(max_bytes_) + " bytes it may have");
-      return false;
-    }
-    if (written_ + len > usize_) {
+    if (written_ + len > usize_ && !(max_bytes_ && written_ + len > max_bytes_)) {
       fail(err_zip_read, "the member is longer than its header says");
       return false;
     }
-    if (const int e = plat::file_write(out_, bytes, len); e != 0) {
-      fail(e, "the file cannot be written");
+    if (const int e = out_.write(bytes, len); e != 0) {
+      fail(e, e == EFBIG ? "the member grew past the " + std::to_string(max_bytes_) + " bytes it may have"
+                         : std::string("the file cannot be written"));
       return false;
     }
-    h_->md5.add(bytes, len);
     written_ += len;
     return true;
   };
@@ -1072,25 +1090,16 @@ void member_sink::complete() {
     return;
   }
   if (executable) {
-    if (const int e = plat::file_make_executable(out_); e != 0) {
+    if (const int e = out_.make_executable(); e != 0) {
       fail(e, "the file cannot be made executable");
       return;
     }
   }
-  if (const int e = plat::file_close(out_); e != 0) {
-    fail(e, "the file cannot be written");
-    return;
-  }
   std::string why;
-  if (const int e = member_digest_check(h_->md5.hex(), want_sig_, why); e != 0) {
-    fail(e, why);
+  if (const int e = out_.commit(want_sig_, nullptr, &why, true); e != 0) {
+    fail(e, e == err_zip_wrong_contents ? "it " + why : why);
     return;
   }
-  if (const int e = plat::path_rename(temp_, target_); e != 0) {
-    fail(e, "the file cannot take its name");
-    return;
-  }
-  temp_.clear();
   state_ = state::finished;
 }
 

@@ -693,8 +693,7 @@ void installing_lines(app_texts& t) {
     const float rate = done / elapsed;
     // Nothing measured yet (every entry so far had no size): no estimate.
     const std::string left = rate > 0 ? time_left_str(remaining / rate) : std::string("an unknown time");
-    int streams = 0;
-    for (int s = 0; s < 4; ++s) streams += next.stream_active[s] ? 1 : 0;
+    const int streams = next.active_streams();
     char r[16], c[16];
     int_to_str(static_cast<int>(std::fmin(rate, 2147483647.0f)), r, 1, 0);
     int_to_str(streams, c, 1, 0);
@@ -815,16 +814,6 @@ void quit_on_signal(int signo) {
   app_done = 1;
 }
 
-// A fingerprint of the executor's progress: it changes whenever a step
-// received bytes, started or ended a transfer, or moved to another entry.
-std::int64_t executor_progress() {
-  std::int64_t p = next.next_index * 1000003LL + static_cast<std::int64_t>(next.comp_down * 1000.0f);
-  for (int slot = 2; slot < http_class::kSlots; ++slot)
-    if (const down_class* d = http.down[slot].get()) p += d->mReceivedPayload + 7919LL * slot;
-  for (int s = 0; s < 4; ++s) p += next.stream_index[s] * 31LL + next.stream_active[s];
-  return p;
-}
-
 // Runs the executor for this frame's budget of 10 ms. A step that changed
 // nothing means every stream waits for the network: the rest of the budget
 // is spent waiting on the sockets rather than spinning.
@@ -833,14 +822,14 @@ void run_executor() {
   for (;;) {
     const std::int64_t left_us = 10000 - (xtim_class::microsecs_tot() - start);
     if (left_us <= 0 || stg.step != 1) break;
-    const std::int64_t before = executor_progress();
-    if (grab_files()) {
+    const executor_step step = grab_files();
+    if (step == executor_step::done || step == executor_step::failed) {
       stg.step = 2;
       restart_bookkeeping();
       end_of_install();
       break;
     }
-    if (executor_progress() != before) continue;
+    if (step == executor_step::progressed) continue;
     // Nothing moved: wait for the sockets, or, while every stream waits out
     // a retry delay with no transfer running, sleep instead of spinning.
     const int wait_ms = static_cast<int>(std::max<std::int64_t>(1, left_us / 1000));

@@ -37,6 +37,20 @@ class body_sink {
   virtual bool ready() const = 0;
 };
 
+// What a transfer is to do beyond fetching a file into its destination.
+struct transfer_options {
+  // The largest body accepted (0: no limit). A response announcing more
+  // fails at once, before its file is created; a body growing past it stops
+  // there (nothing beyond the limit is written). Either way a log line says so.
+  std::int64_t max_bytes = 0;
+  // Takes the body of a 2xx response instead of the destination file (null:
+  // none). The caller keeps it alive until the transfer has ended.
+  body_sink* sink = nullptr;
+  // Request fields added to the usual ones (Connection, Host, User-agent),
+  // or replacing one of the same name.
+  std::map<std::string, std::string> fields;
+};
+
 // A connection left open by a complete response, kept by its pool slot for
 // the next transfer to the same place.
 struct kept_connection {
@@ -111,6 +125,10 @@ class down_class {
   down_class(const char* host, std::uint16_t port, const char* path, bool post,
              const std::map<std::string, std::string>& fields, const void* body, int body_len, const char* dest,
              kept_connection* kept = nullptr, body_sink* sink = nullptr);
+  // The pool's transfers: a GET with the options' size limit and sink.
+  down_class(const char* host, std::uint16_t port, const char* path,
+             const std::map<std::string, std::string>& fields, const char* dest, kept_connection* kept,
+             const transfer_options& options);
   ~down_class();
   down_class(const down_class&) = delete;
   down_class& operator=(const down_class&) = delete;
@@ -255,23 +273,28 @@ class http_class {
   float trickle_window_secs = 60.0f;
   double trickle_floor_bytes_per_sec = 1000.0;
 
-  // The largest body the next transfer started in `slot` may have (0: no
-  // limit); used once, then back to none. A response announcing more fails
-  // at once, before its file is created; a body growing past it stops there
-  // (nothing beyond the limit is written). Either way a log line says so.
-  void set_size_limit(int slot, std::int64_t max_bytes);
-  std::int64_t size_limit[kSlots] = {};
-
-  // The sink that takes the body of the next transfer started in `slot`
-  // (null: none), used once like the size limit. The caller keeps it alive
-  // until that transfer has ended.
-  void set_sink(int slot, body_sink* sink);
-  body_sink* next_sink[kSlots] = {};
+  // The options of the next transfer started in `slot` (see
+  // transfer_options); used once, then back to none.
+  void prepare(int slot, transfer_options options);
+  transfer_options next_options[kSlots];
 
   std::map<std::pair<std::string, std::string>, int> failure_counts;  // (server, file): failures so far
 
   bool inited_any = false;  // the slots have been cleared once
   bool soc_inited = false;  // the socket services have been started
+
+ private:
+  // A server ending in a directory character or a file not starting with
+  // one is a programming error: fatal alert (false).
+  static bool check_names(const std::string& server, const std::string& file);
+  // Starts the transfer of `slot` with its prepared options, on the slot's
+  // kept connection when that leads to the same place and is still open.
+  void start_transfer(int slot, const std::string& server, const std::string& file, const std::string& dest);
+  // Whether the running transfer `d` has been silent for time_out_secs or
+  // slower than the trickle floor (never while its sink holds it).
+  bool timed_out(down_class& d) const;
+  // The failure report in the log and the slot's failure record.
+  void report_failure(int slot, const std::string& server, const std::string& file, const std::string& dest);
 };
 
 extern http_class http;

@@ -60,6 +60,23 @@ TEST_F(RequestTest, ProxyRule) {
             "GET http://files.example:8080/a%20b HTTP/1.1\r\nHost: files.example:8080\r\n\r\n");
 }
 
+// Fields prepared for a slot's next transfer join the usual ones in name
+// order (one of the same name replaces the usual value), for that transfer
+// only.
+TEST_F(RequestTest, PreparedFieldsGoOnTheNextRequestOnly) {
+  testservers::FaultServer server;
+  ASSERT_TRUE(server.ok()) << server.failure();
+  transfer_options options;
+  options.fields = {{"Range", "bytes=5-"}, {"Connection", "close"}};
+  http.prepare(4, options);
+  EXPECT_EQ(run(4, server.host(), "/echo", dir / "first.txt"), 1);
+  EXPECT_EQ(read_file(dir / "first.txt"), "GET /echo HTTP/1.1\r\nConnection: close\r\nHost: " + server.host() +
+                                              "\r\nRange: bytes=5-\r\nUser-agent: Installer-IBM/a-17\r\n\r\n");
+  EXPECT_EQ(run(4, server.host(), "/echo", dir / "second.txt"), 1);
+  EXPECT_EQ(read_file(dir / "second.txt"), "GET /echo HTTP/1.1\r\nConnection: keep-alive\r\nHost: " +
+                                               server.host() + "\r\nUser-agent: Installer-IBM/a-17\r\n\r\n");
+}
+
 TEST_F(RequestTest, ProxiedRequestGoesToTheProxy) {
   testservers::FaultServer proxy;
   ASSERT_TRUE(proxy.ok()) << proxy.failure();
