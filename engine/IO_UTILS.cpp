@@ -723,7 +723,7 @@ member_sink::member_sink(std::string target, std::string want_sig, std::uint64_t
       want_sig_(std::move(want_sig)),
       spool_path_(app_path + spool_path),
       max_bytes_(max_bytes),
-      h_(new hashing(want_sig_)) {}
+      h_(new hashing) {}
 
 member_sink::~member_sink() { abort(); }
 
