@@ -1143,6 +1143,27 @@ int make_folder(const std::string& path) {
 
 int show_make_dir_err(int code) { return code == 0 || code == 17 || code == 183 ? 0 : 1; }
 
+int make_folder_chain(const std::string& path, bool private_to_user, std::string* failed_at) {
+  std::string full = path;
+  if (!full.empty() && full.back() == '/') full.pop_back();
+  for (std::size_t slash = full.find('/'); slash != std::string::npos;) {
+    const std::size_t nxt = full.find('/', slash + 1);
+    const std::string prefix = nxt == std::string::npos ? full : full.substr(0, nxt);
+    slash = nxt;
+    if (prefix.empty()) continue;
+    plat::PathKind kind;
+    std::uint64_t size;
+    if (plat::path_stat(app_path + prefix, kind, size) == 0) continue;
+    const int err = private_to_user ? plat::path_make_dir(app_path + prefix, 0700) : make_folder(prefix);
+    if (show_make_dir_err(err)) {
+      IO_FAIL_HERE();
+      if (failed_at) *failed_at = prefix;
+      return err;
+    }
+  }
+  return 0;
+}
+
 int show_del_err(int) { return 0; }
 
 int opensave_getitems(const std::string& folder, int mode, std::vector<std::string>& names,
@@ -1232,18 +1253,6 @@ int ouf_open(const std::string& path, int type, int version) {
 
 namespace {
 
-// Creates every missing folder of `path` (no final "/"), private to the user.
-void make_folders_private(const std::string& path) {
-  for (std::size_t i = 1; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/') {
-      plat::PathKind kind;
-      std::uint64_t size;
-      const std::string prefix = path.substr(0, i);
-      if (plat::path_stat(prefix, kind, size) != 0) plat::path_make_dir(prefix, 0700);
-    }
-  }
-}
-
 std::string with_slash(std::string p) {
   if (!p.empty() && p.back() != '/') p += '/';
   return p;
@@ -1266,7 +1275,7 @@ void get_OS_abs_path(int which, std::string& path) {
     case 4: {
       const std::string dir = plat::app_settings_dir();
       if (!plat::path_is_absolute(dir)) break;
-      make_folders_private(dir);
+      make_folder_chain(dir, true, nullptr);
       path = dir + "/";
       break;
     }

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "engine/utils.h"
+#include "support/text.h"
 
 stg_class stg;
 
@@ -66,4 +67,10 @@ void run_state_reset() {
   dir_path_path.clear();
   next = next_class{};
   retry_backoff_base = 1.0f;
+}
+
+bool version_name_usable(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  if (name.find_first_of("/\\:") != std::string::npos) return false;
+  return !has_control_chars(name);
 }

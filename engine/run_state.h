@@ -66,6 +66,11 @@ float retry_delay(int failures);
 // The skewed draw that favours servers early in the list: an index below
 // `count`, or -1 when there is none.
 int draw_server_skewed(int count);
+// A version name becomes a folder name (the destination takes it after an
+// install): one plain name, not "." or "..", without "/", "\\", ":" or
+// control characters.
+bool version_name_usable(const std::string& name);
+
 // Random integer 0..32767.
 int app_rand();
 void app_seed(unsigned seed);

@@ -34,6 +34,7 @@
 #include "platform/system.h"
 #include "support/alert.h"
 #include "support/hl_init.h"
+#include "support/text.h"
 #include "ui/xtim.h"
 
 // --------------------------------------------------------- [SECTION] globals and reset
@@ -126,22 +127,7 @@ void examine_disk(const std::string& title);
 
 // The path for the user and the log: control characters as \xHH, so that
 // an escape sequence in a hostile file cannot act on the terminal.
-std::string shown_path(std::string_view path) {
-  std::string out;
-  out.reserve(path.size());
-  static const char hex[] = "0123456789abcdef";
-  for (const char c : path) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f) {
-      out += "\\x";
-      out += hex[u >> 4];
-      out += hex[u & 15];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
+std::string shown_path(std::string_view path) { return printable_text(path, false); }
 
 // One table look-up a byte in the reader's scanning loops.
 enum : unsigned char { kBlank = 1, kEnd = 2, kCtl = 4, kOdd = 8, kMark = 16, kDot = 32, kDotDot = 64 };
@@ -859,12 +845,6 @@ std::string last_component(const std::string& path) {
   return cut == std::string::npos ? p : p.substr(cut + 1);
 }
 
-// A version name is used as a folder name: one plain component only.
-bool usable_folder_name(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  return name.find_first_of("/\\:") == std::string::npos && name.find('\0') == std::string::npos;
-}
-
 }  // namespace
 
 void make_dir_error(const std::string& path, int code) {
@@ -887,20 +867,8 @@ void make_dirs() {
   for (stream_record& r : next.stream) r.forget();
   g_handed.assign(sim_info.files.size(), 0);
   // The destination and every folder above it that is missing.
-  const std::string d = dest_dir_path.empty() ? std::string() : dest_dir_path.substr(0, dest_dir_path.size() - 1);
-  size_t slash = d.find('/');
-  while (slash != std::string::npos) {
-    const size_t nxt = d.find('/', slash + 1);
-    const std::string prefix = nxt == std::string::npos ? d : d.substr(0, nxt);
-    if (!prefix.empty()) {
-      const int err = make_folder(prefix);
-      if (show_make_dir_err(err)) {
-        make_dir_error(prefix, err);
-        break;
-      }
-    }
-    slash = nxt;
-  }
+  std::string failed_at;
+  if (const int err = make_folder_chain(dest_dir_path, false, &failed_at); err != 0) make_dir_error(failed_at, err);
 
   // Every folder the release needs, parents before children.
   std::set<std::string> folders;
@@ -1247,7 +1215,7 @@ executor_step finish_install() {
       if (stg.log_actions) xer << "cleanup: DELETING  file " << *it << ", with result=" << err << ".\n";
     }
   }
-  if (this_install_has_exes && stg.rename_folder && usable_folder_name(install_name) &&
+  if (this_install_has_exes && stg.rename_folder && version_name_usable(install_name) &&
       install_name != no_install_name) {
     std::string parent = dest_dir_path;
     parent.pop_back();

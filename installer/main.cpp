@@ -33,6 +33,7 @@
 #include "support/UTL_Debug.h"
 #include "support/alert.h"
 #include "support/hl_init.h"
+#include "support/text.h"
 #include "ui/gl_init.h"
 #include "ui/hl_mnw.h"
 #ifdef SKYVANE_WINDOW
@@ -145,29 +146,6 @@ int app_windowed = 0;
 std::string server_list_refusal;
 std::string directory_refusal;
 int server_list_statement_phase = 0;
-
-bool version_name_usable(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
-  if (name.find_first_of("/\\:") != std::string::npos) return false;
-  return !has_control_chars(name);
-}
-
-std::string printable_text(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
 
 namespace {
 
@@ -757,25 +735,6 @@ void end_of_install() {
   restore_rename_pref();
 }
 
-// Makes a folder and every missing folder above it; 0 or the error of the
-// first one that could not be made.
-int make_folder_chain(const std::string& folder) {
-  std::string path;
-  size_t at = 0;
-  while (at < folder.size()) {
-    const size_t slash = folder.find('/', at + 1);
-    path = folder.substr(0, slash == std::string::npos ? folder.size() : slash);
-    at = slash == std::string::npos ? folder.size() : slash;
-    if (path.empty() || path == "/") continue;
-    plat::PathKind kind = plat::PathKind::none;
-    std::uint64_t size = 0;
-    if (plat::path_stat(path, kind, size) == 0 && kind != plat::PathKind::none) continue;
-    const int err = plat::path_make_dir(path);
-    if (err != 0 && err != EEXIST) return err;
-  }
-  return 0;
-}
-
 void install_start() {
   restart_bookkeeping();
   stg.got_failed_install = 0;
@@ -786,7 +745,7 @@ void install_start() {
   // permission) ends the install here with that cause: every folder and
   // file below it would otherwise fail with a missing parent instead.
   if (!existed) {
-    const int err = make_folder_chain(dest_dir_path);
+    const int err = make_folder_chain(dest_dir_path, false, nullptr);
     if (err != 0) {
       tell("I can not make the destination folder " + dest_dir_path + ": " + error_str(err));
       stg.got_failed_install = 1;
@@ -1050,8 +1009,7 @@ std::string open_log() {
   get_OS_abs_path(install_type != 0 ? 1 : 0, folder);
   if (HL_open_log(folder)) return folder;
   std::string state = plat::state_home() + "/skyvane/";
-  make_folder(plat::state_home());
-  make_folder(state);
+  make_folder_chain(state, false, nullptr);
   HL_open_log(state);
   return state;
 }

@@ -12,6 +12,7 @@
 
 #include "engine/run_state.h"
 #include "engine/utils.h"
+#include "support/text.h"
 
 extern float totl_inst_rat;      // smoothed fraction of the install done, 0..1
 extern float tot_availabl;       // free space at the destination, thousands of bytes; -1 unknown
@@ -138,13 +139,6 @@ extern int server_list_statement_phase;
 // folder name (the tables are then left empty: num_servers 0).
 int read_server_list(const std::string& path);
 
-// A version name becomes a folder name: one plain name, not "." or "..",
-// without "/", "\\", ":" or control characters.
-bool version_name_usable(const std::string& name);
-
-// A text from a server as it may be printed or logged: control characters
-// (below 0x20 and 0x7f) are written as \xNN, a backslash as "\\".
-std::string printable_text(const std::string& text);
 
 // Whether the examined release has anything to do at the destination: a
 // file to fetch (even an empty one) or a file to delete.
