@@ -8,6 +8,7 @@
 #include "support/UTL_cmdline.h"
 #include "prefs/pref.h"
 #include "support/hl_init.h"
+#include "support/text.h"
 
 #ifndef SKYVANE_RELEASE_KEYS
 #define SKYVANE_RELEASE_KEYS ""
