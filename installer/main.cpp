@@ -243,7 +243,11 @@ void poll_server_list() {
   // the same host, on the same slot.
   const bool statement = server_list_statement_phase != 0;
   const std::string statement_dest = temp_path + rsig::kStatementName;
-  if (statement && !http.down[0]) http.set_size_limit(0, static_cast<std::int64_t>(rsig::kStatementMax));
+  if (statement && !http.down[0]) {
+    transfer_options options;
+    options.max_bytes = static_cast<std::int64_t>(rsig::kStatementMax);
+    http.prepare(0, options);
+  }
   std::string statement_out = statement_dest;
   const int r = statement ? http.net_check(0, server_list_host(), std::string("/") + rsig::kStatementName, statement_out)
                           : http.net_check(0, server_list_host(), "/serverlist.txt", dest);
