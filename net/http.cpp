@@ -166,12 +166,7 @@ down_class::down_class(const char* host, std::uint16_t port, const char* path, b
       return;
     }
     mResponseNum = -1;
-    mAddr = addr;
-    mConnectPort = connect_port;
-    mSocket = std::make_unique<PCSBSocket>(0, false);
-    mSocket->Connect(addr, connect_port);
-    ++mConnectionsOpened;
-    ++http.connections_opened;
+    connect_fresh(addr, connect_port);
   }
 
   append(mOutBuf, post ? "POST " : "GET ");
@@ -189,6 +184,16 @@ down_class::down_class(const char* host, std::uint16_t port, const char* path, b
     mOutBuf.insert(mOutBuf.end(), p, p + body_len);
   }
   if (mOnKeptConnection) mRequest = mOutBuf;
+  sync_state();
+}
+
+void down_class::connect_fresh(std::uint32_t addr, std::uint16_t port) {
+  mAddr = addr;
+  mConnectPort = port;
+  mSocket = std::make_unique<PCSBSocket>(0, false);
+  mSocket->Connect(addr, port);
+  ++mConnectionsOpened;
+  ++http.connections_opened;
 }
 
 down_class::down_class(const char* host, std::uint16_t port, const char* path,
@@ -203,20 +208,79 @@ down_class::~down_class() {
   mSocket.reset();
 }
 
-int down_class::GetStat() {
-  if (!mSocket) return 0;
-  switch (mSocket->GetStatus()) {
-    case pcsbstatus_Error:
-      return 2;
-    case pcsbstatus_Disconnected:
-      return 3;
-    case pcsbstatus_Connected:
-      break;
-    default:
-      return 1;
+namespace {
+
+const char* state_name(transfer_state s) {
+  switch (s) {
+    case transfer_state::unresolved: return "unresolved";
+    case transfer_state::connecting: return "connecting";
+    case transfer_state::sending: return "sending";
+    case transfer_state::awaiting: return "awaiting the answer";
+    case transfer_state::receiving: return "receiving";
+    case transfer_state::kept: return "complete, connection kept";
+    case transfer_state::closed: return "closed";
+    case transfer_state::failed: return "failed";
   }
-  if (!mOutBuf.empty()) return 4;
-  return mGotWholeHeader ? 5 : 6;
+  return "?";
+}
+
+}  // namespace
+
+void down_class::sync_state() {
+  transfer_state s = transfer_state::unresolved;
+  if (mSocket) {
+    switch (mSocket->GetStatus()) {
+      case pcsbstatus_Error: s = transfer_state::failed; break;
+      case pcsbstatus_Disconnected: s = transfer_state::closed; break;
+      case pcsbstatus_Connected:
+        s = !mOutBuf.empty() ? transfer_state::sending
+            : mReusable      ? transfer_state::kept
+            : mGotWholeHeader ? transfer_state::receiving
+                              : transfer_state::awaiting;
+        break;
+      default: s = transfer_state::connecting; break;
+    }
+  }
+  if (s == state_) return;
+  if (http.log_states)
+    xer << "Transfer to " << mDestFileName << ": " << state_name(state_) << " -> " << state_name(s) << "\n";
+  state_ = s;
+}
+
+int down_class::GetStat() {
+  sync_state();
+  switch (state_) {
+    case transfer_state::unresolved: return 0;
+    case transfer_state::connecting: return 1;
+    case transfer_state::failed: return 2;
+    case transfer_state::closed: return 3;
+    case transfer_state::sending: return 4;
+    case transfer_state::receiving:
+    case transfer_state::kept: return 5;
+    case transfer_state::awaiting: return 6;
+  }
+  return 0;
+}
+
+bool down_class::timed_out(float time_out, float window, double floor) {
+  if (mSinking && !mSink->ready()) {
+    // This side holds the transfer while its sink catches up (a slow
+    // disk): the server is not silent, so no time-out runs meanwhile.
+    last_read_time = net_now();
+    mRateSamples.clear();
+    return false;
+  }
+  // The receive rate over the last window, from samples taken about every
+  // 1/32 of it; the oldest kept is the newest at or before the window's start.
+  const float now = net_now();
+  auto& samples = mRateSamples;
+  if (samples.empty() || now - samples.back().first >= window / 32) samples.emplace_back(now, mReceivedBytes);
+  std::size_t drop = 0;
+  while (drop + 1 < samples.size() && samples[drop + 1].first <= now - window) ++drop;
+  samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(drop));
+  const bool trickling = window > 0 && samples.front().first <= now - window &&
+                         static_cast<double>(mReceivedBytes - samples.front().second) < floor * window;
+  return trickling || now > last_read_time + time_out;
 }
 
 // Ends the transfer on a response this side cannot accept.
@@ -266,10 +330,7 @@ bool down_class::may_keep_open(std::int64_t pending) const {
 bool down_class::retry_on_fresh_connection() {
   if (!mOnKeptConnection || mReceivedBytes > 0 || mAddr == 0) return false;
   mOnKeptConnection = false;
-  mSocket = std::make_unique<PCSBSocket>(0, false);
-  mSocket->Connect(mAddr, mConnectPort);
-  ++mConnectionsOpened;
-  ++http.connections_opened;
+  connect_fresh(mAddr, mConnectPort);
   mOutBuf = std::move(mRequest);
   mRequest.clear();
   return true;
@@ -488,6 +549,7 @@ void http_class::reset() {
   keep_alive = 1;
   connections_opened = 0;
   kept_silence_secs = 2.0f;
+  log_states = false;
   for (auto& f : last_failure) f = net_failure{};
   ProxyHost.clear();
   ProxyPort_str.clear();
@@ -598,30 +660,6 @@ void http_class::start_transfer(int slot, const std::string& server, const std::
   if (reuse) kept[slot] = kept_connection{};
 }
 
-bool http_class::timed_out(down_class& d) const {
-  if (d.mSinking && !d.mSink->ready()) {
-    // This side holds the transfer while its sink catches up (a slow
-    // disk): the server is not silent, so no time-out runs meanwhile.
-    d.last_read_time = net_now();
-    d.mRateSamples.clear();
-    return false;
-  }
-  // The receive rate over the last trickle window, from samples taken
-  // about every 1/32 of it; the oldest kept is the newest at or before
-  // the window's start.
-  const float now = net_now();
-  auto& samples = d.mRateSamples;
-  if (samples.empty() || now - samples.back().first >= trickle_window_secs / 32)
-    samples.emplace_back(now, d.mReceivedBytes);
-  std::size_t drop = 0;
-  while (drop + 1 < samples.size() && samples[drop + 1].first <= now - trickle_window_secs) ++drop;
-  samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(drop));
-  const bool trickling = trickle_window_secs > 0 && samples.front().first <= now - trickle_window_secs &&
-                         static_cast<double>(d.mReceivedBytes - samples.front().second) <
-                             trickle_floor_bytes_per_sec * trickle_window_secs;
-  return trickling || now > d.last_read_time + time_out_secs;
-}
-
 void http_class::report_failure(int slot, const std::string& server, const std::string& file,
                                 const std::string& dest) {
   down_class& d = *down[slot];
@@ -671,13 +709,14 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
 
   down_class& d = *down[slot];
   d.DoProcessing();
-  const int stat = d.GetStat();
-  const bool is_done = stat == 3;
+  d.GetStat();  // brings the state up to date
+  const transfer_state st = d.state();
+  const bool is_done = st == transfer_state::closed;
   const bool is_complete = d.mIncomingLength == d.mReceivedPayload;
-  const bool is_err = d.mFileErr != 0 || stat == 0 || stat == 2;
+  const bool is_err = d.mFileErr != 0 || st == transfer_state::unresolved || st == transfer_state::failed;
 
   if (!is_done && !is_complete && !is_err) {
-    if (!timed_out(d)) return 0;
+    if (!d.timed_out(time_out_secs, trickle_window_secs, trickle_floor_bytes_per_sec)) return 0;
     last_failure[slot] = net_failure{0, d.mResponseNum > 0 ? d.mResponseNum : 0, true};
     down[slot].reset();  // a time-out is not logged
     return 2;

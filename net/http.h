@@ -114,6 +114,20 @@ struct kept_connection {
 //     same address, transparently. Once any byte of the response has
 //     arrived, a failure is a failure. The pool's time-out still counts
 //     from the transfer's creation.
+// What a transfer is doing, read from its socket and its progress by
+// sync_state(), the one place that changes it (and logs each change while
+// http.log_states is set).
+enum class transfer_state {
+  unresolved,  // no socket: the host (or the proxy) could not be resolved
+  connecting,  // the connection is being made
+  sending,     // connected; request bytes remain to be sent
+  awaiting,    // the request is sent; the final response header has not ended
+  receiving,   // the header has ended; the body arrives into the file or the sink
+  kept,        // every announced byte arrived; the connection stays for the next request
+  closed,      // the connection is over: ended by this side after the body, or by the peer
+  failed,      // the socket failed
+};
+
 class down_class {
  public:
   // With `sink` set, the body of a 2xx response goes to it instead of `dest`
@@ -145,6 +159,15 @@ class down_class {
   //   5 connected, request sent, header complete: receiving payload
   //   6 connected, request sent, header not yet complete
   int GetStat();
+
+  // The state as of the last sync_state() (GetStat() syncs).
+  transfer_state state() const { return state_; }
+
+  // Whether the running transfer has been silent for `time_out` seconds, or
+  // has received fewer than `floor` bytes a second over its last `window`
+  // seconds. Never while its sink holds it: the server is not silent then,
+  // this side is not reading.
+  bool timed_out(float time_out, float window, double floor);
 
   std::string GetResponseName() const { return mResponseName; }
 
@@ -184,6 +207,10 @@ class down_class {
   void finish_body();
   bool may_keep_open(std::int64_t pending) const;
   bool retry_on_fresh_connection();
+  // Opens a connection of this transfer's own to addr:port.
+  void connect_fresh(std::uint32_t addr, std::uint16_t port);
+  void sync_state();
+  transfer_state state_ = transfer_state::unresolved;
   bool mHttp11 = false;           // the final status line said HTTP/1.1
   std::vector<char> mRequest;     // the request bytes, kept for the one retry on a fresh connection
   std::int64_t header_bytes_ = 0;  // header bytes consumed so far (all responses)
@@ -262,6 +289,8 @@ class http_class {
   // this many seconds is sent again on a fresh connection: some servers
   // leave a connection open without ever serving a second request on it.
   float kept_silence_secs = 2.0f;
+  // Log every change of a transfer's state (for finding faults; off).
+  bool log_states = false;
   net_failure last_failure[kSlots];          // see failure()
 
   // Seconds without payload after which a running transfer fails.
@@ -290,9 +319,6 @@ class http_class {
   // Starts the transfer of `slot` with its prepared options, on the slot's
   // kept connection when that leads to the same place and is still open.
   void start_transfer(int slot, const std::string& server, const std::string& file, const std::string& dest);
-  // Whether the running transfer `d` has been silent for time_out_secs or
-  // slower than the trickle floor (never while its sink holds it).
-  bool timed_out(down_class& d) const;
   // The failure report in the log and the slot's failure record.
   void report_failure(int slot, const std::string& server, const std::string& file, const std::string& dest);
 };
