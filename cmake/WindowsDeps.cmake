@@ -3,13 +3,15 @@
 #   ZLIB::ZLIB          Debian's libz-mingw-w64-dev (static libz.a)
 #   PkgConfig::MINIZIP  minizip from Debian's zlib source  } built by
 #   PkgConfig::GLFW3    GLFW from Debian's glfw3 source    } cmake/fetch-win-deps.sh
+#   PkgConfig::SODIUM   libsodium from Debian's source     }
 #   OpenGL::GL          the system's opengl32
 #   GTest::gtest(_main) googletest from Debian's libgtest-dev sources
 # Everything is linked statically: the programs run with nothing installed.
 set(SKYVANE_WIN_DEPS "${CMAKE_BINARY_DIR}/deps/prefix" CACHE PATH
     "Where cmake/fetch-win-deps.sh installed minizip and GLFW")
-if(NOT EXISTS "${SKYVANE_WIN_DEPS}/lib/libminizip.a" OR NOT EXISTS "${SKYVANE_WIN_DEPS}/lib/libglfw3.a")
-  message(FATAL_ERROR "minizip or GLFW missing in ${SKYVANE_WIN_DEPS}: run cmake/fetch-win-deps.sh ${CMAKE_BINARY_DIR}"
+if(NOT EXISTS "${SKYVANE_WIN_DEPS}/lib/libminizip.a" OR NOT EXISTS "${SKYVANE_WIN_DEPS}/lib/libglfw3.a"
+   OR NOT EXISTS "${SKYVANE_WIN_DEPS}/lib/libsodium.a")
+  message(FATAL_ERROR "minizip, GLFW or libsodium missing in ${SKYVANE_WIN_DEPS}: run cmake/fetch-win-deps.sh ${CMAKE_BINARY_DIR}"
                       " (make windows does)")
 endif()
 
@@ -29,6 +31,13 @@ set_target_properties(PkgConfig::MINIZIP PROPERTIES
   IMPORTED_LOCATION "${SKYVANE_WIN_DEPS}/lib/libminizip.a"
   INTERFACE_INCLUDE_DIRECTORIES "${SKYVANE_WIN_DEPS}/include/minizip;${SKYVANE_WIN_DEPS}/include"
   INTERFACE_LINK_LIBRARIES ZLIB::ZLIB)
+
+add_library(PkgConfig::SODIUM STATIC IMPORTED)
+set_target_properties(PkgConfig::SODIUM PROPERTIES
+  IMPORTED_LOCATION "${SKYVANE_WIN_DEPS}/lib/libsodium.a"
+  INTERFACE_INCLUDE_DIRECTORIES "${SKYVANE_WIN_DEPS}/include"
+  INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC=1
+  INTERFACE_LINK_LIBRARIES advapi32)
 
 add_library(OpenGL::GL INTERFACE IMPORTED)
 set_target_properties(OpenGL::GL PROPERTIES INTERFACE_LINK_LIBRARIES "opengl32;gdi32")

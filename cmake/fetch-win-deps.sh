@@ -1,7 +1,8 @@
 #!/bin/sh
 # Fetches and builds the libraries of the Windows build that Debian has no
-# cross-built package for: minizip (zlib's contrib/minizip) and GLFW, from
-# Debian's own source packages, pinned to the versions below.
+# cross-built package for: minizip (zlib's contrib/minizip), GLFW and
+# libsodium (the signatures of releases), from Debian's own source packages,
+# pinned to the versions below.
 #
 #   cmake/fetch-win-deps.sh BUILD_DIR
 #
@@ -14,6 +15,7 @@ set -eu
 
 ZLIB_VERSION=1:1.2.13.dfsg-1
 GLFW_VERSION=3.3.8-1
+SODIUM_VERSION=1.0.18-1+deb12u1
 MIRROR=http://deb.debian.org/debian
 SUITE=bookworm
 
@@ -64,10 +66,13 @@ upstream() {
 }
 zlib_dir="zlib-$(upstream "$ZLIB_VERSION")"
 glfw_dir="glfw3-$(upstream "$GLFW_VERSION")"
+sodium_dir="libsodium-$(upstream "$SODIUM_VERSION")"
 fetch zlib "$ZLIB_VERSION" "$zlib_dir*"
 fetch glfw3 "$GLFW_VERSION" "$glfw_dir*"
+fetch libsodium "$SODIUM_VERSION" "$sodium_dir*"
 zlib_src=$(ls -d "$src"/$zlib_dir* | head -n 1)
 glfw_src=$(ls -d "$src"/$glfw_dir* | head -n 1)
+sodium_src=$(ls -d "$src"/$sodium_dir* | head -n 1)
 
 # ---- minizip: the unzip reader and its file functions, as a static library
 if [ ! -f "$prefix/lib/libminizip.a" ]; then
@@ -91,5 +96,17 @@ if [ ! -f "$prefix/lib/libglfw3.a" ]; then
     -DGLFW_BUILD_EXAMPLES=OFF -DGLFW_BUILD_TESTS=OFF -DGLFW_BUILD_DOCS=OFF
   cmake --build "$deps/glfw-build" -j "$jobs"
   cmake --install "$deps/glfw-build"
+fi
+# ---- libsodium: static, the minimal build (signatures, base64, random bytes).
+# Debian's source comes without its generated configure script: autoreconf
+# (autoconf, automake, libtool) makes it.
+if [ ! -f "$prefix/lib/libsodium.a" ]; then
+  [ -x "$sodium_src/configure" ] || (cd "$sodium_src" && autoreconf -fi >/dev/null 2>&1)
+  rm -rf "$deps/sodium-build"
+  mkdir -p "$deps/sodium-build"
+  (cd "$deps/sodium-build" && "$sodium_src"/configure --host=x86_64-w64-mingw32 --prefix="$prefix" \
+     --enable-minimal --disable-shared --enable-static --disable-ssp --disable-dependency-tracking \
+     CC=x86_64-w64-mingw32-gcc-posix CFLAGS=-O2 >/dev/null && \
+   make -j "$jobs" >/dev/null && make install >/dev/null)
 fi
 echo "Windows libraries ready in $prefix"

@@ -16,6 +16,7 @@
 #include "support/errors.h"
 #include "platform/file.h"
 #include "platform/md5.h"
+#include "platform/sha256.h"
 #include "platform/system.h"
 #include "support/alert.h"
 #include "support/hl_init.h"
@@ -27,7 +28,11 @@
 
 std::string md5_hex(const void* data, std::size_t n) { return plat::md5_hex(data, n); }
 
-int calc_file_md5(const std::string& path, std::string& sig) {
+namespace {
+
+// The whole file through `Digest` (plat::Md5 or plat::Sha256).
+template <typename Digest>
+int calc_file_digest(const std::string& path, std::string& sig) {
   // The file is read in 1 MiB blocks rather than through a mapping. Both run
   // at the same speed (bench/engine), but a mapping of a file that another
   // program shortens meanwhile kills the process with a bus error, and the
@@ -38,7 +43,7 @@ int calc_file_md5(const std::string& path, std::string& sig) {
     IO_FAIL_HERE();
     return err_file_open_read;
   }
-  plat::Md5 md5;
+  Digest digest;
   constexpr std::size_t kBlock = 1u << 20;
   static thread_local std::unique_ptr<unsigned char[]> buf(new unsigned char[kBlock]);
   std::uint64_t total = 0;
@@ -49,15 +54,55 @@ int calc_file_md5(const std::string& path, std::string& sig) {
       return err_file_open_read;
     }
     if (got == 0) break;
-    md5.add(buf.get(), got);
+    digest.add(buf.get(), got);
     total += got;
   }
   if (total == 0) {  // an empty file counts as no file
     IO_FAIL_HERE();
     return err_file_open_read;
   }
-  sig = md5.hex();
+  sig = digest.hex();
   return 0;
+}
+
+bool is_sha256_text(const std::string& s) {
+  return s.size() == 64 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+}  // namespace
+
+int calc_file_md5(const std::string& path, std::string& sig) { return calc_file_digest<plat::Md5>(path, sig); }
+
+int calc_file_sha256(const std::string& path, std::string& sig) { return calc_file_digest<plat::Sha256>(path, sig); }
+
+struct content_digest::impl {
+  std::unique_ptr<plat::Md5> md5;
+  std::unique_ptr<plat::Sha256> sha;
+};
+
+content_digest::content_digest(const std::string& want) : impl_(new impl) {
+  if (is_sha256_text(want))
+    impl_->sha.reset(new plat::Sha256);
+  else
+    impl_->md5.reset(new plat::Md5);
+}
+
+content_digest::~content_digest() = default;
+
+void content_digest::add(const void* data, std::size_t n) {
+  if (impl_->sha)
+    impl_->sha->add(data, n);
+  else
+    impl_->md5->add(data, n);
+}
+
+std::string content_digest::hex() { return impl_->sha ? impl_->sha->hex() : impl_->md5->hex(); }
+
+int member_digest_check(const std::string& got, const std::string& want, std::string& why) {
+  if (got == want) return 0;
+  why = "has the " + std::string(got.size() == 64 ? "SHA-256 " : "signature ") + got + ", not " + want +
+        "; the file was not replaced";
+  return err_zip_wrong_contents;
 }
 
 int calc_file_md5_mapped(const std::string& path, std::string& sig) {
@@ -108,20 +153,21 @@ unsigned next_serial() {
   return serial.fetch_add(1);
 }
 
+// An MD5 (32 hexadecimal digits) or a SHA-256 (64) to check a member against.
 bool is_signature(const std::string& s) {
-  return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+  return (s.size() == 32 || s.size() == 64) && s.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 }  // namespace
 
 // ------------------------------------------------------------ the member writer
 
-int member_writer::open(const std::string& target, bool hash, std::uint64_t max_bytes) {
+int member_writer::open(const std::string& target, bool hash, std::uint64_t max_bytes, const std::string& want_sig) {
   discard();
   target_ = target;
   max_bytes_ = max_bytes;
   written_ = 0;
-  md5_.reset(hash ? new plat::Md5 : nullptr);
+  digest_.reset(hash ? new content_digest(want_sig) : nullptr);
   int err = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     temp_ = temp_name_for(target, next_serial());
@@ -144,7 +190,7 @@ int member_writer::write(const void* data, std::size_t n) {
     IO_FAIL_HERE();
     return e;
   }
-  if (md5_) md5_->add(data, n);
+  if (digest_) digest_->add(data, n);
   written_ += n;
   return 0;
 }
@@ -163,12 +209,12 @@ int member_writer::commit(const std::string& want_sig, std::string* got_sig, std
     return err;
   };
   if (const int e = plat::file_close(out_); e != 0) return failed(e, "the file cannot be written");
-  if (md5_) {
-    const std::string sig = md5_->hex();
+  if (digest_) {
+    const std::string sig = digest_->hex();
     if (got_sig) *got_sig = sig;
-    if ((strict || is_signature(want_sig)) && sig != want_sig)
-      return failed(err_zip_wrong_contents,
-                    "has the signature " + sig + ", not " + want_sig + "; the file was not replaced");
+    std::string text;
+    if ((strict || is_signature(want_sig)) && member_digest_check(sig, want_sig, text) != 0)
+      return failed(err_zip_wrong_contents, text);
   }
   if (const int e = plat::path_rename(temp_, target_); e != 0) return failed(e, "the file cannot take its name");
   temp_.clear();
@@ -338,7 +384,7 @@ int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const 
   // The digest is taken from the bytes on their way to the file, so the
   // check costs no second read.
   member_writer out;
-  err = out.open(target, check.got_sig || is_signature(check.want_sig), check.max_bytes);
+  err = out.open(target, check.got_sig || is_signature(check.want_sig), check.max_bytes, check.want_sig);
   if (err != 0) {
     unzCloseCurrentFile(uf);
     xer << "Zip to file failed with error " << err << ". file = " << sErrFile << " line = " << sErrLine
@@ -863,7 +909,7 @@ void member_sink::feed_head(const char* data, std::size_t n) {
   }
   // A temporary file beside the target; the target takes its name only at
   // the end, so it is never half-written.
-  if (const int err = out_.open(target_, true, max_bytes_); err != 0) {
+  if (const int err = out_.open(target_, true, max_bytes_, want_sig_); err != 0) {
     fail(err, "the temporary file cannot be created");
     return;
   }

@@ -43,6 +43,32 @@ int calc_file_md5_mapped(const std::string& path, std::string& sig);
 // The MD5 of a block of bytes, as above.
 std::string md5_hex(const void* data, std::size_t n);
 
+// The SHA-256 of the whole file as 64 lower-case hex digits, with the same
+// results as calc_file_md5 otherwise (a signed release is checked by it).
+int calc_file_sha256(const std::string& path, std::string& sig);
+
+// The digest a file is checked against, chosen by the wanted value: 64
+// hexadecimal digits are a SHA-256 (a signed release), anything else an MD5.
+class content_digest {
+ public:
+  explicit content_digest(const std::string& want);
+  ~content_digest();
+  content_digest(const content_digest&) = delete;
+  content_digest& operator=(const content_digest&) = delete;
+  void add(const void* data, std::size_t n);
+  std::string hex();  // once, at the end
+
+ private:
+  struct impl;
+  std::unique_ptr<impl> impl_;
+};
+
+// The check that every extracted member passes before it takes its final
+// name: 0 when its digest `got` is `want`, else err_zip_wrong_contents with
+// `why` saying so (the caller removes the temporary file; the target is
+// left as it was).
+int member_digest_check(const std::string& got, const std::string& want, std::string& why);
+
 // ---------------------------------------------------------------- [SECTION] archives
 
 // Extracts every member of the zip file into `out_folder` (ending in "/"):
@@ -62,7 +88,7 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder);
 // file name, found at the top of the archive) is extracted into
 // `out_folder`; every other member is skipped and logged, so an archive can
 // never write beside its file. The member is hashed as it is written to its
-// temporary file; when `want_sig` is 32 hexadecimal digits and the digest
+// temporary file; when `want_sig` is an MD5 (32 hexadecimal digits) or a SHA-256 (64) and the digest
 // differs, the temporary file is removed, the target is left as it was and
 // the result is 20014, as it is when the member is a symbolic link (links
 // are never made). An archive without the member gives 20015. `got_sig`
@@ -90,13 +116,15 @@ class member_writer {
   // Creates the temporary file beside `target`; with `hash` the bytes'
   // digest is taken on the way. Past `max_bytes` (when not 0) nothing more
   // is written. 0 or the failure.
-  int open(const std::string& target, bool hash, std::uint64_t max_bytes);
+  // The digest is a SHA-256 when `want_sig` is one (64 hexadecimal digits:
+  // a signed release), else an MD5.
+  int open(const std::string& target, bool hash, std::uint64_t max_bytes, const std::string& want_sig = "");
   // The next bytes: 0, EFBIG when they would pass max_bytes (nothing of
   // them is written), or the write's failure.
   int write(const void* data, std::size_t n);
   // Gives the file the execute permission. 0 or the failure.
   int make_executable();
-  // Closes the file; when `want_sig` is a signature (32 hexadecimal digits),
+  // Closes the file; when `want_sig` is a digest (an MD5 or a SHA-256),
   // or whatever it is when `strict`, checks the digest against it
   // (err_zip_wrong_contents when it differs); then gives the file the
   // target's name. `got_sig` (may be null) receives the digest when one was
@@ -112,7 +140,7 @@ class member_writer {
  private:
   std::string target_, temp_;
   plat::File out_;
-  std::unique_ptr<plat::Md5> md5_;
+  std::unique_ptr<content_digest> digest_;
   std::uint64_t max_bytes_ = 0;
   std::uint64_t written_ = 0;
 };
@@ -122,7 +150,7 @@ class member_writer {
 // written to a hidden temporary file beside `target` and hashed on the way,
 // and takes the target's name only once the whole archive has arrived, its
 // central directory agrees with the member that was read, and the digest is
-// `want_sig` (32 hexadecimal digits); nothing of the archive is written to
+// `want_sig` (an MD5, or a SHA-256 in a signed release); nothing of the archive is written to
 // disk. Archives of one member, stored or deflated, as the publisher writes
 // them, take this way. Anything else (another member first, encryption, a
 // data descriptor, other methods) is written whole to `spool_path` instead,

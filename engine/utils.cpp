@@ -23,11 +23,14 @@
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <unordered_map>
 
 #include "engine/IO_UTILS.h"
+#include "engine/release_sig.h"
 #include "engine/xmap.h"
 #include "engine/run_state.h"
 #include "net/http.h"
+#include "platform/sha256.h"
 #include "platform/system.h"
 #include "support/alert.h"
 #include "support/hl_init.h"
@@ -78,9 +81,13 @@ void mtext::assign(std::string_view s) {
   owned_ = true;
 }
 
+std::string file_hashes_path;
+
 void engine_state_reset() {
   sim_info.files.clear();
   sim_info.text_blocks.clear();
+  sim_info.sha256.clear();
+  file_hashes_path.clear();
   deleted_files.clear();
   this_install_has_exes = 0;
   examine_threads = 0;
@@ -294,6 +301,41 @@ mtext entry_path(text_table& table, std::string_view folder, std::string_view na
   return path;
 }
 
+// Reads the per-file SHA-256 list into sim_info.sha256: every current version
+// that is not GONE must be listed. False (logged) when it is not so.
+bool read_file_hashes(const std::string& path) {
+  std::string text;
+  {
+    xmap_class map(path);
+    if (!map.mBegin) {
+      xer << "read_directory: the list of file digests " << path << " cannot be read.\n";
+      return false;
+    }
+    text.assign(reinterpret_cast<const char*>(map.mBegin), static_cast<std::size_t>(map.size()));
+  }
+  std::vector<rsig::file_hash> list;
+  std::string why;
+  if (!rsig::file_list_parse(text, list, why)) {
+    xer << "read_directory: " << why << " (" << path << ").\n";
+    return false;
+  }
+  std::unordered_map<std::string_view, const std::string*> by_path;
+  by_path.reserve(list.size());
+  for (const rsig::file_hash& f : list) by_path[f.path] = &f.sha256;
+  sim_info.sha256.assign(sim_info.files.size(), std::string());
+  for (std::size_t i = 0; i < sim_info.files.size(); ++i) {
+    const file_version_struct& v = sim_info.files[i].versions.back();
+    if (v.sig_want == "GONE") continue;
+    const auto it = by_path.find(v.path.view());
+    if (it == by_path.end()) {
+      xer << "read_directory: the list of file digests does not list " << v.path << ".\n";
+      return false;
+    }
+    sim_info.sha256[i] = *it->second;
+  }
+  return true;
+}
+
 // Reads the directory file into sim_info; with `scan` the disk is examined
 // too. The body is walked in place on the mapping.
 int read_directory_impl(const std::string& file, const std::string& title, bool scan) {
@@ -303,6 +345,7 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
   stg.disk_req = 0;
   sim_info.files.clear();
   sim_info.text_blocks.clear();
+  sim_info.sha256.clear();
 
   xmap_class map(file);
   if (!map.mBegin) {
@@ -383,6 +426,12 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
     }
   }
 
+  if (!file_hashes_path.empty() && !read_file_hashes(file_hashes_path)) {
+    sim_info.files.clear();
+    sim_info.text_blocks.clear();
+    sim_info.sha256.clear();
+    return 2;
+  }
   if (scan) examine_disk(title);
   return 3;
 }
@@ -417,7 +466,11 @@ std::string local_folder_of(const std::string& local_path) {
 }
 
 int file_signature(const std::string& local, std::string& sig, bool empty_listed) {
-  const int err = calc_file_md5(local, sig);
+  return file_digest(local, sig, empty_listed, false);
+}
+
+int file_digest(const std::string& local, std::string& sig, bool empty_listed, bool sha256) {
+  const int err = sha256 ? calc_file_sha256(local, sig) : calc_file_md5(local, sig);
   if (err == 0 || !empty_listed) return err;
   // An empty file counts as no file (a file cut short, to be fetched) unless
   // the release lists this path as empty: then it is that file. Without this
@@ -426,7 +479,7 @@ int file_signature(const std::string& local, std::string& sig, bool empty_listed
   plat::PathKind kind = plat::PathKind::none;
   std::uint64_t size = 0;
   if (plat::path_stat(local, kind, size) == 0 && kind == plat::PathKind::file && size == 0) {
-    sig = md5_hex("", 0);
+    sig = sha256 ? plat::sha256_hex("", 0) : md5_hex("", 0);
     return 0;
   }
   return err;
@@ -439,6 +492,11 @@ bool lists_empty_file(const file_history_struct& h) {
   return false;
 }
 
+std::string wanted_digest(std::size_t entry) {
+  if (entry < sim_info.sha256.size()) return sim_info.sha256[entry];
+  return std::string(sim_info.files[entry].versions.back().sig_want);
+}
+
 namespace {
 
 // Hashes the current version of entry i: sig_have and on_disk. Touches only
@@ -448,7 +506,24 @@ void examine_entry(std::size_t i) {
   if (h.versions.empty()) return;
   file_version_struct& v = h.versions.back();
   std::string sig = "NONE";
-  file_signature(local_path_of(v.path), sig, lists_empty_file(h));
+  const std::string local = local_path_of(v.path);
+  if (i < sim_info.sha256.size() && !sim_info.sha256[i].empty()) {
+    // A signed release: the file is the release's when its SHA-256 is the
+    // listed one (MD5 is not asked). Only a file that differs is hashed with
+    // MD5 too, to tell an older copy of the release from one the user
+    // changed; one whose MD5 alone agrees is not the release's file, and is
+    // fetched again as if it were missing.
+    std::string sha;
+    if (file_digest(local, sha, lists_empty_file(h), true) == 0) {
+      if (sha == sim_info.sha256[i]) {
+        sig = std::string(v.sig_want);
+      } else if (file_signature(local, sig, lists_empty_file(h)) == 0 && v.sig_want == sig) {
+        sig = "NONE";
+      }
+    }
+  } else {
+    file_signature(local, sig, lists_empty_file(h));
+  }
   v.sig_have = sig;
   v.on_disk = v.sig_have == v.sig_want ? 1 : 0;
 }
@@ -962,7 +1037,8 @@ bool start_fetch(int s, const file_version_struct& v, const std::string& local) 
   if (!r.whole_archive) {
     unlock_file(local);
     const auto disk_limit = static_cast<std::uint64_t>(std::max(0.0f, v.disk_size) + 1.0f) * 1000u;
-    r.sink = std::make_unique<member_sink>(local, v.sig_want, disk_limit, stream_archive_path(s));
+    r.sink = std::make_unique<member_sink>(local, wanted_digest(static_cast<std::size_t>(r.entry)), disk_limit,
+                                           stream_archive_path(s));
     options.sink = r.sink.get();
   }
   http.prepare(s + 2, std::move(options));
@@ -1001,10 +1077,10 @@ stream_step on_archive_arrived(int s, const file_version_struct& v, const std::s
     if (!sink->log_text().empty()) xer << sink->log_text();
     r.sink.reset();
     r.phase = stream_phase::working;
-    err = spooled ? extract_and_delete_file(archive, local, v.sig_want, limit)
+    err = spooled ? extract_and_delete_file(archive, local, wanted_digest(static_cast<std::size_t>(r.entry)), limit)
                   : extraction_outcome(err, server_name[r.server] + source, local, true, true);
   } else {
-    err = extract_and_delete_file(archive, local, v.sig_want, limit);
+    err = extract_and_delete_file(archive, local, wanted_digest(static_cast<std::size_t>(r.entry)), limit);
   }
   if (err == err_zip_needs_file) {
     // Fetched again at once into a file, from the same server.

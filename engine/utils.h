@@ -295,6 +295,10 @@ struct sim_info_struct {
   // The text table the model's paths and signatures point into: blocks that
   // never move, filled one after the other by the reader.
   std::vector<std::unique_ptr<char[]>> text_blocks;
+  // A signed release: the SHA-256 of each entry's current version, in the
+  // order of `files` (empty for a GONE version), from the per-file list.
+  // Empty for an unsigned release, which is checked by MD5 alone.
+  std::vector<std::string> sha256;
 };
 
 extern sim_info_struct sim_info;
@@ -319,6 +323,17 @@ extern int examine_threads;
 // (a type 1 alert names it and sim_info is left empty). An absent or empty file, or a FILE path that ends
 // in "/", ends the program (type 2 alert).
 int read_directory(const std::string& file, const std::string& title);
+
+// The per-file SHA-256 list of a signed release ("directory.sha256"), read by
+// the next read_directory into sim_info.sha256 before the examination, which
+// then hashes with SHA-256 instead of MD5. Empty: an unsigned release. A list
+// that does not read, or lacks a file the release installs, makes
+// read_directory refuse the directory file (2).
+extern std::string file_hashes_path;
+
+// What a file fetched for entry `entry` must hash to: its SHA-256 in a signed
+// release, else its MD5 (the manifest's signature).
+std::string wanted_digest(std::size_t entry);
 
 // Tells the user that the directory file is newer than this installer
 // understands, opens the download page and ends the run after this frame.
@@ -346,6 +361,8 @@ int os_match(const file_version_struct& v);
 // an empty file), when it has the MD5 of no bytes. 0 or calc_file_md5's
 // code, with `sig` untouched on failure.
 int file_signature(const std::string& local, std::string& sig, bool empty_listed);
+// The same with the SHA-256 instead of the MD5 when `sha256`.
+int file_digest(const std::string& local, std::string& sig, bool empty_listed, bool sha256);
 // Whether any version of the path is an empty file.
 bool lists_empty_file(const file_history_struct& h);
 

@@ -39,6 +39,7 @@
 #ifdef SKYVANE_WINDOW
 #include "installer/main_screen.h"
 #endif
+#include "installer/trust.h"
 #include "ui/xtim.h"
 
 #ifndef SKYVANE_SERVER_LIST_HOST
@@ -73,6 +74,11 @@ void installer_state_reset() {
   server_list_local_error = directory_local_error = 0;
   server_list_refused = list_ok;
   server_list_last_failure.clear();
+  server_list_refusal.clear();
+  directory_refusal.clear();
+  server_list_statement_phase = 0;
+  trust_reset();
+  release_serials.clear();
   quit_by_signal = 0;
 }
 
@@ -141,6 +147,9 @@ int server_list_refused = list_ok;
 int app_windowed = 0;
 std::string server_list_last_failure;
 int servers_left_out = 0;
+std::string server_list_refusal;
+std::string directory_refusal;
+int server_list_statement_phase = 0;
 
 namespace {
 
@@ -241,7 +250,18 @@ void poll_server_list() {
   // line says so); the unattended mode then ends.
   if (!http.down[0] && server_list_failures >= max_fetch_attempts) return;
   std::string dest = temp_path + "serverlist.txt";
-  const int r = http.net_check(0, server_list_host(), "/serverlist.txt", dest);
+  // With a trusted key the signed statement is fetched after the list, from
+  // the same host, on the same slot.
+  const bool statement = server_list_statement_phase != 0;
+  const std::string statement_dest = temp_path + rsig::kStatementName;
+  if (statement && !http.down[0]) {
+    transfer_options options;
+    options.max_bytes = static_cast<std::int64_t>(rsig::kStatementMax);
+    http.prepare(0, options);
+  }
+  std::string statement_out = statement_dest;
+  const int r = statement ? http.net_check(0, server_list_host(), std::string("/") + rsig::kStatementName, statement_out)
+                          : http.net_check(0, server_list_host(), "/serverlist.txt", dest);
   if (r == 2) {
     ++server_list_failures;
     const net_failure f = http.failure(0);
@@ -254,9 +274,34 @@ void poll_server_list() {
       server_list_last_failure = "the connection failed or ended before an answer";
     server_list_next_try = xtim.real_time + retry_delay(server_list_failures);
     if (server_list_local_error)
-      xer << "Server list: cannot be saved as " << dest << ": " << error_str(server_list_local_error) << "\n";
+      xer << "Server list: cannot be saved as " << (statement ? statement_dest : dest) << ": "
+          << error_str(server_list_local_error) << "\n";
+    if (statement && http.failure(0).http_status == 404) {
+      server_list_refusal = rsig::refusal_text(rsig::verdict::not_signed, rsig::statement{});
+      xer << "Server list: " << printable_text(server_list_host()) << " has no signed statement beside it; "
+          << server_list_refusal << "\n";
+    }
+    server_list_statement_phase = 0;
   }
   if (r != 1) return;
+  if (trust_required()) {
+    if (!statement) {
+      server_list_statement_phase = 1;  // the statement, from the next frame on
+      return;
+    }
+    server_list_statement_phase = 0;
+    const std::string why = trust_check_list(statement_dest, dest, server_list_host());
+    delete_file(statement_dest);
+    if (!why.empty()) {
+      // A list that fails its checks is a failed fetch: asked for again after
+      // the back-off, and given up like any other.
+      server_list_refusal = why;
+      ++server_list_failures;
+      server_list_next_try = xtim.real_time + retry_delay(server_list_failures);
+      return;
+    }
+    server_list_refusal.clear();
+  }
   server_list_failures = 0;
   server_list_local_error = 0;
   const int read = read_server_list(dest);
@@ -322,8 +367,27 @@ void poll_directory_file() {
     directory_fetch_failed();
     return;
   }
+  if (err == 0 && trust_required()) {
+    // The directory file and the per-file list must be the ones the
+    // statement names for this version, whichever server sent them.
+    const std::string list_path = temp_path + rsig::kFileListMember;
+    delete_file(list_path);
+    const int lerr = zip_to_file(net_dir_path_zip, dir_path_path, rsig::kFileListMember, "", nullptr);
+    const std::string why =
+        trust_check_directory(install_name, dir_path, lerr == 0 ? list_path : std::string(), server_name[s]);
+    if (!why.empty()) {
+      directory_refusal = why;
+      delete_file(dir_path);
+      delete_file(list_path);
+      delete_file(net_dir_path_zip);
+      directory_fetch_failed();
+      return;
+    }
+    file_hashes_path = list_path;
+  }
   if (err == 0) {
     directory_failures = 0;
+    directory_refusal.clear();
     stg.dir_scan = 1;
   } else {
     // Codes below the program's own are system errors of this machine
@@ -450,6 +514,8 @@ void remove_own_leftovers() {
   for (int s = 0; s < 4; ++s) delete_file(stream_archive_path(s));
   delete_file(temp_path + "directory.txt.zip");
   delete_file(temp_path + "directory.txt");
+  delete_file(temp_path + rsig::kFileListMember);
+  delete_file(temp_path + rsig::kStatementName);
 }
 
 std::string absolute_path(const std::string& path) {
@@ -493,6 +559,9 @@ void choose_status(app_texts& t) {
   } else if (stg.num_servers == -1 && server_list_local_error) {
     t.status = "I can not save the list of servers in " + temp_path + ": " + error_str(server_list_local_error);
     t.status_colour = col_warning;
+  } else if (stg.num_servers == -1 && !server_list_refusal.empty()) {
+    t.status = server_list_refusal;
+    t.status_colour = col_warning;
   } else if (stg.num_servers == -1 && server_list_failures >= max_fetch_attempts) {
     t.status = "I gave up looking for servers: " + printable_text(server_list_host()) + " did not give me the list " +
                "of servers in " + std::to_string(server_list_failures) + " attempts (" + server_list_last_failure +
@@ -519,6 +588,9 @@ void choose_status(app_texts& t) {
     t.status_colour = col_warning;
   } else if (stg.dir_scan == 0 && directory_local_error) {
     t.status = "I can not save the directory of files in " + temp_path + ": " + error_str(directory_local_error);
+    t.status_colour = col_warning;
+  } else if (stg.dir_scan == 0 && !directory_refusal.empty()) {
+    t.status = directory_refusal;
     t.status_colour = col_warning;
   } else if (stg.dir_scan == 0) {
     int pct = 0;
@@ -918,11 +990,12 @@ class unattended_screen : public main_screen {
     // reported at once, as it is.
     if (stg.num_servers == -1 && server_list_local_error) return give_up(t.status);
     if (stg.dir_scan == 0 && directory_local_error) return give_up(t.status);
-    if (server_list_failures >= kMaxAttempts) return give_up("I could not fetch the server list after " +
-                                                             std::to_string(kMaxAttempts) + " attempts in a row.");
+    if (server_list_failures >= kMaxAttempts)
+      return give_up("I could not fetch the server list after " + std::to_string(kMaxAttempts) +
+                     " attempts in a row." + (server_list_refusal.empty() ? "" : " " + server_list_refusal));
     if (directory_failures >= kMaxAttempts)
       return give_up("I could not fetch the directory file after " + std::to_string(kMaxAttempts) +
-                     " attempts in a row.");
+                     " attempts in a row." + (directory_refusal.empty() ? "" : " " + directory_refusal));
     if (stg.num_servers == 0) return give_up(t.status);
     if (stg.dir_scan == 2)
       return give_up("I can not find a version of Skyvane on the net: the directory file of '" +
@@ -1155,6 +1228,15 @@ int installer_main(int argc, const char* const* argv) {
   }
   if (windowed) start_window_screens();
   app_windowed = windowed ? 1 : 0;
+
+  {
+    std::string err;
+    if (!trust_init(err)) {
+      std::cerr << err << "\n";
+      return refuse(kExitFatal);
+    }
+    if (!trust_required()) std::cerr << "Releases are not checked: this installer trusts no publisher's key.\n";
+  }
 
   // Options checked before anything is fetched.
   if (cmdline.positionals().size() > 1) {

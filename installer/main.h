@@ -134,6 +134,12 @@ enum server_list_problem {
   list_bad_version = 2,    // the version name is not one plain folder name
 };
 extern int server_list_refused;
+// Why the last server list, or directory file, was refused by the checks of
+// a signed release (one line, shown as the status); empty when it was not.
+extern std::string server_list_refusal;
+extern std::string directory_refusal;
+// 1 while the signed statement beside the server list is being fetched.
+extern int server_list_statement_phase;
 
 // Reads the downloaded server list into the server tables. Returns 1 when
 // the header was accepted and the version name is usable, 0 when the header

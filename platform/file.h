@@ -39,6 +39,10 @@ int file_create(const std::string& path, File& f);
 // Creates a file that must not exist yet (exclusive), for writing; an
 // existing name (even a dangling symbolic link) gives EEXIST. (Op::open_write)
 int file_create_new(const std::string& path, File& f);
+// The same, for a secret: on POSIX systems only the owner may read or write
+// the new file (mode 0600, whatever the umask); on Windows the file takes
+// the folder's permissions (the user's own folders are private).
+int file_create_private(const std::string& path, File& f);
 // Reads up to n bytes; `got` is 0 at the end of the file.     (Op::read)
 int file_read(File& f, void* buf, std::size_t n, std::size_t& got);
 // Reads up to n bytes from `offset` without moving the file's position

@@ -83,6 +83,10 @@ int file_create_new(const std::string& path, File& f) {
   return open_with(path, O_WRONLY | O_CREAT | O_EXCL, 0666, Op::open_write, f);
 }
 
+int file_create_private(const std::string& path, File& f) {
+  return open_with(path, O_WRONLY | O_CREAT | O_EXCL, 0600, Op::open_write, f);
+}
+
 int file_read(File& f, void* buf, std::size_t n, std::size_t& got) {
   got = 0;
   if (int e = fault_check(Op::read)) return e;

@@ -1,6 +1,7 @@
 #include "prefs/pref.h"
 
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 
 #include "engine/IO_UTILS.h"
@@ -12,6 +13,7 @@
 #include "support/hl_init.h"
 
 pref_class pref;
+std::map<std::string, std::uint64_t> release_serials;
 
 namespace {
 
@@ -146,6 +148,23 @@ void pref_class::IO_set(int which, int direction) {
         continue;
       }
       *s.value = got;
+    }
+  }
+  // The serials of signed statements, one tag per server-list host.
+  static const std::string kSerialTag = "_release_serial_";
+  if (direction == 1) {
+    for (const auto& [host, serial] : release_serials) {
+      if (serial == 0 || host.empty() || has_control_chars(host) || host.find_first_of(" \t") != std::string::npos)
+        continue;
+      std::string unused;
+      scan.fetch_or_get(std::to_string(serial), unused, kSerialTag + host);
+    }
+  } else {
+    for (const auto& [tag, value] : scan.prefs_map) {
+      if (tag.compare(0, kSerialTag.size(), kSerialTag) != 0 || tag.size() == kSerialTag.size()) continue;
+      if (value.empty() || value.size() > 19 || value.find_first_not_of("0123456789") != std::string::npos) continue;
+      std::uint64_t& seen = release_serials[tag.substr(kSerialTag.size())];
+      seen = std::max<std::uint64_t>(seen, std::strtoull(value.c_str(), nullptr, 10));
     }
   }
   // A stream count outside 0..4 (a negative one would start no stream and

@@ -3,6 +3,7 @@
 // one run with the command-line option "--pref:" + tag + "=" + value.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 
@@ -35,6 +36,12 @@ class pref_class {
 };
 
 extern pref_class pref;
+
+// The highest serial of a signed statement seen per server-list host
+// ("host" or "host:port"), kept with the preferences (tag
+// "_release_serial_" + host), so that an older statement is refused even
+// after a restart.
+extern std::map<std::string, std::uint64_t> release_serials;
 
 // The range a stream count may have: 0 (automatic) to 4 streams.
 int clamp_stream_count(int count);

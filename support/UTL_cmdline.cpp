@@ -30,6 +30,7 @@ const char* const UTL_cmdline_usage =
     "                             fetch the server list from this host\n"
     "  --retry_backoff=SECONDS    first wait after a failed fetch of the server list or the\n"
     "                             directory file (default 1; doubles up to 30 times this)\n"
+    "  --release_key=BASE64       also trust releases signed by this public key (repeatable)\n"
     "\n"
     "Framework options:\n"
     "  --pref:TAG=VALUE           override one preference for this run\n"
@@ -52,14 +53,18 @@ bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0;
 
 void UTL_cmdline::clear() {
   options.clear();
+  all_values_.clear();
   positional_.clear();
   positionals_.clear();
 }
 
 void UTL_cmdline::store(const std::string& name, const std::string& value) {
   if (name.empty()) return;
-  if (options.count(name)) xer << "WARNING: command line option " << name << "=" << value << "included twice.\n";
+  // "--release_key" may be given once per trusted key.
+  if (options.count(name) && name != "--release_key")
+    xer << "WARNING: command line option " << name << "=" << value << "included twice.\n";
   options[name] = value;
+  all_values_[name].push_back(value);
   xer << "     '" << name;
   if (!value.empty()) xer << "'='" << value;
   xer << "'\n";
@@ -104,6 +109,11 @@ void UTL_cmdline::init_args(int argc, const char* const* argv) {
 }
 
 int UTL_cmdline::has_option(const char* name) const { return options.count(name) ? 1 : 0; }
+
+std::vector<std::string> UTL_cmdline::get_all(const char* name) const {
+  const auto it = all_values_.find(name);
+  return it == all_values_.end() ? std::vector<std::string>() : it->second;
+}
 
 std::string UTL_cmdline::get_option(const char* name) const {
   const auto it = options.find(name);

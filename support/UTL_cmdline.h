@@ -27,6 +27,9 @@ class UTL_cmdline {
 
   int has_option(const char* name) const;
   std::string get_option(const char* name) const;
+  // Every value given to an option that may be repeated, in order
+  // (get_option gives the last one).
+  std::vector<std::string> get_all(const char* name) const;
 
   // The first argument given to init_args() that is not an option; empty
   // when there was none.
@@ -42,6 +45,7 @@ class UTL_cmdline {
  private:
   void store(const std::string& name, const std::string& value);
   void init_common();
+  std::map<std::string, std::vector<std::string>> all_values_;
   std::string positional_;
   std::vector<std::string> positionals_;
 };

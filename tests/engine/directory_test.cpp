@@ -7,6 +7,8 @@
 #include <filesystem>
 
 #include "engine/IO_UTILS.h"
+#include "engine/release_sig.h"
+#include "platform/sha256.h"
 #include "tests/engine/engine_fixture.h"
 
 using engine_test::EngineTest;
@@ -526,4 +528,66 @@ TEST(VersionList, GrowsCopiesAndMovesLikeAVector) {
     moved.clear();
     EXPECT_TRUE(moved.empty());
   }
+}
+
+namespace {
+
+// A signed release: the per-file SHA-256 list decides whether a file on disk
+// is the release's, not the MD5 the directory file lists.
+class SignedDirectoryTest : public DirectoryTest {
+ protected:
+  static std::string md5(const std::string& s) { return md5_hex(s.data(), s.size()); }
+  static std::string sha(const std::string& s) { return plat::sha256_hex(s.data(), s.size()); }
+  // Two files whose directory lines carry the MD5 of `listed_md5_of` and
+  // whose list carries the SHA-256 of `listed_sha_of`.
+  int read(const std::string& listed_md5_of, const std::string& listed_sha_of, bool list_both = true) {
+    const std::string dir_file = write_dir({"DIR top/", "FILE 0 0 1 1 1 " + md5(listed_md5_of) + " one.craft",
+                                            "FILE 0 0 1 1 1 " + md5("second") + " two.craft",
+                                            "FILE 0 0 1 1 1 GONE gone.craft"});
+    std::vector<rsig::file_hash> list{{sha(listed_sha_of), "top/one.craft"}};
+    if (list_both) list.push_back({sha("second"), "top/two.craft"});
+    write_file(dir / "directory.sha256", rsig::file_list_text(list));
+    file_hashes_path = dir / "directory.sha256";
+    return read_directory(dir_file, kTitle);
+  }
+  const file_version_struct& one() { return sim_info.files[0].versions.back(); }
+};
+
+}  // namespace
+
+TEST_F(SignedDirectoryTest, TheExaminationComparesSha256NotMd5) {
+  write_file(dest_dir_path + "two.craft", "second");
+  // On disk: what the list's SHA-256 names, though the MD5 listed is of other bytes.
+  write_file(dest_dir_path + "one.craft", "right bytes");
+  ASSERT_EQ(read("other bytes", "right bytes"), 3);
+  ASSERT_EQ(sim_info.sha256.size(), 3u);
+  EXPECT_EQ(sim_info.sha256[0], sha("right bytes"));
+  EXPECT_TRUE(sim_info.sha256[2].empty());  // GONE
+  EXPECT_EQ(one().on_disk, 1);
+  EXPECT_EQ(sim_info.files[1].versions.back().on_disk, 1);
+  EXPECT_EQ(wanted_digest(0), sha("right bytes"));
+
+  // On disk: bytes whose MD5 the directory file lists, not the SHA-256: not
+  // the release's file, fetched again (not asked about as a user's change).
+  write_file(dest_dir_path + "one.craft", "md5 bytes");
+  ASSERT_EQ(read("md5 bytes", "right bytes"), 3);
+  EXPECT_EQ(one().on_disk, 0);
+  EXPECT_EQ(one().sig_have, "NONE");
+  EXPECT_EQ(stg.disk_req, 1.0f);
+
+  // Unsigned, the MD5 decides as always.
+  file_hashes_path.clear();
+  EXPECT_EQ(read_directory(dir / "directory.txt", kTitle), 3);
+  EXPECT_TRUE(sim_info.sha256.empty());
+  EXPECT_EQ(one().on_disk, 1);
+  EXPECT_EQ(wanted_digest(0), md5("md5 bytes"));
+}
+
+TEST_F(SignedDirectoryTest, AListLackingAFileRefusesTheDirectoryFile) {
+  EXPECT_EQ(read("a", "a", false), 2);
+  EXPECT_TRUE(sim_info.files.empty());
+  EXPECT_EQ(stg.down_req, 0.0f);
+  write_file(dir / "directory.sha256", "I\n820\nFILEHASHES\nnot a digest\n");
+  EXPECT_EQ(read_directory(dir / "directory.txt", kTitle), 2);
+  EXPECT_TRUE(sim_info.files.empty());
 }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "engine/IO_UTILS.h"
+#include "platform/sha256.h"
 #include "tests/engine/engine_fixture.h"
 #include "tests/engine/zip_maker.h"
 
@@ -252,6 +253,24 @@ TEST_F(ZipTest, WrongContentsNeverTakeTheFilesName) {
   EXPECT_TRUE(tree(out).empty());
 }
 
+// A signed release checks each member by its SHA-256: an archive whose
+// member has the MD5 the directory file lists but another SHA-256 never
+// gives the file its name, and the right one does.
+TEST_F(ZipTest, SignedReleaseChecksTheSha256) {
+  write_file(out + "target.wing", "what was there before");
+  const std::string z = zip({{"target.wing", "the release's copy"}});
+  const std::string right = plat::sha256_hex("the release's copy", 18);
+  const std::string other = plat::sha256_hex("another copy", 12);
+  std::string got;
+  EXPECT_EQ(zip_to_file(z, out, "target.wing", other, &got), err_zip_wrong_contents);
+  EXPECT_EQ(got, right);
+  EXPECT_EQ(read_file(out + "target.wing"), "what was there before");
+  EXPECT_EQ(tree(out), (std::vector<std::string>{"target.wing"}));
+  EXPECT_NE(log().find("SHA-256"), std::string::npos) << log();
+  EXPECT_EQ(zip_to_file(z, out, "target.wing", right, nullptr), 0);
+  EXPECT_EQ(read_file(out + "target.wing"), "the release's copy");
+}
+
 // A small archive that expands far beyond what the release lists for the
 // file stops at the limit and leaves nothing behind.
 TEST_F(ZipTest, AMemberLargerThanItsLimitStopsWithNothingLeft) {
@@ -491,6 +510,21 @@ TEST_F(StreamedZipTest, WrongCutOrDamagedArchivesNeverReplaceTheFile) {
   // A small archive that expands past the size its file may have.
   check(EFBIG, extract("f.bin", deflated, zeros_sig, 65536, 1024 * 1024));
   EXPECT_FALSE(fs::exists(spool));
+}
+
+// The same check while the archive arrives, on the calling thread and on
+// the extraction pool's.
+TEST_F(StreamedZipTest, SignedReleaseChecksTheSha256WhileTheArchiveArrives) {
+  for (const std::size_t size : {std::size_t{5000}, std::size_t{3 * 1024 * 1024}}) {
+    const std::string data = noise(size, 9);
+    const std::string archive = one("f.bin", data, size > 10000);
+    write_file(out + "f.bin", "old");
+    EXPECT_EQ(extract("f.bin", archive, plat::sha256_hex("else", 4), 65536), err_zip_wrong_contents) << log();
+    EXPECT_EQ(read_file(out + "f.bin"), "old");
+    EXPECT_EQ(tree(out), std::vector<std::string>{"f.bin"});
+    ASSERT_EQ(extract("f.bin", archive, plat::sha256_hex(data.data(), data.size()), 65536), 0) << log();
+    EXPECT_TRUE(read_file(out + "f.bin") == data);
+  }
 }
 
 // Archives that are not one plain member are downloaded whole and left to

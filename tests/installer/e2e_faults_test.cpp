@@ -51,68 +51,6 @@ class InstallerFaultsE2E : public InstallerTest {
     InstallerTest::TearDown();
   }
 
-  // Starts the installer with its standard error joined to its standard
-  // output, so that the refusals it prints there can be read.
-  std::unique_ptr<testservers::ChildProcess> start_joined(std::vector<std::string> args) {
-    bool has_host = false;
-    for (const std::string& a : args) has_host |= a.rfind("--server_list_host=", 0) == 0;
-    if (!has_host) args.push_back("--server_list_host=" + list_host);
-    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1", program};
-    argv.insert(argv.end(), args.begin(), args.end());
-    auto p = std::make_unique<testservers::ChildProcess>();
-    EXPECT_TRUE(p->start(argv, true));
-    return p;
-  }
-  run_result finish(testservers::ChildProcess& p, int timeout_s) {
-    run_result r;
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-    std::string line;
-    while (std::chrono::steady_clock::now() < until) {
-      if (p.read_line(line, 200)) {
-        r.out.push_back(line);
-        continue;
-      }
-      if (!p.running()) break;
-    }
-    while (p.read_line(line, 50)) r.out.push_back(line);
-    if (p.running()) {
-      ADD_FAILURE() << "the installer did not end within " << timeout_s << " s";
-      p.stop();
-      return r;
-    }
-    r.status = p.wait_exit();
-    return r;
-  }
-  run_result run_joined(std::vector<std::string> args, int timeout_s = 60) {
-    auto p = start_joined(std::move(args));
-    return finish(*p, timeout_s);
-  }
-  static std::string joined(const run_result& r) {
-    std::string all;
-    for (const std::string& l : r.out) all += l + "\n";
-    return all;
-  }
-  // Writes a zip archive holding `members` (name -> contents) with python3.
-  void write_zip(const std::string& path, const std::map<std::string, std::string>& members) {
-    const std::string src = work / "zip-src/";
-    fs::remove_all(src);
-    std::string script = "import sys, zipfile\nz = zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED)\n";
-    int i = 0;
-    for (const auto& [name, bytes] : members) {
-      const std::string file = src + std::to_string(i++);
-      write_file(file, bytes);
-      script += "z.write(" + std::string("'") + file + "', '" + name + "')\n";
-    }
-    script += "z.close()\n";
-    write_file(work / "zip.py", script);
-    fs::create_directories(fs::path(path).parent_path());
-    testservers::ChildProcess p;
-    ASSERT_TRUE(p.start({"python3", work / "zip.py", path}, true));
-    std::string line;
-    while (p.read_line(line, 10000)) {
-    }
-    ASSERT_EQ(p.wait_exit(), 0);
-  }
   // The installer's private temporary folder (TMPDIR/skyvane-<uid>/).
   std::string private_tmp() const { return work / ("tmp/skyvane-" + std::to_string(getuid()) + "/"); }
   // Stream archives and directory archives left in the temporary folder.

@@ -71,6 +71,10 @@ void InstallerTest::publish(const tree_map& tree, const std::string& version, co
   write_file(work / "rules.txt", "os=3 *.linux\nos=2 *.win\nos=1 *.mac\n");
   std::vector<std::string> argv = {SKYVANE_PUBLISH_EXE, "release", "--tree", root + top, "--version", version,
                                    "--out", www, "--prefix", "/pub/", "--rules", work / "rules.txt"};
+  if (!sign_key.empty()) {
+    argv.push_back("--sign");
+    argv.push_back(sign_key);
+  }
   if (!previous_version.empty()) {
     argv.push_back("--previous");
     argv.push_back(directory_of(previous_version));

@@ -56,6 +56,29 @@ TEST_F(Prefs, StartValuesWriteEightLines) {
             "_always_ask_dir 0\n_proxy_port_int 0\n");
 }
 
+// The highest serial of a signed statement seen per server-list host
+// survives the run: an older statement is refused by the next run too.
+TEST_F(Prefs, ReleaseSerialsPerHostRoundTrip) {
+  release_serials["127.0.0.1:8080"] = 1796000123;
+  release_serials["lists.example.org"] = 7;
+  release_serials["never.example.org"] = 0;  // refused before any was seen: nothing to keep
+  pref.IO_set(11, 1);
+  const std::string text = read_file(file());
+  EXPECT_NE(text.find("_release_serial_127.0.0.1:8080 1796000123\n"), std::string::npos) << text;
+  EXPECT_EQ(text.find("never.example.org"), std::string::npos) << text;
+  release_serials.clear();
+  pref.IO_set(11, 0);
+  EXPECT_EQ(release_serials["127.0.0.1:8080"], 1796000123u);
+  EXPECT_EQ(release_serials["lists.example.org"], 7u);
+  // A value that is not a number is ignored, not read as 0 or as a prefix.
+  write_file(file(), "I\n9001 version\n_release_serial_h 12x\n_release_serial_g 99\n");
+  release_serials.clear();
+  pref.IO_set(11, 0);
+  EXPECT_EQ(release_serials.count("h"), 0u);
+  EXPECT_EQ(release_serials["g"], 99u);
+  release_serials.clear();
+}
+
 // The keep-alive preference: read from the file or the command line, saved
 // only when off.
 TEST_F(Prefs, KeepAliveIsReadFromFileAndCommandLineAndSavedOnlyWhenOff) {

@@ -97,7 +97,8 @@ class WindowsInstallerE2E : public InstallerTest {
   }
 
   // Publishes `tree` as `version` with the Windows publisher under Wine.
-  void publish_windows(const tree_map& tree, const std::string& version, const std::string& previous = "") {
+  void publish_windows(const tree_map& tree, const std::string& version, const std::string& previous = "",
+                       const std::string& key = "") {
     const std::string root = work / ("trees/" + version + "/");
     fs::remove_all(root);
     for (const auto& [rel, bytes] : tree) write_file(root + "Skyvane/" + rel, bytes);
@@ -109,6 +110,10 @@ class WindowsInstallerE2E : public InstallerTest {
     if (!previous.empty()) {
       argv.push_back("--previous");
       argv.push_back(windows_path(directory_of(previous)));
+    }
+    if (!key.empty()) {
+      argv.push_back("--sign");
+      argv.push_back(windows_path(key));
     }
     testservers::ChildProcess p;
     ASSERT_TRUE(p.start(argv, true));
@@ -125,6 +130,17 @@ class WindowsInstallerE2E : public InstallerTest {
     run_result r = run(std::move(args), timeout_s);
     program = SKYVANE_WINE_RUN;
     return r;
+  }
+
+  // Runs the Windows publisher under Wine; its exit status and output.
+  int publisher(std::vector<std::string> args, std::string& out) {
+    args.insert(args.begin(), {SKYVANE_WINE_RUN, SKYVANE_WIN_PUBLISH_EXE});
+    testservers::ChildProcess p;
+    EXPECT_TRUE(p.start(args, true));
+    std::string line;
+    out.clear();
+    while (p.read_line(line, 120000)) out += line + "\n";
+    return p.wait_exit();
   }
 
   std::string exe;
@@ -167,6 +183,53 @@ TEST_F(WindowsInstallerE2E, InstallsAndUpdatesOnDriveCWithTheWindowsFiles) {
   EXPECT_TREE_EQ(read_tree(installed), windows_part(release_b()));
   EXPECT_EQ(archive_requests(web) - before, 2);
   EXPECT_FALSE(fs::exists(installed + "Old Stuff"));
+}
+
+// Signed releases on Windows: the Windows publisher makes the key, signs the
+// release and the list; the Windows installer given the key installs it
+// (SHA-256 from the system's bcrypt, signatures from libsodium built for
+// Windows), and refuses the list once a byte of the directory file changed
+// on the server, writing nothing.
+TEST_F(WindowsInstallerE2E, SignedReleaseInstallsAndAChangedDirectoryFileIsRefused) {
+  const std::string key = work / "release.key";
+  std::string out;
+  ASSERT_EQ(publisher({"keygen", "--out", windows_path(key)}, out), 0) << out;
+  std::string pub = out.substr(0, out.find_first_of("\r\n"));
+  ASSERT_EQ(pub.size(), 44u) << out;
+  publish_windows(release_a(), "v1", "", key);
+  testservers::NginxServer& web = serve();
+  ASSERT_EQ(publisher({"serverlist", "--out", windows_path(www), "--beta", "v1", "--server", web.host(), "/pub/",
+                       "Main", "--sign", windows_path(key), "--expires", "7"},
+                      out),
+            0)
+      << out;
+  ASSERT_TRUE(fs::exists(www + "serverlist.sig")) << out;
+
+  const std::string target = windows_path(dest);
+  run_result r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+                      "--release_key=" + pub, target});
+  ASSERT_EQ(r.status, 0) << log();
+  EXPECT_TREE_EQ(read_tree(dest), windows_part(release_a()));
+  EXPECT_NE(log().find("Server list: signed, serial"), std::string::npos) << log();
+
+  // One byte of directory.txt changed on the server: refused, nothing written.
+  const std::string zip = www + "pub/v1/directory.txt.zip";
+  std::map<std::string, std::string> members;
+  for (const char* name : {"directory.txt", "directory.sha256"}) {
+    ASSERT_EQ(std::system(("python3 -c \"import sys,zipfile; sys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))\" '" +
+                           zip + "' " + name + " > '" + work / name + "'").c_str()),
+              0);
+    members[name] = read_file(work / name);
+  }
+  members["directory.txt"][members["directory.txt"].find("Kestrel")] = 'k';
+  write_zip(zip, members);
+  const std::string fresh = work / "fresh/Skyvane/";
+  r = run_joined({windows_path(exe), "--headless", "--install", "--accept_eula", "--retry_backoff=0.01",
+                  "--release_key=" + pub, windows_path(fresh)},
+                 180);
+  EXPECT_EQ(r.status, 2) << log();
+  EXPECT_TRUE(r.printed("The directory file from " + web.host() + " is not the one the publisher signed.")) << log();
+  EXPECT_TRUE(read_tree(fresh).empty());
 }
 
 // A release made by the Linux publisher installs the same on Windows, into

@@ -63,9 +63,10 @@ start_nginx() {
     die "nginx did not start (its log is above)"
 }
 
-serverlist() {  # serverlist VERSION
+serverlist() {  # serverlist VERSION: the list and its signed statement
   "$PUBLISH" serverlist --out "$WWW" --beta "$1" \
-    --server "127.0.0.1:$PORT" "$PREFIX" "Demo server on this machine (loopback)"
+    --server "127.0.0.1:$PORT" "$PREFIX" "Demo server on this machine (loopback)" \
+    --sign "$KEY" --expires 30
 }
 
 # ------------------------------------------------------------------ the trees
@@ -76,12 +77,19 @@ echo "Release A:"; python3 "$TREES" make A "$DEMO/A/Skyvane"
 echo "Release B (some files changed, added and removed):"; python3 "$TREES" make B "$DEMO/B/Skyvane"
 python3 "$TREES" rules "$DEMO/rules.txt"
 
-say "Publishing release A as \"$VERSION_A\""
+# The releases are signed with a key made for this demo; the installer is
+# told to trust it with --release_key.
+KEY="$DEMO/keys/demo-release.key"
+mkdir -p "$DEMO/keys"
+RELEASE_KEY=$("$PUBLISH" keygen --out "$KEY")
+say "Made a signing key for the demo: $KEY (public key $RELEASE_KEY)"
+
+say "Publishing release A as \"$VERSION_A\", signed"
 "$PUBLISH" release --tree "$DEMO/A/Skyvane" --version "$VERSION_A" --out "$WWW" --prefix "$PREFIX" \
-  --rules "$DEMO/rules.txt"
-say "Publishing release B as \"$VERSION_B\" (history carried over from A)"
+  --rules "$DEMO/rules.txt" --sign "$KEY"
+say "Publishing release B as \"$VERSION_B\" (history carried over from A), signed"
 "$PUBLISH" release --tree "$DEMO/B/Skyvane" --version "$VERSION_B" --out "$WWW" --prefix "$PREFIX" \
-  --rules "$DEMO/rules.txt" --previous "$WWW$PREFIX$VERSION_A/directory.txt.zip"
+  --rules "$DEMO/rules.txt" --previous "$WWW$PREFIX$VERSION_A/directory.txt.zip" --sign "$KEY"
 
 # The server list names the server's port, so it is written once nginx runs.
 start_nginx
@@ -89,6 +97,8 @@ serverlist "$VERSION_A"
 say "Serving $WWW at http://127.0.0.1:$PORT/ (nginx pid $NGINX_PID, configuration and logs in $NGX/)"
 echo "GET /serverlist.txt:"
 curl -fsS "http://127.0.0.1:$PORT/serverlist.txt" | sed 's/^/    /'
+echo "GET /serverlist.sig (the publisher's signed statement beside it):"
+curl -fsS "http://127.0.0.1:$PORT/serverlist.sig" | sed 's/^/    /'
 ENC_B=${VERSION_B// /%20}
 echo "GET ${PREFIX}${ENC_B}/ (directory listing):"
 curl -fsS "http://127.0.0.1:$PORT${PREFIX}${ENC_B}/" | sed -n 's/.*href="\([^"]*\)".*/    \1/p'
@@ -114,7 +124,8 @@ if [ -n "${DISPLAY:-}" ] && [ "${SKYVANE_DEMO_HEADLESS:-0}" != 1 ]; then MODE=()
 
 run_installer() {  # run_installer DEST
   HOME="$DEMO/home" XDG_CONFIG_HOME="$DEMO/config" TMPDIR="$DEMO/tmp" \
-    "$INSTALLER" "${MODE[@]}" --install --accept_eula --server_list_host="127.0.0.1:$PORT" "$1/"
+    "$INSTALLER" "${MODE[@]}" --install --accept_eula --server_list_host="127.0.0.1:$PORT" \
+    --release_key="$RELEASE_KEY" "$1/"
 }
 
 # The installer may give the destination the version's name when it is done.

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/md5.h"
+#include "platform/sha256.h"
 
 namespace pub {
 
@@ -95,7 +96,7 @@ bool close_member(zipFile zf, const std::string& zip_path, bool ok, std::string&
 // One pass over `src` into a new archive; returns false with `err`.
 bool write_pass(const std::string& src, const std::string& zip_path, const std::string& member,
                 std::uint64_t expected, int method, bool executable, std::vector<unsigned char>& buf,
-                std::string* md5_out, std::string& err) {
+                std::string* md5_out, std::string& err, std::string* sha256_out = nullptr) {
   file_ptr in(std::fopen(src.c_str(), "rb"));
   if (!in) {
     err = "cannot read " + src;
@@ -105,12 +106,14 @@ bool write_pass(const std::string& src, const std::string& zip_path, const std::
   zipFile zf = open_member(zip_path, member, zi, method, expected >= 0xffffffffull, err);
   if (!zf) return false;
   md5_stream md5;
+  plat::Sha256 sha;
   std::uint64_t total = 0;
   bool ok = true;
   for (;;) {
     std::size_t n = std::fread(buf.data(), 1, buf.size(), in.get());
     if (n > 0) {
       md5.add(buf.data(), n);
+      if (sha256_out) sha.add(buf.data(), n);
       total += n;
       if (zipWriteInFileInZip(zf, buf.data(), static_cast<unsigned>(n)) != ZIP_OK) {
         err = "cannot write the archive " + zip_path + " (is the disk full?)";
@@ -133,6 +136,7 @@ bool write_pass(const std::string& src, const std::string& zip_path, const std::
   }
   if (!close_member(zf, zip_path, ok, err)) return false;
   if (md5_out) *md5_out = md5.hex();
+  if (sha256_out) *sha256_out = sha.hex();
   return true;
 }
 
@@ -154,7 +158,8 @@ bool pack_file(const std::string& src, const std::string& zip_path, const std::s
   bool executable = !ec && (perms & fs::perms::owner_exec) != fs::perms::none;
 
   int method = expected_bytes == 0 ? 0 : Z_DEFLATED;
-  if (!write_pass(src, zip_path, member, expected_bytes, method, executable, buf, &out.md5, err)) return false;
+  if (!write_pass(src, zip_path, member, expected_bytes, method, executable, buf, &out.md5, err, &out.sha256))
+    return false;
   auto zip_bytes = fs::file_size(zip_path, ec);
   if (ec) {
     err = "cannot measure the archive " + zip_path;
@@ -182,9 +187,12 @@ bool pack_file(const std::string& src, const std::string& zip_path, const std::s
 }
 
 bool pack_bytes(const std::string& bytes, const std::string& zip_path, const std::string& member, std::string& err) {
+  return pack_members({{member, bytes}}, zip_path, err);
+}
+
+bool pack_members(const std::vector<std::pair<std::string, std::string>>& members, const std::string& zip_path,
+                  std::string& err) {
   zip_fileinfo zi{};
-  zi.tmz_date.tm_year = 1980;
-  zi.tmz_date.tm_mday = 1;
   zi.external_fa = 0100644ul << 16;
   auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
   auto day = std::chrono::floor<std::chrono::days>(now);
@@ -196,18 +204,36 @@ bool pack_bytes(const std::string& bytes, const std::string& zip_path, const std
   zi.tmz_date.tm_hour = static_cast<uInt>(hms.hours().count());
   zi.tmz_date.tm_min = static_cast<uInt>(hms.minutes().count());
   zi.tmz_date.tm_sec = static_cast<uInt>(hms.seconds().count());
-  zipFile zf = open_member(zip_path, member, zi, Z_DEFLATED, false, err);
-  if (!zf) return false;
+  zipFile zf = nullptr;
   bool ok = true;
-  std::size_t off = 0;
-  while (off < bytes.size()) {
-    std::size_t n = std::min(bytes.size() - off, kBlock);
-    if (zipWriteInFileInZip(zf, bytes.data() + off, static_cast<unsigned>(n)) != ZIP_OK) {
-      err = "cannot write the archive " + zip_path + " (is the disk full?)";
-      ok = false;
-      break;
+  for (std::size_t k = 0; k < members.size() && ok; ++k) {
+    const std::string& member = members[k].first;
+    const std::string& bytes = members[k].second;
+    if (k == 0) {
+      zf = open_member(zip_path, member, zi, Z_DEFLATED, false, err);
+      if (!zf) return false;
+    } else {
+      // The next member of the same archive: the one before is closed first.
+      const int made_by_unix = 3 << 8;
+      if (zipCloseFileInZip(zf) != ZIP_OK ||
+          zipOpenNewFileInZip4_64(zf, member.c_str(), &zi, nullptr, 0, nullptr, 0, nullptr, Z_DEFLATED,
+                                  Z_DEFAULT_COMPRESSION, 0, -MAX_WBITS, DEF_MEM_LEVEL, Z_DEFAULT_STRATEGY, nullptr,
+                                  0, made_by_unix, 0, 0) != ZIP_OK) {
+        err = "cannot start the member " + member + " of " + zip_path;
+        ok = false;
+        break;
+      }
     }
-    off += n;
+    std::size_t off = 0;
+    while (off < bytes.size()) {
+      std::size_t n = std::min(bytes.size() - off, kBlock);
+      if (zipWriteInFileInZip(zf, bytes.data() + off, static_cast<unsigned>(n)) != ZIP_OK) {
+        err = "cannot write the archive " + zip_path + " (is the disk full?)";
+        ok = false;
+        break;
+      }
+      off += n;
+    }
   }
   return close_member(zf, zip_path, ok, err);
 }
@@ -244,6 +270,26 @@ unzFile open_single(const std::string& zip_path, const std::string& member, unz_
   }
   if (unzOpenCurrentFile(uf) != UNZ_OK) {
     err = "cannot open the member of " + zip_path;
+    unzClose(uf);
+    return nullptr;
+  }
+  return uf;
+}
+
+// Opens the member named `member` of `zip_path` (among any others).
+unzFile open_named(const std::string& zip_path, const std::string& member, std::string& err) {
+  unzFile uf = unzOpen64(zip_path.c_str());
+  if (!uf) {
+    err = zip_path + " is not a readable zip archive";
+    return nullptr;
+  }
+  if (unzLocateFile(uf, member.c_str(), 1) != UNZ_OK) {
+    err = zip_path + " holds no member \"" + member + "\"";
+    unzClose(uf);
+    return nullptr;
+  }
+  if (unzOpenCurrentFile(uf) != UNZ_OK) {
+    err = "cannot open the member " + member + " of " + zip_path;
     unzClose(uf);
     return nullptr;
   }
@@ -312,8 +358,7 @@ bool check_archive(const std::string& zip_path, const std::string& member, const
 bool read_member(const std::string& zip_path, const std::string& member, std::string& out, std::string& err,
                  std::uint64_t limit) {
   out.clear();
-  unz_file_info64 info{};
-  unzFile uf = open_single(zip_path, member, info, err);
+  unzFile uf = open_named(zip_path, member, err);
   if (!uf) return false;
   return stream_member(
       uf, zip_path,

@@ -6,12 +6,15 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace pub {
 
 // What packing one file produced.
 struct packed {
   std::string md5;           // of the file's contents, 32 lower-case hex digits
+  std::string sha256;        // of the same, 64 lower-case hex digits
   std::uint64_t file_bytes = 0;
   std::uint64_t zip_bytes = 0;  // size of the archive file
 };
@@ -27,13 +30,17 @@ bool pack_file(const std::string& src, const std::string& zip_path, const std::s
 // Writes `zip_path` holding `bytes` as its one member named `member`.
 bool pack_bytes(const std::string& bytes, const std::string& zip_path, const std::string& member, std::string& err);
 
+// Writes `zip_path` holding the members given (name, contents), in order.
+bool pack_members(const std::vector<std::pair<std::string, std::string>>& members, const std::string& zip_path,
+                  std::string& err);
+
 // Checks that `zip_path` holds exactly one member, named `member`, whose
 // contents (CRC checked by the reader) have the MD5 `md5` and `file_bytes`
 // bytes. Returns false with `err` saying what differs.
 bool check_archive(const std::string& zip_path, const std::string& member, const std::string& md5,
                    std::uint64_t file_bytes, std::string& err);
 
-// Reads the member `member` of `zip_path` whole into `out` (at most
+// Reads the member `member` of `zip_path` (which may hold others) whole into `out` (at most
 // `limit` bytes). Returns false with `err`.
 bool read_member(const std::string& zip_path, const std::string& member, std::string& out, std::string& err,
                  std::uint64_t limit = 512u << 20);

@@ -21,6 +21,7 @@
 
 #include "engine/IO_UTILS.h"
 #include "engine/utils.h"
+#include "engine/release_sig.h"
 #include "platform/file.h"
 #include "tools/publish/archive.h"
 #include "tools/publish/interrupt.h"
@@ -496,7 +497,22 @@ bool publish_release(const release_options& o, release_report& report, std::stri
 
   std::string text = manifest_text(m);
   std::string dir_zip = tmp_s + "directory.txt.zip";
-  if (!pack_bytes(text, dir_zip, "directory.txt", err)) return false;
+  // A signed release carries the SHA-256 of every file beside the directory
+  // file, whose bytes stay what an unsigned publication writes.
+  std::string hashes;
+  if (o.sign) {
+    std::map<std::string, const std::string*> sha_of;
+    for (const tree_file& f : files) sha_of[f.path] = &f.result.sha256;
+    std::vector<rsig::file_hash> list;
+    for (const history& h : m.files) {
+      auto it = sha_of.find(h.path);
+      if (it != sha_of.end()) list.push_back(rsig::file_hash{*it->second, h.path});
+    }
+    hashes = rsig::file_list_text(list);
+  }
+  if (!(o.sign ? pack_members({{"directory.txt", text}, {rsig::kFileListMember, hashes}}, dir_zip, err)
+               : pack_bytes(text, dir_zip, "directory.txt", err)))
+    return false;
 
   // Self-check: our own strict reading and the installer's reader of the
   // directory file, then every archive unpacked and hashed.
@@ -505,6 +521,12 @@ bool publish_release(const release_options& o, release_report& report, std::stri
     manifest again;
     if (!read_member(dir_zip, "directory.txt", back, why) || back != text || !manifest_parse(back, again, why)) {
       err = "self-check: the directory file does not read back: " + why;
+      return false;
+    }
+    std::vector<rsig::file_hash> list_back;
+    if (o.sign && (!read_member(dir_zip, rsig::kFileListMember, back, why) || back != hashes ||
+                   !rsig::file_list_parse(back, list_back, why) || list_back.size() != files.size())) {
+      err = "self-check: the list of file digests does not read back: " + why;
       return false;
     }
     for (std::size_t i = 0; i < m.files.size(); ++i)

@@ -1,6 +1,9 @@
 // Publishing one release: a folder tree in, the server layout out.
 //
 //   <out_root><prefix><version>/directory.txt.zip        holds "directory.txt"
+//                                                        (and "directory.sha256",
+//                                                        the per-file SHA-256
+//                                                        list, when signed)
 //   <out_root><prefix><version>/<manifest path>.zip      one per file, its one
 //                                                        member the file itself
 //
@@ -31,6 +34,7 @@ struct release_options {
   int version_num = -1;      // number of this release's new versions; -1: one above the previous file's
   int jobs = 0;              // worker threads; 0: one per processor
   bool replace = false;      // replace an existing release of the same name
+  bool sign = false;         // add the per-file SHA-256 list (a signed release)
   // Called once the tree has been listed, before any file is read (tests use
   // it to change the tree under a running publish).
   std::function<void()> after_listing;
