@@ -520,12 +520,14 @@ bool is_extraction_leftover(const std::string& name) {
   return digits < name.size() && name.find_first_not_of("0123456789", digits) == std::string::npos;
 }
 
-int remove_extraction_leftovers(const std::string& folder) {
+int remove_extraction_leftovers(const std::string& folder,
+                                const std::function<bool(const std::string&)>& is_release_file) {
   std::vector<plat::DirEntry> entries;
   if (plat::dir_list(app_path + folder, entries) != 0) return 0;
   int removed = 0;
   for (const plat::DirEntry& e : entries) {
     if (e.is_folder || !is_extraction_leftover(e.name)) continue;
+    if (is_release_file && is_release_file(folder + e.name)) continue;
     if (plat::path_remove_file(app_path + folder + e.name) == 0) {
       xer << "Removed " << folder << e.name << ", left by an interrupted extraction.\n";
       ++removed;

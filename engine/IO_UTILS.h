@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -196,10 +197,14 @@ class member_sink final : public body_sink {
 
 // Whether a file name is one of the hidden temporary files an extraction
 // writes beside its target (".NAME.part-N"); an interrupted run leaves them.
+// A release may not carry such names (the publisher refuses them).
 bool is_extraction_leftover(const std::string& name);
-// Deletes the extraction leftovers directly in `folder` (ending in "/").
+// Deletes the extraction leftovers directly in `folder` (ending in "/"),
+// except the paths for which `is_release_file` (when given) answers true:
+// a file the release lists is the release's, whatever its name.
 // Returns how many went.
-int remove_extraction_leftovers(const std::string& folder);
+int remove_extraction_leftovers(const std::string& folder,
+                                const std::function<bool(const std::string&)>& is_release_file = nullptr);
 
 // ------------------------------------------------------- [SECTION] files and folders
 

@@ -146,8 +146,8 @@ struct file_version_struct {
   int use_type = 0;        // category 0..4; carried, never branched on
   int os_type = 0;         // 0 every system, 1 Macintosh, 2 Windows, 3 Linux, 6 also Linux, 4/5 none
   int version_num = 0;     // carried, never compared
-  float down_size = 0;     // transfer size, thousands of bytes
-  float disk_size = 0;     // installed size, thousands of bytes
+  std::int64_t down_size = 0;  // transfer size, thousands of bytes
+  std::int64_t disk_size = 0;  // installed size, thousands of bytes
   mtext sig_want;          // MD5 as 32 lower-case hex digits, or "GONE" (the release removes the path)
   mtext sig_have;          // signature on disk, "NONE" when there is no file; empty until examined
   mtext path;              // manifest path: top folder name + "/" + ... ; "/" only
@@ -338,6 +338,11 @@ int read_directory_no_scan(const std::string& file, const std::string& title);
 // 1 when the version belongs to the system chosen in stg.download_os: its
 // os_type equals it, or is 0, or is 6 while Linux (3) is chosen.
 int os_match(const file_version_struct& v);
+
+// The most bytes a file or archive listed as `thousands` thousand bytes may
+// have: sizes are listed rounded, so one thousand more. In 64-bit integers,
+// so that files far beyond 16 GB are held to their listed size exactly.
+std::int64_t listed_bytes_limit(std::int64_t thousands);
 
 // The signature of a file on disk (calc_file_md5): an empty file has none,
 // like a missing one, unless `empty_listed` (the release lists this path as

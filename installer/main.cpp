@@ -64,9 +64,9 @@ std::string dir_path;
 std::string dir_path_path;
 
 float totl_inst_rat = 0;
-float tot_availabl = -1;
-float tot_down_req = 0;
-float tot_disk_req = 0;
+std::int64_t tot_availabl = -1;
+std::int64_t tot_down_req = 0;
+std::int64_t tot_disk_req = 0;
 std::string tot_availabl_str;
 std::string tot_disk_req_str;
 int disk_space_avail = 1;
@@ -115,7 +115,7 @@ std::string stream_archive_path(int s) { return temp_path + std::to_string(s) + 
 void next_stream_rule(int s) {
   float elapsed = xtim.real_time - next.star_time;
   if (!(elapsed > 1)) elapsed = 1;
-  const float rate = (next.file_down + next.comp_down) / elapsed;
+  const float rate = static_cast<float>((next.file_down + static_cast<double>(next.comp_down)) / elapsed);
 
   int target = 2;
   if (rate > 50) target = 4;
@@ -215,8 +215,11 @@ float retry_delay(int failures) {
 }
 
 bool version_name_usable(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
+  if (name.empty() || name.front() == '.') return false;  // hidden, ".", ".." or only dots
   if (name.find_first_of("/\\:") != std::string::npos) return false;
+  if (name.find_first_not_of(" \t.") == std::string::npos) return false;
+  if (name.back() == ' ' || name.back() == '.' || name.back() == '\t') return false;
+  if (!plat::windows_name_problem(name).empty()) return false;
   return !has_control_chars(name);
 }
 
@@ -343,7 +346,18 @@ namespace {
 void poll_server_list() {
   if (!http.down[0] && xtim.real_time < server_list_next_try) return;
   std::string dest = temp_path + "serverlist.txt";
+  if (!http.down[0]) http.set_size_limit(0, kServerListMaxBytes);
   const int r = http.net_check(0, server_list_host(), "/serverlist.txt", dest);
+  if (r == 2 && http.failure(0).too_large) {
+    // No list of servers is that large: it is not one, and asking again
+    // would fetch the same.
+    delete_file(dest);
+    server_list_refused = list_too_large;
+    stg.num_servers = 0;
+    xer << "Server list: the answer of " << printable_text(server_list_host()) << " is larger than "
+        << kServerListMaxBytes << " bytes; refused.\n";
+    return;
+  }
   if (r == 2) {
     ++server_list_failures;
     server_list_local_error = http.failure(0).local_error;
@@ -390,8 +404,15 @@ void directory_fetch_failed() {
 void poll_directory_file() {
   if (!http.down[1] && xtim.real_time < directory_next_try) return;
   const int s = stg.sel_server;
+  if (!http.down[1]) http.set_size_limit(1, kDirectoryArchiveMaxBytes);
   const int r = http.net_check(1, server_name[s], server_path[s] + "directory.txt.zip", net_dir_path_zip);
   if (r == 2) {
+    // What arrived of a failed fetch is of no use, and one cut at the size
+    // limit may be large.
+    delete_file(net_dir_path_zip);
+    if (http.failure(1).too_large)
+      xer << "Directory file: the archive from " << printable_text(server_name[s]) << " is larger than "
+          << kDirectoryArchiveMaxBytes << " bytes; refused.\n";
     directory_local_error = http.failure(1).local_error;
     if (directory_local_error)
       xer << "Directory file: cannot be saved as " << net_dir_path_zip << ": " << error_str(directory_local_error)
@@ -404,11 +425,26 @@ void poll_directory_file() {
   // The previous run's directory file must never be read in place of this
   // one: it goes before the archive is opened.
   delete_file(dir_path);
-  // Only the directory file itself comes out of its archive.
-  int err = zip_to_file(net_dir_path_zip, dir_path_path, "directory.txt", "", nullptr);
-  if (err == err_zip_member_missing) err = 0;  // reported just below as a failed fetch
+  // Only the directory file itself comes out of its archive, and only up to
+  // a size in proportion to the archive's: a small archive that expands
+  // without end must not fill the temporary folder.
   plat::PathKind kind = plat::PathKind::none;
   std::uint64_t size = 0;
+  std::uint64_t archive_size = 0;
+  if (plat::path_stat(net_dir_path_zip, kind, archive_size) != 0) archive_size = 0;
+  const std::uint64_t expand_max = static_cast<std::uint64_t>(
+      std::clamp<std::int64_t>(static_cast<std::int64_t>(archive_size) * kDirectoryExpansion, kDirectoryMinBytes,
+                               kDirectoryMaxBytes));
+  int err = zip_to_file(net_dir_path_zip, dir_path_path, "directory.txt", "", nullptr, expand_max);
+  if (err == err_zip_member_missing) err = 0;  // reported just below as a failed fetch
+  if (err == EFBIG) {
+    xer << "Directory file: the directory file from " << printable_text(server_name[s]) << " expands past "
+        << expand_max << " bytes; refused.\n";
+    delete_file(dir_path);
+    delete_file(net_dir_path_zip);
+    directory_fetch_failed();
+    return;
+  }
   if (err == 0 && (plat::path_stat(dir_path, kind, size) != 0 || kind != plat::PathKind::file)) {
     xer << "Directory file: the archive from " << printable_text(server_name[s]) << " holds no directory.txt.\n";
     delete_file(net_dir_path_zip);
@@ -592,6 +628,10 @@ void choose_status(app_texts& t) {
     t.status = "The list of servers names the version '" + printable_text(install_name) +
                "', which is not a folder name I can use. I will not install it.";
     t.status_colour = col_warning;
+  } else if (server_list_refused == list_too_large) {
+    t.status = "The list of servers from " + printable_text(server_list_host()) + " is larger than " +
+               std::to_string(kServerListMaxBytes / (1 << 20)) + " MB, far more than any list of servers. I will not use it.";
+    t.status_colour = col_warning;
   } else if (server_list_refused == list_unreadable) {
     t.status = "The list of servers is not in a format I can read. Please get a new installer.";
     t.status_colour = col_warning;
@@ -645,7 +685,7 @@ void ready_lines(app_texts& t) {
   // nearest existing parent: that is the space it will use.
   std::uint64_t free_bytes = 0;
   if (plat::disk_free_space(free_space_folder(dest_dir_path), free_bytes) == 0)
-    tot_availabl = static_cast<float>(free_bytes) * 0.001f;
+    tot_availabl = static_cast<std::int64_t>(free_bytes / 1000);
   set_size_str(tot_disk_req, &tot_disk_req_str);
   set_size_str(tot_availabl, &tot_availabl_str);
 
@@ -681,7 +721,10 @@ void ready_lines(app_texts& t) {
 // the time left.
 void installing_lines(app_texts& t) {
   const float k = xtim.prd_sim * 5;
-  totl_inst_rat = tot_disk_req > 0 ? k * (next.totl_disk / tot_disk_req) + (1 - k) * totl_inst_rat : 1.0f;
+  totl_inst_rat = tot_disk_req > 0 ? k * static_cast<float>(static_cast<double>(next.totl_disk) /
+                                                         static_cast<double>(tot_disk_req)) +
+                                         (1 - k) * totl_inst_rat
+                                   : 1.0f;
   totl_inst_rat = std::clamp(totl_inst_rat, 0.0f, 1.0f);
 
   char n[16];
@@ -708,8 +751,8 @@ void installing_lines(app_texts& t) {
               done_str + " of " + tot_disk_req_str + " for the internet install.";
 
   if (totl_inst_rat > 0.01f) {
-    const float done = next.file_down + next.comp_down;
-    float remaining = tot_down_req - done;
+    const float done = static_cast<float>(next.file_down + static_cast<double>(next.comp_down));
+    float remaining = static_cast<float>(static_cast<double>(tot_down_req) - done);
     if (!(remaining > 0)) remaining = 0;
     float elapsed = xtim.real_time - next.star_time;
     if (!(elapsed > 1)) elapsed = 1;
@@ -841,7 +884,7 @@ void quit_on_signal(int signo) {
 // A fingerprint of the executor's progress: it changes whenever a step
 // received bytes, started or ended a transfer, or moved to another entry.
 std::int64_t executor_progress() {
-  std::int64_t p = next.next_index * 1000003LL + static_cast<std::int64_t>(next.comp_down * 1000.0f);
+  std::int64_t p = next.next_index * 1000003LL + next.comp_down * 1000;
   for (int slot = 2; slot < http_class::kSlots; ++slot)
     if (const down_class* d = http.down[slot].get()) p += d->mReceivedPayload + 7919LL * slot;
   for (int s = 0; s < 4; ++s) p += next.stream_index[s] * 31LL + next.stream_active[s];
@@ -1183,11 +1226,14 @@ int installer_main(int argc, const char* const* argv) {
   // opened (a second run must not truncate the first one's log) and the
   // system releases it however this process ends.
   {
+    // The lock lives in the settings folder, which every run of the user
+    // finds: the temporary folder depends on TMPDIR, which a scheduled job
+    // and a person may set differently.
     static plat::File instance_lock;
-    std::string tmp;
-    get_OS_abs_path(3, tmp);
-    if (!tmp.empty() && tmp != "/") {
-      const std::string lock_path = tmp + "installer.lock";
+    std::string settings;
+    get_OS_abs_path(4, settings);
+    if (!settings.empty() && settings != "/") {
+      const std::string lock_path = settings + "installer.lock";
       const int err = plat::file_lock_exclusive(lock_path, instance_lock);
       if (err == EWOULDBLOCK) {
         std::cerr << "Another Skyvane installer is already running for this user (it holds " << lock_path

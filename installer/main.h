@@ -6,6 +6,7 @@
 // read; run_state_reset() puts them back (tests use it between cases).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class stg_class {
@@ -26,8 +27,8 @@ class stg_class {
   int rename_folder = 1;      // rename the destination after the version once installed
   int stream_count = 0;       // parallel download streams; 0 = automatic
   int always_ask_dir = 0;     // ask for the destination at every start
-  float down_req = 0;         // download size still needed, thousands of bytes
-  float disk_req = 0;         // installed size still needed, thousands of bytes
+  std::int64_t down_req = 0;  // download size still needed, thousands of bytes
+  std::int64_t disk_req = 0;  // installed size still needed, thousands of bytes
 };
 
 extern stg_class stg;
@@ -55,8 +56,8 @@ extern std::string dir_path;         // temp_path + "directory.txt"
 extern std::string dir_path_path;    // temp_path
 
 extern float totl_inst_rat;      // smoothed fraction of the install done, 0..1
-extern float tot_availabl;       // free space at the destination, thousands of bytes; -1 unknown
-extern float tot_down_req, tot_disk_req;  // copies of down_req / disk_req taken while ready
+extern std::int64_t tot_availabl;  // free space at the destination, thousands of bytes; -1 unknown
+extern std::int64_t tot_down_req, tot_disk_req;  // copies of down_req / disk_req taken while ready
 extern std::string tot_availabl_str, tot_disk_req_str;
 extern int disk_space_avail;     // the destination has room for the install (starts 1)
 extern int wrl_i;                // frame of the busy animation
@@ -74,9 +75,9 @@ class next_class {
   int stream_waiting[4] = {};   // stream s takes next_index at its next turn
   int stream_index[4] = {};     // entry stream s works on; it uses download slot s + 2
   float star_time = 0;          // real time of the last restart
-  float file_down = 0;          // thousands of bytes received of the entries downloading now
-  float comp_down = 0;          // download size of the entries fully fetched in this install
-  float totl_disk = 0;          // installed size of the entries fully fetched in this install
+  double file_down = 0;         // thousands of bytes received of the entries downloading now
+  std::int64_t comp_down = 0;   // download size of the entries fully fetched in this install
+  std::int64_t totl_disk = 0;   // installed size of the entries fully fetched in this install
 };
 
 extern next_class next;
@@ -202,6 +203,7 @@ enum server_list_problem {
   list_ok = 0,
   list_unreadable = 1,     // not a server list (garbage, a web page, a newer format)
   list_bad_version = 2,    // the version name is not one plain folder name
+  list_too_large = 3,      // larger than any list of servers (kServerListMaxBytes)
 };
 extern int server_list_refused;
 
@@ -211,9 +213,22 @@ extern int server_list_refused;
 // folder name (the tables are then left empty: num_servers 0).
 int read_server_list(const std::string& path);
 
-// A version name becomes a folder name: one plain name, not "." or "..",
-// without "/", "\\", ":" or control characters.
+// A version name becomes a folder name, the installed tree's after the
+// install: a name a person gives a version. Not empty; no "/", "\\", ":" or
+// control characters; not hidden (a leading dot), not only dots or blanks,
+// not ending in a blank or a dot, and no name that Windows reserves, on every
+// system (the release must install the same everywhere).
 bool version_name_usable(const std::string& name);
+
+// The largest server list accepted (no list of ten servers comes near it),
+// and the largest directory archive; the directory file may expand to
+// kDirectoryExpansion times its archive, at least kDirectoryMinBytes, at
+// most kDirectoryMaxBytes. A larger one is that server's failure.
+constexpr std::int64_t kServerListMaxBytes = 1 << 20;
+constexpr std::int64_t kDirectoryArchiveMaxBytes = 64ll << 20;
+constexpr std::int64_t kDirectoryExpansion = 64;
+constexpr std::int64_t kDirectoryMinBytes = 16ll << 20;
+constexpr std::int64_t kDirectoryMaxBytes = 1ll << 30;
 
 // A text from a server as it may be printed or logged: control characters
 // (below 0x20 and 0x7f) are written as \xNN, a backslash as "\\".
