@@ -695,6 +695,7 @@ TEST_F(InstallerFaultsE2E, RenamingNeverTakesANameThatExists) {
 // A file that becomes a folder, and the folder that becomes a file again:
 // each update completes in one run.
 TEST_F(InstallerFaultsE2E, AFileBecomesAFolderAndAFileAgainInOneRunEach) {
+  testservers::NginxServer& web = serve();
   for (const std::string streams : {"0", "1"}) {
     SCOPED_TRACE("streams " + streams);
     const std::string v = "s" + streams + "-";
@@ -708,7 +709,6 @@ TEST_F(InstallerFaultsE2E, AFileBecomesAFolderAndAFileAgainInOneRunEach) {
     publish(v1, v + "1");
     publish(v2, v + "2", v + "1");
     publish(v3, v + "3", v + "2");
-    testservers::NginxServer& web = serve();
     const std::vector<std::string> args = {dest, "--headless", "--install", "--accept_eula",
                                            "--pref:_rename_folder=0", "--pref:_stream_count=" + streams};
     fs::remove_all(dest);
@@ -722,7 +722,6 @@ TEST_F(InstallerFaultsE2E, AFileBecomesAFolderAndAFileAgainInOneRunEach) {
     r = run_joined(args);
     EXPECT_EQ(r.status, 0) << joined(r) << log();
     EXPECT_TREE_EQ(read_tree(dest), linux_part(v3));
-    servers.clear();
   }
 }
 
