@@ -58,7 +58,8 @@ const char* kRules =
     "os=2 *.dll\n"
     "os=3 use=1 Resources/add-ons/*.so\n"
     "os=1 *.dylib\n"
-    "os=3 Skyvane-Linux\n";
+    "os=3 Skyvane-Linux\n"
+    "os=3 trailing blank*\n";  // Windows cannot hold a name ending in a blank
 
 class PublishReleaseTest : public ::testing::Test {
  protected:
@@ -114,6 +115,7 @@ TEST_F(PublishReleaseTest, RoundTripInstallsTheTreeForEachSystem) {
   EXPECT_EQ(os_of["Resources/add-ons/lin.so"], 3);
   EXPECT_EQ(os_of["Resources/add-ons/mac.dylib"], 1);
   EXPECT_EQ(os_of["Skyvane-Linux"], 3);
+  EXPECT_EQ(os_of["trailing blank "], 3);
   EXPECT_EQ(os_of["Craft/Kestrel 2/Kestrel 2.craft"], 0);
 
   for (int os : {1, 2, 3}) {
