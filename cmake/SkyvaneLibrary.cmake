@@ -1,8 +1,9 @@
 # skyvane_library(NAME [EXCLUDE file...] DEPS dep...)
 # Makes the static library of one subsystem from every .cpp file in its
 # folder (files added later are picked up at the next build), linked to the
-# libraries it calls. A subsystem with no sources yet is an interface
-# library, so that the others can already name it.
+# libraries below it that it calls (the floors of the README's Layout: a
+# library never names one above it). A subsystem with no sources yet is an
+# interface library, so that the others can already name it.
 function(skyvane_library name)
   cmake_parse_arguments(ARG "" "" "EXCLUDE;DEPS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
@@ -12,9 +13,6 @@ function(skyvane_library name)
   if(sources)
     add_library(${name} STATIC ${sources})
     target_link_libraries(${name} PUBLIC ${ARG_DEPS})
-    # The subsystems call each other in cycles: let the linker see each
-    # library often enough to resolve every round trip.
-    set_property(TARGET ${name} PROPERTY LINK_INTERFACE_MULTIPLICITY 4)
   else()
     add_library(${name} INTERFACE)
     target_link_libraries(${name} INTERFACE ${ARG_DEPS})

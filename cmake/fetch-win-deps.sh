@@ -55,10 +55,19 @@ fetch() {  # package version folder-glob
   dsc=$(ls "$src"/"$1"_*.dsc | head -n 1)
   (cd "$src" && dpkg-source -x "$dsc")
 }
-fetch zlib "$ZLIB_VERSION" 'zlib-1.2.13*'
-fetch glfw3 "$GLFW_VERSION" 'glfw3-3.3.8*'
-zlib_src=$(ls -d "$src"/zlib-1.2.13* | head -n 1)
-glfw_src=$(ls -d "$src"/glfw3-3.3.8* | head -n 1)
+# The upstream part of a Debian version, which names the unpacked folder:
+# no epoch ("1:"), no Debian revision ("-1"), no repack mark (".dfsg").
+upstream() {
+  v=${1#*:}
+  v=${v%-*}
+  echo "${v%%[.+~]dfsg*}"
+}
+zlib_dir="zlib-$(upstream "$ZLIB_VERSION")"
+glfw_dir="glfw3-$(upstream "$GLFW_VERSION")"
+fetch zlib "$ZLIB_VERSION" "$zlib_dir*"
+fetch glfw3 "$GLFW_VERSION" "$glfw_dir*"
+zlib_src=$(ls -d "$src"/$zlib_dir* | head -n 1)
+glfw_src=$(ls -d "$src"/$glfw_dir* | head -n 1)
 
 # ---- minizip: the unzip reader and its file functions, as a static library
 if [ ! -f "$prefix/lib/libminizip.a" ]; then

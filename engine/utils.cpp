@@ -26,12 +26,12 @@
 
 #include "engine/IO_UTILS.h"
 #include "engine/xmap.h"
-#include "installer/main.h"
+#include "engine/run_state.h"
 #include "net/http.h"
 #include "platform/file.h"
 #include "platform/system.h"
-#include "ui/hl_alert.h"
-#include "ui/hl_init.h"
+#include "support/alert.h"
+#include "support/hl_init.h"
 #include "ui/xtim.h"
 
 // --------------------------------------------------------- [SECTION] globals and reset
@@ -793,6 +793,67 @@ void dir_progress_bar(float lo, float cur, float hi, int phase, const std::strin
 }
 
 // ----------------------------------------------------------- [SECTION] executor
+
+next_class next;
+
+void restart_bookkeeping() {
+  // Every transfer of the streams ends first: one left running would go on
+  // writing into the archive deleted below, and the next install's stream
+  // would take it over as its own.
+  for (int slot = 2; slot < http_class::kSlots; ++slot) http.down[slot].reset();
+  // Then the extractions fed by them.
+  end_extractions();
+  // The servers need not keep connections for an install that has ended.
+  http.close_kept();
+  // The partial downloads of the active streams are the stream archives in
+  // the temporary folder: that is where the executor writes them.
+  for (int s = 0; s < 4; ++s) {
+    if (next.stream_active[s] && next.stream_index[s] < static_cast<int>(sim_info.files.size()))
+      delete_file(stream_archive_path(s));
+  }
+  next.next_index = 0;
+  const int start_count = install_type == 0 ? 2 : 1;
+  for (int s = 0; s < 4; ++s) {
+    next.stream_active[s] = next.stream_waiting[s] = s < start_count ? 1 : 0;
+    next.stream_index[s] = 0;
+  }
+  next.star_time = xtim.real_time;
+  next.file_down = next.comp_down = next.totl_disk = 0;
+}
+
+std::string stream_archive_path(int s) { return temp_path + std::to_string(s) + ".zip"; }
+
+void next_stream_rule(int s) {
+  float elapsed = xtim.real_time - next.star_time;
+  if (!(elapsed > 1)) elapsed = 1;
+  const float rate = static_cast<float>((next.file_down + static_cast<double>(next.comp_down)) / elapsed);
+
+  int target = 2;
+  if (rate > 50) target = 4;
+  if (rate > 100) target = 6;
+  if (rate > 150) target = 8;
+  if (rate > 200) target = 9;
+  if (stg.stream_count != 0) target = stg.stream_count;
+  if (install_type != 0) target = 1;
+
+  int count = 0;
+  for (int i = 0; i < 4; ++i) count += next.stream_active[i] ? 1 : 0;
+
+  if (target > count) {
+    for (int i = 0; i < 4; ++i) {
+      if (!next.stream_active[i]) {
+        next.stream_active[i] = 1;
+        next.stream_waiting[i] = 1;
+        break;
+      }
+    }
+  }
+  if (target < count)
+    next.stream_active[s] = 0;
+  else
+    next.stream_waiting[s] = 1;
+}
+
 
 namespace {
 

@@ -367,6 +367,36 @@ int choose_files();
 
 // -------------------------------------------------------------- [SECTION] executor
 
+// Streams and progress of the running install. The executor advances it;
+// the state machine restarts it when an install starts, ends or is abandoned.
+class next_class {
+ public:
+  int next_index = 0;           // next manifest entry to hand to a stream
+  int dir_done = 0;             // every stream has run past the last entry; never cleared
+  int stream_active[4] = {};    // stream s is in use
+  int stream_waiting[4] = {};   // stream s takes next_index at its next turn
+  int stream_index[4] = {};     // entry stream s works on; it uses download slot s + 2
+  float star_time = 0;          // real time of the last restart
+  double file_down = 0;         // thousands of bytes received of the entries downloading now
+  std::int64_t comp_down = 0;   // download size of the entries fully fetched in this install
+  std::int64_t totl_disk = 0;   // installed size of the entries fully fetched in this install
+};
+
+extern next_class next;
+
+// Restart of the bookkeeping: partial downloads of the active streams are
+// deleted, two streams (one for other install types) wait for entries, and
+// the counters and the start time are reset. dir_done is left alone.
+void restart_bookkeeping();
+
+// After stream s finished its entry: follows the measured rate with the
+// number of streams (2 below 50 thousand bytes/s, 4 above), or the
+// preference. May start one more stream, retire s, or mark s waiting.
+void next_stream_rule(int s);
+
+// The archive a stream downloads into: temp_path + s + ".zip".
+std::string stream_archive_path(int s);
+
 // Creates the destination (and the folders above it that are missing), every
 // folder the release needs, and the fixed folders Output/... and Resources/...
 // Failures are shown with make_dir_error; the install goes on.
@@ -379,7 +409,7 @@ void make_dir_error(const std::string& path, int code);
 // extraction is fetched again from another server (given up after a few
 // tries). Returns 1 when the install has reached its end (empty folders left
 // by deletions removed, the destination maybe renamed after the version),
-// else got_failed_install (non-zero after a failed extraction).
+// else got_failed_install (non-zero once the install has failed).
 int grab_files();
 
 // Extracts `archive` into the folder of `dest_file` and deletes the archive.

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "ui/hl_alert.h"
-#include "ui/hl_init.h"
+#include "support/alert.h"
+#include "support/hl_init.h"
 
 std::string app_path;
 

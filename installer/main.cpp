@@ -27,12 +27,13 @@
 #include "net/http.h"
 #include "platform/file.h"
 #include "platform/system.h"
-#include "prefs/UTL_cmdline.h"
+#include "support/UTL_cmdline.h"
 #include "prefs/pref.h"
 #include "support/HL_THREAD.h"
 #include "support/UTL_Debug.h"
-#include "ui/hl_alert.h"
-#include "ui/hl_init.h"
+#include "support/alert.h"
+#include "support/hl_init.h"
+#include "ui/gl_init.h"
 #include "ui/hl_mnw.h"
 #ifdef SKYVANE_WINDOW
 #include "installer/main_screen.h"
@@ -45,24 +46,6 @@
 
 // ------------------------------------------------------------ [SECTION] run state
 
-stg_class stg;
-
-const std::string no_install_name = "Not Yet Scanned";
-const std::string build_name = "Skyvane 9.00 Beta-17";
-
-std::string install_name = no_install_name;
-std::string temp_path;
-std::string dest_dir_path;
-std::string dvd_path;
-std::string crnt_file_name;
-std::string crnt_file_path;
-std::string server_name[10];
-std::string server_path[10];
-std::string server_desc[10];
-std::string net_dir_path_zip;
-std::string dir_path;
-std::string dir_path_path;
-
 float totl_inst_rat = 0;
 std::int64_t tot_availabl = -1;
 std::int64_t tot_down_req = 0;
@@ -74,24 +57,8 @@ int wrl_i = 8;
 float base_x1 = 132;
 float base_x2 = 1016;
 
-next_class next;
-
-void run_state_reset() {
-  stg = stg_class{};
-  install_name = no_install_name;
-  temp_path.clear();
-  dest_dir_path.clear();
-  dvd_path.clear();
-  crnt_file_name.clear();
-  crnt_file_path.clear();
-  for (int i = 0; i < 10; ++i) {
-    server_name[i].clear();
-    server_path[i].clear();
-    server_desc[i].clear();
-  }
-  net_dir_path_zip.clear();
-  dir_path.clear();
-  dir_path_path.clear();
+void installer_state_reset() {
+  run_state_reset();
   totl_inst_rat = 0;
   tot_availabl = -1;
   tot_down_req = tot_disk_req = 0;
@@ -99,48 +66,11 @@ void run_state_reset() {
   tot_disk_req_str.clear();
   disk_space_avail = 1;
   wrl_i = 8;
-  next = next_class{};
   server_list_failures = directory_failures = 0;
   server_list_next_try = directory_next_try = 0;
   server_list_local_error = directory_local_error = 0;
   server_list_refused = list_ok;
-  retry_backoff_base = 1.0f;
   quit_by_signal = 0;
-}
-
-// ------------------------------------------------------------ [SECTION] bookkeeping
-
-std::string stream_archive_path(int s) { return temp_path + std::to_string(s) + ".zip"; }
-
-void next_stream_rule(int s) {
-  float elapsed = xtim.real_time - next.star_time;
-  if (!(elapsed > 1)) elapsed = 1;
-  const float rate = static_cast<float>((next.file_down + static_cast<double>(next.comp_down)) / elapsed);
-
-  int target = 2;
-  if (rate > 50) target = 4;
-  if (rate > 100) target = 6;
-  if (rate > 150) target = 8;
-  if (rate > 200) target = 9;
-  if (stg.stream_count != 0) target = stg.stream_count;
-  if (install_type != 0) target = 1;
-
-  int count = 0;
-  for (int i = 0; i < 4; ++i) count += next.stream_active[i] ? 1 : 0;
-
-  if (target > count) {
-    for (int i = 0; i < 4; ++i) {
-      if (!next.stream_active[i]) {
-        next.stream_active[i] = 1;
-        next.stream_waiting[i] = 1;
-        break;
-      }
-    }
-  }
-  if (target < count)
-    next.stream_active[s] = 0;
-  else
-    next.stream_waiting[s] = 1;
 }
 
 // ------------------------------------------------------------ [SECTION] texts
@@ -200,7 +130,6 @@ std::string time_left_str(float seconds) {
 
 int server_list_failures = 0;
 int directory_failures = 0;
-float retry_backoff_base = 1.0f;
 float server_list_next_try = 0;
 float directory_next_try = 0;
 int server_list_local_error = 0;
@@ -208,20 +137,6 @@ int directory_local_error = 0;
 int server_list_refused = list_ok;
 int app_windowed = 0;
 
-float retry_delay(int failures) {
-  float d = retry_backoff_base;
-  for (int i = 1; i < failures && d < 30 * retry_backoff_base; ++i) d *= 2;
-  return std::fmin(d, 30 * retry_backoff_base);
-}
-
-bool version_name_usable(const std::string& name) {
-  if (name.empty() || name.front() == '.') return false;  // hidden, ".", ".." or only dots
-  if (name.find_first_of("/\\:") != std::string::npos) return false;
-  if (name.find_first_not_of(" \t.") == std::string::npos) return false;
-  if (name.back() == ' ' || name.back() == '.' || name.back() == '\t') return false;
-  if (!plat::windows_name_problem(name).empty()) return false;
-  return !has_control_chars(name);
-}
 
 std::string printable_text(const std::string& text) {
   std::string out;
@@ -241,8 +156,6 @@ std::string printable_text(const std::string& text) {
 }
 
 namespace {
-
-std::mt19937 g_rng{12345};
 
 // The configured host of the server list ("host" or "host:port").
 std::string server_list_host() {
@@ -279,18 +192,6 @@ bool server_entry_usable(const std::string& host, const std::string& path) {
 }
 
 }  // namespace
-
-int app_rand() { return static_cast<int>(g_rng() % 32768u); }
-void app_seed(unsigned seed) { g_rng.seed(seed); }
-
-int draw_server_skewed(int count) {
-  const double r = app_rand() / 32767.0;
-  const double s = std::pow(r, 1.5);
-  int pick = static_cast<int>(count * s);
-  if (pick > count - 1) pick = count - 1;
-  if (pick < 0) pick = 0;
-  return count > 0 ? pick : -1;
-}
 
 int read_server_list(const std::string& path) {
   xmap_class m(path);
@@ -931,30 +832,6 @@ void restore_rename_pref() {
   g_rename_saved = -1;
 }
 
-void restart_bookkeeping() {
-  // Every transfer of the streams ends first: one left running would go on
-  // writing into the archive deleted below, and the next install's stream
-  // would take it over as its own.
-  for (int slot = 2; slot < http_class::kSlots; ++slot) http.down[slot].reset();
-  // Then the extractions fed by them.
-  end_extractions();
-  // The servers need not keep connections for an install that has ended.
-  http.close_kept();
-  // The partial downloads of the active streams are the stream archives in
-  // the temporary folder: that is where the executor writes them.
-  for (int s = 0; s < 4; ++s) {
-    if (next.stream_active[s] && next.stream_index[s] < static_cast<int>(sim_info.files.size()))
-      delete_file(stream_archive_path(s));
-  }
-  next.next_index = 0;
-  const int start_count = install_type == 0 ? 2 : 1;
-  for (int s = 0; s < 4; ++s) {
-    next.stream_active[s] = next.stream_waiting[s] = s < start_count ? 1 : 0;
-    next.stream_index[s] = 0;
-  }
-  next.star_time = xtim.real_time;
-  next.file_down = next.comp_down = next.totl_disk = 0;
-}
 
 void APP_update() {
   if (net_dir_path_zip.empty()) {
@@ -1182,6 +1059,7 @@ void start_window_screens() {
   app_screen = &screen;
   install_drawn_hooks();
   MACIBM_report_worker_failures = [] { THREAD_report_queued(); };
+  MACIBM_use_max_cpu = &stg.use_max_cpu;
 #endif
 }
 

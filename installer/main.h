@@ -1,59 +1,18 @@
-// The installer's run state: the record `stg` and the globals that every
-// part of the installer core and the engine reads and writes directly.
+// The installer core: the main screen's state and texts, the server list,
+// the destination and the disc, the state machine (APP_update) and the
+// program. The run state it shares with the engine and the preferences is
+// declared in engine/run_state.h.
 //
 // Everything here lives on the main thread and for the whole run. Start
 // values are the ones the program starts with before the preferences file is
-// read; run_state_reset() puts them back (tests use it between cases).
+// read; installer_state_reset() puts them back (tests use it between cases).
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-class stg_class {
- public:
-  int dir_scan = 0;           // directory file: 0 not fetched, 1 fetched and extracted, 2 rejected, 3 read and compared
-  int download_os = 2;        // system whose files are installed: 1 Macintosh, 2 Windows, 3 Linux
-  int log_actions = 0;        // log every file action
-  int step = 0;               // install phase: 0 ready, 1 installing, 2 finished
-  int got_404 = 0;            // the last transfer failed and another server was chosen
-  int got_failed_install = 0; // an extraction failed during this install
-  int num_servers = -1;       // servers in the list; -1 while the list has not arrived
-  int sel_server = 0;         // index of the server in use
-  int wrl_sel[36][18] = {};   // scenery region tables; not used by the installer
-  int wrl_disk[36][18] = {};
-  int crnt_file_stat = 3;     // last action on crnt_file_name: 0 delete, 1 download, 2 already there, 3 not needed
-  float crnt_file_rat = 0;    // fraction received of the file now downloading
-  int use_max_cpu = 0;        // the frame loop never yields the processor
-  int rename_folder = 1;      // rename the destination after the version once installed
-  int stream_count = 0;       // parallel download streams; 0 = automatic
-  int always_ask_dir = 0;     // ask for the destination at every start
-  std::int64_t down_req = 0;  // download size still needed, thousands of bytes
-  std::int64_t disk_req = 0;  // installed size still needed, thousands of bytes
-};
-
-extern stg_class stg;
-
-// Build constants.
-inline constexpr int is_net = 1;        // files come from web servers (0: from the disc)
-inline constexpr int install_type = 0;  // 0: the ordinary installer
-
-// "Not Yet Scanned": install_name holds it while no version is known.
-extern const std::string no_install_name;
-// The product version string of this build.
-extern const std::string build_name;
-
-extern std::string install_name;   // version being installed (server list's BETA line)
-extern std::string temp_path;      // the system's temporary folder for this program, ending in "/"
-extern std::string dest_dir_path;  // destination folder, ending in "/"
-extern std::string dvd_path;       // root of the installation disc; empty when none
-extern std::string crnt_file_name; // last component of crnt_file_path
-extern std::string crnt_file_path; // source of the file the executor works on
-extern std::string server_name[10];
-extern std::string server_path[10]; // path prefix + install_name + "/"
-extern std::string server_desc[10];
-extern std::string net_dir_path_zip; // temp_path + "directory.txt.zip"
-extern std::string dir_path;         // temp_path + "directory.txt"
-extern std::string dir_path_path;    // temp_path
+#include "engine/run_state.h"
+#include "engine/utils.h"
 
 extern float totl_inst_rat;      // smoothed fraction of the install done, 0..1
 extern std::int64_t tot_availabl;  // free space at the destination, thousands of bytes; -1 unknown
@@ -62,38 +21,6 @@ extern std::string tot_availabl_str, tot_disk_req_str;
 extern int disk_space_avail;     // the destination has room for the install (starts 1)
 extern int wrl_i;                // frame of the busy animation
 extern float base_x1, base_x2;   // horizontal ends of the progress bar
-
-// ------------------------------------------------------------ [SECTION] install bookkeeping
-
-// Streams and progress of the running install. The executor advances it;
-// the state machine restarts it when an install starts, ends or is abandoned.
-class next_class {
- public:
-  int next_index = 0;           // next manifest entry to hand to a stream
-  int dir_done = 0;             // every stream has run past the last entry; never cleared
-  int stream_active[4] = {};    // stream s is in use
-  int stream_waiting[4] = {};   // stream s takes next_index at its next turn
-  int stream_index[4] = {};     // entry stream s works on; it uses download slot s + 2
-  float star_time = 0;          // real time of the last restart
-  double file_down = 0;         // thousands of bytes received of the entries downloading now
-  std::int64_t comp_down = 0;   // download size of the entries fully fetched in this install
-  std::int64_t totl_disk = 0;   // installed size of the entries fully fetched in this install
-};
-
-extern next_class next;
-
-// Restart of the bookkeeping: partial downloads of the active streams are
-// deleted, two streams (one for other install types) wait for entries, and
-// the counters and the start time are reset. dir_done is left alone.
-void restart_bookkeeping();
-
-// After stream s finished its entry: follows the measured rate with the
-// number of streams (2 below 50 thousand bytes/s, 4 above), or the
-// preference. May start one more stream, retire s, or mark s waiting.
-void next_stream_rule(int s);
-
-// The archive a stream downloads into: temp_path + s + ".zip".
-std::string stream_archive_path(int s);
 
 // ------------------------------------------------------------ [SECTION] texts
 void int_to_str(int value, char* buf, int min_digits, int plus);
@@ -182,12 +109,6 @@ extern app_texts app_now;
 extern int server_list_failures;
 extern int directory_failures;
 
-// Attempts at the server list and the directory file are spaced: after the
-// n-th failure in a row the next attempt waits retry_delay(n) seconds (the
-// base, doubling, at most 30 times the base), spent polling so that the
-// frame never blocks. The base is 1 s ("--retry_backoff=SECONDS" sets it).
-extern float retry_backoff_base;
-float retry_delay(int failures);
 // Real time (xtim) before which no new attempt starts.
 extern float server_list_next_try;
 extern float directory_next_try;
@@ -213,12 +134,6 @@ extern int server_list_refused;
 // folder name (the tables are then left empty: num_servers 0).
 int read_server_list(const std::string& path);
 
-// A version name becomes a folder name, the installed tree's after the
-// install: a name a person gives a version. Not empty; no "/", "\\", ":" or
-// control characters; not hidden (a leading dot), not only dots or blanks,
-// not ending in a blank or a dot, and no name that Windows reserves, on every
-// system (the release must install the same everywhere).
-bool version_name_usable(const std::string& name);
 
 // The largest server list accepted (no list of ten servers comes near it),
 // and the largest directory archive; the directory file may expand to
@@ -256,11 +171,6 @@ void remove_own_leftovers();
 // `path` made absolute against the current folder (ending in "/" when it did).
 std::string absolute_path(const std::string& path);
 
-// The skewed draw that favours servers early in the list.
-int draw_server_skewed(int count);
-// Random integer 0..32767.
-int app_rand();
-void app_seed(unsigned seed);
 
 // The folder question; 1 when dest_dir_path was changed.
 int pick_dest_path();
@@ -292,5 +202,6 @@ int installer_main(int argc, const char* const* argv);
 // 1 when the main screen is a window (a web page may then be opened).
 extern int app_windowed;
 
-// Puts the run state above back to its start values.
-void run_state_reset();
+// Puts the state above and the shared run state (run_state_reset) back to
+// their start values.
+void installer_state_reset();

@@ -15,7 +15,7 @@
 #include "prefs/sub_wins.h"
 #include "ui/art.h"
 #include "ui/butn.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 #include "ui/hl_mnw.h"
 #include "ui/ogle.h"
 #include "ui/oglp.h"

@@ -65,10 +65,6 @@ std::int32_t PCSBSocket::ReadData(void* buffer, std::int32_t size) {
   if (err == 0 && got > 0) return static_cast<std::int32_t>(got);
   if (err == 0) {
     mReceivedRelease = true;
-    if (mSentRelease) {
-      mSocketStatus = pcsbstatus_Disconnected;
-      return -1;
-    }
     return 0;
   }
   if (plat::net_err_is_retry(err)) return 0;

@@ -79,7 +79,6 @@ class PCSBSocket {
   PCSB_Status mSocketStatus = pcsbstatus_Ready;
   int mSocketError = 0;
   bool mReceivedRelease = false;
-  bool mSentRelease = false;  // never set: Disconnect does not count as a release here
   bool mIsAServer = false;
 
  private:

@@ -13,14 +13,17 @@
 #include <thread>
 #include <utility>
 
-#include "engine/xmap.h"
-#include "installer/main.h"
-#include "ui/hl_alert.h"
-#include "ui/hl_init.h"
-#include "ui/xtim.h"
+#include "support/alert.h"
+#include "support/hl_init.h"
 
 http_class http;
 std::vector<std::string> gProxyExclude;
+
+float net_now() {
+  using clock = std::chrono::steady_clock;
+  static const clock::time_point origin = clock::now();
+  return std::chrono::duration<float>(clock::now() - origin).count();
+}
 
 namespace {
 
@@ -127,9 +130,9 @@ void append(std::vector<char>& buf, const std::string& text) { buf.insert(buf.en
 down_class::down_class(const char* host, std::uint16_t port, const char* path, bool post,
                        const std::map<std::string, std::string>& fields, const void* body, int body_len,
                        const char* dest, kept_connection* kept, body_sink* sink) {
-  last_read_time = xtim.real_time;
+  last_read_time = net_now();
   mSink = sink;
-  if (dest) mDestFileName = app_path + dest;
+  if (dest) mDestFileName = dest;
   if (!host) host = "";
   if (!path) path = "";
   const auto connection = fields.find("Connection");
@@ -301,7 +304,7 @@ void down_class::DoProcessing() {
     // A kept connection that the server closed before answering, or that
     // stays silent (a server that keeps connections open without serving a
     // second request on them): the request goes once more on a fresh one.
-    const bool silent = got == 0 && xtim.real_time > last_read_time + http.kept_silence_secs;
+    const bool silent = got == 0 && net_now() > last_read_time + http.kept_silence_secs;
     if ((got < 0 || mSocket->ReceivedRelease() || silent) && retry_on_fresh_connection()) return;
     // The peer's orderly close ends the response: whatever has not arrived
     // by now never will. The pool judges completeness.
@@ -328,7 +331,7 @@ void down_class::DoProcessing() {
     len = mInBuf.size();
   }
 
-  last_read_time = xtim.real_time;
+  last_read_time = net_now();
   if (mMaxBytes > 0 && mReceivedPayload + static_cast<std::int64_t>(len) > mMaxBytes) {
     // Only bytes up to the limit reach the file; the rest is dropped with
     // the connection.
@@ -490,7 +493,7 @@ void http_class::reset() {
   for (auto& s : size_limit) s = 0;
   for (auto& s : next_sink) s = nullptr;
   failure_counts.clear();
-  inited_any = soc_inited = ot_inited = false;
+  inited_any = soc_inited = false;
   gProxyExclude.clear();
 }
 
@@ -545,7 +548,7 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
     for (auto& d : down) d.reset();
     if (!soc_inited) {
       PCSBSocket::StartupNetworking(true);  // a failure shows up in each transfer
-      ot_inited = soc_inited = true;
+      soc_inited = true;
     }
   }
 
@@ -614,14 +617,14 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
     if (d.mSinking && !d.mSink->ready()) {
       // This side holds the transfer while its sink catches up (a slow
       // disk): the server is not silent, so no time-out runs meanwhile.
-      d.last_read_time = xtim.real_time;
+      d.last_read_time = net_now();
       d.mRateSamples.clear();
       return 0;
     }
     // The receive rate over the last trickle window, from samples taken
     // about every 1/32 of it; the oldest kept is the newest at or before
     // the window's start.
-    const float now = xtim.real_time;
+    const float now = net_now();
     auto& samples = d.mRateSamples;
     if (samples.empty() || now - samples.back().first >= trickle_window_secs / 32)
       samples.emplace_back(now, d.mReceivedBytes);

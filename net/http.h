@@ -141,7 +141,7 @@ class down_class {
   std::string mResponseName;            // reason phrase of the status line
   std::map<std::string, std::string> mFields;  // response fields, exactly as received
   plat::File mDestFile;                 // open from the end of the header to the end of the body
-  std::string mDestFileName;            // app_path (engine/xmap.h) + dest; empty when none
+  std::string mDestFileName;            // the destination file; empty when none
   int mFileErr = 0;                     // errno of the file or response; 20010, 20011; 0 none
   int mLocalErr = 0;                    // error creating, writing or closing the destination; 0 none
   std::int64_t mIncomingLength = -1;    // Content-Length; -1 until known (or when absent)
@@ -276,7 +276,10 @@ class http_class {
 
   bool inited_any = false;  // the slots have been cleared once
   bool soc_inited = false;  // the socket services have been started
-  bool ot_inited = false;
 };
 
 extern http_class http;
+
+// The clock of the transfers' time-outs: seconds on the monotonic clock since
+// its first reading.
+float net_now();

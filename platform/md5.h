@@ -35,4 +35,7 @@ class Md5 {
 // The digest of one block of memory, as 32 lower-case hexadecimal digits.
 std::string md5_hex(const void* data, std::size_t n);
 
+// The bytes of a digest as lower-case hexadecimal digits, two a byte.
+std::string digest_hex(const unsigned char* d, std::size_t n);
+
 }  // namespace plat

@@ -7,20 +7,6 @@
 
 namespace plat {
 
-namespace {
-
-std::string to_hex(const unsigned char* d, unsigned n) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string s(static_cast<std::size_t>(n) * 2, '0');
-  for (unsigned i = 0; i < n; ++i) {
-    s[2 * i] = kHex[d[i] >> 4];
-    s[2 * i + 1] = kHex[d[i] & 15];
-  }
-  return s;
-}
-
-}  // namespace
-
 struct Md5::Impl {
   EVP_MD_CTX* ctx = nullptr;
 };
@@ -43,7 +29,7 @@ std::string Md5::hex() {
   unsigned len = 0;
   EVP_DigestFinal_ex(impl_->ctx, d, &len);
   EVP_DigestInit_ex(impl_->ctx, EVP_md5(), nullptr);
-  return to_hex(d, len);
+  return digest_hex(d, len);
 }
 
 void Md5::reset() { EVP_DigestInit_ex(impl_->ctx, EVP_md5(), nullptr); }
@@ -52,7 +38,7 @@ std::string md5_hex(const void* data, std::size_t n) {
   unsigned char d[EVP_MAX_MD_SIZE];
   unsigned len = 0;
   EVP_Digest(data, n, d, &len, EVP_md5(), nullptr);
-  return to_hex(d, len);
+  return digest_hex(d, len);
 }
 
 }  // namespace plat

@@ -201,43 +201,11 @@ int os_type() {
 #endif
 }
 
-namespace {
-
-// /proc/self/mounts writes blanks and other special characters in paths as
-// three-digit octal escapes ("\040" for a blank).
-std::string unescape_mount_path(const std::string& p) {
-  std::string out;
-  for (size_t i = 0; i < p.size(); ++i) {
-    if (p[i] == '\\' && i + 3 < p.size() && std::isdigit(static_cast<unsigned char>(p[i + 1]))) {
-      out += static_cast<char>(std::strtol(p.substr(i + 1, 3).c_str(), nullptr, 8));
-      i += 3;
-    } else {
-      out += p[i];
-    }
-  }
-  return out;
-}
-
-}  // namespace
-
 std::vector<std::string> disc_roots() {
   std::ifstream in("/proc/self/mounts");
   std::ostringstream text;
   text << in.rdbuf();
   return disc_roots_from_mounts(text.str());
-}
-
-std::vector<std::string> disc_roots_from_mounts(const std::string& mounts) {
-  std::vector<std::string> roots;
-  std::istringstream in(mounts);
-  std::string device, mount_point, fs_type, rest;
-  while (in >> device >> mount_point >> fs_type && std::getline(in, rest)) {
-    if (fs_type != "iso9660" && fs_type != "udf") continue;
-    std::string root = unescape_mount_path(mount_point);
-    if (root.empty() || root.back() != '/') root += '/';
-    roots.push_back(root);
-  }
-  return roots;
 }
 
 bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }

@@ -12,16 +12,6 @@ namespace {
 
 constexpr ULONG kDigestBytes = 16;
 
-std::string to_hex(const unsigned char* d, unsigned n) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string s(static_cast<std::size_t>(n) * 2, '0');
-  for (unsigned i = 0; i < n; ++i) {
-    s[2 * i] = kHex[d[i] >> 4];
-    s[2 * i + 1] = kHex[d[i] & 15];
-  }
-  return s;
-}
-
 // The algorithm provider, opened once for the process (its handle may be
 // shared by threads).
 BCRYPT_ALG_HANDLE provider() {
@@ -68,7 +58,7 @@ std::string Md5::hex() {
   // next stream.
   BCryptDestroyHash(impl_->hash);
   impl_->hash = new_hash();
-  return to_hex(d, kDigestBytes);
+  return digest_hex(d, kDigestBytes);
 }
 
 void Md5::reset() {

@@ -244,21 +244,6 @@ int resolve_host(const std::string& name, std::uint32_t& addr) {
   return result;
 }
 
-bool net_err_is_disconnect(int err) {
-  switch (err) {
-    case ECONNREFUSED:
-    case ECONNRESET:
-    case ECONNABORTED:
-    case ENOTCONN:
-    case ETIMEDOUT:
-    case ENETRESET:
-    case EPIPE:
-      return true;
-    default:
-      return false;
-  }
-}
-
 bool net_err_is_retry(int err) {
   return err == EAGAIN || err == EWOULDBLOCK || err == EINPROGRESS || err == EALREADY || err == EINTR;
 }

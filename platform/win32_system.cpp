@@ -208,30 +208,6 @@ std::vector<std::string> disc_roots() {
   return roots;
 }
 
-std::vector<std::string> disc_roots_from_mounts(const std::string& mounts) {
-  // The mount-table form of the question, kept so that its readers behave
-  // the same everywhere; Windows itself names drives (disc_roots above).
-  std::vector<std::string> roots;
-  std::istringstream in(mounts);
-  std::string device, mount_point, fs_type, rest;
-  while (in >> device >> mount_point >> fs_type && std::getline(in, rest)) {
-    if (fs_type != "iso9660" && fs_type != "udf") continue;
-    std::string root;
-    for (std::size_t i = 0; i < mount_point.size(); ++i) {
-      if (mount_point[i] == '\\' && i + 3 < mount_point.size() && mount_point[i + 1] >= '0' &&
-          mount_point[i + 1] <= '7') {
-        root += static_cast<char>(std::stoi(mount_point.substr(i + 1, 3), nullptr, 8));
-        i += 3;
-      } else {
-        root += mount_point[i];
-      }
-    }
-    if (root.empty() || root.back() != '/') root += '/';
-    roots.push_back(root);
-  }
-  return roots;
-}
-
 // ------------------------------------------------------------------ [SECTION] quit requests, web pages
 
 namespace {

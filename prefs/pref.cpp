@@ -6,10 +6,10 @@
 #include "engine/IO_UTILS.h"
 #include "engine/xmap.h"
 #include "platform/file.h"
-#include "installer/main.h"
+#include "engine/run_state.h"
 #include "net/http.h"
-#include "prefs/UTL_cmdline.h"
-#include "ui/hl_init.h"
+#include "support/UTL_cmdline.h"
+#include "support/hl_init.h"
 
 pref_class pref;
 

@@ -3,11 +3,11 @@
 
 #include <algorithm>
 
-#include "installer/main.h"
+#include "engine/run_state.h"
 #include "net/http.h"
 #include "ui/butn.h"
 #include "ui/colr.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 #include "ui/hl_mnw.h"
 #include "ui/ogle.h"
 #include "ui/oglp.h"

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/IO_UTILS.h"
+#include "support/errors.h"
 #include "platform/thread.h"
-#include "prefs/UTL_cmdline.h"
-#include "ui/exce.h"
-#include "ui/hl_alert.h"
-#include "ui/hl_init.h"
+#include "support/UTL_cmdline.h"
+#include "support/exce.h"
+#include "support/alert.h"
+#include "support/hl_init.h"
 
 namespace {
 

@@ -4,9 +4,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/IO_UTILS.h"
+#include "support/errors.h"
 #include "platform/crash.h"
-#include "ui/hl_init.h"
+#include "platform/system.h"
+#include "support/hl_init.h"
 
 namespace {
 
@@ -136,7 +137,9 @@ int UTL_debug_init(const std::string& log_path) {
     const size_t slash = log_path.rfind('/');
     folder = slash == std::string::npos ? std::string() : log_path.substr(0, slash + 1);
   } else {
-    get_OS_abs_path(0, folder);
+    const std::string exe = plat::exe_path();
+    const std::size_t slash = exe.find_last_of('/');
+    if (slash != std::string::npos) folder = exe.substr(0, slash + 1);
   }
   set_path(g_crash_log, folder + "crash_log.txt");
   set_path(g_program_log, log_path);

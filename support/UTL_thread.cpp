@@ -11,8 +11,8 @@
 #include <system_error>
 
 #include "platform/crash.h"
-#include "ui/hl_alert.h"
-#include "ui/hl_init.h"
+#include "support/alert.h"
+#include "support/hl_init.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "ui/art.h"
 #include "ui/colr.h"
-#include "ui/hl_alert.h"
+#include "support/alert.h"
 #include "ui/hl_mnw.h"
 #include "ui/oglp.h"
 

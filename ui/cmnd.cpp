@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <iostream>
 
-#include "prefs/UTL_cmdline.h"
+#include "support/UTL_cmdline.h"
 
 cmnd_class cmnd;
 

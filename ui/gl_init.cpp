@@ -3,14 +3,15 @@
 // palette, and the first start-up screens.
 #include <string>
 
+#include "ui/gl_init.h"
 #include "platform/system.h"
 #include "platform/window.h"
-#include "prefs/UTL_cmdline.h"
+#include "support/UTL_cmdline.h"
 #include "ui/butn.h"
 #include "ui/colr.h"
 #include "ui/gl_backend.h"
 #include "ui/hl_alert.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 #include "ui/hl_mnw.h"
 #include "ui/keys.h"
 #include "ui/oglp.h"

@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <cmath>
 
-#include "installer/main.h"
 #include "ui/butn.h"
 #include "ui/colr.h"
-#include "ui/hl_alert.h"
-#include "ui/hl_init.h"
+#include "support/alert.h"
+#include "support/hl_init.h"
 #include "ui/keys.h"
 #include "ui/oglp.h"
 #include "ui/xtim.h"
@@ -20,6 +19,7 @@ int OS_mouse_showing = 1;
 stls_class stls;
 std::vector<menu_struct> menu;
 void (*MACIBM_app_update)() = nullptr;
+const int* MACIBM_use_max_cpu = nullptr;
 void (*MACIBM_report_worker_failures)() = nullptr;
 int tex_failed[3] = {0, 0, 0};
 int tex_muted[3] = {0, 0, 0};
@@ -286,7 +286,7 @@ void MACIBM_event_proc() {
     MACIBM_startwind(mnw.top_win_now);
   }
 
-  int wait = stg.use_max_cpu ? 0 : 1;
+  int wait = MACIBM_use_max_cpu && *MACIBM_use_max_cpu ? 0 : 1;
   if (mnw.top_win_now == win_alert) wait = 10;
 
   std::vector<plat::WinEvent> events;

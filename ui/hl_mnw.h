@@ -130,6 +130,10 @@ void MACIBM_event_proc();
 
 // The installer's per-frame update and redraw; set by the installer.
 extern void (*MACIBM_app_update)();
+// The application's setting that the frame loop never yields the processor
+// (non-zero: no wait for events between frames); set by the installer to its
+// preference. Null: the loop yields.
+extern const int* MACIBM_use_max_cpu;
 // Reports failures queued by worker threads; set by the thread services.
 extern void (*MACIBM_report_worker_failures)();
 // A kind of texture failed to load since the last frame (scenery, aircraft,

@@ -24,7 +24,7 @@
 #include "net/http.h"
 #include "tests/servers/servers.h"
 #include "tests/support/temp_dir.h"
-#include "ui/xtim.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -65,7 +65,6 @@ double pool_single(const std::string& host, const std::string& dest) {
   std::string d = dest;
   int r = 0;
   while (r == 0) {
-    xtim.xtim_update();
     r = http.net_check(2, host, "/big.bin", d);
   }
   const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -92,7 +91,6 @@ double pool_four(const std::string& host, const std::string& out_dir) {
   };
   for (int k = 0; k < 4; ++k) take(k);
   while (active > 0) {
-    xtim.xtim_update();
     for (int k = 0; k < 4; ++k) {
       if (current[k] < 0) continue;
       char path[32];

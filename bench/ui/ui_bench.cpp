@@ -26,13 +26,17 @@
 #include <functional>
 #include <string>
 
-#include "installer/main.h"
 #include "ui/butn.h"
 #include "ui/gl_backend.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
+#include "ui/gl_init.h"
 #include "ui/hl_mnw.h"
 #include "ui/ogle.h"
 #include "ui/oglp.h"
+
+
+// The frame loop's "never yield" setting, as the installer's preference would give it.
+int g_use_max_cpu = 1;
 
 namespace {
 
@@ -59,7 +63,7 @@ double core_share(double seconds) {
 }
 
 int idle_bench(const std::function<void()>& still_screen) {
-  stg.use_max_cpu = 0;  // the normal frame wait
+  g_use_max_cpu = 0;  // the normal frame wait
   double every[3], now[3];
   // Every frame drawn whole: presented even when unchanged, and the
   // renderer told that the window lost its picture.
@@ -96,7 +100,8 @@ int main(int argc, char** argv) {
   MACIBM_init(argc, argv);
   if (!ogl_inited) return 1;
   const bool idle = argc > 1 && std::string(argv[1]) == "idle";
-  stg.use_max_cpu = 1;  // no idle wait
+  g_use_max_cpu = 1;  // no idle wait
+  MACIBM_use_max_cpu = &g_use_max_cpu;
   // Every frame is drawn and presented, also one equal to the last (which
   // the renderer would otherwise leave on screen without drawing it).
   ogl_gl.before_present = [] {};

@@ -7,11 +7,11 @@
 #include <string>
 
 #include "engine/utils.h"
-#include "installer/main.h"
+#include "engine/run_state.h"
 #include "platform/fault.h"
 #include "tests/support/temp_dir.h"
-#include "ui/hl_alert.h"
-#include "ui/hl_init.h"
+#include "support/alert.h"
+#include "support/hl_init.h"
 
 namespace engine_test {
 

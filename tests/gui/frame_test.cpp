@@ -20,7 +20,8 @@
 #include "ui/butn.h"
 #include "ui/colr.h"
 #include "ui/gl_backend.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
+#include "ui/gl_init.h"
 #include "ui/hl_mnw.h"
 #include "ui/oglp.h"
 

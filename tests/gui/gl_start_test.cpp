@@ -7,7 +7,8 @@
 #include <cerrno>
 
 #include "platform/fault.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
+#include "ui/gl_init.h"
 
 namespace {
 

@@ -19,7 +19,8 @@
 #include "tests/gui/png.h"
 #include "tests/support/temp_dir.h"
 #include "ui/gl_backend.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
+#include "ui/gl_init.h"
 #include "ui/hl_mnw.h"
 #include "ui/oglp.h"
 
@@ -94,7 +95,7 @@ void installer_frame(float x = -1, float y = -1) {
 
 TEST(DrawnScreens, NotEnoughRoomGreysTheInstallButton) {
   testing_support::TempDir tmp;
-  run_state_reset();
+  installer_state_reset();
   dest_dir_path = tmp / "";
   temp_path = tmp / "";
   stg.num_servers = 3;
@@ -133,14 +134,14 @@ TEST(DrawnScreens, NotEnoughRoomGreysTheInstallButton) {
 
   MACIBM_app_update = nullptr;
   app_screen = before;
-  run_state_reset();
+  installer_state_reset();
 }
 
 // The destination is shown as it is held: a folder name with an accented
 // letter and a tilde shows both, each with room of its own.
 TEST(DrawnScreens, ADestinationWithAnAccentAndATildeShowsThem) {
   testing_support::TempDir tmp;
-  run_state_reset();
+  installer_state_reset();
   temp_path = tmp / "";
   stg.num_servers = 1;
   server_desc[0] = "Europe";
@@ -168,7 +169,7 @@ TEST(DrawnScreens, ADestinationWithAnAccentAndATildeShowsThem) {
             str_dx_shown("/home/pilot/Fluge/backup/") + chr_dx_shown('~') + chr_dx_shown(252) - chr_dx_shown('u'));
   MACIBM_app_update = nullptr;
   app_screen = before;
-  run_state_reset();
+  installer_state_reset();
 }
 
 TEST(DrawnScreens, ProgressBoxWhileTheDirectoryIsRead) {

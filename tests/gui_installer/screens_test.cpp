@@ -40,7 +40,7 @@ class Screens : public ::testing::Test {
     mnw.y_res_now = 768;
     mnw.win_x = mnw.win_y = 0;
     BTN_reset();
-    run_state_reset();
+    installer_state_reset();
   }
   void TearDown() override { ogl_be = OGL_null_backend(); }
   void press_at(float x, float y) {

@@ -11,12 +11,12 @@
 #include "engine/utils.h"
 #include "installer/main.h"
 #include "net/http.h"
-#include "prefs/UTL_cmdline.h"
+#include "support/UTL_cmdline.h"
 #include "prefs/pref.h"
 #include "platform/file.h"
 #include "tests/installer/settings_folder.h"
 #include "tests/support/temp_dir.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 #include "ui/xtim.h"
 
 namespace fs = std::filesystem;
@@ -32,7 +32,7 @@ namespace {
 class CoreFaults : public ::testing::Test {
  protected:
   void SetUp() override {
-    run_state_reset();
+    installer_state_reset();
     engine_state_reset();
     http.reset();
     cmdline.clear();
@@ -49,7 +49,7 @@ class CoreFaults : public ::testing::Test {
     http.reset();
     HL_close_log();
     cmdline.clear();
-    run_state_reset();
+    installer_state_reset();
     engine_state_reset();
     app_done = 0;
     if (old_config_.empty())
@@ -96,7 +96,7 @@ TEST_F(CoreFaults, ControlCharactersNeverEnterNorReachThePreferencesFile) {
 
   // Read side: a stored value with an escape and an override with a line
   // break are refused; the settings keep what they held.
-  run_state_reset();
+  installer_state_reset();
   http.reset();
   dest_dir_path = "/kept/";
   write_file(pref_file(), "I\n9001 version\n_dest_dir_path /srv/\x1b]0;owned\x07/\n_proxy_host plain.proxy\n");
@@ -130,13 +130,13 @@ TEST_F(CoreFaults, VersionNameMustBeOnePlainFolderName) {
   const std::string head = "I\n820 Version\nSERVERS\n";
   const std::string servers = "SERVER mirror.one\n/pub/\nMain\nENDOFLIST\n";
   for (const char* bad : {"v1\x1b[31mred", "../../etc", "a/b", "..", "v\x7f", "C:x"}) {
-    run_state_reset();
+    installer_state_reset();
     write_file(dir / "serverlist.txt", head + "BETA " + bad + "\n" + servers);
     EXPECT_EQ(read_server_list(dir / "serverlist.txt"), 2) << printable_text(bad);
     EXPECT_EQ(stg.num_servers, 0);
     EXPECT_EQ(server_path[0], "");
   }
-  run_state_reset();
+  installer_state_reset();
   write_file(dir / "serverlist.txt", head + "BETA Skyvane 9.50 Beta-2\n" + servers);
   EXPECT_EQ(read_server_list(dir / "serverlist.txt"), 1);
   EXPECT_EQ(stg.num_servers, 1);

@@ -6,12 +6,12 @@
 #include "engine/IO_UTILS.h"
 #include "installer/main.h"
 #include "net/http.h"
-#include "prefs/UTL_cmdline.h"
+#include "support/UTL_cmdline.h"
 #include "platform/fault.h"
 #include "prefs/pref.h"
 #include "tests/installer/settings_folder.h"
 #include "tests/support/temp_dir.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 
 using testing_support::read_file;
 using testing_support::TempDir;
@@ -29,7 +29,7 @@ class Prefs : public ::testing::Test {
   void SetUp() override {
     old_config_ = std::getenv(kConfigVar) ? std::getenv(kConfigVar) : "";
     testing_support::set_env(kConfigVar, dir.path() + "config");
-    run_state_reset();
+    installer_state_reset();
     http.reset();
     cmdline.clear();
     HL_open_log(dir.path());
@@ -38,7 +38,7 @@ class Prefs : public ::testing::Test {
     HL_close_log();
     cmdline.clear();
     http.reset();
-    run_state_reset();
+    installer_state_reset();
     if (old_config_.empty())
       testing_support::unset_env(kConfigVar);
     else
@@ -56,6 +56,25 @@ TEST_F(Prefs, StartValuesWriteEightLines) {
             "_always_ask_dir 0\n_proxy_port_int 0\n");
 }
 
+// The keep-alive preference: read from the file or the command line, saved
+// only when off.
+TEST_F(Prefs, KeepAliveIsReadFromFileAndCommandLineAndSavedOnlyWhenOff) {
+  pref.IO_set(11, 1);
+  EXPECT_EQ(read_file(file()).find("_keep_alive"), std::string::npos);
+  cmdline.init_win("--pref:_keep_alive=0");
+  pref.IO_set(11, 0);
+  EXPECT_EQ(http.keep_alive, 0);
+  pref.IO_set(11, 1);
+  EXPECT_NE(read_file(file()).find("\n_keep_alive 0\n"), std::string::npos) << read_file(file());
+  cmdline.clear();
+  http.keep_alive = 1;
+  pref.IO_set(11, 0);
+  EXPECT_EQ(http.keep_alive, 0);  // from the file
+  write_file(file(), "I\n9001 version\n_keep_alive 7\n");
+  pref.IO_set(11, 0);
+  EXPECT_EQ(http.keep_alive, 1);
+}
+
 TEST_F(Prefs, RoundTripKeepsEverySettingAndBlanksInPaths) {
   stg.use_max_cpu = 1;
   stg.rename_folder = 0;
@@ -68,7 +87,7 @@ TEST_F(Prefs, RoundTripKeepsEverySettingAndBlanksInPaths) {
   http.ProxyPort_int = 8080;
   pref.IO_set(11, 1);
 
-  run_state_reset();
+  installer_state_reset();
   http.reset();
   pref.IO_set(11, 0);
   EXPECT_EQ(stg.use_max_cpu, 1);

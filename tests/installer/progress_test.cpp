@@ -48,7 +48,7 @@ TEST(ProgressTexts, TimeLeft) {
 class StreamRule : public ::testing::Test {
  protected:
   void SetUp() override {
-    run_state_reset();
+    installer_state_reset();
     xtim_class::fake_microsecs = 0;
     xtim.reset();
     xtim.xtim_update();
@@ -60,7 +60,7 @@ class StreamRule : public ::testing::Test {
   void TearDown() override {
     xtim_class::fake_microsecs = -1;
     xtim.reset();
-    run_state_reset();
+    installer_state_reset();
   }
   int active() const {
     int n = 0;

@@ -5,7 +5,7 @@
 #include "engine/utils.h"
 #include "installer/main.h"
 #include "tests/support/temp_dir.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 
 using testing_support::TempDir;
 using testing_support::write_file;
@@ -15,12 +15,12 @@ namespace {
 class ServerList : public ::testing::Test {
  protected:
   void SetUp() override {
-    run_state_reset();
+    installer_state_reset();
     HL_open_log(dir.path());
   }
   void TearDown() override {
     HL_close_log();
-    run_state_reset();
+    installer_state_reset();
   }
   int read(const std::string& text) {
     write_file(dir / "serverlist.txt", text);
@@ -31,7 +31,7 @@ class ServerList : public ::testing::Test {
 
 TEST_F(ServerList, ReadsVersionAndServersWhateverTheLineEnds) {
   for (const char* eol : {"\n", "\r\n", "\r"}) {
-    run_state_reset();
+    installer_state_reset();
     const std::string e = eol;
     ASSERT_EQ(read("I" + e + "820 Version" + e + "SERVERS" + e + "BETA Skyvane 9.00 Beta-17" + e +
                    "FINAL Skyvane 9.00" + e + e + "   SERVER mirror.one" + e + "  /pub/skyvane/" + e +

@@ -9,9 +9,9 @@
 #include "installer/main.h"
 #include "net/http.h"
 #include "platform/system.h"
-#include "prefs/UTL_cmdline.h"
+#include "support/UTL_cmdline.h"
 #include "tests/support/temp_dir.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 #include "ui/xtim.h"
 
 namespace fs = std::filesystem;
@@ -43,7 +43,7 @@ class scripted_screen : public main_screen {
 class StateMachine : public ::testing::Test {
  protected:
   void SetUp() override {
-    run_state_reset();
+    installer_state_reset();
     engine_state_reset();
     http.reset();
     cmdline.clear();
@@ -57,7 +57,7 @@ class StateMachine : public ::testing::Test {
   void TearDown() override {
     app_screen = &quiet;
     HL_close_log();
-    run_state_reset();
+    installer_state_reset();
     engine_state_reset();
     app_done = 0;
   }
@@ -211,14 +211,14 @@ namespace {
 
 TEST(DiscSearch, MarkerFileAndMountTable) {
   TempDir disc;
-  run_state_reset();
+  installer_state_reset();
   EXPECT_EQ(check_dvd(disc.path()), 0);
   write_file(disc / "dvd_version.txt", "I\n901\nDVD\n");
   EXPECT_EQ(check_dvd(disc.path()), 0);
   write_file(disc / "dvd_version.txt", "I\r\n900 disc one\r\nDVD\r\n");
   EXPECT_EQ(check_dvd(disc.path()), 1);
   EXPECT_EQ(dvd_path, disc.path());
-  run_state_reset();
+  installer_state_reset();
 
   const auto roots = plat::disc_roots_from_mounts(
       "/dev/sda1 / ext4 rw 0 0\n"

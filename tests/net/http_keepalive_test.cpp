@@ -7,8 +7,6 @@
 #include <set>
 #include <thread>
 
-#include "installer/main.h"
-#include "prefs/pref.h"
 #include "tests/net/net_fixture.h"
 #include "tests/servers/servers.h"
 
@@ -156,34 +154,6 @@ TEST_F(KeepAliveTest, AnotherServerGetsItsOwnConnection) {
   // Back on the first server: its connection was closed when the slot went
   // to the other one.
   EXPECT_EQ(connections(), 2);
-}
-
-// The preference: read from the file or the command line, saved only when off.
-TEST_F(KeepAliveTest, Preference) {
-  const char* old = std::getenv("XDG_CONFIG_HOME");
-  const std::string old_config = old ? old : "";
-  setenv("XDG_CONFIG_HOME", (dir.path() + "config").c_str(), 1);
-  const std::string file = dir.path() + "config/skyvane/Skyvane Installer.prf";
-
-  pref.IO_set(11, 1);
-  EXPECT_EQ(read_file(file).find("_keep_alive"), std::string::npos);
-  cmdline.init_win("--pref:_keep_alive=0");
-  pref.IO_set(11, 0);
-  EXPECT_EQ(http.keep_alive, 0);
-  pref.IO_set(11, 1);
-  EXPECT_NE(read_file(file).find("\n_keep_alive 0\n"), std::string::npos) << read_file(file);
-  cmdline.clear();
-  http.keep_alive = 1;
-  pref.IO_set(11, 0);
-  EXPECT_EQ(http.keep_alive, 0);  // from the file
-  write_file(file, "I\n9001 version\n_keep_alive 7\n");
-  pref.IO_set(11, 0);
-  EXPECT_EQ(http.keep_alive, 1);
-
-  if (old_config.empty())
-    unsetenv("XDG_CONFIG_HOME");
-  else
-    setenv("XDG_CONFIG_HOME", old_config.c_str(), 1);
 }
 
 // ---------------------------------------------------------------- nginx

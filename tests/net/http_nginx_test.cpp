@@ -70,7 +70,6 @@ TEST_F(NginxTest, LargeFileOverManyPollsWithProgress) {
   bool saw_length = false;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (result == 0 && std::chrono::steady_clock::now() < deadline) {
-    xtim.xtim_update();
     result = http.net_check(2, server->host(), "/big.bin", dest);
     ++polls;
     if (result != 0) break;
@@ -104,7 +103,6 @@ TEST_F(NginxTest, SixSlotsAtOnce) {
   int running = 6;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (running > 0 && std::chrono::steady_clock::now() < deadline) {
-    xtim.xtim_update();
     for (int slot = 0; slot < 6; ++slot) {
       if (result[slot] != 0) continue;
       dests[slot] = dir / ("slot" + std::to_string(slot) + ".bin");
@@ -199,7 +197,6 @@ TEST_F(NginxTest, ABodyGoesToItsSinkWhichMayHoldTheTransfer) {
   std::size_t held_at = 0;
   std::chrono::steady_clock::time_point held_since{};
   while (result == 0 && std::chrono::steady_clock::now() < deadline) {
-    xtim.xtim_update();
     result = http.net_check(2, server->host(), "/big.bin", dest);
     if (!sink.held && held_at == 0 && sink.body.size() > 100000) {
       sink.held = true;

@@ -10,11 +10,10 @@
 
 #include "net/http.h"
 #include "platform/fault.h"
-#include "prefs/UTL_cmdline.h"
+#include "support/UTL_cmdline.h"
 #include "tests/servers/servers.h"
 #include "tests/support/temp_dir.h"
-#include "ui/hl_init.h"
-#include "ui/xtim.h"
+#include "support/hl_init.h"
 
 namespace nettest {
 
@@ -23,9 +22,6 @@ class PoolTest : public ::testing::Test {
   void SetUp() override {
     http.reset();
     cmdline.clear();
-    xtim_class::fake_microsecs = -1;
-    xtim.reset();
-    xtim.xtim_update();
     ASSERT_EQ(HL_open_log(dir.path()), 1);
   }
   void TearDown() override {
@@ -41,7 +37,6 @@ class PoolTest : public ::testing::Test {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     int n = 0;
     while (std::chrono::steady_clock::now() < deadline) {
-      xtim.xtim_update();
       const int r = http.net_check(slot, server, file, dest);
       ++n;
       if (r != 0) {

@@ -6,9 +6,9 @@
 #include <array>
 #include <cstdio>
 
-#include "prefs/UTL_cmdline.h"
+#include "support/UTL_cmdline.h"
 #include "tests/support/temp_dir.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 
 namespace {
 

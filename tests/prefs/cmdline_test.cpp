@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "prefs/UTL_cmdline.h"
+#include "support/UTL_cmdline.h"
 #include "tests/support/temp_dir.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 
 using testing_support::read_file;
 using testing_support::TempDir;

@@ -19,7 +19,7 @@
 #include "platform/fault.h"
 #include "support/UTL_Debug.h"
 #include "tests/support/temp_dir.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 
 extern char** environ;
 

@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "platform/fault.h"
-#include "prefs/UTL_cmdline.h"
+#include "support/UTL_cmdline.h"
 #include "support/HL_THREAD.h"
 #include "tests/support/temp_dir.h"
-#include "ui/exce.h"
-#include "ui/hl_alert.h"
-#include "ui/hl_init.h"
+#include "support/exce.h"
+#include "support/alert.h"
+#include "support/hl_init.h"
 
 using testing_support::read_file;
 using testing_support::TempDir;

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/utils.h"
-#include "installer/main.h"
+#include "engine/run_state.h"
 #include "tests/support/temp_dir.h"
 #include "tools/publish/manifest.h"
 

@@ -8,7 +8,7 @@
 #include <random>
 
 #include "engine/utils.h"
-#include "installer/main.h"
+#include "engine/run_state.h"
 #include "tests/support/temp_dir.h"
 #include "tests/tools/publish_fixture.h"
 #include "tools/publish/archive.h"

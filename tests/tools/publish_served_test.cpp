@@ -11,7 +11,7 @@
 
 #include "engine/IO_UTILS.h"
 #include "engine/utils.h"
-#include "installer/main.h"
+#include "engine/run_state.h"
 #include "net/http.h"
 #include "tests/servers/servers.h"
 #include "tests/support/temp_dir.h"

@@ -6,7 +6,7 @@
 #include "tests/ui/ui_fixture.h"
 #include "ui/cmnd.h"
 #include "ui/hl_alert.h"
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 
 using ui_test::key;
 using ui_test::pointer;

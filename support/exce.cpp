@@ -1,12 +1,12 @@
-#include "ui/exce.h"
+#include "support/exce.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
 #include "support/HL_THREAD.h"
-#include "ui/hl_alert.h"
-#include "ui/hl_init.h"
+#include "support/alert.h"
+#include "support/hl_init.h"
 
 void exce_class::Report() {
   if (!THREAD_is_inited() || THREAD_is_main_thread()) {

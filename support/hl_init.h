@@ -1,4 +1,5 @@
-// Start-up and shutdown of the framework, and the log stream.
+// The log stream, the framework flags and the shutdown: what every part of
+// the program needs, below the window layer and the installer.
 //
 // [SECTION] The log: "Log.txt", truncated at start-up, written by every part
 //           of the program through `xer`.
@@ -15,6 +16,10 @@
 // nowhere.
 extern std::ofstream xer;
 
+// The product version string of this build, named in the log header and in
+// the requests' User-Agent.
+extern const std::string build_name;
+
 // Opens folder + "Log.txt" for writing, truncating it, and writes the
 // header that names the build. `folder` ends in "/". Returns 1 when the file
 // is open, else 0.
@@ -30,13 +35,6 @@ void HL_log_system(const std::string& app_path);
 // ------------------------------------------------------- [SECTION] framework flags
 extern int app_done;    // non-zero ends the frame loop
 extern int ogl_inited;  // the window and GL context are up: alerts may be drawn
-
-// ------------------------------------------------------------ [SECTION] start-up
-// Start-up of the framework: log, command line, the window and GL context,
-// the interface images and palette, the first start-up screens. A window
-// that cannot be made ends the program through a fatal alert. Defined by
-// the GL layer (library ui_gl).
-void MACIBM_init(int argc, const char* const* argv);
 
 // ------------------------------------------------------------ [SECTION] shutdown
 // Orderly shutdown. With `save`, the preferences file is written first

@@ -1,10 +1,10 @@
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 
-#include "installer/main.h"
 #include "platform/system.h"
-#include "prefs/UTL_cmdline.h"
+#include "support/UTL_cmdline.h"
 
 std::ofstream xer;
+const std::string build_name = "Skyvane 9.00 Beta-17";
 int app_done = 0;
 int ogl_inited = 0;
 void (*HL_save_prefs_hook)() = nullptr;

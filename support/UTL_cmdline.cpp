@@ -1,11 +1,11 @@
-#include "prefs/UTL_cmdline.h"
+#include "support/UTL_cmdline.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
-#include "ui/hl_init.h"
+#include "support/hl_init.h"
 
 UTL_cmdline cmdline;
 void (*UTL_cmdline_list_commands)(const std::string&) = nullptr;
