@@ -108,6 +108,81 @@ unsigned next_serial() {
   return serial.fetch_add(1);
 }
 
+bool is_signature(const std::string& s) {
+  return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------ the member writer
+
+int member_writer::open(const std::string& target, bool hash, std::uint64_t max_bytes) {
+  discard();
+  target_ = target;
+  max_bytes_ = max_bytes;
+  written_ = 0;
+  md5_.reset(hash ? new plat::Md5 : nullptr);
+  int err = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp_ = temp_name_for(target, next_serial());
+    err = plat::file_create_new(temp_, out_);
+    if (err != EEXIST) break;
+  }
+  if (err != 0) {
+    IO_FAIL_HERE();
+    temp_.clear();
+  }
+  return err;
+}
+
+int member_writer::write(const void* data, std::size_t n) {
+  if (max_bytes_ && written_ + n > max_bytes_) {
+    IO_FAIL_HERE();
+    return EFBIG;
+  }
+  if (const int e = plat::file_write(out_, data, n); e != 0) {
+    IO_FAIL_HERE();
+    return e;
+  }
+  if (md5_) md5_->add(data, n);
+  written_ += n;
+  return 0;
+}
+
+int member_writer::make_executable() {
+  const int e = plat::file_make_executable(out_);
+  if (e != 0) IO_FAIL_HERE();
+  return e;
+}
+
+int member_writer::commit(const std::string& want_sig, std::string* got_sig, std::string* why, bool strict) {
+  const auto failed = [&](int err, const std::string& text) {
+    IO_FAIL_HERE();
+    if (why) *why = text;
+    discard();
+    return err;
+  };
+  if (const int e = plat::file_close(out_); e != 0) return failed(e, "the file cannot be written");
+  if (md5_) {
+    const std::string sig = md5_->hex();
+    if (got_sig) *got_sig = sig;
+    if ((strict || is_signature(want_sig)) && sig != want_sig)
+      return failed(err_zip_wrong_contents,
+                    "has the signature " + sig + ", not " + want_sig + "; the file was not replaced");
+  }
+  if (const int e = plat::path_rename(temp_, target_); e != 0) return failed(e, "the file cannot take its name");
+  temp_.clear();
+  return 0;
+}
+
+void member_writer::discard() {
+  if (out_.is_open()) plat::file_close(out_);
+  if (!temp_.empty()) plat::path_remove_file(temp_);
+  temp_.clear();
+}
+
+namespace {
+
 // What one extraction must check and report: the expected digest (empty:
 // none) and where the digest of the bytes written goes (null: not wanted).
 struct member_check {
@@ -251,11 +326,7 @@ zlib_filefunc64_def block_file_functions(zip_stream** opened) {
   return f;
 }
 
-bool is_signature(const std::string& s) {
-  return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
-// Extracts the current member into `target` through a temporary file.
+// Extracts the current member into `target` through a member writer.
 int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const std::string& target,
                    const member_check& check) {
   int err = unzOpenCurrentFile(uf);
@@ -264,15 +335,11 @@ int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const 
     return err;
   }
 
-  plat::File out;
-  std::string temp;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temp = temp_name_for(target, next_serial());
-    err = plat::file_create_new(temp, out);
-    if (err != EEXIST) break;
-  }
+  // The digest is taken from the bytes on their way to the file, so the
+  // check costs no second read.
+  member_writer out;
+  err = out.open(target, check.got_sig || is_signature(check.want_sig), check.max_bytes);
   if (err != 0) {
-    IO_FAIL_HERE();
     unzCloseCurrentFile(uf);
     xer << "Zip to file failed with error " << err << ". file = " << sErrFile << " line = " << sErrLine
         << ". inFile=" << target << ".\n";
@@ -282,10 +349,6 @@ int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const 
   constexpr unsigned kChunk = 1u << 20;
   std::unique_ptr<char[]> buf(new (std::nothrow) char[kChunk]);
   std::uint64_t total = 0;
-  // The digest is taken from the bytes on their way to the file, so the
-  // check costs no second read.
-  const bool hashing = check.got_sig || is_signature(check.want_sig);
-  std::unique_ptr<plat::Md5> md5(hashing ? new plat::Md5 : nullptr);
   if (!buf) {
     IO_FAIL_HERE();
     err = ENOMEM;
@@ -326,18 +389,9 @@ int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const 
       }
       if (n == 0) break;
     }
-    if (check.max_bytes && total + static_cast<unsigned>(n) > check.max_bytes) {
-      IO_FAIL_HERE();
+    err = out.write(buf.get(), static_cast<std::size_t>(n));
+    if (err == EFBIG)
       xer << "zip_to_file: " << target << " grew past the " << check.max_bytes << " bytes it may have\n";
-      err = EFBIG;
-      break;
-    }
-    if (const int w = plat::file_write(out, buf.get(), static_cast<std::size_t>(n)); w != 0) {
-      IO_FAIL_HERE();
-      err = w;
-      break;
-    }
-    if (md5) md5->add(buf.get(), static_cast<std::size_t>(n));
     total += static_cast<unsigned>(n);
   }
   if (err == 0 && total != info.uncompressed_size) {
@@ -350,40 +404,20 @@ int extract_member(unzFile uf, zip_stream* zs, const unz_file_info& info, const 
   }
   // A program packed on a Unix-like system keeps its execute permission.
   const bool made_on_unix = (info.version >> 8) == 3;
-  if (err == 0 && made_on_unix && ((info.external_fa >> 16) & 0111) != 0) {
-    if (const int x = plat::file_make_executable(out); x != 0) {
-      IO_FAIL_HERE();
-      err = x;
-    }
-  }
+  if (err == 0 && made_on_unix && ((info.external_fa >> 16) & 0111) != 0) err = out.make_executable();
   // Closing the member checks its CRC; a corrupt member fails here.
   const int close_err = unzCloseCurrentFile(uf);
   if (err == 0 && close_err != UNZ_OK) {
     IO_FAIL_HERE();
     err = close_err;
   }
-  if (const int c = plat::file_close(out); err == 0 && c != 0) {
-    IO_FAIL_HERE();
-    err = c;
-  }
-  if (err == 0 && md5) {
-    const std::string sig = md5->hex();
-    if (check.got_sig) *check.got_sig = sig;
-    if (is_signature(check.want_sig) && sig != check.want_sig) {
-      IO_FAIL_HERE();
-      xer << "zip_to_file: " << target << " has the signature " << sig << ", not " << check.want_sig
-          << "; the file was not replaced.\n";
-      err = err_zip_wrong_contents;
-    }
-  }
   if (err == 0) {
-    if (const int r = plat::path_rename(temp, target); r != 0) {
-      IO_FAIL_HERE();
-      err = r;
-    }
+    std::string why;
+    err = out.commit(check.want_sig, check.got_sig, &why);
+    if (err == err_zip_wrong_contents) xer << "zip_to_file: " << target << " " << why << "\n";
   }
   if (err != 0) {
-    plat::path_remove_file(temp);
+    out.discard();
     xer << "Zip to file failed with error " << err << ". file = " << sErrFile << " line = " << sErrLine
         << ". inFile=" << target << ".\n";
   }
@@ -574,7 +608,6 @@ bool zip64_fields(const char* extra, std::size_t len, bool want_u, bool want_c, 
 }  // namespace
 
 struct member_sink::hashing {
-  plat::Md5 md5;
   z_stream z{};
   bool z_open = false;
   bool z_ended = false;  // the deflate stream has ended
@@ -738,11 +771,7 @@ void member_sink::abort() {
   if (err_ == 0) err_ = ECANCELED;
 }
 
-void member_sink::discard_files() {
-  if (out_.is_open()) plat::file_close(out_);
-  if (!temp_.empty()) plat::path_remove_file(temp_);
-  temp_.clear();
-}
+void member_sink::discard_files() { out_.discard(); }
 
 void member_sink::fail(int err, const std::string& why) {
   discard_files();
@@ -836,14 +865,7 @@ void member_sink::feed_head(const char* data, std::size_t n) {
   }
   // A temporary file beside the target; the target takes its name only at
   // the end, so it is never half-written.
-  int err = 0;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    temp_ = temp_name_for(target_, next_serial());
-    err = plat::file_create_new(temp_, out_);
-    if (err != EEXIST) break;
-  }
-  if (err != 0) {
-    temp_.clear();
+  if (const int err = out_.open(target_, true, max_bytes_); err != 0) {
     fail(err, "the temporary file cannot be created");
     return;
   }
@@ -866,19 +888,15 @@ void member_sink::feed_head(const char* data, std::size_t n) {
 void member_sink::feed_data(const char*& data, std::size_t& n) {
   const std::size_t now = static_cast<std::size_t>(std::min<std::uint64_t>(n, csize_ - consumed_));
   const auto write = [&](const char* bytes, std::size_t len) {
-    if (max_bytes_ && written_ + len > max_bytes_) {
-      fail(EFBIG, "the member grew past the " + std::to_string(max_bytes_) + " bytes it may have");
-      return false;
-    }
-    if (written_ + len > usize_) {
+    if (written_ + len > usize_ && !(max_bytes_ && written_ + len > max_bytes_)) {
       fail(err_zip_read, "the member is longer than its header says");
       return false;
     }
-    if (const int e = plat::file_write(out_, bytes, len); e != 0) {
-      fail(e, "the file cannot be written");
+    if (const int e = out_.write(bytes, len); e != 0) {
+      fail(e, e == EFBIG ? "the member grew past the " + std::to_string(max_bytes_) + " bytes it may have"
+                         : std::string("the file cannot be written"));
       return false;
     }
-    h_->md5.add(bytes, len);
     written_ += len;
     return true;
   };
@@ -1028,25 +1046,16 @@ void member_sink::complete() {
     return;
   }
   if (executable) {
-    if (const int e = plat::file_make_executable(out_); e != 0) {
+    if (const int e = out_.make_executable(); e != 0) {
       fail(e, "the file cannot be made executable");
       return;
     }
   }
-  if (const int e = plat::file_close(out_); e != 0) {
-    fail(e, "the file cannot be written");
+  std::string why;
+  if (const int e = out_.commit(want_sig_, nullptr, &why, true); e != 0) {
+    fail(e, e == err_zip_wrong_contents ? "it " + why : why);
     return;
   }
-  const std::string sig = h_->md5.hex();
-  if (sig != want_sig_) {
-    fail(err_zip_wrong_contents, "it has the signature " + sig + ", not " + want_sig_ + "; the file was not replaced");
-    return;
-  }
-  if (const int e = plat::path_rename(temp_, target_); e != 0) {
-    fail(e, "the file cannot take its name");
-    return;
-  }
-  temp_.clear();
   state_ = state::finished;
 }
 
@@ -1089,6 +1098,27 @@ int make_folder(const std::string& path) {
 }
 
 int show_make_dir_err(int code) { return code == 0 || code == 17 || code == 183 ? 0 : 1; }
+
+int make_folder_chain(const std::string& path, bool private_to_user, std::string* failed_at) {
+  std::string full = path;
+  if (!full.empty() && full.back() == '/') full.pop_back();
+  for (std::size_t slash = full.find('/'); slash != std::string::npos;) {
+    const std::size_t nxt = full.find('/', slash + 1);
+    const std::string prefix = nxt == std::string::npos ? full : full.substr(0, nxt);
+    slash = nxt;
+    if (prefix.empty()) continue;
+    plat::PathKind kind;
+    std::uint64_t size;
+    if (plat::path_stat(app_path + prefix, kind, size) == 0) continue;
+    const int err = private_to_user ? plat::path_make_dir(app_path + prefix, 0700) : make_folder(prefix);
+    if (show_make_dir_err(err)) {
+      IO_FAIL_HERE();
+      if (failed_at) *failed_at = prefix;
+      return err;
+    }
+  }
+  return 0;
+}
 
 int show_del_err(int) { return 0; }
 
@@ -1179,18 +1209,6 @@ int ouf_open(const std::string& path, int type, int version) {
 
 namespace {
 
-// Creates every missing folder of `path` (no final "/"), private to the user.
-void make_folders_private(const std::string& path) {
-  for (std::size_t i = 1; i <= path.size(); ++i) {
-    if (i == path.size() || path[i] == '/') {
-      plat::PathKind kind;
-      std::uint64_t size;
-      const std::string prefix = path.substr(0, i);
-      if (plat::path_stat(prefix, kind, size) != 0) plat::path_make_dir(prefix, 0700);
-    }
-  }
-}
-
 std::string with_slash(std::string p) {
   if (!p.empty() && p.back() != '/') p += '/';
   return p;
@@ -1213,7 +1231,7 @@ void get_OS_abs_path(int which, std::string& path) {
     case 4: {
       const std::string dir = plat::app_settings_dir();
       if (!plat::path_is_absolute(dir)) break;
-      make_folders_private(dir);
+      make_folder_chain(dir, true, nullptr);
       path = dir + "/";
       break;
     }

@@ -27,6 +27,7 @@
 
 #include "net/http.h"
 #include "platform/file.h"
+#include "platform/md5.h"
 #include "support/errors.h"
 
 // -------------------------------------------------------------- [SECTION] signatures
@@ -72,6 +73,50 @@ int zip_to_file(const std::string& zip_file, const std::string& out_folder);
 // so a small archive cannot fill the disk.
 int zip_to_file(const std::string& zip_file, const std::string& out_folder, const std::string& member,
                 const std::string& want_sig, std::string* got_sig, std::uint64_t max_bytes = 0);
+
+// One member on its way to its file: a hidden temporary file beside the
+// target (".NAME.part-N"), written and hashed as the bytes come, that takes
+// the target's name only in commit(), once it is whole and, when a
+// signature is wanted, its contents are the ones listed. Both extractions
+// (from a file, and while the archive downloads) write through it, so every
+// check before the rename sits in one place. The temporary file is removed
+// when the writer is discarded, or destroyed before it committed.
+class member_writer {
+ public:
+  member_writer() = default;
+  ~member_writer() { discard(); }
+  member_writer(const member_writer&) = delete;
+  member_writer& operator=(const member_writer&) = delete;
+
+  // Creates the temporary file beside `target`; with `hash` the bytes'
+  // digest is taken on the way. Past `max_bytes` (when not 0) nothing more
+  // is written. 0 or the failure.
+  int open(const std::string& target, bool hash, std::uint64_t max_bytes);
+  // The next bytes: 0, EFBIG when they would pass max_bytes (nothing of
+  // them is written), or the write's failure.
+  int write(const void* data, std::size_t n);
+  // Gives the file the execute permission. 0 or the failure.
+  int make_executable();
+  // Closes the file; when `want_sig` is a signature (32 hexadecimal digits),
+  // or whatever it is when `strict`, checks the digest against it
+  // (err_zip_wrong_contents when it differs); then gives the file the
+  // target's name. `got_sig` (may be null) receives the digest when one was
+  // taken; `why` (may be null) what failed, in words. 0, or the failure,
+  // after which nothing is left beside the target.
+  int commit(const std::string& want_sig, std::string* got_sig, std::string* why, bool strict = false);
+  // Removes the temporary file, unless it has taken its name.
+  void discard();
+
+  bool is_open() const { return !temp_.empty(); }
+  std::uint64_t written() const { return written_; }
+
+ private:
+  std::string target_, temp_;
+  plat::File out_;
+  std::unique_ptr<plat::Md5> md5_;
+  std::uint64_t max_bytes_ = 0;
+  std::uint64_t written_ = 0;
+};
 
 // Extraction while the archive downloads: a sink for the body of the
 // transfer that fetches the archive of one known file. The member is
@@ -139,8 +184,7 @@ class member_sink final : public body_sink {
   std::uint64_t tail_start_ = 0;  // archive offset of tail_[0]
   std::uint64_t csize_ = 0, usize_ = 0, consumed_ = 0, written_ = 0;
   std::uint16_t method_ = 0;
-  std::string temp_;
-  plat::File out_;
+  member_writer out_;
   plat::File spool_;
   struct hashing;
   std::unique_ptr<hashing> h_;  // digest and inflater
@@ -184,6 +228,11 @@ int rename_file(const std::string& folder, const std::string& old_name, const st
 int make_folder(const std::string& path);
 // 0 when a folder-creation result needs no alert (0, 17 exists, 183), else 1.
 int show_make_dir_err(int code);
+// Creates every missing folder of `path` (a final "/" dropped), from its
+// first "/" on, parents first; with `private_to_user` for the user alone
+// (mode 0700). 0, or the first failure show_make_dir_err flags, with
+// `failed_at` (may be null) naming that folder.
+int make_folder_chain(const std::string& path, bool private_to_user, std::string* failed_at);
 // Always 0: deletion failures are not shown.
 int show_del_err(int code);
 // Lists `folder` (which must end in "/" or "\", else the program ends):

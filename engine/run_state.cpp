@@ -5,6 +5,7 @@
 
 #include "engine/utils.h"
 #include "platform/file.h"
+#include "support/text.h"
 
 stg_class stg;
 
@@ -75,7 +76,5 @@ bool version_name_usable(const std::string& name) {
   if (name.find_first_not_of(" \t.") == std::string::npos) return false;
   if (name.back() == ' ' || name.back() == '.' || name.back() == '\t') return false;
   if (!plat::windows_name_problem(name).empty()) return false;
-  for (const char c : name)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return false;
-  return true;
+  return !has_control_chars(name);
 }

@@ -32,6 +32,7 @@
 #include "platform/system.h"
 #include "support/alert.h"
 #include "support/hl_init.h"
+#include "support/text.h"
 #include "ui/xtim.h"
 
 // --------------------------------------------------------- [SECTION] globals and reset
@@ -120,21 +121,190 @@ void examine_disk(const std::string& title);
 
 // The path for the user and the log: control characters as \xHH, so that
 // an escape sequence in a hostile file cannot act on the terminal.
-std::string shown_path(std::string_view path) {
-  std::string out;
-  out.reserve(path.size());
-  static const char hex[] = "0123456789abcdef";
-  for (const char c : path) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f) {
-      out += "\\x";
-      out += hex[u >> 4];
-      out += hex[u & 15];
-    } else {
-      out += c;
+std::string shown_path(std::string_view path) { return printable_text(path, false); }
+
+// One table look-up a byte in the reader's scanning loops.
+enum : unsigned char { kBlank = 1, kEnd = 2, kCtl = 4, kOdd = 8, kMark = 16, kDot = 32, kDotDot = 64 };
+constexpr std::array<unsigned char, 256> kClass = [] {
+  std::array<unsigned char, 256> t{};
+  for (int c = 0; c < 0x20; ++c) t[c] = kCtl;  // control characters
+  t[0x7f] = kCtl;
+  t[' '] |= kBlank;
+  t['\t'] |= kBlank;
+  t['\n'] |= kEnd;
+  t['\r'] |= kEnd;
+  t[0] |= kEnd;
+  t['\\'] |= kOdd;  // folder and drive characters elsewhere: the path must be checked
+  t[':'] |= kOdd;
+  t['9'] |= kMark;  // first characters of the parts a network install skips
+  t['E'] |= kMark;
+  t['.'] |= kDot;
+  return t;
+}();
+
+// The body of the directory file, walked in place with a cursor of its own:
+// one forward pass, with the items read as in xmap_class (blank = space or
+// tab; line end = NUL, LF or CR; line break = a run of both).
+struct dir_cursor {
+  const unsigned char* p;
+  const unsigned char* const begin;
+  const unsigned char* const end;
+
+  static bool is_stop(unsigned char c) { return (kClass[c] & (kBlank | kEnd)) != 0; }
+  void skip_blanks() {
+    while (p < end && (kClass[*p] & kBlank)) ++p;
+  }
+  void skip_line_break() {
+    while (p < end && is_stop(*p)) ++p;
+  }
+  void to_line_end() {
+    while (p < end && !(kClass[*p] & kEnd)) ++p;
+  }
+  // After blanks: the keyword followed by a blank.
+  bool keyword(const char* w, std::size_t n) {
+    skip_blanks();
+    if (static_cast<std::size_t>(end - p) <= n || std::memcmp(p, w, n) != 0) return false;
+    if (p[n] != ' ' && p[n] != '\t') return false;
+    p += n;
+    return true;
+  }
+  int read_int() {
+    skip_blanks();
+    bool negative = false;
+    if (p < end && *p == '-') {
+      negative = true;
+      ++p;
+    }
+    if (p < end && *p == '+') ++p;
+    std::uint32_t v = 0;  // wraps instead of overflowing on malformed input
+    while (p < end && !is_stop(*p)) v = v * 10u + static_cast<std::uint32_t>(static_cast<int>(*p++) - '0');
+    return static_cast<int>(negative ? 0u - v : v);
+  }
+  // A size, as an integer but in 64 bits: sizes of terabytes keep their value.
+  std::int64_t read_size() {
+    skip_blanks();
+    bool negative = false;
+    if (p < end && *p == '-') {
+      negative = true;
+      ++p;
+    }
+    if (p < end && *p == '+') ++p;
+    std::uint64_t v = 0;  // wraps instead of overflowing on malformed input
+    while (p < end && !is_stop(*p)) v = v * 10u + static_cast<std::uint64_t>(static_cast<int>(*p++) - '0');
+    return static_cast<std::int64_t>(negative ? 0u - v : v);
+  }
+  std::string_view word() {
+    skip_blanks();
+    const unsigned char* s = p;
+    while (p < end && !is_stop(*p)) ++p;
+    return std::string_view(reinterpret_cast<const char*>(s), static_cast<std::size_t>(p - s));
+  }
+  // The rest of the line after blanks; `classes` gets the classes of all
+  // its bytes, or-ed, and kDotDot when two dots follow each other.
+  std::string_view rest_of_line(unsigned& classes) {
+    skip_blanks();
+    const unsigned char* s = p;
+    unsigned acc = 0;
+    unsigned dot = 0;  // kDot when the byte before was a dot
+    for (; p < end; ++p) {
+      const unsigned c = kClass[*p];
+      if (c & kEnd) break;
+      acc |= c | ((c & dot) << 1);
+      dot = c & kDot;
+    }
+    classes = acc;
+    return std::string_view(reinterpret_cast<const char*>(s), static_cast<std::size_t>(p - s));
+  }
+};
+
+// The text table: paths and signatures are written one after the other
+// into blocks that never move, each text ended by a NUL, so that the model
+// holds no heap block per text. The first block takes about the size of
+// the body (the texts of a FILE line are about as long as the line), the
+// next ones half of what the table holds already (at least 1 MiB, or a
+// longer text's size). A block of several large pages starts its texts on
+// a large page and is laid on large pages: far fewer page faults while it
+// is filled and freed (the bytes skipped before are never touched).
+struct text_table {
+  static constexpr std::size_t kBlock = 1u << 20;
+  const std::size_t large = plat::large_page_size();
+  const std::size_t body;       // bytes of the directory file's body
+  std::size_t table_bytes = 0;  // the sizes of the blocks so far
+  char* block_at = nullptr;
+  std::size_t block_left = 0;
+
+  explicit text_table(std::size_t body_bytes) : body(body_bytes) {}
+
+  char* space(std::size_t n) {
+    if (block_left < n) {
+      std::size_t size = std::max({kBlock, n, table_bytes == 0 ? body + body / 8 : table_bytes / 2});
+      const bool on_large = large != 0 && size >= 4 * large;
+      if (on_large) size += large;
+      sim_info.text_blocks.emplace_back(new char[size]);
+      table_bytes += size;
+      block_at = sim_info.text_blocks.back().get();
+      block_left = size;
+      if (on_large) {
+        const std::size_t skip = (large - reinterpret_cast<std::uintptr_t>(block_at) % large) % large;
+        block_at += skip;
+        block_left -= skip;
+        plat::advise_large_pages(block_at, block_left);
+      }
+    }
+    char* const at = block_at;
+    block_at += n;
+    block_left -= n;
+    return at;
+  }
+  mtext copy(std::string_view t) {
+    char* const at = space(t.size() + 1);
+    std::memcpy(at, t.data(), t.size());
+    at[t.size()] = 0;
+    return mtext::borrowed(at, t.size());
+  }
+  // folder + name, as one text of the table.
+  mtext join(std::string_view folder, std::string_view name) {
+    const std::size_t n = folder.size() + name.size();
+    char* const at = space(n + 1);
+    std::memcpy(at, folder.data(), folder.size());
+    std::memcpy(at + folder.size(), name.data(), name.size());
+    at[n] = 0;
+    return mtext::borrowed(at, n);
+  }
+};
+
+// Whether folder + name (with the classes of their bytes) may lead out of
+// the destination. The full check only for a path that may fail it: empty,
+// absolute, with a folder or drive character of another system, or with "..".
+bool path_leaves(std::string_view folder, std::string_view name, unsigned classes) {
+  const std::size_t path_size = folder.size() + name.size();
+  const char first = folder.empty() ? (name.empty() ? 0 : name.front()) : folder.front();
+  const bool dot_dot =
+      (classes & kDotDot) || (!folder.empty() && !name.empty() && folder.back() == '.' && name.front() == '.');
+  const bool doubtful = (classes & kOdd) || path_size == 0 || first == '/' || dot_dot;
+  return doubtful && !relative_path_is_safe(std::string(folder).append(name));
+}
+
+// The path of a FILE line: the previous accepted line's (the last entry of
+// the table) when it is the same, so that the versions of a path share one
+// copy; else a new entry with the path in the table. False for a path
+// without a file (a FILE line without a name, or with a folder's).
+bool entry_path(text_table& table, std::string_view folder, std::string_view name, mtext& path) {
+  const std::size_t path_size = folder.size() + name.size();
+  if (!sim_info.files.empty()) {
+    const mtext& last = sim_info.files.back().versions.back().path;
+    // The names differ more often than the folders: they are compared first.
+    if (last.size() == path_size && std::memcmp(last.data() + folder.size(), name.data(), name.size()) == 0 &&
+        std::memcmp(last.data(), folder.data(), folder.size()) == 0) {
+      path = last;
+      return true;
     }
   }
-  return out;
+  // path_has_no_file on the path put together (never empty here).
+  if ((name.empty() ? folder.back() : name.back()) == '/') return false;
+  path = table.join(folder, name);
+  sim_info.files.emplace_back();
+  return true;
 }
 
 // The release paths this system would install (current version not GONE,
@@ -183,6 +353,46 @@ std::string names_this_system_cannot_hold() {
   return "";
 }
 
+// An empty directory file came from a server (an archive with an empty
+// member): it is refused like any other bad directory file (true). One that
+// is not there at all is the program's own fault (false).
+bool refused_empty(const std::string& file) {
+  plat::PathKind kind = plat::PathKind::none;
+  std::uint64_t size = 0;
+  if (plat::path_stat(app_path + file, kind, size) != 0 || kind != plat::PathKind::file || size != 0) return false;
+  __MACIBM_alert(0, "The directory file is empty!", "I cannot install from it. The file is:", file, "", t_alert,
+                 "utils", 628);
+  xer << "read_directory: refused the empty directory file " << file << "\n";
+  return true;
+}
+
+// Refuses the directory file whole for a FILE line whose path has no file
+// (no name, or a folder's), as one with a path leading out of the
+// destination is: a bad directory file is its server's failure. Returns 2.
+int refuse_path_without_file(const std::string& file, std::string_view folder, std::string_view name) {
+  sim_info.files.clear();
+  sim_info.text_blocks.clear();
+  const std::string shown = shown_path(std::string(folder).append(name));
+  __MACIBM_alert(0, "I am reading the directory text file and found a path that has no file!",
+                 "This is impossible to download or delete! I cannot install from it. It is:", shown, file, t_alert,
+                 "utils", 659);
+  xer << "read_directory: refused the path without a file " << shown << " in " << file << "\n";
+  return 2;
+}
+
+// Refuses the release (true, the model emptied) when this system cannot
+// hold its names (names_this_system_cannot_hold), before anything is written.
+bool refused_unholdable(const std::string& file) {
+  const std::string why = names_this_system_cannot_hold();
+  if (why.empty()) return false;
+  sim_info.files.clear();
+  sim_info.text_blocks.clear();
+  __MACIBM_alert(0, "I cannot install this version on this system: " + why,
+                 "Nothing was installed. The directory file is:", file, "", t_alert, "utils", 680);
+  xer << "read_directory: refused " << file << ": " << why << "\n";
+  return true;
+}
+
 // Reads the directory file into sim_info; with `scan` the disk is examined
 // too. The body is walked in place on the mapping.
 int read_directory_impl(const std::string& file, const std::string& title, bool scan) {
@@ -195,17 +405,7 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
 
   xmap_class map(file);
   if (!map.mBegin) {
-    // An empty file came from a server (an archive with an empty member):
-    // it is refused like any other bad directory file. One that is not
-    // there at all is the program's own fault.
-    plat::PathKind kind = plat::PathKind::none;
-    std::uint64_t size = 0;
-    if (plat::path_stat(app_path + file, kind, size) == 0 && kind == plat::PathKind::file && size == 0) {
-      __MACIBM_alert(0, "The directory file is empty!", "I cannot install from it. The file is:", file, "", t_alert,
-                     "utils", 628);
-      xer << "read_directory: refused the empty directory file " << file << "\n";
-      return 2;
-    }
+    if (refused_empty(file)) return 2;
     __MACIBM_alert(0, "I tried to read a directory file that does not exist!", "The file is:", file, "", t_exit,
                    "utils", 628);
   }
@@ -215,188 +415,49 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
     return 2;
   }
 
-  // The body is walked in place with a cursor of its own: one forward pass,
-  // with the items read as in xmap_class (blank = space or tab; line end =
-  // NUL, LF or CR; line break = a run of both).
-  const unsigned char* p = map.mCrt;
-  const unsigned char* const begin = map.mBegin;
-  const unsigned char* const end = map.mEnd;
-  // One table look-up a byte in the scanning loops.
-  enum : unsigned char { kBlank = 1, kEnd = 2, kCtl = 4, kOdd = 8, kMark = 16, kDot = 32, kDotDot = 64 };
-  static constexpr std::array<unsigned char, 256> kClass = [] {
-    std::array<unsigned char, 256> t{};
-    for (int c = 0; c < 0x20; ++c) t[c] = kCtl;  // control characters
-    t[0x7f] = kCtl;
-    t[' '] |= kBlank;
-    t['\t'] |= kBlank;
-    t['\n'] |= kEnd;
-    t['\r'] |= kEnd;
-    t[0] |= kEnd;
-    t['\\'] |= kOdd;  // folder and drive characters elsewhere: the path must be checked
-    t[':'] |= kOdd;
-    t['9'] |= kMark;  // first characters of the parts a network install skips
-    t['E'] |= kMark;
-    t['.'] |= kDot;
-    return t;
-  }();
-  const auto skip_blanks = [&] {
-    while (p < end && (kClass[*p] & kBlank)) ++p;
-  };
-  const auto is_stop = [](unsigned char c) { return (kClass[c] & (kBlank | kEnd)) != 0; };
-  const auto skip_line_break = [&] {
-    while (p < end && is_stop(*p)) ++p;
-  };
-  const auto to_line_end = [&] {
-    while (p < end && !(kClass[*p] & kEnd)) ++p;
-  };
-  // After blanks: the keyword followed by a blank.
-  const auto keyword = [&](const char* w, std::size_t n) {
-    skip_blanks();
-    if (static_cast<std::size_t>(end - p) <= n || std::memcmp(p, w, n) != 0) return false;
-    if (p[n] != ' ' && p[n] != '\t') return false;
-    p += n;
-    return true;
-  };
-  const auto read_int = [&] {
-    skip_blanks();
-    bool negative = false;
-    if (p < end && *p == '-') {
-      negative = true;
-      ++p;
-    }
-    if (p < end && *p == '+') ++p;
-    std::uint32_t v = 0;  // wraps instead of overflowing on malformed input
-    while (p < end && !is_stop(*p)) v = v * 10u + static_cast<std::uint32_t>(static_cast<int>(*p++) - '0');
-    return static_cast<int>(negative ? 0u - v : v);
-  };
-  // A size, as an integer but in 64 bits: sizes of terabytes keep their value.
-  const auto read_size = [&] {
-    skip_blanks();
-    bool negative = false;
-    if (p < end && *p == '-') {
-      negative = true;
-      ++p;
-    }
-    if (p < end && *p == '+') ++p;
-    std::uint64_t v = 0;  // wraps instead of overflowing on malformed input
-    while (p < end && !is_stop(*p)) v = v * 10u + static_cast<std::uint64_t>(static_cast<int>(*p++) - '0');
-    return static_cast<std::int64_t>(negative ? 0u - v : v);
-  };
-  const auto word = [&] {
-    skip_blanks();
-    const unsigned char* s = p;
-    while (p < end && !is_stop(*p)) ++p;
-    return std::string_view(reinterpret_cast<const char*>(s), static_cast<std::size_t>(p - s));
-  };
-  // The rest of the line after blanks; `classes` gets the classes of all
-  // its bytes, or-ed, and kDotDot when two dots follow each other.
-  const auto rest_of_line = [&](unsigned& classes) {
-    skip_blanks();
-    const unsigned char* s = p;
-    unsigned acc = 0;
-    unsigned dot = 0;  // kDot when the byte before was a dot
-    for (; p < end; ++p) {
-      const unsigned c = kClass[*p];
-      if (c & kEnd) break;
-      acc |= c | ((c & dot) << 1);
-      dot = c & kDot;
-    }
-    classes = acc;
-    return std::string_view(reinterpret_cast<const char*>(s), static_cast<std::size_t>(p - s));
-  };
-
-  // The text table: paths and signatures are written one after the other
-  // into blocks that never move, each text ended by a NUL, so that the model
-  // holds no heap block per text. The first block takes about the size of
-  // the body (the texts of a FILE line are about as long as the line), the
-  // next ones half of what the table holds already (at least 1 MiB, or a
-  // longer text's size). A block of several large pages starts its texts on
-  // a large page and is laid on large pages: far fewer page faults while it
-  // is filled and freed (the bytes skipped before are never touched).
-  constexpr std::size_t kBlock = 1u << 20;
-  const std::size_t large = plat::large_page_size();
-  const std::size_t body = static_cast<std::size_t>(end - p);
-  std::size_t table_bytes = 0;  // the sizes of the blocks so far
-  char* block_at = nullptr;
-  std::size_t block_left = 0;
-  const auto table_space = [&](std::size_t n) {
-    if (block_left < n) {
-      std::size_t size = std::max({kBlock, n, table_bytes == 0 ? body + body / 8 : table_bytes / 2});
-      const bool on_large = large != 0 && size >= 4 * large;
-      if (on_large) size += large;
-      sim_info.text_blocks.emplace_back(new char[size]);
-      table_bytes += size;
-      block_at = sim_info.text_blocks.back().get();
-      block_left = size;
-      if (on_large) {
-        const std::size_t skip = (large - reinterpret_cast<std::uintptr_t>(block_at) % large) % large;
-        block_at += skip;
-        block_left -= skip;
-        plat::advise_large_pages(block_at, block_left);
-      }
-    }
-    char* const at = block_at;
-    block_at += n;
-    block_left -= n;
-    return at;
-  };
-  const auto table_copy = [&](std::string_view t) {
-    char* const at = table_space(t.size() + 1);
-    std::memcpy(at, t.data(), t.size());
-    at[t.size()] = 0;
-    return mtext::borrowed(at, t.size());
-  };
-
+  dir_cursor in{map.mCrt, map.mBegin, map.mEnd};
+  text_table table(static_cast<std::size_t>(in.end - in.p));
   // The current folder (DIR line): a view of the mapping, which outlives
   // the loop. A path is folder + name; it is put together only in the
   // table, or where it is refused.
   std::string_view folder = "";
   unsigned folder_classes = 0;
-  const auto path_of = [&](std::string_view name) { return std::string(folder).append(name); };
   // A first guess at the number of paths (a FILE line takes some 60 bytes),
   // so that the table grows rarely; laid on large pages like the text table.
-  sim_info.files.reserve(std::min<std::size_t>(static_cast<std::size_t>(end - begin) / 64, 1u << 20));
-  if (large != 0 && sim_info.files.capacity() * sizeof(file_history_struct) >= 4 * large)
+  sim_info.files.reserve(std::min<std::size_t>(static_cast<std::size_t>(in.end - in.begin) / 64, 1u << 20));
+  if (table.large != 0 && sim_info.files.capacity() * sizeof(file_history_struct) >= 4 * table.large)
     plat::advise_large_pages(sim_info.files.data(), sim_info.files.capacity() * sizeof(file_history_struct));
 
-  while (p < end) {
-    if (keyword("DIR", 3)) {
-      folder = rest_of_line(folder_classes);
-      skip_line_break();
+  while (in.p < in.end) {
+    if (in.keyword("DIR", 3)) {
+      folder = in.rest_of_line(folder_classes);
+      in.skip_line_break();
       continue;
     }
-    if (!keyword("FILE", 4)) {
-      to_line_end();
-      skip_line_break();
+    if (!in.keyword("FILE", 4)) {
+      in.to_line_end();
+      in.skip_line_break();
       continue;
     }
-    const int use_type = std::clamp(read_int(), 0, 4);
-    const int os_type = std::clamp(read_int(), 0, 6);
-    const int version_num = read_int();
-    const std::int64_t down_size = read_size();
-    const std::int64_t disk_size = read_size();
-    const std::string_view sig = word();
+    const int use_type = std::clamp(in.read_int(), 0, 4);
+    const int os_type = std::clamp(in.read_int(), 0, 6);
+    const int version_num = in.read_int();
+    const std::int64_t down_size = in.read_size();
+    const std::int64_t disk_size = in.read_size();
+    const std::string_view sig = in.word();
     unsigned name_classes = 0;
-    const std::string_view name = rest_of_line(name_classes);
-    skip_line_break();
+    const std::string_view name = in.rest_of_line(name_classes);
+    in.skip_line_break();
 
     if (is_net && (name_classes & kMark) && excluded_from_net(name)) continue;
 
-    const std::size_t path_size = folder.size() + name.size();
-    const unsigned classes = folder_classes | name_classes;
-    const char first = folder.empty() ? (name.empty() ? 0 : name.front()) : folder.front();
-    const bool dot_dot = (classes & kDotDot) || (!folder.empty() && !name.empty() && folder.back() == '.' &&
-                                                 name.front() == '.');
-    // The full check only for a path that may fail it: empty, absolute, with
-    // a folder or drive character of another system, or with "..".
-    const bool doubtful = (classes & kOdd) || path_size == 0 || first == '/' || dot_dot;
-    const bool leaves = doubtful && !relative_path_is_safe(path_of(name));
-    if (leaves || (classes & kCtl)) {
+    const bool leaves = path_leaves(folder, name, folder_classes | name_classes);
+    if (leaves || ((folder_classes | name_classes) & kCtl)) {
       // A path that would lead out of the destination, or that holds a
       // control character: the whole file is refused, so that nothing of it
       // is fetched, examined or deleted.
       sim_info.files.clear();
-      const std::string path = path_of(name);
+      const std::string path = std::string(folder).append(name);
       __MACIBM_alert(0,
                      leaves ? "The directory file lists a path that would lead outside the installation folder!"
                             : "The directory file lists a path with a control character in it!",
@@ -405,39 +466,8 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
       sim_info.text_blocks.clear();
       return 2;
     }
-    // The previous accepted FILE line is the last entry of the table; its
-    // versions share one copy of the path.
     mtext path;
-    bool same_path = false;
-    if (!sim_info.files.empty()) {
-      const mtext& last = sim_info.files.back().versions.back().path;
-      // The names differ more often than the folders: they are compared first.
-      same_path = last.size() == path_size &&
-                  std::memcmp(last.data() + folder.size(), name.data(), name.size()) == 0 &&
-                  std::memcmp(last.data(), folder.data(), folder.size()) == 0;
-      if (same_path) path = last;
-    }
-    if (!same_path) {
-      // path_has_no_file on the path put together (never empty here): a
-      // FILE line without a name, or with a folder's. The file is refused
-      // whole, as one with a path leading out of the destination is.
-      if ((name.empty() ? folder.back() : name.back()) == '/') {
-        sim_info.files.clear();
-        sim_info.text_blocks.clear();
-        const std::string path = shown_path(path_of(name));
-        __MACIBM_alert(0, "I am reading the directory text file and found a path that has no file!",
-                       "This is impossible to download or delete! I cannot install from it. It is:", path, file,
-                       t_alert, "utils", 659);
-        xer << "read_directory: refused the path without a file " << path << " in " << file << "\n";
-        return 2;
-      }
-      char* const at = table_space(path_size + 1);
-      std::memcpy(at, folder.data(), folder.size());
-      std::memcpy(at + folder.size(), name.data(), name.size());
-      at[path_size] = 0;
-      path = mtext::borrowed(at, path_size);
-      sim_info.files.emplace_back();
-    }
+    if (!entry_path(table, folder, name, path)) return refuse_path_without_file(file, folder, name);
     // The version is made in place: no copy of it is moved into the table.
     file_version_struct& v = sim_info.files.back().versions.emplace_back();
     v.use_type = use_type;
@@ -446,24 +476,16 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
     v.down_size = down_size;
     v.disk_size = disk_size;
     v.path = std::move(path);
-    v.sig_want = sig == "GONE" ? mtext("GONE") : table_copy(sig);
+    v.sig_want = sig == "GONE" ? mtext("GONE") : table.copy(sig);
 
     if (g_file_lines_read++ % 500 == 0) {
-      dir_progress_bar(0, static_cast<float>(p - begin), static_cast<float>(end - begin), 0, title,
+      dir_progress_bar(0, static_cast<float>(in.p - in.begin), static_cast<float>(in.end - in.begin), 0, title,
                        std::string(name));
     }
   }
 
   if (scan) {
-    const std::string why = names_this_system_cannot_hold();
-    if (!why.empty()) {
-      sim_info.files.clear();
-      sim_info.text_blocks.clear();
-      __MACIBM_alert(0, "I cannot install this version on this system: " + why,
-                     "Nothing was installed. The directory file is:", file, "", t_alert, "utils", 680);
-      xer << "read_directory: refused " << file << ": " << why << "\n";
-      return 2;
-    }
+    if (refused_unholdable(file)) return 2;
     examine_disk(title);
   }
   return 3;
@@ -796,6 +818,25 @@ void dir_progress_bar(float lo, float cur, float hi, int phase, const std::strin
 
 next_class next;
 
+void stream_record::take(int i) {
+  entry = i;
+  phase = stream_phase::working;
+  forget();
+}
+
+void stream_record::forget() {
+  sink.reset();
+  for (fetch_failures& f : failures) f = fetch_failures{};
+  bad_archives = 0;
+  whole_archive = false;
+}
+
+int next_class::active_streams() const {
+  int count = 0;
+  for (const stream_record& r : stream) count += r.active() ? 1 : 0;
+  return count;
+}
+
 void restart_bookkeeping() {
   // Every transfer of the streams ends first: one left running would go on
   // writing into the archive deleted below, and the next install's stream
@@ -808,14 +849,14 @@ void restart_bookkeeping() {
   // The partial downloads of the active streams are the stream archives in
   // the temporary folder: that is where the executor writes them.
   for (int s = 0; s < 4; ++s) {
-    if (next.stream_active[s] && next.stream_index[s] < static_cast<int>(sim_info.files.size()))
+    if (next.stream[s].active() && next.stream[s].entry < static_cast<int>(sim_info.files.size()))
       delete_file(stream_archive_path(s));
   }
   next.next_index = 0;
   const int start_count = install_type == 0 ? 2 : 1;
   for (int s = 0; s < 4; ++s) {
-    next.stream_active[s] = next.stream_waiting[s] = s < start_count ? 1 : 0;
-    next.stream_index[s] = 0;
+    next.stream[s].take(0);
+    next.stream[s].phase = s < start_count ? stream_phase::waiting : stream_phase::idle;
   }
   next.star_time = xtim.real_time;
   next.file_down = next.comp_down = next.totl_disk = 0;
@@ -836,73 +877,47 @@ void next_stream_rule(int s) {
   if (stg.stream_count != 0) target = stg.stream_count;
   if (install_type != 0) target = 1;
 
-  int count = 0;
-  for (int i = 0; i < 4; ++i) count += next.stream_active[i] ? 1 : 0;
-
+  const int count = next.active_streams();
   if (target > count) {
-    for (int i = 0; i < 4; ++i) {
-      if (!next.stream_active[i]) {
-        next.stream_active[i] = 1;
-        next.stream_waiting[i] = 1;
+    for (stream_record& r : next.stream) {
+      if (!r.active()) {
+        r.phase = stream_phase::waiting;
         break;
       }
     }
   }
-  if (target < count)
-    next.stream_active[s] = 0;
-  else
-    next.stream_waiting[s] = 1;
+  next.stream[s].phase = target < count ? stream_phase::idle : stream_phase::waiting;
 }
-
 
 namespace {
 
 // Entries handed to a stream in this install (one flag per entry).
 std::vector<char> g_handed;
 
-// Failed extractions (unreadable archive, wrong contents) per manifest
-// entry in this install; an entry that keeps arriving bad is given up after
-// this many.
+// Failed extractions (unreadable archive, wrong contents) of an entry in
+// this install; an entry that keeps arriving bad is given up after this many.
 constexpr int kMaxSignatureMismatches = 5;
-std::map<int, int> g_mismatches;
 
-// Failed fetches per manifest entry and server in this install. After a
-// failure the same server is not asked for the same file again before
-// retry_delay(failures) has passed (1 s doubling to 30 s), so a file missing
-// everywhere costs a few requests a minute instead of hundreds a second; an
-// entry that failed this many times on every server ends the install.
+// After a failed fetch the same server is not asked for the same file again
+// before retry_delay(failures) has passed (1 s doubling to 30 s), so a file
+// missing everywhere costs a few requests a minute instead of hundreds a
+// second; an entry that failed this many times on every server ends the
+// install.
 constexpr int kFailuresPerServer = 6;
-struct fetch_failures {
-  int count = 0;
-  double next_try = 0;  // seconds, on now_seconds()'s clock
-  std::string reason;   // of the last failure
-};
-std::map<std::pair<int, int>, fetch_failures> g_fetch_failures;
-int g_stream_server[4] = {0, 0, 0, 0};  // the server of each stream's transfer
-
-// Each stream's archive is extracted while it downloads (member_sink); once
-// the last byte has arrived the stream waits for its extraction to end
-// before it takes the next entry.
-std::unique_ptr<member_sink> g_sinks[4];
-bool g_sink_fed[4] = {false, false, false, false};  // every byte given, extraction ending
-// Entries whose archive must be fetched into a file and extracted from
-// there (its layout asked for the usual extraction after its bytes were used).
-std::set<int> g_whole_archive;
 
 double now_seconds() { return static_cast<double>(xtim_class::microsecs_tot()) * 1e-6; }
 
-// The server to ask for entry `entry` now: the one the failover rule drew if
-// it may be asked, else the one that failed least among those that may be;
-// -1 while every server waits out its delay or gave up on this entry.
-int server_for(int entry) {
+// The server to ask for the stream's entry now: the one the failover rule
+// drew if it may be asked, else the one that failed least among those that
+// may be; -1 while every server waits out its delay or gave up on this entry.
+int server_for(const stream_record& r) {
   const double now = now_seconds();
   int best = -1;
   int best_count = kFailuresPerServer;
   for (int j = 0; j < stg.num_servers; ++j) {
     const int k = (stg.sel_server + j) % stg.num_servers;
-    const auto it = g_fetch_failures.find({entry, k});
-    if (it == g_fetch_failures.end()) return k;
-    const fetch_failures& f = it->second;
+    const fetch_failures& f = r.failures[k];
+    if (f.count == 0) return k;
     if (f.count >= kFailuresPerServer || f.next_try > now) continue;
     if (j == 0) return k;
     if (f.count < best_count) {
@@ -913,17 +928,15 @@ int server_for(int entry) {
   return best;
 }
 
-// Records a failed fetch of `entry` from server `k`; true when the entry has
-// now failed kFailuresPerServer times on every server.
-bool note_fetch_failure(int entry, int k, const std::string& reason) {
-  fetch_failures& f = g_fetch_failures[{entry, k}];
+// Records a failed fetch of the stream's entry from server `k`; true when
+// the entry has now failed kFailuresPerServer times on every server.
+bool note_fetch_failure(stream_record& r, int k, const std::string& reason) {
+  fetch_failures& f = r.failures[k];
   ++f.count;
   f.reason = reason;
   f.next_try = now_seconds() + retry_delay(f.count);
-  for (int j = 0; j < stg.num_servers; ++j) {
-    const auto it = g_fetch_failures.find({entry, j});
-    if (it == g_fetch_failures.end() || it->second.count < kFailuresPerServer) return false;
-  }
+  for (int j = 0; j < stg.num_servers; ++j)
+    if (r.failures[j].count < kFailuresPerServer) return false;
   return true;
 }
 
@@ -942,9 +955,6 @@ std::string last_component(const std::string& path) {
   const size_t cut = p.find_last_of("/\\");
   return cut == std::string::npos ? p : p.substr(cut + 1);
 }
-
-// Another server after a failed transfer, favouring the top of the list.
-void draw_another_server() { stg.sel_server = std::max(0, draw_server_skewed(stg.num_servers)); }
 
 // The first symbolic link on the way from the destination down to the
 // folder of `local` (the destination itself not counting: the user chose
@@ -1071,9 +1081,9 @@ void make_dir_error(const std::string& path, int code) {
 }
 
 void end_extractions() {
-  for (int s = 0; s < 4; ++s) {
-    g_sinks[s].reset();  // stops the work and removes what it wrote
-    g_sink_fed[s] = false;
+  for (stream_record& r : next.stream) {
+    r.sink.reset();  // stops the work and removes what it wrote
+    if (r.phase == stream_phase::extracting) r.phase = stream_phase::working;
   }
 }
 
@@ -1081,25 +1091,11 @@ void make_dirs() {
   index_release();
   g_ready_folders.clear();
   end_extractions();
-  g_whole_archive.clear();
-  g_mismatches.clear();
-  g_fetch_failures.clear();
+  for (stream_record& r : next.stream) r.forget();
   g_handed.assign(sim_info.files.size(), 0);
   // The destination and every folder above it that is missing.
-  const std::string d = dest_dir_path.empty() ? std::string() : dest_dir_path.substr(0, dest_dir_path.size() - 1);
-  size_t slash = d.find('/');
-  while (slash != std::string::npos) {
-    const size_t nxt = d.find('/', slash + 1);
-    const std::string prefix = nxt == std::string::npos ? d : d.substr(0, nxt);
-    if (!prefix.empty()) {
-      const int err = make_folder(prefix);
-      if (show_make_dir_err(err)) {
-        make_dir_error(prefix, err);
-        break;
-      }
-    }
-    slash = nxt;
-  }
+  std::string failed_at;
+  if (const int err = make_folder_chain(dest_dir_path, false, &failed_at); err != 0) make_dir_error(failed_at, err);
 
   // Every folder the release needs, parents before children.
   std::set<std::string> folders;
@@ -1188,224 +1184,277 @@ int extract_and_delete_file(const std::string& archive, const std::string& dest_
 
 namespace {
 
-// Ends the install as failed: entry `entry` could not be fetched from any
-// server. The alert names the file and the last reason each server gave.
-int give_up_fetching(int entry, const std::string& source, const std::string& local) {
+// What one stream's step came to (grab_files turns it into the executor's).
+enum class stream_step {
+  moved,   // it took an entry, started or ended a transfer, received bytes or finished its entry
+  stayed,  // it waits: on the network, its extraction, or a server's retry delay
+  failed,  // the install has ended as failed (the user was told why)
+};
+
+// Ends the install as failed: the stream's entry could not be fetched from
+// any server. The alert names the file and the last reason each server gave.
+stream_step give_up_fetching(const stream_record& r, const std::string& source, const std::string& local) {
   stg.got_failed_install = 1;
   std::string reasons;
   for (int k = 0; k < stg.num_servers; ++k) {
-    const auto it = g_fetch_failures.find({entry, k});
-    if (it == g_fetch_failures.end()) continue;
-    xer << "Gave up on " << local << ": " << server_name[k] << " failed " << it->second.count << " times, last: "
-        << it->second.reason << "\n";
-    if (reasons.find(it->second.reason) == std::string::npos) reasons += (reasons.empty() ? "" : "; ") + it->second.reason;
+    const fetch_failures& f = r.failures[k];
+    if (f.count == 0) continue;
+    xer << "Gave up on " << local << ": " << server_name[k] << " failed " << f.count << " times, last: " << f.reason
+        << "\n";
+    if (reasons.find(f.reason) == std::string::npos) reasons += (reasons.empty() ? "" : "; ") + f.reason;
   }
   __MACIBM_alert(0, "I can NOT download the file '" + source + "'!",
                  "Every server failed " + std::to_string(kFailuresPerServer) + " times: " + reasons,
                  "Destination: " + local, "", t_alert, "utils", __LINE__);
-  return stg.got_failed_install;
+  return stream_step::failed;
 }
 
-}  // namespace
+// The stream keeps its entry for another attempt, from another server
+// drawn at random with a bias to the top of the list.
+void fetch_again_elsewhere(stream_record& r) {
+  stg.got_404 = 1;
+  next.next_index = std::min(next.next_index, r.entry);
+  stg.sel_server = std::max(0, draw_server_skewed(stg.num_servers));
+  r.phase = stream_phase::working;
+}
 
-int grab_files() {
-  const int n = static_cast<int>(sim_info.files.size());
-  if (g_handed.size() != sim_info.files.size()) g_handed.assign(sim_info.files.size(), 0);
-  next.file_down = 0;
+// A fetch of the stream's entry failed (the transfer, or the archive it
+// brought): the next attempt goes to another server, unless the cause lies
+// on this machine (`local_error`, no server can mend that) or every server
+// has failed too often.
+stream_step on_fetch_failed(stream_record& r, const std::string& source, const std::string& local,
+                            const std::string& reason) {
+  if (note_fetch_failure(r, r.server, reason)) return give_up_fetching(r, source, local);
+  fetch_again_elsewhere(r);
+  return stream_step::moved;
+}
 
-  for (int s = 0; s < 4; ++s) {
-    if (!next.stream_active[s]) continue;
-    if (next.stream_waiting[s]) {
-      // A failed transfer lowers next_index to its entry while its stream
-      // keeps it; entries already handed out are passed over, so that no
-      // entry is fetched by two streams at once or counted twice.
-      while (next.next_index < n && g_handed[next.next_index]) ++next.next_index;
-      next.stream_index[s] = next.next_index;
-      if (next.next_index < n) g_handed[next.next_index] = 1;
-      next.next_index = std::clamp(next.next_index + 1, 0, n);
-    }
-    const int i = next.stream_index[s];
-    if (i >= n) continue;
+// The stream's next entry, one no other stream has been handed.
+void take_next_entry(stream_record& r, int n) {
+  // A failed transfer lowers next_index to its entry while its stream
+  // keeps it; entries already handed out are passed over, so that no
+  // entry is fetched by two streams at once or counted twice.
+  while (next.next_index < n && g_handed[next.next_index]) ++next.next_index;
+  r.take(next.next_index);
+  if (next.next_index < n) g_handed[next.next_index] = 1;
+  next.next_index = std::clamp(next.next_index + 1, 0, n);
+}
 
-    file_version_struct& v = sim_info.files[i].versions.back();
-    const std::string local = local_path_of(v.path);
-    // A new transfer goes to a server that may be asked for this file now;
-    // while none may, the stream waits (the frame goes on).
-    const bool fetching = is_net && v.want_to_grab_it && !v.want_to_nuke_it;
-    // The archive has arrived and its extraction is ending.
-    const bool extracting = fetching && g_sinks[s] && g_sink_fed[s];
-    if (fetching && !extracting && !http.down[s + 2]) {
-      if (make_way(local) != 0) return stg.got_failed_install;
-      const int k = server_for(i);
-      if (k < 0) {
-        next.stream_waiting[s] = 0;
-        continue;
-      }
-      g_stream_server[s] = k;
-      // Sizes are listed in thousands of bytes, rounded: one more thousand
-      // covers the rounding. A body past it is not the archive listed.
-      http.set_size_limit(s + 2, listed_bytes_limit(v.down_size));
-    }
-    const int server = fetching ? g_stream_server[s] : stg.sel_server;
-    const std::string source = is_net ? server_path[server] + v.path + ".zip"
-                                      : dvd_path + install_name + "/" + v.path + ".zip";
-    std::string archive = stream_archive_path(s);
-    if (fetching && !extracting && !http.down[s + 2]) {
-      g_sinks[s].reset();
-      if (!g_whole_archive.count(i)) {
-        unlock_file(local);
-        const auto disk_limit = static_cast<std::uint64_t>(listed_bytes_limit(v.disk_size));
-        g_sinks[s] = std::make_unique<member_sink>(local, v.sig_want, disk_limit, archive);
-        http.set_sink(s + 2, g_sinks[s].get());
-      }
-    }
-    next.stream_waiting[s] = 0;
-    crnt_file_path = source;
-    crnt_file_name = last_component(source);
-
-    if (path_has_no_file(v.path))
-      __MACIBM_alert(0, "I am working through the list and found a path that has no file!",
-                     "This is impossible to download or delete!", "It is:", v.path, t_exit, "utils", 461);
-
-    bool finished = false;
-    bool installed = false;
-    if (v.want_to_nuke_it) {
-      stg.crnt_file_stat = 0;
-      if (const std::string link = link_on_the_way(local); !link.empty()) return stopped_at_link(link, local);
-      plat::PathKind kind = plat::PathKind::none;
-      std::uint64_t size = 0;
-      plat::path_stat(app_path + local, kind, size);
-      // A folder in its place: the file went already, to make way for it.
-      if (kind != plat::PathKind::folder) unlock_file(local);
-      const int err = kind == plat::PathKind::folder ? 0 : delete_file(local);
-      if (stg.log_actions)
-        xer << "now we want to nuke a file: DELETING  file " << local << ", with result=" << err << ".\n";
-      // Gone already: missing, or its folder became a file of this version.
-      if (err != 0 && err != ENOENT && err != ENOTDIR) {
-        // The file this version no longer has stays: the tree is not the
-        // release's, and the install must not say it is.
-        stg.got_failed_install = 1;
-        xer << "Could not delete " << local << ": " << error_str(err) << "\n";
-        __MACIBM_alert(0, "The installer cannot delete a file that this version no longer has.",
-                       "Error: " + error_str(err), "File: " + local, "", t_alert, "utils", __LINE__);
-        return stg.got_failed_install;
-      }
-      for (std::string folder = local_folder_of(local); folder.size() > dest_dir_path.size();) {
-        deleted_files.insert(folder);
-        folder.pop_back();
-        const size_t cut = folder.rfind('/');
-        if (cut == std::string::npos) break;
-        folder.resize(cut + 1);
-      }
-      finished = true;
-    } else if (v.want_to_grab_it) {
-      stg.crnt_file_stat = 1;
-      if (is_net) {
-        const int r = extracting ? 1 : http.net_check(s + 2, server_name[server], source, archive);
-        if (r == 0) {
-          const down_class* d = http.down[s + 2].get();
-          if (!d)
-            stg.crnt_file_rat = 0;
-          else if (d->mIncomingLength == -1)
-            stg.crnt_file_rat = -0.01f;
-          else if (d->mIncomingLength > 0)
-            stg.crnt_file_rat = static_cast<float>(d->mReceivedPayload * 100 / d->mIncomingLength) * 0.01f;
-          else
-            stg.crnt_file_rat = 0;
-          next.file_down += stg.crnt_file_rat * v.down_size;
-        } else if (r == 2) {
-          g_sinks[s].reset();
-          const net_failure f = http.failure(s + 2);
-          if (f.local_error != 0) {
-            // The download could not be stored here: no server can mend that.
-            stg.got_failed_install = 1;
-            xer << "The download of " << source << " could not be stored: " << error_str(f.local_error) << "\n";
-            __MACIBM_alert(0, "The installer cannot store a downloaded file.", "Error: " + error_str(f.local_error),
-                           "Download: " + archive, "Source: " + source, t_alert, "utils", __LINE__);
-            return stg.got_failed_install;
-          }
-          if (note_fetch_failure(i, server, transfer_failure_text(f))) return give_up_fetching(i, source, local);
-          stg.got_404 = 1;
-          next.next_index = std::min(next.next_index, i);
-          draw_another_server();
-          next.stream_waiting[s] = 0;
-        } else {
-          stg.got_404 = 0;
-          // The file takes its name only with the contents the release lists;
-          // a stale mirror, a damaged or a wrong archive is fetched again from
-          // another server, a few times at most.
-          const auto limit = static_cast<std::uint64_t>(listed_bytes_limit(v.disk_size));
-          int err = 0;
-          if (member_sink* sink = g_sinks[s].get()) {
-            if (!g_sink_fed[s]) {
-              sink->finish();
-              g_sink_fed[s] = true;
-            }
-            if (!sink->done()) continue;  // the stream holds its entry until the extraction ends
-            err = sink->result();
-            const bool spooled = sink->spooled();
-            if (!sink->log_text().empty()) xer << sink->log_text();
-            g_sinks[s].reset();
-            g_sink_fed[s] = false;
-            if (spooled)
-              err = extract_and_delete_file(archive, local, v.sig_want, limit);
-            else
-              err = extraction_outcome(err, source, local, true);
-          } else {
-            err = extract_and_delete_file(archive, local, v.sig_want, limit);
-          }
-          if (err == err_zip_needs_file) {
-            // Fetched again at once into a file, from the same server.
-            xer << "The archive for " << local << " is fetched again to be extracted from a file.\n";
-            g_whole_archive.insert(i);
-          } else if (err == 0) {
-            stg.crnt_file_rat = 1;
-            finished = installed = true;
-          } else if (!archive_fault(err)) {
-            return stg.got_failed_install;
-          } else if (++g_mismatches[i] >= kMaxSignatureMismatches) {
-            stg.got_failed_install = 1;
-            __MACIBM_alert(0, "The installer cannot extract a file.",
-                           "Error: the file arrived " + std::to_string(kMaxSignatureMismatches) +
-                               " times damaged or with the wrong contents (" + error_str(err) + ")",
-                           "Compressed File: " + source, "Destination: " + local, t_alert, "utils", 400);
-            return stg.got_failed_install;
-          } else if (note_fetch_failure(i, server, "the archive is damaged or wrong (" + error_str(err) + ")")) {
-            return give_up_fetching(i, source, local);
-          } else {
-            xer << "Bad archive for " << local << " (" << error_str(err) << "); fetching it again from another server.\n";
-            stg.got_404 = 1;
-            next.next_index = std::min(next.next_index, i);
-            draw_another_server();
-            next.stream_waiting[s] = 0;
-          }
-        }
-      } else {
-        if (s != 0)
-          __MACIBM_alert(0, "Trying to do a DVD install with multiple streams!",
-                         "The shark with the laser on his head is getting very dizzy!", "", "", t_exit, "utils", 498);
-        extract_and_delete_file(source, local);
-        stg.crnt_file_rat = 1;
-        finished = installed = true;
-      }
-    } else {
-      stg.crnt_file_stat = v.on_disk ? 2 : 3;
-      finished = true;
-    }
-
-    if (installed) {
-      v.on_disk = 1;
-      next.comp_down += v.down_size;
-      next.totl_disk += v.disk_size;
-    }
-
-    if (finished) next_stream_rule(s);
+// Deletes the file the release no longer has. False (the install failed)
+// when it is there and cannot go: the tree would not be the release's.
+bool nuke_entry(const std::string& local) {
+  stg.crnt_file_stat = 0;
+  if (const std::string link = link_on_the_way(local); !link.empty()) {
+    stopped_at_link(link, local);
+    return false;
   }
+  plat::PathKind kind = plat::PathKind::none;
+  std::uint64_t size = 0;
+  plat::path_stat(app_path + local, kind, size);
+  // A folder in its place: the file went already, to make way for it.
+  if (kind != plat::PathKind::folder) unlock_file(local);
+  const int err = kind == plat::PathKind::folder ? 0 : delete_file(local);
+  if (stg.log_actions) xer << "now we want to nuke a file: DELETING  file " << local << ", with result=" << err << ".\n";
+  // Gone already: missing, or its folder became a file of this version.
+  if (err != 0 && err != ENOENT && err != ENOTDIR) {
+    stg.got_failed_install = 1;
+    xer << "Could not delete " << local << ": " << error_str(err) << "\n";
+    __MACIBM_alert(0, "The installer cannot delete a file that this version no longer has.", "Error: " + error_str(err),
+                   "File: " + local, "", t_alert, "utils", __LINE__);
+    return false;
+  }
+  for (std::string folder = local_folder_of(local); folder.size() > dest_dir_path.size();) {
+    deleted_files.insert(folder);
+    folder.pop_back();
+    const size_t cut = folder.rfind('/');
+    if (cut == std::string::npos) break;
+    folder.resize(cut + 1);
+  }
+  return true;
+}
 
-  for (int s = 0; s < 4; ++s)
-    if (next.stream_active[s] && next.stream_index[s] < n) return stg.got_failed_install;
+// Starts the fetch of the stream's entry when no transfer runs for it: a
+// server that may be asked now, the size limit, and the extraction the body
+// goes to (unless the archive must be extracted from a file). False while
+// no server may be asked (the stream waits).
+bool start_fetch(int s, const file_version_struct& v, const std::string& local) {
+  stream_record& r = next.stream[s];
+  const int k = server_for(r);
+  if (k < 0) return false;
+  r.server = k;
+  // Sizes are listed in thousands of bytes, rounded: one more thousand
+  // covers the rounding. A body past it is not the archive listed.
+  transfer_options options;
+  options.max_bytes = listed_bytes_limit(v.down_size);
+  r.sink.reset();
+  if (!r.whole_archive) {
+    unlock_file(local);
+    const auto disk_limit = static_cast<std::uint64_t>(listed_bytes_limit(v.disk_size));
+    r.sink = std::make_unique<member_sink>(local, v.sig_want, disk_limit, stream_archive_path(s));
+    options.sink = r.sink.get();
+  }
+  http.prepare(s + 2, std::move(options));
+  return true;
+}
 
-  // Success only when every file chosen to fetch is in place.
+// The share of the running transfer received, for the progress line: -0.01
+// while the length is unknown.
+float received_share(const down_class* d) {
+  if (!d || d->mIncomingLength == 0) return 0;
+  if (d->mIncomingLength == -1) return -0.01f;
+  return static_cast<float>(d->mReceivedPayload * 100 / d->mIncomingLength) * 0.01f;
+}
+
+// Every byte of the stream's archive has arrived: the file takes its name
+// only with the contents the release lists. Sets `installed`, or leaves the
+// stream on its entry to fetch it again (a stale mirror, a damaged or a wrong
+// archive: from another server, a few times at most).
+stream_step on_archive_arrived(int s, const file_version_struct& v, const std::string& source,
+                               const std::string& local, bool& installed) {
+  stream_record& r = next.stream[s];
+  const std::string archive = stream_archive_path(s);
+  stg.got_404 = 0;
+  const auto limit = static_cast<std::uint64_t>(listed_bytes_limit(v.disk_size));
+  int err = 0;
+  if (member_sink* sink = r.sink.get()) {
+    const bool arrived_now = r.phase != stream_phase::extracting;
+    if (arrived_now) {
+      sink->finish();
+      r.phase = stream_phase::extracting;
+    }
+    // The stream holds its entry until the extraction ends.
+    if (!sink->done()) return arrived_now ? stream_step::moved : stream_step::stayed;
+    err = sink->result();
+    const bool spooled = sink->spooled();
+    if (!sink->log_text().empty()) xer << sink->log_text();
+    r.sink.reset();
+    r.phase = stream_phase::working;
+    err = spooled ? extract_and_delete_file(archive, local, v.sig_want, limit)
+                  : extraction_outcome(err, source, local, true);
+  } else {
+    err = extract_and_delete_file(archive, local, v.sig_want, limit);
+  }
+  if (err == err_zip_needs_file) {
+    // Fetched again at once into a file, from the same server.
+    xer << "The archive for " << local << " is fetched again to be extracted from a file.\n";
+    r.whole_archive = true;
+    return stream_step::moved;
+  }
+  if (err == 0) {
+    stg.crnt_file_rat = 1;
+    installed = true;
+    return stream_step::moved;
+  }
+  if (!archive_fault(err)) return stream_step::failed;
+  if (++r.bad_archives >= kMaxSignatureMismatches) {
+    stg.got_failed_install = 1;
+    __MACIBM_alert(0, "The installer cannot extract a file.",
+                   "Error: the file arrived " + std::to_string(kMaxSignatureMismatches) +
+                       " times damaged or with the wrong contents (" + error_str(err) + ")",
+                   "Compressed File: " + source, "Destination: " + local, t_alert, "utils", 400);
+    return stream_step::failed;
+  }
+  if (note_fetch_failure(r, r.server, "the archive is damaged or wrong (" + error_str(err) + ")"))
+    return give_up_fetching(r, source, local);
+  xer << "Bad archive for " << local << " (" << error_str(err) << "); fetching it again from another server.\n";
+  fetch_again_elsewhere(r);
+  return stream_step::moved;
+}
+
+// One poll of the stream's transfer, or the end of its extraction.
+stream_step fetch_entry(int s, file_version_struct& v, const std::string& source, const std::string& local,
+                        bool& installed) {
+  stream_record& r = next.stream[s];
+  const down_class* before = http.down[s + 2].get();
+  const std::int64_t received_before = before ? before->mReceivedPayload : -1;
+  std::string archive = stream_archive_path(s);
+  const int result =
+      r.phase == stream_phase::extracting ? 1 : http.net_check(s + 2, server_name[r.server], source, archive);
+  if (result == 0) {
+    const down_class* d = http.down[s + 2].get();
+    stg.crnt_file_rat = received_share(d);
+    next.file_down += stg.crnt_file_rat * v.down_size;
+    const bool moved = !before || !d || d->mReceivedPayload != received_before;
+    return moved ? stream_step::moved : stream_step::stayed;
+  }
+  if (result == 1) return on_archive_arrived(s, v, source, local, installed);
+  r.sink.reset();
+  const net_failure f = http.failure(s + 2);
+  if (f.local_error != 0) {
+    // The download could not be stored here: no server can mend that.
+    stg.got_failed_install = 1;
+    xer << "The download of " << source << " could not be stored: " << error_str(f.local_error) << "\n";
+    __MACIBM_alert(0, "The installer cannot store a downloaded file.", "Error: " + error_str(f.local_error),
+                   "Download: " + archive, "Source: " + source, t_alert, "utils", __LINE__);
+    return stream_step::failed;
+  }
+  return on_fetch_failed(r, source, local, transfer_failure_text(f));
+}
+
+// One step of stream s (see executor_step).
+stream_step step_stream(int s) {
+  stream_record& r = next.stream[s];
+  const int n = static_cast<int>(sim_info.files.size());
+  bool moved = false;
+  if (r.phase == stream_phase::waiting) {
+    take_next_entry(r, n);
+    moved = true;
+  }
+  if (r.entry >= n) return moved ? stream_step::moved : stream_step::stayed;
+
+  file_version_struct& v = sim_info.files[r.entry].versions.back();
+  const std::string local = local_path_of(v.path);
+  const bool fetching = is_net && v.want_to_grab_it && !v.want_to_nuke_it;
+  if (fetching && r.phase != stream_phase::extracting && !http.down[s + 2]) {
+    // The way to the file is made first (folders, a file or a folder in
+    // its way, a link stops the install). A new transfer goes to a server
+    // that may be asked for this file now; while none may, the stream waits
+    // (the frame goes on).
+    if (make_way(local) != 0) return stream_step::failed;
+    if (!start_fetch(s, v, local)) return moved ? stream_step::moved : stream_step::stayed;
+  }
+  const int server = fetching ? r.server : stg.sel_server;
+  const std::string source = is_net ? server_path[server] + v.path + ".zip"
+                                    : dvd_path + install_name + "/" + v.path + ".zip";
+  crnt_file_path = source;
+  crnt_file_name = last_component(source);
+  if (path_has_no_file(v.path))
+    __MACIBM_alert(0, "I am working through the list and found a path that has no file!",
+                   "This is impossible to download or delete!", "It is:", v.path, t_exit, "utils", 461);
+
+  bool installed = false;
+  stream_step step = stream_step::moved;
+  if (v.want_to_nuke_it) {
+    if (!nuke_entry(local)) return stream_step::failed;
+  } else if (v.want_to_grab_it && is_net) {
+    stg.crnt_file_stat = 1;
+    step = fetch_entry(s, v, source, local, installed);
+    if (step == stream_step::failed) return step;
+    if (!installed) return moved ? stream_step::moved : step;
+  } else if (v.want_to_grab_it) {
+    stg.crnt_file_stat = 1;
+    if (s != 0)
+      __MACIBM_alert(0, "Trying to do a DVD install with multiple streams!",
+                     "The shark with the laser on his head is getting very dizzy!", "", "", t_exit, "utils", 498);
+    extract_and_delete_file(source, local);
+    stg.crnt_file_rat = 1;
+    installed = true;
+  } else {
+    stg.crnt_file_stat = v.on_disk ? 2 : 3;
+  }
+  if (installed) {
+    v.on_disk = 1;
+    next.comp_down += v.down_size;
+    next.totl_disk += v.disk_size;
+  }
+  next_stream_rule(s);  // the entry is finished
+  return stream_step::moved;
+}
+
+// Every stream has run out of entries: the install ends, as done only when
+// every file chosen to fetch is in place. Folders emptied by deletions go,
+// and the destination may take the version's name.
+executor_step finish_install() {
   for (const auto& h : sim_info.files) {
     const file_version_struct& v = h.versions.back();
     if (v.want_to_grab_it && !v.on_disk) {
@@ -1413,7 +1462,7 @@ int grab_files() {
       xer << "The install ended with " << v.path << " not in place.\n";
       __MACIBM_alert(0, "The installer did not install every file.", "Missing: " + std::string(v.path), "", "",
                      t_alert, "utils", __LINE__);
-      return stg.got_failed_install;
+      return executor_step::failed;
     }
   }
   next.dir_done = 1;
@@ -1446,5 +1495,28 @@ int grab_files() {
         dest_dir_path = parent + install_name + "/";
     }
   }
-  return 1;
+  return executor_step::done;
+}
+
+}  // namespace
+
+executor_step grab_files() {
+  const int n = static_cast<int>(sim_info.files.size());
+  if (g_handed.size() != sim_info.files.size()) g_handed.assign(sim_info.files.size(), 0);
+  next.file_down = 0;
+
+  bool moved = false;
+  for (int s = 0; s < 4; ++s) {
+    if (!next.stream[s].active()) continue;
+    const stream_step step = step_stream(s);
+    if (step == stream_step::failed) return executor_step::failed;
+    moved = moved || step == stream_step::moved;
+  }
+  for (const stream_record& r : next.stream) {
+    if (r.active() && r.entry < n) {
+      if (stg.got_failed_install) return executor_step::failed;
+      return moved ? executor_step::progressed : executor_step::idle;
+    }
+  }
+  return finish_install();
 }

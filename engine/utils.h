@@ -27,6 +27,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/IO_UTILS.h"
+
 // ------------------------------------------------------------ [SECTION] data model
 
 // A text of the manifest model: a pointer and a length, without a heap block
@@ -367,19 +369,54 @@ int choose_files();
 
 // -------------------------------------------------------------- [SECTION] executor
 
+// What a download stream is doing. A stream works on one manifest entry at
+// a time and keeps it until the entry is finished.
+enum class stream_phase {
+  idle,        // not in use: not started, or retired by the stream rule
+  waiting,     // takes the next entry no other stream has, at its next turn
+  working,     // works on its entry: deletes or skips it, or fetches it (a
+               // transfer in its slot, or one to start once a server may be asked)
+  extracting,  // every byte of the entry's archive has arrived; its extraction is ending
+};
+
+// Failed fetches of a stream's entry from one server.
+struct fetch_failures {
+  int count = 0;
+  double next_try = 0;  // seconds on the executor's clock before which it is not asked again
+  std::string reason;   // of the last failure
+};
+
+// One download stream of the running install; stream s uses pool slot s + 2.
+struct stream_record {
+  stream_phase phase = stream_phase::idle;
+  int entry = 0;                      // the manifest entry it works on
+  int server = 0;                     // the server its transfer asks
+  std::unique_ptr<member_sink> sink;  // the extraction its transfer feeds; null when none
+  fetch_failures failures[10];        // of its entry, per server (the server tables' ten)
+  int bad_archives = 0;               // of its entry: arrived unreadable or with the wrong contents
+  bool whole_archive = false;         // its entry's archive is fetched into a file and extracted from there
+
+  bool active() const { return phase != stream_phase::idle; }
+  // Takes entry `i` to work on: its counts start again.
+  void take(int i);
+  // Ends its extraction and forgets its counts (a new install starts).
+  void forget();
+};
+
 // Streams and progress of the running install. The executor advances it;
 // the state machine restarts it when an install starts, ends or is abandoned.
 class next_class {
  public:
   int next_index = 0;           // next manifest entry to hand to a stream
   int dir_done = 0;             // every stream has run past the last entry; never cleared
-  int stream_active[4] = {};    // stream s is in use
-  int stream_waiting[4] = {};   // stream s takes next_index at its next turn
-  int stream_index[4] = {};     // entry stream s works on; it uses download slot s + 2
+  stream_record stream[4];      // the download streams
   float star_time = 0;          // real time of the last restart
   double file_down = 0;         // thousands of bytes received of the entries downloading now
   std::int64_t comp_down = 0;   // download size of the entries fully fetched in this install
   std::int64_t totl_disk = 0;   // installed size of the entries fully fetched in this install
+
+  // Streams in use.
+  int active_streams() const;
 };
 
 extern next_class next;
@@ -391,7 +428,8 @@ void restart_bookkeeping();
 
 // After stream s finished its entry: follows the measured rate with the
 // number of streams (2 below 50 thousand bytes/s, 4 above), or the
-// preference. May start one more stream, retire s, or mark s waiting.
+// preference. May start one more stream, retire s (idle), or let s wait
+// for the next entry.
 void next_stream_rule(int s);
 
 // The archive a stream downloads into: temp_path + s + ".zip".
@@ -403,14 +441,23 @@ std::string stream_archive_path(int s);
 void make_dirs();
 void make_dir_error(const std::string& path, int code);
 
-// One step of the install: every active stream polls its transfer, extracts
-// a finished archive next to its file, deletes an obsolete file, or skips an
-// entry, then takes the next one. A file whose signature is wrong after
-// extraction is fetched again from another server (given up after a few
-// tries). Returns 1 when the install has reached its end (empty folders left
-// by deletions removed, the destination maybe renamed after the version),
-// else got_failed_install (non-zero once the install has failed).
-int grab_files();
+// What one step of the executor came to.
+enum class executor_step {
+  progressed,  // a stream took an entry, started or ended a transfer, received bytes or finished its entry
+  idle,        // every stream waits: on the network, an extraction, or a server's retry delay
+  done,        // every stream ran out of entries and the install has ended (got_failed_install
+               // tells whether a failure met on the way spoils it)
+  failed,      // the install has ended as failed (got_failed_install is set; the user was told why)
+};
+
+// One step of the install: every active stream takes its step (step_stream):
+// it polls its transfer, extracts a finished archive next to its file,
+// deletes an obsolete file, or skips an entry, then takes the next one. A
+// file whose signature is wrong after extraction is fetched again from
+// another server (given up after a few tries). Once every stream has run
+// out of entries the install ends (finish_install): empty folders left by
+// deletions are removed and the destination may take the version's name.
+executor_step grab_files();
 
 // Extracts `archive` into the folder of `dest_file` and deletes the archive.
 // With `want_sig` (the manifest's signature), only the member named like

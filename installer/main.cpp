@@ -33,6 +33,7 @@
 #include "support/UTL_Debug.h"
 #include "support/alert.h"
 #include "support/hl_init.h"
+#include "support/text.h"
 #include "ui/gl_init.h"
 #include "ui/hl_mnw.h"
 #ifdef SKYVANE_WINDOW
@@ -137,24 +138,6 @@ int directory_local_error = 0;
 int server_list_refused = list_ok;
 int app_windowed = 0;
 
-
-std::string printable_text(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f) {
-      char hex[8];
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    } else if (c == '\\') {
-      out += "\\\\";
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
-
 namespace {
 
 // The configured host of the server list ("host" or "host:port").
@@ -247,7 +230,7 @@ namespace {
 void poll_server_list() {
   if (!http.down[0] && xtim.real_time < server_list_next_try) return;
   std::string dest = temp_path + "serverlist.txt";
-  if (!http.down[0]) http.set_size_limit(0, kServerListMaxBytes);
+  if (!http.down[0]) http.prepare(0, transfer_options{kServerListMaxBytes, nullptr, {}});
   const int r = http.net_check(0, server_list_host(), "/serverlist.txt", dest);
   if (r == 2 && http.failure(0).too_large) {
     // No list of servers is that large: it is not one, and asking again
@@ -305,7 +288,7 @@ void directory_fetch_failed() {
 void poll_directory_file() {
   if (!http.down[1] && xtim.real_time < directory_next_try) return;
   const int s = stg.sel_server;
-  if (!http.down[1]) http.set_size_limit(1, kDirectoryArchiveMaxBytes);
+  if (!http.down[1]) http.prepare(1, transfer_options{kDirectoryArchiveMaxBytes, nullptr, {}});
   const int r = http.net_check(1, server_name[s], server_path[s] + "directory.txt.zip", net_dir_path_zip);
   if (r == 2) {
     // What arrived of a failed fetch is of no use, and one cut at the size
@@ -660,8 +643,7 @@ void installing_lines(app_texts& t) {
     const float rate = done / elapsed;
     // Nothing measured yet (every entry so far had no size): no estimate.
     const std::string left = rate > 0 ? time_left_str(remaining / rate) : std::string("an unknown time");
-    int streams = 0;
-    for (int s = 0; s < 4; ++s) streams += next.stream_active[s] ? 1 : 0;
+    const int streams = next.active_streams();
     char r[16], c[16];
     int_to_str(static_cast<int>(std::fmin(rate, 2147483647.0f)), r, 1, 0);
     int_to_str(streams, c, 1, 0);
@@ -725,25 +707,6 @@ void end_of_install() {
   restore_rename_pref();
 }
 
-// Makes a folder and every missing folder above it; 0 or the error of the
-// first one that could not be made.
-int make_folder_chain(const std::string& folder) {
-  std::string path;
-  size_t at = 0;
-  while (at < folder.size()) {
-    const size_t slash = folder.find('/', at + 1);
-    path = folder.substr(0, slash == std::string::npos ? folder.size() : slash);
-    at = slash == std::string::npos ? folder.size() : slash;
-    if (path.empty() || path == "/") continue;
-    plat::PathKind kind = plat::PathKind::none;
-    std::uint64_t size = 0;
-    if (plat::path_stat(path, kind, size) == 0 && kind != plat::PathKind::none) continue;
-    const int err = plat::path_make_dir(path);
-    if (err != 0 && err != EEXIST) return err;
-  }
-  return 0;
-}
-
 void install_start() {
   restart_bookkeeping();
   stg.got_failed_install = 0;
@@ -754,7 +717,7 @@ void install_start() {
   // permission) ends the install here with that cause: every folder and
   // file below it would otherwise fail with a missing parent instead.
   if (!existed) {
-    const int err = make_folder_chain(dest_dir_path);
+    const int err = make_folder_chain(dest_dir_path, false, nullptr);
     if (err != 0) {
       tell("I can not make the destination folder " + dest_dir_path + ": " + error_str(err));
       stg.got_failed_install = 1;
@@ -782,16 +745,6 @@ void quit_on_signal(int signo) {
   app_done = 1;
 }
 
-// A fingerprint of the executor's progress: it changes whenever a step
-// received bytes, started or ended a transfer, or moved to another entry.
-std::int64_t executor_progress() {
-  std::int64_t p = next.next_index * 1000003LL + next.comp_down * 1000;
-  for (int slot = 2; slot < http_class::kSlots; ++slot)
-    if (const down_class* d = http.down[slot].get()) p += d->mReceivedPayload + 7919LL * slot;
-  for (int s = 0; s < 4; ++s) p += next.stream_index[s] * 31LL + next.stream_active[s];
-  return p;
-}
-
 // Runs the executor for this frame's budget of 10 ms. A step that changed
 // nothing means every stream waits for the network: the rest of the budget
 // is spent waiting on the sockets rather than spinning.
@@ -800,14 +753,14 @@ void run_executor() {
   for (;;) {
     const std::int64_t left_us = 10000 - (xtim_class::microsecs_tot() - start);
     if (left_us <= 0 || stg.step != 1) break;
-    const std::int64_t before = executor_progress();
-    if (grab_files()) {
+    const executor_step step = grab_files();
+    if (step == executor_step::done || step == executor_step::failed) {
       stg.step = 2;
       restart_bookkeeping();
       end_of_install();
       break;
     }
-    if (executor_progress() != before) continue;
+    if (step == executor_step::progressed) continue;
     // Nothing moved: wait for the sockets, or, while every stream waits out
     // a retry delay with no transfer running, sleep instead of spinning.
     const int wait_ms = static_cast<int>(std::max<std::int64_t>(1, left_us / 1000));
@@ -1027,8 +980,7 @@ std::string open_log() {
   get_OS_abs_path(install_type != 0 ? 1 : 0, folder);
   if (HL_open_log(folder)) return folder;
   std::string state = plat::state_home() + "/skyvane/";
-  make_folder(plat::state_home());
-  make_folder(state);
+  make_folder_chain(state, false, nullptr);
   HL_open_log(state);
   return state;
 }

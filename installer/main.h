@@ -13,6 +13,7 @@
 
 #include "engine/run_state.h"
 #include "engine/utils.h"
+#include "support/text.h"
 
 extern float totl_inst_rat;      // smoothed fraction of the install done, 0..1
 extern std::int64_t tot_availabl;  // free space at the destination, thousands of bytes; -1 unknown
@@ -144,10 +145,6 @@ constexpr std::int64_t kDirectoryArchiveMaxBytes = 64ll << 20;
 constexpr std::int64_t kDirectoryExpansion = 64;
 constexpr std::int64_t kDirectoryMinBytes = 16ll << 20;
 constexpr std::int64_t kDirectoryMaxBytes = 1ll << 30;
-
-// A text from a server as it may be printed or logged: control characters
-// (below 0x20 and 0x7f) are written as \xNN, a backslash as "\\".
-std::string printable_text(const std::string& text);
 
 // Whether the examined release has anything to do at the destination: a
 // file to fetch (even an empty one) or a file to delete.

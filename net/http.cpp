@@ -166,12 +166,7 @@ down_class::down_class(const char* host, std::uint16_t port, const char* path, b
       return;
     }
     mResponseNum = -1;
-    mAddr = addr;
-    mConnectPort = connect_port;
-    mSocket = std::make_unique<PCSBSocket>(0, false);
-    mSocket->Connect(addr, connect_port);
-    ++mConnectionsOpened;
-    ++http.connections_opened;
+    connect_fresh(addr, connect_port);
   }
 
   append(mOutBuf, post ? "POST " : "GET ");
@@ -189,6 +184,23 @@ down_class::down_class(const char* host, std::uint16_t port, const char* path, b
     mOutBuf.insert(mOutBuf.end(), p, p + body_len);
   }
   if (mOnKeptConnection) mRequest = mOutBuf;
+  sync_state();
+}
+
+void down_class::connect_fresh(std::uint32_t addr, std::uint16_t port) {
+  mAddr = addr;
+  mConnectPort = port;
+  mSocket = std::make_unique<PCSBSocket>(0, false);
+  mSocket->Connect(addr, port);
+  ++mConnectionsOpened;
+  ++http.connections_opened;
+}
+
+down_class::down_class(const char* host, std::uint16_t port, const char* path,
+                       const std::map<std::string, std::string>& fields, const char* dest, kept_connection* kept,
+                       const transfer_options& options)
+    : down_class(host, port, path, false, fields, nullptr, 0, dest, kept, options.sink) {
+  mMaxBytes = options.max_bytes;
 }
 
 down_class::~down_class() {
@@ -196,20 +208,79 @@ down_class::~down_class() {
   mSocket.reset();
 }
 
-int down_class::GetStat() {
-  if (!mSocket) return 0;
-  switch (mSocket->GetStatus()) {
-    case pcsbstatus_Error:
-      return 2;
-    case pcsbstatus_Disconnected:
-      return 3;
-    case pcsbstatus_Connected:
-      break;
-    default:
-      return 1;
+namespace {
+
+const char* state_name(transfer_state s) {
+  switch (s) {
+    case transfer_state::unresolved: return "unresolved";
+    case transfer_state::connecting: return "connecting";
+    case transfer_state::sending: return "sending";
+    case transfer_state::awaiting: return "awaiting the answer";
+    case transfer_state::receiving: return "receiving";
+    case transfer_state::kept: return "complete, connection kept";
+    case transfer_state::closed: return "closed";
+    case transfer_state::failed: return "failed";
   }
-  if (!mOutBuf.empty()) return 4;
-  return mGotWholeHeader ? 5 : 6;
+  return "?";
+}
+
+}  // namespace
+
+void down_class::sync_state() {
+  transfer_state s = transfer_state::unresolved;
+  if (mSocket) {
+    switch (mSocket->GetStatus()) {
+      case pcsbstatus_Error: s = transfer_state::failed; break;
+      case pcsbstatus_Disconnected: s = transfer_state::closed; break;
+      case pcsbstatus_Connected:
+        s = !mOutBuf.empty() ? transfer_state::sending
+            : mReusable      ? transfer_state::kept
+            : mGotWholeHeader ? transfer_state::receiving
+                              : transfer_state::awaiting;
+        break;
+      default: s = transfer_state::connecting; break;
+    }
+  }
+  if (s == state_) return;
+  if (http.log_states)
+    xer << "Transfer to " << mDestFileName << ": " << state_name(state_) << " -> " << state_name(s) << "\n";
+  state_ = s;
+}
+
+int down_class::GetStat() {
+  sync_state();
+  switch (state_) {
+    case transfer_state::unresolved: return 0;
+    case transfer_state::connecting: return 1;
+    case transfer_state::failed: return 2;
+    case transfer_state::closed: return 3;
+    case transfer_state::sending: return 4;
+    case transfer_state::receiving:
+    case transfer_state::kept: return 5;
+    case transfer_state::awaiting: return 6;
+  }
+  return 0;
+}
+
+bool down_class::timed_out(float time_out, float window, double floor) {
+  if (mSinking && !mSink->ready()) {
+    // This side holds the transfer while its sink catches up (a slow
+    // disk): the server is not silent, so no time-out runs meanwhile.
+    last_read_time = net_now();
+    mRateSamples.clear();
+    return false;
+  }
+  // The receive rate over the last window, from samples taken about every
+  // 1/32 of it; the oldest kept is the newest at or before the window's start.
+  const float now = net_now();
+  auto& samples = mRateSamples;
+  if (samples.empty() || now - samples.back().first >= window / 32) samples.emplace_back(now, mReceivedBytes);
+  std::size_t drop = 0;
+  while (drop + 1 < samples.size() && samples[drop + 1].first <= now - window) ++drop;
+  samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(drop));
+  const bool trickling = window > 0 && samples.front().first <= now - window &&
+                         static_cast<double>(mReceivedBytes - samples.front().second) < floor * window;
+  return trickling || now > last_read_time + time_out;
 }
 
 // Ends the transfer on a response this side cannot accept.
@@ -259,10 +330,7 @@ bool down_class::may_keep_open(std::int64_t pending) const {
 bool down_class::retry_on_fresh_connection() {
   if (!mOnKeptConnection || mReceivedBytes > 0 || mAddr == 0) return false;
   mOnKeptConnection = false;
-  mSocket = std::make_unique<PCSBSocket>(0, false);
-  mSocket->Connect(mAddr, mConnectPort);
-  ++mConnectionsOpened;
-  ++http.connections_opened;
+  connect_fresh(mAddr, mConnectPort);
   mOutBuf = std::move(mRequest);
   mRequest.clear();
   return true;
@@ -483,6 +551,7 @@ void http_class::reset() {
   keep_alive = 1;
   connections_opened = 0;
   kept_silence_secs = 2.0f;
+  log_states = false;
   for (auto& f : last_failure) f = net_failure{};
   ProxyHost.clear();
   ProxyPort_str.clear();
@@ -490,8 +559,7 @@ void http_class::reset() {
   time_out_secs = 30.0f;
   trickle_window_secs = 60.0f;
   trickle_floor_bytes_per_sec = 1000.0;
-  for (auto& s : size_limit) s = 0;
-  for (auto& s : next_sink) s = nullptr;
+  for (auto& o : next_options) o = transfer_options{};
   failure_counts.clear();
   inited_any = soc_inited = false;
   gProxyExclude.clear();
@@ -501,14 +569,10 @@ void http_class::close_kept() {
   for (auto& k : kept) k = kept_connection{};
 }
 
-void http_class::set_sink(int slot, body_sink* sink) {
+void http_class::prepare(int slot, transfer_options options) {
   if (slot < 0 || slot >= kSlots) return;
-  next_sink[slot] = sink;
-}
-
-void http_class::set_size_limit(int slot, std::int64_t max_bytes) {
-  if (slot < 0 || slot >= kSlots) return;
-  size_limit[slot] = max_bytes > 0 ? max_bytes : 0;
+  if (options.max_bytes < 0) options.max_bytes = 0;
+  next_options[slot] = std::move(options);
 }
 
 void http_class::wait_for_activity(int timeout_ms) {
@@ -538,6 +602,91 @@ void http_class::wait_for_activity(int timeout_ms) {
   plat::tcp_wait_any(waits, n, timeout_ms);
 }
 
+namespace {
+
+// The request's User-agent field: "Installer-IBM/" and the build's last four characters.
+std::string user_agent() {
+  const std::string version = build_name.size() > 4 ? build_name.substr(build_name.size() - 4) : build_name;
+  return std::string("Installer-") + "IBM/" + version;
+}
+
+}  // namespace
+
+bool http_class::check_names(const std::string& server, const std::string& file) {
+  if (!server.empty() && (server.back() == '/' || server.back() == '\\')) {
+    __MACIBM_alert(0, "net_check error! You have a dirchar at the end of the server name!", "You should not!",
+                   "Our convention is that a server name is simply a server name... with no slash!", server, t_exit,
+                   "http", __LINE__);
+    return false;
+  }
+  if (file.empty() || (file[0] != '/' && file[0] != '\\')) {
+    __MACIBM_alert(0, "net_check error! You do not have a dirchar at the beginning of the directory name!",
+                   "You should!",
+                   "Our convention is that a directory name does start with a slash because it must include "
+                   "the hard drive,which is a dir char on unix!",
+                   file, t_exit, "http", __LINE__);
+    return false;
+  }
+  return true;
+}
+
+void http_class::start_transfer(int slot, const std::string& server, const std::string& file,
+                                const std::string& dest) {
+  std::string host;
+  std::uint16_t port = 80;
+  // A malformed port leaves ':' in the host name, which then fails to resolve.
+  if (!split_server(server, host, port)) {
+    host = server;
+    port = 80;
+  }
+  transfer_options options = std::move(next_options[slot]);
+  next_options[slot] = transfer_options{};
+  std::map<std::string, std::string> fields = {
+      {"Connection", keep_alive ? "keep-alive" : "close"}, {"Host", server}, {"User-agent", user_agent()}};
+  for (auto& [name, value] : options.fields) fields[name] = value;
+  last_failure[slot] = net_failure{};
+
+  // The slot's kept connection serves this transfer when it leads to the
+  // same server through the same proxy (or none) and is still open.
+  std::string where = host + ":" + std::to_string(port);
+  if (UseProxy(host.c_str(), port)) where += " via " + ProxyHost + ":" + std::to_string(ProxyPort_int);
+  kept_connection* reuse = nullptr;
+  if (kept[slot].socket) {
+    if (keep_alive && kept[slot].place == where && kept_is_open(*kept[slot].socket))
+      reuse = &kept[slot];
+    else
+      kept[slot] = kept_connection{};
+  }
+  place[slot] = where;
+  down[slot] = std::make_unique<down_class>(host.c_str(), port, file.c_str(), fields, dest.c_str(), reuse, options);
+  if (reuse) kept[slot] = kept_connection{};
+}
+
+void http_class::report_failure(int slot, const std::string& server, const std::string& file,
+                                const std::string& dest) {
+  down_class& d = *down[slot];
+  const int stat = d.GetStat();
+  int os_err = d.mFileErr;
+  if (os_err == 0) os_err = d.mSocket ? d.mSocket->GetOSError() : kNoConnectionErr;
+  const int times = ++failure_counts[{server, file}];
+  if (times > 1) {
+    xer << "HTTP Error for " << dest << " again (" << times << " times)\n";
+  } else {
+    xer << "HTTP Error for " << dest << "\n"
+        << "   server     =" << server << "\n"
+        << "   file       =" << file << "\n"
+        << "   IsDone     =" << int(stat == 3) << "\n"
+        << "   IsComplete =" << int(d.mIncomingLength == d.mReceivedPayload) << "\n"
+        << "   IsErr      =" << int(d.mFileErr != 0 || stat == 0 || stat == 2) << "\n"
+        << "   GetStat    =" << stat << "\n"
+        << "   GetOSErr   =" << os_err << "\n"
+        << "   response   =" << d.GetResponseName() << " (#" << d.mResponseNum << ")\n\n";
+  }
+  xer.flush();
+  last_failure[slot] =
+      net_failure{d.mLocalErr, d.mResponseNum > 0 ? d.mResponseNum : 0, false, d.mFileErr == EFBIG && d.mLocalErr == 0};
+}
+
 int http_class::net_check(int slot, std::string server, std::string file, std::string& dest) {
   if (slot < 0 || slot >= kSlots) {
     __MACIBM_alert(0, "Too many download objects requested!", "", "", "", t_exit, "http", __LINE__);
@@ -553,93 +702,27 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
   }
 
   if (!down[slot]) {
-    if (!server.empty() && (server.back() == '/' || server.back() == '\\')) {
-      __MACIBM_alert(0, "net_check error! You have a dirchar at the end of the server name!", "You should not!",
-                     "Our convention is that a server name is simply a server name... with no slash!", server,
-                     t_exit, "http", __LINE__);
-      return 2;
-    }
-    if (file.empty() || (file[0] != '/' && file[0] != '\\')) {
-      __MACIBM_alert(0, "net_check error! You do not have a dirchar at the beginning of the directory name!",
-                     "You should!",
-                     "Our convention is that a directory name does start with a slash because it must include "
-                     "the hard drive,which is a dir char on unix!",
-                     file, t_exit, "http", __LINE__);
-      return 2;
-    }
+    if (!check_names(server, file)) return 2;
     for (char& c : server)
       if (c == '\\') c = '/';
     for (char& c : file)
       if (c == '\\') c = '/';
-
-    const std::string version = build_name.size() > 4 ? build_name.substr(build_name.size() - 4) : build_name;
-    const std::string agent = std::string("Installer-") + "IBM/" + version;
-
-    std::string host;
-    std::uint16_t port = 80;
-    // A malformed port leaves ':' in the host name, which then fails to resolve.
-    if (!split_server(server, host, port)) {
-      host = server;
-      port = 80;
-    }
-    const std::map<std::string, std::string> fields = {
-        {"Connection", keep_alive ? "keep-alive" : "close"}, {"Host", server}, {"User-agent", agent}};
-    last_failure[slot] = net_failure{};
-
-    // The slot's kept connection serves this transfer when it leads to the
-    // same server through the same proxy (or none) and is still open.
-    std::string where = host + ":" + std::to_string(port);
-    if (UseProxy(host.c_str(), port)) where += " via " + ProxyHost + ":" + std::to_string(ProxyPort_int);
-    kept_connection* reuse = nullptr;
-    if (kept[slot].socket) {
-      if (keep_alive && kept[slot].place == where && kept_is_open(*kept[slot].socket))
-        reuse = &kept[slot];
-      else
-        kept[slot] = kept_connection{};
-    }
-    place[slot] = where;
-    down[slot] = std::make_unique<down_class>(host.c_str(), port, file.c_str(), false, fields, nullptr, 0,
-                                              dest.c_str(), reuse, next_sink[slot]);
-    next_sink[slot] = nullptr;
-    if (reuse) kept[slot] = kept_connection{};
-    down[slot]->mMaxBytes = size_limit[slot];
-    size_limit[slot] = 0;
+    start_transfer(slot, server, file, dest);
   }
 
   down_class& d = *down[slot];
   d.DoProcessing();
-  const int stat = d.GetStat();
-  const bool is_done = stat == 3;
+  d.GetStat();  // brings the state up to date
+  const transfer_state st = d.state();
+  const bool is_done = st == transfer_state::closed;
   const bool is_complete = d.mIncomingLength == d.mReceivedPayload;
-  const bool is_err = d.mFileErr != 0 || stat == 0 || stat == 2;
+  const bool is_err = d.mFileErr != 0 || st == transfer_state::unresolved || st == transfer_state::failed;
 
   if (!is_done && !is_complete && !is_err) {
-    if (d.mSinking && !d.mSink->ready()) {
-      // This side holds the transfer while its sink catches up (a slow
-      // disk): the server is not silent, so no time-out runs meanwhile.
-      d.last_read_time = net_now();
-      d.mRateSamples.clear();
-      return 0;
-    }
-    // The receive rate over the last trickle window, from samples taken
-    // about every 1/32 of it; the oldest kept is the newest at or before
-    // the window's start.
-    const float now = net_now();
-    auto& samples = d.mRateSamples;
-    if (samples.empty() || now - samples.back().first >= trickle_window_secs / 32)
-      samples.emplace_back(now, d.mReceivedBytes);
-    std::size_t drop = 0;
-    while (drop + 1 < samples.size() && samples[drop + 1].first <= now - trickle_window_secs) ++drop;
-    samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(drop));
-    const bool trickling = trickle_window_secs > 0 && samples.front().first <= now - trickle_window_secs &&
-                           static_cast<double>(d.mReceivedBytes - samples.front().second) <
-                               trickle_floor_bytes_per_sec * trickle_window_secs;
-    if (trickling || now > d.last_read_time + time_out_secs) {
-      last_failure[slot] = net_failure{0, d.mResponseNum > 0 ? d.mResponseNum : 0, true};
-      down[slot].reset();  // a time-out is not logged
-      return 2;
-    }
-    return 0;
+    if (!d.timed_out(time_out_secs, trickle_window_secs, trickle_floor_bytes_per_sec)) return 0;
+    last_failure[slot] = net_failure{0, d.mResponseNum > 0 ? d.mResponseNum : 0, true};
+    down[slot].reset();  // a time-out is not logged
+    return 2;
   }
   if (d.mResponseNum >= 200 && d.mResponseNum <= 299 && d.mResponseNum != 204 && is_complete && !is_err) {
     if (d.mReusable && keep_alive && d.mSocket && d.mSocket->GetStatus() == pcsbstatus_Connected) {
@@ -651,26 +734,7 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
     down[slot].reset();
     return 1;
   }
-
-  int os_err = d.mFileErr;
-  if (os_err == 0) os_err = d.mSocket ? d.mSocket->GetOSError() : kNoConnectionErr;
-  const int times = ++failure_counts[{server, file}];
-  if (times > 1) {
-    xer << "HTTP Error for " << dest << " again (" << times << " times)\n";
-  } else {
-    xer << "HTTP Error for " << dest << "\n"
-        << "   server     =" << server << "\n"
-        << "   file       =" << file << "\n"
-        << "   IsDone     =" << int(is_done) << "\n"
-        << "   IsComplete =" << int(is_complete) << "\n"
-        << "   IsErr      =" << int(is_err) << "\n"
-        << "   GetStat    =" << stat << "\n"
-        << "   GetOSErr   =" << os_err << "\n"
-        << "   response   =" << d.GetResponseName() << " (#" << d.mResponseNum << ")\n\n";
-  }
-  xer.flush();
-  last_failure[slot] =
-      net_failure{d.mLocalErr, d.mResponseNum > 0 ? d.mResponseNum : 0, false, d.mFileErr == EFBIG && d.mLocalErr == 0};
+  report_failure(slot, server, file, dest);
   down[slot].reset();
   return 2;
 }

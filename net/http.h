@@ -37,6 +37,20 @@ class body_sink {
   virtual bool ready() const = 0;
 };
 
+// What a transfer is to do beyond fetching a file into its destination.
+struct transfer_options {
+  // The largest body accepted (0: no limit). A response announcing more
+  // fails at once, before its file is created; a body growing past it stops
+  // there (nothing beyond the limit is written). Either way a log line says so.
+  std::int64_t max_bytes = 0;
+  // Takes the body of a 2xx response instead of the destination file (null:
+  // none). The caller keeps it alive until the transfer has ended.
+  body_sink* sink = nullptr;
+  // Request fields added to the usual ones (Connection, Host, User-agent),
+  // or replacing one of the same name.
+  std::map<std::string, std::string> fields;
+};
+
 // A connection left open by a complete response, kept by its pool slot for
 // the next transfer to the same place.
 struct kept_connection {
@@ -103,6 +117,20 @@ struct kept_connection {
 //     same address, transparently. Once any byte of the response has
 //     arrived, a failure is a failure. The pool's time-out still counts
 //     from the transfer's creation.
+// What a transfer is doing, read from its socket and its progress by
+// sync_state(), the one place that changes it (and logs each change while
+// http.log_states is set).
+enum class transfer_state {
+  unresolved,  // no socket: the host (or the proxy) could not be resolved
+  connecting,  // the connection is being made
+  sending,     // connected; request bytes remain to be sent
+  awaiting,    // the request is sent; the final response header has not ended
+  receiving,   // the header has ended; the body arrives into the file or the sink
+  kept,        // every announced byte arrived; the connection stays for the next request
+  closed,      // the connection is over: ended by this side after the body, or by the peer
+  failed,      // the socket failed
+};
+
 class down_class {
  public:
   // With `sink` set, the body of a 2xx response goes to it instead of `dest`
@@ -114,6 +142,10 @@ class down_class {
   down_class(const char* host, std::uint16_t port, const char* path, bool post,
              const std::map<std::string, std::string>& fields, const void* body, int body_len, const char* dest,
              kept_connection* kept = nullptr, body_sink* sink = nullptr);
+  // The pool's transfers: a GET with the options' size limit and sink.
+  down_class(const char* host, std::uint16_t port, const char* path,
+             const std::map<std::string, std::string>& fields, const char* dest, kept_connection* kept,
+             const transfer_options& options);
   ~down_class();
   down_class(const down_class&) = delete;
   down_class& operator=(const down_class&) = delete;
@@ -130,6 +162,15 @@ class down_class {
   //   5 connected, request sent, header complete: receiving payload
   //   6 connected, request sent, header not yet complete
   int GetStat();
+
+  // The state as of the last sync_state() (GetStat() syncs).
+  transfer_state state() const { return state_; }
+
+  // Whether the running transfer has been silent for `time_out` seconds, or
+  // has received fewer than `floor` bytes a second over its last `window`
+  // seconds. Never while its sink holds it: the server is not silent then,
+  // this side is not reading.
+  bool timed_out(float time_out, float window, double floor);
 
   std::string GetResponseName() const { return mResponseName; }
 
@@ -169,6 +210,10 @@ class down_class {
   void finish_body();
   bool may_keep_open(std::int64_t pending) const;
   bool retry_on_fresh_connection();
+  // Opens a connection of this transfer's own to addr:port.
+  void connect_fresh(std::uint32_t addr, std::uint16_t port);
+  void sync_state();
+  transfer_state state_ = transfer_state::unresolved;
   bool mHttp11 = false;           // the final status line said HTTP/1.1
   std::vector<char> mRequest;     // the request bytes, kept for the one retry on a fresh connection
   std::int64_t header_bytes_ = 0;  // header bytes consumed so far (all responses)
@@ -248,6 +293,8 @@ class http_class {
   // this many seconds is sent again on a fresh connection: some servers
   // leave a connection open without ever serving a second request on it.
   float kept_silence_secs = 2.0f;
+  // Log every change of a transfer's state (for finding faults; off).
+  bool log_states = false;
   net_failure last_failure[kSlots];          // see failure()
 
   // Seconds without payload after which a running transfer fails.
@@ -259,23 +306,25 @@ class http_class {
   float trickle_window_secs = 60.0f;
   double trickle_floor_bytes_per_sec = 1000.0;
 
-  // The largest body the next transfer started in `slot` may have (0: no
-  // limit); used once, then back to none. A response announcing more fails
-  // at once, before its file is created; a body growing past it stops there
-  // (nothing beyond the limit is written). Either way a log line says so.
-  void set_size_limit(int slot, std::int64_t max_bytes);
-  std::int64_t size_limit[kSlots] = {};
-
-  // The sink that takes the body of the next transfer started in `slot`
-  // (null: none), used once like the size limit. The caller keeps it alive
-  // until that transfer has ended.
-  void set_sink(int slot, body_sink* sink);
-  body_sink* next_sink[kSlots] = {};
+  // The options of the next transfer started in `slot` (see
+  // transfer_options); used once, then back to none.
+  void prepare(int slot, transfer_options options);
+  transfer_options next_options[kSlots];
 
   std::map<std::pair<std::string, std::string>, int> failure_counts;  // (server, file): failures so far
 
   bool inited_any = false;  // the slots have been cleared once
   bool soc_inited = false;  // the socket services have been started
+
+ private:
+  // A server ending in a directory character or a file not starting with
+  // one is a programming error: fatal alert (false).
+  static bool check_names(const std::string& server, const std::string& file);
+  // Starts the transfer of `slot` with its prepared options, on the slot's
+  // kept connection when that leads to the same place and is still open.
+  void start_transfer(int slot, const std::string& server, const std::string& file, const std::string& dest);
+  // The failure report in the log and the slot's failure record.
+  void report_failure(int slot, const std::string& server, const std::string& file, const std::string& dest);
 };
 
 extern http_class http;

@@ -22,12 +22,6 @@ bool is_line_end(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 
 }  // namespace
 
-bool has_control_chars(const std::string& text) {
-  for (unsigned char c : text)
-    if (c < 0x20 || c == 0x7f) return true;
-  return false;
-}
-
 int clamp_stream_count(int count) { return count < 0 ? 0 : (count > 4 ? 4 : count); }
 
 std::string pref_file_path() {

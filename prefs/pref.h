@@ -6,6 +6,8 @@
 #include <map>
 #include <string>
 
+#include "support/text.h"
+
 // Reads or writes one file of tag/value lines. In read mode the whole file
 // is loaded at construction; in write mode the file is created with its
 // two-line header and every fetch_or_get() writes one line.
@@ -33,11 +35,6 @@ class pref_class {
 };
 
 extern pref_class pref;
-
-// Whether a text holds a control character (below 0x20, or 0x7f). Such a
-// value would start a new line in the preferences file, or drive the
-// terminal it is printed on, so no setting takes one.
-bool has_control_chars(const std::string& text);
 
 // The range a stream count may have: 0 (automatic) to 4 streams.
 int clamp_stream_count(int count);

@@ -23,6 +23,7 @@ const err_msg_row kErrMsgs[] = {
     {20013, "The zip file holds a file whose name would place it outside the folder it is installed into"},
     {20014, "The file in the zip file does not have the contents the directory of files lists for it"},
     {20015, "The zip file does not hold the file it was fetched for"},
+    {20016, "The zip file must be fetched again into a file and extracted from there"},
     {11, "Resource temporarily unavailable"},
     {35, "Resource deadlock avoided"},
     {36, "File name too long"},

@@ -183,9 +183,9 @@ TEST_F(CoreFaults, FailedAttemptsAtTheServerListAreSpaced) {
 TEST_F(CoreFaults, RestartEndsTheStreamsTransfersBeforeDeletingTheirArchives) {
   entry("Skyvane/a.dat", std::string(32, 'a'), "NONE");
   entry("Skyvane/b.dat", std::string(32, 'b'), "NONE");
-  next.stream_active[0] = next.stream_active[1] = 1;
-  next.stream_index[0] = 0;
-  next.stream_index[1] = 1;
+  next.stream[0].phase = next.stream[1].phase = stream_phase::working;
+  next.stream[0].entry = 0;
+  next.stream[1].entry = 1;
   // Transfers under way in the streams' slots (a connection being made).
   for (int s = 0; s < 2; ++s) {
     std::string dest = stream_archive_path(s);

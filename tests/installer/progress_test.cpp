@@ -54,7 +54,7 @@ class StreamRule : public ::testing::Test {
     xtim.xtim_update();
     xtim_class::fake_microsecs = 10 * 1000000;  // 10 s into the install
     xtim.xtim_update();
-    for (int s = 0; s < 4; ++s) next.stream_active[s] = next.stream_waiting[s] = s < 2;
+    for (int s = 0; s < 4; ++s) next.stream[s].phase = s < 2 ? stream_phase::waiting : stream_phase::idle;
     next.star_time = 0;
   }
   void TearDown() override {
@@ -62,24 +62,21 @@ class StreamRule : public ::testing::Test {
     xtim.reset();
     installer_state_reset();
   }
-  int active() const {
-    int n = 0;
-    for (int s = 0; s < 4; ++s) n += next.stream_active[s];
-    return n;
-  }
+  int active() const { return next.active_streams(); }
+  static bool waiting(int s) { return next.stream[s].phase == stream_phase::waiting; }
 };
 
 TEST_F(StreamRule, RateOfFiftyKeepsTwoAndAboveGrowsToFour) {
-  next.stream_waiting[0] = 0;
+  next.stream[0].phase = stream_phase::working;
   next.comp_down = 500;  // exactly 50 per second over 10 s
   next_stream_rule(0);
   EXPECT_EQ(active(), 2);
-  EXPECT_EQ(next.stream_waiting[0], 1);
+  EXPECT_TRUE(waiting(0));
 
   next.comp_down = 501;  // 50.1 per second
   next_stream_rule(0);
   EXPECT_EQ(active(), 3);
-  EXPECT_TRUE(next.stream_active[2] && next.stream_waiting[2]);
+  EXPECT_TRUE(waiting(2));
   next_stream_rule(1);
   EXPECT_EQ(active(), 4);
   next_stream_rule(2);  // targets above four still mean four
@@ -87,20 +84,19 @@ TEST_F(StreamRule, RateOfFiftyKeepsTwoAndAboveGrowsToFour) {
 }
 
 TEST_F(StreamRule, PreferenceShrinksOneStreamPerFinishedEntry) {
-  for (int s = 0; s < 4; ++s) next.stream_active[s] = 1;
+  for (int s = 0; s < 4; ++s) next.stream[s].phase = stream_phase::working;
   stg.stream_count = 1;
   next_stream_rule(3);
-  EXPECT_EQ(next.stream_active[3], 0);
+  EXPECT_FALSE(next.stream[3].active());
   next_stream_rule(0);
-  EXPECT_EQ(next.stream_active[0], 0);
+  EXPECT_FALSE(next.stream[0].active());
   next_stream_rule(1);
   EXPECT_EQ(active(), 1);
-  EXPECT_EQ(next.stream_active[2], 1);
+  EXPECT_TRUE(next.stream[2].active());
   // The last stream keeps going and takes the next entry.
-  next.stream_waiting[2] = 0;
+  next.stream[2].phase = stream_phase::working;
   next_stream_rule(2);
-  EXPECT_EQ(next.stream_active[2], 1);
-  EXPECT_EQ(next.stream_waiting[2], 1);
+  EXPECT_TRUE(waiting(2));
 }
 
 TEST_F(StreamRule, ElapsedTimeBelowOneSecondCountsAsOne) {

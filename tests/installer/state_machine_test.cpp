@@ -191,9 +191,9 @@ TEST_F(StateMachine, QuitDeletesTheStreamsPartialDownloads) {
   stg.dir_scan = 3;
   sim_info.files.resize(3);
   for (auto& h : sim_info.files) h.versions.resize(1);
-  next.stream_active[0] = next.stream_active[1] = 1;
-  next.stream_index[0] = 1;
-  next.stream_index[1] = 5;  // past the end: nothing of it to delete
+  next.stream[0].phase = next.stream[1].phase = stream_phase::working;
+  next.stream[0].entry = 1;
+  next.stream[1].entry = 5;  // past the end: nothing of it to delete
   write_file(stream_archive_path(0), "partial");
   write_file(stream_archive_path(1), "kept");
   screen.click = btn_quit;

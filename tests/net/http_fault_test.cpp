@@ -234,7 +234,7 @@ TEST_F(FaultTest, TricklingBelowTheFloorCountsAsTimedOut) {
 
 TEST_F(FaultTest, SizeLimitStopsOversizedBodies) {
   // An announced length above the limit fails before any file is made.
-  http.set_size_limit(1, 1000);
+  http.prepare(1, {1000, nullptr, {}});
   EXPECT_EQ(fetch("/huge", nullptr, 5.0), 2);
   EXPECT_FALSE(exists(dest()));
   EXPECT_FALSE(http.failure(1).timed_out);
@@ -245,14 +245,14 @@ TEST_F(FaultTest, SizeLimitStopsOversizedBodies) {
   EXPECT_NE(log().find("   GetOSErr   =" + std::to_string(EFBIG) + "\n"), std::string::npos) << log();
 
   // An endless body without a length stops at the limit, no byte beyond it.
-  http.set_size_limit(1, 200000);
+  http.prepare(1, {200000, nullptr, {}});
   EXPECT_EQ(fetch("/flood", nullptr, 5.0), 2);
   EXPECT_EQ(read_file(dest()).size(), 200000u);
   EXPECT_NE(log().find("stopped: the body grew past the 200000 bytes expected\n"), std::string::npos) << log();
 
   // The limit was for one transfer only; within a limit all is as before.
-  EXPECT_EQ(http.size_limit[1], 0);
-  http.set_size_limit(1, 1000);
+  EXPECT_EQ(http.next_options[1].max_bytes, 0);
+  http.prepare(1, {1000, nullptr, {}});
   EXPECT_EQ(fetch("/ok/1000"), 1);
   EXPECT_EQ(read_file(dest()), pattern(1000));
 }

@@ -191,7 +191,7 @@ TEST_F(NginxTest, ABodyGoesToItsSinkWhichMayHoldTheTransfer) {
   http.time_out_secs = 0.5f;
   HeldSink sink;
   std::string dest = dir / "big.bin";
-  http.set_sink(2, &sink);
+  http.prepare(2, {0, &sink, {}});
   int result = 0;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   std::size_t held_at = 0;
@@ -216,7 +216,7 @@ TEST_F(NginxTest, ABodyGoesToItsSinkWhichMayHoldTheTransfer) {
   EXPECT_FALSE(testing_support::exists(dest));
 
   HeldSink unused;
-  http.set_sink(2, &unused);
+  http.prepare(2, {0, &unused, {}});
   std::string missing = dir / "missing.html";
   EXPECT_EQ(run(2, server->host(), "/no-such-file", missing), 2);
   EXPECT_EQ(unused.announced, -2);

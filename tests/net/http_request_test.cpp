@@ -60,6 +60,49 @@ TEST_F(RequestTest, ProxyRule) {
             "GET http://files.example:8080/a%20b HTTP/1.1\r\nHost: files.example:8080\r\n\r\n");
 }
 
+// Fields prepared for a slot's next transfer join the usual ones in name
+// order (one of the same name replaces the usual value), for that transfer
+// only.
+TEST_F(RequestTest, PreparedFieldsGoOnTheNextRequestOnly) {
+  testservers::FaultServer server;
+  ASSERT_TRUE(server.ok()) << server.failure();
+  transfer_options options;
+  options.fields = {{"Range", "bytes=5-"}, {"Connection", "close"}};
+  http.prepare(4, options);
+  EXPECT_EQ(run(4, server.host(), "/echo", dir / "first.txt"), 1);
+  EXPECT_EQ(read_file(dir / "first.txt"), "GET /echo HTTP/1.1\r\nConnection: close\r\nHost: " + server.host() +
+                                              "\r\nRange: bytes=5-\r\nUser-agent: Installer-IBM/a-17\r\n\r\n");
+  EXPECT_EQ(run(4, server.host(), "/echo", dir / "second.txt"), 1);
+  EXPECT_EQ(read_file(dir / "second.txt"), "GET /echo HTTP/1.1\r\nConnection: keep-alive\r\nHost: " +
+                                               server.host() + "\r\nUser-agent: Installer-IBM/a-17\r\n\r\n");
+}
+
+// With the state log on, a transfer's changes are logged as they happen,
+// up to the answer's end; an unresolvable host never leaves its first state.
+TEST_F(RequestTest, StateChangesAreLoggedInTheirOrder) {
+  testservers::FaultServer server;
+  ASSERT_TRUE(server.ok()) << server.failure();
+  http.log_states = true;
+  const std::string dest = dir / "answer.txt";
+  EXPECT_EQ(run(3, server.host(), "/echo", dest), 1);
+  const std::string text = log();
+  const std::string prefix = "Transfer to " + dest + ": ";
+  // The first change leaves "unresolved" (a connection to loopback may be
+  // made, and the request queued, before the first look); the answer's end
+  // is the last; nothing goes back to "unresolved".
+  const std::size_t first = text.find(prefix + "unresolved -> ");
+  ASSERT_NE(first, std::string::npos) << text;
+  const std::size_t last = text.rfind(prefix);
+  ASSERT_NE(last, first) << text;
+  const std::string last_line = text.substr(last, text.find('\n', last) - last);
+  EXPECT_TRUE(last_line.ends_with("-> complete, connection kept") || last_line.ends_with("-> closed")) << text;
+  EXPECT_EQ(text.find("-> unresolved"), std::string::npos) << text;
+
+  const std::string nowhere = dir / "nowhere.txt";
+  EXPECT_EQ(run(3, "host.invalid", "/x", nowhere), 2);
+  EXPECT_EQ(log().find("Transfer to " + nowhere), std::string::npos) << log();
+}
+
 TEST_F(RequestTest, ProxiedRequestGoesToTheProxy) {
   testservers::FaultServer proxy;
   ASSERT_TRUE(proxy.ok()) << proxy.failure();

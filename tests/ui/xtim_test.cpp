@@ -50,21 +50,26 @@ TEST_F(XtimTest, TickFlagsRiseOncePerPeriod) {
   EXPECT_EQ(tens, 700 / 334);
 }
 
-TEST_F(XtimTest, PeriodEstimateMovesSlowlyAndIsCapped) {
+TEST_F(XtimTest, PeriodEstimateFollowsTheFramesSlowlyWithinBounds) {
   xtim.xtim_update();
-  // Very slow frames (0.5 s): every 10th frame the estimate grows by at most
-  // the fourth root of 1.5 and never passes 1/19 s.
-  float previous = xtim.prd_act;
+  // Steady frames of 0.05 s: the estimate settles on their length.
+  for (int i = 0; i < 400; ++i) frame(0.05);
+  EXPECT_NEAR(xtim.prd_act, 0.05f, 0.002f);
+  // A burst of very slow frames moves it only a little at first...
+  const float before = xtim.prd_act;
   for (int i = 0; i < 10; ++i) frame(0.5);
-  EXPECT_NEAR(xtim.prd_act, previous * std::pow(1.5f, 0.25f), 1e-6);
-  EXPECT_FLOAT_EQ(xtim.rt_rat, 1.5f);
+  EXPECT_GT(xtim.prd_act, before);
+  EXPECT_LT(xtim.prd_act, before * 1.2f);
+  // ...and never near the slow frames' own length: the estimate is capped.
   for (int i = 0; i < 200; ++i) frame(0.5);
-  EXPECT_FLOAT_EQ(xtim.prd_act, 1.0f / 19.0f);
-  // Fast frames pull it down, never below the floor.
+  EXPECT_GT(xtim.prd_act, 0.05f);
+  EXPECT_LT(xtim.prd_act, 0.1f);
+  // Very fast frames pull it down without reaching zero; the simulated
+  // period follows the measured one.
   for (int i = 0; i < 2000; ++i) frame(0.0001);
-  EXPECT_NEAR(xtim.prd_act, 0.0010001f, 1e-7);
-  previous = xtim.prd_sim;
-  EXPECT_EQ(previous, xtim.prd_act);
+  EXPECT_GT(xtim.prd_act, 0.0f);
+  EXPECT_LT(xtim.prd_act, 0.002f);
+  EXPECT_EQ(xtim.prd_sim, xtim.prd_act);
 }
 
 TEST_F(XtimTest, ModalWindowsDoNotMoveTheMainEstimate) {
