@@ -1102,11 +1102,13 @@ int show_make_dir_err(int code) { return code == 0 || code == 17 || code == 183 
 int make_folder_chain(const std::string& path, bool private_to_user, std::string* failed_at) {
   std::string full = path;
   if (!full.empty() && full.back() == '/') full.pop_back();
-  for (std::size_t slash = full.find('/'); slash != std::string::npos;) {
-    const std::size_t nxt = full.find('/', slash + 1);
-    const std::string prefix = nxt == std::string::npos ? full : full.substr(0, nxt);
-    slash = nxt;
-    if (prefix.empty()) continue;
+  // Every prefix ending before a "/", and the whole path; the first one too,
+  // which on Windows is a folder below the drive ("C:\\Name" of "C:\\Name/Sub").
+  for (std::size_t at = 0; at < full.size();) {
+    const std::size_t slash = full.find('/', at + 1);
+    const std::string prefix = slash == std::string::npos ? full : full.substr(0, slash);
+    at = slash == std::string::npos ? full.size() : slash;
+    if (prefix.empty() || prefix == "/") continue;
     plat::PathKind kind;
     std::uint64_t size;
     if (plat::path_stat(app_path + prefix, kind, size) == 0) continue;

@@ -228,10 +228,11 @@ int rename_file(const std::string& folder, const std::string& old_name, const st
 int make_folder(const std::string& path);
 // 0 when a folder-creation result needs no alert (0, 17 exists, 183), else 1.
 int show_make_dir_err(int code);
-// Creates every missing folder of `path` (a final "/" dropped), from its
-// first "/" on, parents first; with `private_to_user` for the user alone
-// (mode 0700). 0, or the first failure show_make_dir_err flags, with
-// `failed_at` (may be null) naming that folder.
+// Creates every missing folder of `path` (a final "/" dropped), parents
+// first, its first component too (on Windows "C:\\Name" of "C:\\Name/Sub");
+// with `private_to_user` for the user alone (mode 0700). 0, or the first
+// failure show_make_dir_err flags, with `failed_at` (may be null) naming
+// that folder.
 int make_folder_chain(const std::string& path, bool private_to_user, std::string* failed_at);
 // Always 0: deletion failures are not shown.
 int show_del_err(int code);
