@@ -526,12 +526,14 @@ bool is_extraction_leftover(const std::string& name) {
   return digits < name.size() && name.find_first_not_of("0123456789", digits) == std::string::npos;
 }
 
-int remove_extraction_leftovers(const std::string& folder) {
+int remove_extraction_leftovers(const std::string& folder,
+                                const std::function<bool(const std::string&)>& is_release_file) {
   std::vector<plat::DirEntry> entries;
   if (plat::dir_list(app_path + folder, entries) != 0) return 0;
   int removed = 0;
   for (const plat::DirEntry& e : entries) {
     if (e.is_folder || !is_extraction_leftover(e.name)) continue;
+    if (is_release_file && is_release_file(folder + e.name)) continue;
     if (plat::path_remove_file(app_path + folder + e.name) == 0) {
       xer << "Removed " << folder << e.name << ", left by an interrupted extraction.\n";
       ++removed;
@@ -1146,11 +1148,13 @@ int show_make_dir_err(int code) { return code == 0 || code == 17 || code == 183 
 int make_folder_chain(const std::string& path, bool private_to_user, std::string* failed_at) {
   std::string full = path;
   if (!full.empty() && full.back() == '/') full.pop_back();
-  for (std::size_t slash = full.find('/'); slash != std::string::npos;) {
-    const std::size_t nxt = full.find('/', slash + 1);
-    const std::string prefix = nxt == std::string::npos ? full : full.substr(0, nxt);
-    slash = nxt;
-    if (prefix.empty()) continue;
+  // Every prefix ending before a "/", and the whole path; the first one too,
+  // which on Windows is a folder below the drive ("C:\\Name" of "C:\\Name/Sub").
+  for (std::size_t at = 0; at < full.size();) {
+    const std::size_t slash = full.find('/', at + 1);
+    const std::string prefix = slash == std::string::npos ? full : full.substr(0, slash);
+    at = slash == std::string::npos ? full.size() : slash;
+    if (prefix.empty() || prefix == "/") continue;
     plat::PathKind kind;
     std::uint64_t size;
     if (plat::path_stat(app_path + prefix, kind, size) == 0) continue;

@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -233,10 +234,14 @@ class member_sink final : public body_sink {
 
 // Whether a file name is one of the hidden temporary files an extraction
 // writes beside its target (".NAME.part-N"); an interrupted run leaves them.
+// A release may not carry such names (the publisher refuses them).
 bool is_extraction_leftover(const std::string& name);
-// Deletes the extraction leftovers directly in `folder` (ending in "/").
+// Deletes the extraction leftovers directly in `folder` (ending in "/"),
+// except the paths for which `is_release_file` (when given) answers true:
+// a file the release lists is the release's, whatever its name.
 // Returns how many went.
-int remove_extraction_leftovers(const std::string& folder);
+int remove_extraction_leftovers(const std::string& folder,
+                                const std::function<bool(const std::string&)>& is_release_file = nullptr);
 
 // ------------------------------------------------------- [SECTION] files and folders
 
@@ -251,10 +256,11 @@ int rename_file(const std::string& folder, const std::string& old_name, const st
 int make_folder(const std::string& path);
 // 0 when a folder-creation result needs no alert (0, 17 exists, 183), else 1.
 int show_make_dir_err(int code);
-// Creates every missing folder of `path` (a final "/" dropped), from its
-// first "/" on, parents first; with `private_to_user` for the user alone
-// (mode 0700). 0, or the first failure show_make_dir_err flags, with
-// `failed_at` (may be null) naming that folder.
+// Creates every missing folder of `path` (a final "/" dropped), parents
+// first, its first component too (on Windows "C:\\Name" of "C:\\Name/Sub");
+// with `private_to_user` for the user alone (mode 0700). 0, or the first
+// failure show_make_dir_err flags, with `failed_at` (may be null) naming
+// that folder.
 int make_folder_chain(const std::string& path, bool private_to_user, std::string* failed_at);
 // Always 0: deletion failures are not shown.
 int show_del_err(int code);

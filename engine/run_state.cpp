@@ -4,6 +4,7 @@
 #include <random>
 
 #include "engine/utils.h"
+#include "platform/file.h"
 #include "support/text.h"
 
 stg_class stg;
@@ -70,7 +71,10 @@ void run_state_reset() {
 }
 
 bool version_name_usable(const std::string& name) {
-  if (name.empty() || name == "." || name == "..") return false;
+  if (name.empty() || name.front() == '.') return false;  // hidden, ".", ".." or only dots
   if (name.find_first_of("/\\:") != std::string::npos) return false;
+  if (name.find_first_not_of(" \t.") == std::string::npos) return false;
+  if (name.back() == ' ' || name.back() == '.' || name.back() == '\t') return false;
+  if (!plat::windows_name_problem(name).empty()) return false;
   return !has_control_chars(name);
 }

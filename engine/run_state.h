@@ -9,6 +9,7 @@
 // read; run_state_reset() puts them back.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class stg_class {
@@ -29,8 +30,8 @@ class stg_class {
   int rename_folder = 1;      // rename the destination after the version once installed
   int stream_count = 0;       // parallel download streams; 0 = automatic
   int always_ask_dir = 0;     // ask for the destination at every start
-  float down_req = 0;         // download size still needed, thousands of bytes
-  float disk_req = 0;         // installed size still needed, thousands of bytes
+  std::int64_t down_req = 0;  // download size still needed, thousands of bytes
+  std::int64_t disk_req = 0;  // installed size still needed, thousands of bytes
 };
 
 extern stg_class stg;
@@ -66,9 +67,11 @@ float retry_delay(int failures);
 // The skewed draw that favours servers early in the list: an index below
 // `count`, or -1 when there is none.
 int draw_server_skewed(int count);
-// A version name becomes a folder name (the destination takes it after an
-// install): one plain name, not "." or "..", without "/", "\\", ":" or
-// control characters.
+// A version name becomes a folder name, the installed tree's after the
+// install: a name a person gives a version. Not empty; no "/", "\\", ":" or
+// control characters; not hidden (a leading dot), not only dots or blanks,
+// not ending in a blank or a dot, and no name that Windows reserves, on every
+// system (the release must install the same everywhere).
 bool version_name_usable(const std::string& name);
 
 // Random integer 0..32767.

@@ -31,6 +31,7 @@
 #include "engine/run_state.h"
 #include "net/http.h"
 #include "platform/sha256.h"
+#include "platform/file.h"
 #include "platform/system.h"
 #include "support/alert.h"
 #include "support/hl_init.h"
@@ -186,6 +187,19 @@ struct dir_cursor {
     while (p < end && !is_stop(*p)) v = v * 10u + static_cast<std::uint32_t>(static_cast<int>(*p++) - '0');
     return static_cast<int>(negative ? 0u - v : v);
   }
+  // A size, as an integer but in 64 bits: sizes of terabytes keep their value.
+  std::int64_t read_size() {
+    skip_blanks();
+    bool negative = false;
+    if (p < end && *p == '-') {
+      negative = true;
+      ++p;
+    }
+    if (p < end && *p == '+') ++p;
+    std::uint64_t v = 0;  // wraps instead of overflowing on malformed input
+    while (p < end && !is_stop(*p)) v = v * 10u + static_cast<std::uint64_t>(static_cast<int>(*p++) - '0');
+    return static_cast<std::int64_t>(negative ? 0u - v : v);
+  }
   std::string_view word() {
     skip_blanks();
     const unsigned char* s = p;
@@ -280,25 +294,110 @@ bool path_leaves(std::string_view folder, std::string_view name, unsigned classe
 
 // The path of a FILE line: the previous accepted line's (the last entry of
 // the table) when it is the same, so that the versions of a path share one
-// copy; else a new entry with the path in the table.
-mtext entry_path(text_table& table, std::string_view folder, std::string_view name) {
+// copy; else a new entry with the path in the table. False for a path
+// without a file (a FILE line without a name, or with a folder's).
+bool entry_path(text_table& table, std::string_view folder, std::string_view name, mtext& path) {
   const std::size_t path_size = folder.size() + name.size();
   if (!sim_info.files.empty()) {
     const mtext& last = sim_info.files.back().versions.back().path;
     // The names differ more often than the folders: they are compared first.
     if (last.size() == path_size && std::memcmp(last.data() + folder.size(), name.data(), name.size()) == 0 &&
-        std::memcmp(last.data(), folder.data(), folder.size()) == 0)
-      return last;
+        std::memcmp(last.data(), folder.data(), folder.size()) == 0) {
+      path = last;
+      return true;
+    }
   }
   // path_has_no_file on the path put together (never empty here).
-  if ((name.empty() ? folder.back() : name.back()) == '/') {
-    __MACIBM_alert(0, "I am reading the directory text file and found a path that has no file!",
-                   "This is impossible to download or delete!", "It is:", std::string(folder).append(name), t_exit,
-                   "utils", 659);
-  }
-  mtext path = table.join(folder, name);
+  if ((name.empty() ? folder.back() : name.back()) == '/') return false;
+  path = table.join(folder, name);
   sim_info.files.emplace_back();
-  return path;
+  return true;
+}
+
+// The release paths this system would install (current version not GONE,
+// for this system) that it cannot hold: two whose names differ only in
+// letter case where names ignore case (one would overwrite the other), and
+// names Windows reserves where its rules hold. "" when there are none, else
+// the reason in words, naming the paths.
+std::string names_this_system_cannot_hold() {
+  const bool fold = plat::names_ignore_case();
+  const bool windows = plat::names_follow_windows_rules();
+  if (!fold && !windows) return "";
+  std::map<std::string, std::string> folded;  // lower-case path -> path, files and their folders
+  for (const file_history_struct& h : sim_info.files) {
+    if (h.versions.empty()) continue;
+    const file_version_struct& v = h.versions.back();
+    if (v.sig_want == "GONE" || !os_match(v)) continue;
+    const std::string path = v.path;
+    if (windows) {
+      // Every component below the top folder, which is not installed.
+      std::size_t start = path.find('/');
+      while (start != std::string::npos) {
+        const std::size_t end = path.find('/', start + 1);
+        const std::string part = path.substr(start + 1, end == std::string::npos ? std::string::npos : end - start - 1);
+        const std::string problem = plat::windows_name_problem(part);
+        if (!problem.empty())
+          return "Windows cannot hold the name \"" + shown_path(part) + "\" of " + shown_path(path) + " (" + problem + ").";
+        start = end;
+      }
+    }
+    if (fold) {
+      std::string low = path;
+      for (char& c : low) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+      const auto [it, fresh] = folded.emplace(low, path);
+      if (!fresh && it->second != path)
+        return "the release lists " + shown_path(it->second) + " and " + shown_path(path) +
+               ", which differ only in letter case; this system's file names ignore case, so it cannot hold both.";
+      // Its folders: a file whose name is a folder's but for case is the same place.
+      for (std::size_t s = low.find('/'); s != std::string::npos; s = low.find('/', s + 1)) {
+        const auto [f, added] = folded.emplace(low.substr(0, s), path.substr(0, s));
+        if (!added && f->second != path.substr(0, s))
+          return "the release lists " + shown_path(f->second) + " and " + shown_path(path) +
+                 ", whose names differ only in letter case; this system's file names ignore case, so it cannot hold both.";
+      }
+    }
+  }
+  return "";
+}
+
+// An empty directory file came from a server (an archive with an empty
+// member): it is refused like any other bad directory file (true). One that
+// is not there at all is the program's own fault (false).
+bool refused_empty(const std::string& file) {
+  plat::PathKind kind = plat::PathKind::none;
+  std::uint64_t size = 0;
+  if (plat::path_stat(app_path + file, kind, size) != 0 || kind != plat::PathKind::file || size != 0) return false;
+  __MACIBM_alert(0, "The directory file is empty!", "I cannot install from it. The file is:", file, "", t_alert,
+                 "utils", 628);
+  xer << "read_directory: refused the empty directory file " << file << "\n";
+  return true;
+}
+
+// Refuses the directory file whole for a FILE line whose path has no file
+// (no name, or a folder's), as one with a path leading out of the
+// destination is: a bad directory file is its server's failure. Returns 2.
+int refuse_path_without_file(const std::string& file, std::string_view folder, std::string_view name) {
+  sim_info.files.clear();
+  sim_info.text_blocks.clear();
+  const std::string shown = shown_path(std::string(folder).append(name));
+  __MACIBM_alert(0, "I am reading the directory text file and found a path that has no file!",
+                 "This is impossible to download or delete! I cannot install from it. It is:", shown, file, t_alert,
+                 "utils", 659);
+  xer << "read_directory: refused the path without a file " << shown << " in " << file << "\n";
+  return 2;
+}
+
+// Refuses the release (true, the model emptied) when this system cannot
+// hold its names (names_this_system_cannot_hold), before anything is written.
+bool refused_unholdable(const std::string& file) {
+  const std::string why = names_this_system_cannot_hold();
+  if (why.empty()) return false;
+  sim_info.files.clear();
+  sim_info.text_blocks.clear();
+  __MACIBM_alert(0, "I cannot install this version on this system: " + why,
+                 "Nothing was installed. The directory file is:", file, "", t_alert, "utils", 680);
+  xer << "read_directory: refused " << file << ": " << why << "\n";
+  return true;
 }
 
 // Reads the per-file SHA-256 list into sim_info.sha256: every current version
@@ -349,6 +448,7 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
 
   xmap_class map(file);
   if (!map.mBegin) {
+    if (refused_empty(file)) return 2;
     __MACIBM_alert(0, "I tried to read a directory file that does not exist!", "The file is:", file, "", t_exit,
                    "utils", 628);
   }
@@ -385,8 +485,8 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
     const int use_type = std::clamp(in.read_int(), 0, 4);
     const int os_type = std::clamp(in.read_int(), 0, 6);
     const int version_num = in.read_int();
-    const int down_size = in.read_int();
-    const int disk_size = in.read_int();
+    const std::int64_t down_size = in.read_size();
+    const std::int64_t disk_size = in.read_size();
     const std::string_view sig = in.word();
     unsigned name_classes = 0;
     const std::string_view name = in.rest_of_line(name_classes);
@@ -409,14 +509,15 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
       sim_info.text_blocks.clear();
       return 2;
     }
-    mtext path = entry_path(table, folder, name);
+    mtext path;
+    if (!entry_path(table, folder, name, path)) return refuse_path_without_file(file, folder, name);
     // The version is made in place: no copy of it is moved into the table.
     file_version_struct& v = sim_info.files.back().versions.emplace_back();
     v.use_type = use_type;
     v.os_type = os_type;
     v.version_num = version_num;
-    v.down_size = static_cast<float>(down_size);
-    v.disk_size = static_cast<float>(disk_size);
+    v.down_size = down_size;
+    v.disk_size = disk_size;
     v.path = std::move(path);
     v.sig_want = sig == "GONE" ? mtext("GONE") : table.copy(sig);
 
@@ -432,7 +533,10 @@ int read_directory_impl(const std::string& file, const std::string& title, bool 
     sim_info.sha256.clear();
     return 2;
   }
-  if (scan) examine_disk(title);
+  if (scan) {
+    if (refused_unholdable(file)) return 2;
+    examine_disk(title);
+  }
   return 3;
 }
 
@@ -450,6 +554,10 @@ int read_directory_no_scan(const std::string& file, const std::string& title) {
 
 int os_match(const file_version_struct& v) {
   return v.os_type == stg.download_os || v.os_type == 0 || (v.os_type == 6 && stg.download_os == 3) ? 1 : 0;
+}
+
+std::int64_t listed_bytes_limit(std::int64_t thousands) {
+  return (std::max<std::int64_t>(0, thousands) + 1) * 1000;
 }
 
 std::string local_path_of(const std::string& manifest_path) {
@@ -607,7 +715,66 @@ void examine_disk(const std::string& title) {
 
 // ------------------------------------------------------------------ [SECTION] selection
 
+namespace {
+
+// The entries by the local path of their current version, made by
+// make_dirs and choose_files for the files and folders in a release's way.
+std::map<std::string, int> g_by_local;
+// Folders at the place of a file the release installs, to be removed before
+// it is fetched (a folder that became a file again); made by choose_files.
+std::set<std::string> g_clear_folders;
+// Folders below the destination that are known to be folders (not links),
+// each with its final "/"; emptied by make_dirs.
+std::set<std::string> g_ready_folders;
+
+void index_release() {
+  g_by_local.clear();
+  for (std::size_t i = 0; i < sim_info.files.size(); ++i)
+    if (!sim_info.files[i].versions.empty())
+      g_by_local[local_path_of(sim_info.files[i].versions.back().path)] = static_cast<int>(i);
+}
+
+// A release file as a version of the release left it (or absent): not
+// changed by the user.
+bool unchanged_by_user(const file_history_struct& h) {
+  const file_version_struct& v = h.versions.back();
+  if (v.sig_have.empty() || v.sig_have == "NONE") return true;
+  return std::any_of(h.versions.begin(), h.versions.end(),
+                     [&](const file_version_struct& o) { return o.sig_want == v.sig_have; });
+}
+
+// Whether `folder` (no final "/") holds nothing the user made: only files
+// that the release no longer has and nobody changed, half-written files of
+// interrupted extractions, and folders holding the same.
+bool holds_only_dropped_files(const std::string& folder) {
+  std::vector<plat::DirEntry> entries;
+  if (plat::dir_list(app_path + folder, entries) != 0) return false;
+  for (const plat::DirEntry& e : entries) {
+    const std::string p = folder + "/" + e.name;
+    plat::PathKind kind = plat::PathKind::none;
+    std::uint64_t size = 0;
+    if (plat::path_stat(app_path + p, kind, size) != 0) return false;
+    if (kind == plat::PathKind::folder) {
+      if (!holds_only_dropped_files(p)) return false;
+      continue;
+    }
+    if (kind != plat::PathKind::file) return false;  // a link or a special file is the user's
+    const auto it = g_by_local.find(p);
+    if (it == g_by_local.end()) {
+      if (is_extraction_leftover(e.name)) continue;
+      return false;
+    }
+    const file_history_struct& h = sim_info.files[static_cast<std::size_t>(it->second)];
+    if (h.versions.back().sig_want != "GONE" || !unchanged_by_user(h)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int choose_files() {
+  index_release();
+  g_clear_folders.clear();
   std::vector<std::string> replace_all;  // folders whose modified files are all replaced
   std::vector<std::string> keep_all;     // folders whose modified files are all kept
   const auto listed = [](const std::vector<std::string>& list, const std::string& f) {
@@ -658,6 +825,25 @@ int choose_files() {
     }
     v.want_to_grab_it = relevant && !gone ? 1 : 0;
     v.want_to_nuke_it = relevant && gone ? 1 : 0;
+
+    // A folder where the release now has a file (the file became a folder
+    // in an earlier release): it goes when it holds nothing the user made;
+    // otherwise the user is asked, as for a changed file.
+    plat::PathKind kind = plat::PathKind::none;
+    std::uint64_t size = 0;
+    if (v.want_to_grab_it && plat::path_stat(app_path + local, kind, size) == 0 && kind == plat::PathKind::folder) {
+      if (holds_only_dropped_files(local)) {
+        g_clear_folders.insert(local);
+        continue;
+      }
+      xer << "Folder in the place of a file: " << local << "/ holds files that are not the release's\n";
+      switch (select_alert(local + "/", 1)) {
+        case sel_replace:
+        case sel_replace_all: g_clear_folders.insert(local); break;
+        case sel_cancel: return 0;
+        default: v.want_to_grab_it = 0; break;  // the user's folder stays; the file is not installed
+      }
+    }
   }
   return 1;
 }
@@ -758,7 +944,7 @@ std::string stream_archive_path(int s) { return temp_path + std::to_string(s) + 
 void next_stream_rule(int s) {
   float elapsed = xtim.real_time - next.star_time;
   if (!(elapsed > 1)) elapsed = 1;
-  const float rate = (next.file_down + next.comp_down) / elapsed;
+  const float rate = static_cast<float>((next.file_down + static_cast<double>(next.comp_down)) / elapsed);
 
   int target = 2;
   if (rate > 50) target = 4;
@@ -847,6 +1033,120 @@ std::string last_component(const std::string& path) {
   return cut == std::string::npos ? p : p.substr(cut + 1);
 }
 
+// The first symbolic link on the way from the destination down to the
+// folder of `local` (the destination itself not counting: the user chose
+// it), without its final "/"; "" when there is none. Folders found to be
+// folders are remembered.
+std::string link_on_the_way(const std::string& local) {
+  const std::string folder = local_folder_of(local);
+  if (folder.size() <= dest_dir_path.size() || folder.compare(0, dest_dir_path.size(), dest_dir_path) != 0) return "";
+  for (std::size_t at = dest_dir_path.size(); at < folder.size();) {
+    const std::size_t slash = folder.find('/', at);
+    if (slash == std::string::npos) break;
+    const std::string part = folder.substr(0, slash + 1);
+    at = slash + 1;
+    if (g_ready_folders.count(part)) continue;
+    plat::PathKind kind = plat::PathKind::none;
+    std::uint64_t size = 0;
+    if (plat::path_stat(app_path + part.substr(0, part.size() - 1), kind, size) != 0) return "";
+    if (kind == plat::PathKind::link) return part.substr(0, part.size() - 1);
+    if (kind != plat::PathKind::folder) return "";
+    g_ready_folders.insert(part);
+  }
+  return "";
+}
+
+// Ends the install as failed at a symbolic link below the destination: the
+// installer never writes or deletes through a link it did not make (it may
+// lead anywhere).
+int stopped_at_link(const std::string& link, const std::string& local) {
+  stg.got_failed_install = 1;
+  xer << "Stopped at the symbolic link " << link << " on the way to " << local << "\n";
+  __MACIBM_alert(0, "I will not write or delete anything through the symbolic link " + link + ".",
+                 "It was not made by the installer and may lead out of the installation folder. Remove it, or "
+                 "install into another folder.",
+                 "File: " + local, "", t_alert, "utils", __LINE__);
+  return stg.got_failed_install;
+}
+
+// Ends the install as failed: something that is not a folder stands where
+// the folder `path` must be.
+int stopped_at(const std::string& path, const std::string& local, int err) {
+  stg.got_failed_install = 1;
+  xer << "Cannot make the folder " << path << " for " << local << ": " << error_str(err) << "\n";
+  __MACIBM_alert(0, "The installer cannot make a folder for a file of this version.", "Error: " + error_str(err),
+                 "Folder: " + path, "File: " + local, t_alert, "utils", __LINE__);
+  return stg.got_failed_install;
+}
+
+// Removes a file or a folder with everything in it, never following a link
+// (a link is removed itself). 0 or the first failure.
+int remove_tree(const std::string& path) {
+  plat::PathKind kind = plat::PathKind::none;
+  std::uint64_t size = 0;
+  if (plat::path_stat(app_path + path, kind, size) != 0 || kind == plat::PathKind::none) return 0;
+  if (kind != plat::PathKind::folder) return plat::path_remove_file(app_path + path);
+  std::vector<plat::DirEntry> entries;
+  if (const int e = plat::dir_list(app_path + path, entries); e != 0) return e;
+  for (const plat::DirEntry& e : entries)
+    if (const int r = remove_tree(path + "/" + e.name); r != 0) return r;
+  return plat::path_remove_dir(app_path + path);
+}
+
+// Makes the way for the file of entry `local` before it is fetched: every
+// folder from the destination down to the file's exists and is a folder. A
+// missing folder is made; a file of the release that this version deletes,
+// standing where a folder must now be (a file became a folder), is deleted
+// first; a symbolic link stops the install. A folder at the file's own
+// place that the release replaces (choose_files) is removed. 0, or the
+// install has failed (the alert says why).
+int make_way(const std::string& local) {
+  const std::string folder = local_folder_of(local);
+  if (folder.size() > dest_dir_path.size() && folder.compare(0, dest_dir_path.size(), dest_dir_path) == 0 &&
+      !g_ready_folders.count(folder)) {
+    for (std::size_t at = dest_dir_path.size(); at < folder.size();) {
+      const std::size_t slash = folder.find('/', at);
+      if (slash == std::string::npos) break;
+      const std::string part = folder.substr(0, slash);
+      at = slash + 1;
+      if (g_ready_folders.count(part + "/")) continue;
+      plat::PathKind kind = plat::PathKind::none;
+      std::uint64_t size = 0;
+      if (plat::path_stat(app_path + part, kind, size) != 0) kind = plat::PathKind::none;
+      if (kind == plat::PathKind::link) return stopped_at_link(part, local);
+      if (kind == plat::PathKind::file) {
+        const auto it = g_by_local.find(part);
+        const file_version_struct* gone =
+            it == g_by_local.end() ? nullptr : &sim_info.files[static_cast<std::size_t>(it->second)].versions.back();
+        if (!gone || !gone->want_to_nuke_it) return stopped_at(part, local, ENOTDIR);
+        unlock_file(part);
+        const int err = delete_file(part);
+        if (stg.log_actions)
+          xer << "now we want to nuke a file: DELETING  file " << part << ", with result=" << err
+              << " (a folder takes its place).\n";
+        if (err != 0) return stopped_at(part, local, err);
+        kind = plat::PathKind::none;
+      }
+      if (kind == plat::PathKind::none) {
+        const int err = make_folder(part);
+        if (show_make_dir_err(err)) return stopped_at(part, local, err);
+      } else if (kind != plat::PathKind::folder) {
+        return stopped_at(part, local, ENOTDIR);
+      }
+      g_ready_folders.insert(part + "/");
+    }
+  }
+  if (g_clear_folders.count(local)) {
+    g_clear_folders.erase(local);
+    const int err = remove_tree(local);
+    if (stg.log_actions)
+      xer << "now we want to nuke a folder: DELETING  folder " << local << "/, with result=" << err
+          << " (a file takes its place).\n";
+    if (err != 0) return stopped_at(local, local, err);
+  }
+  return 0;
+}
+
 }  // namespace
 
 void make_dir_error(const std::string& path, int code) {
@@ -865,6 +1165,8 @@ void end_extractions() {
 }
 
 void make_dirs() {
+  index_release();
+  g_ready_folders.clear();
   end_extractions();
   for (stream_record& r : next.stream) r.forget();
   g_handed.assign(sim_info.files.size(), 0);
@@ -884,20 +1186,41 @@ void make_dirs() {
       folders.insert(rel);
     }
   }
+  // Nothing is made below a symbolic link (the executor stops there and
+  // says so).
+  const auto below_link = [](const std::string& folder) { return !link_on_the_way(folder + "/x").empty(); };
   for (const std::string& f : folders) {
+    if (below_link(dest_dir_path + f)) continue;
     const int err = make_folder(dest_dir_path + f);
     if (show_make_dir_err(err)) {
       make_dir_error(dest_dir_path + f, err);
       break;
     }
   }
-  // Where files are extracted, what an interrupted run left half-written goes.
-  remove_extraction_leftovers(dest_dir_path);
-  for (const std::string& f : folders) remove_extraction_leftovers(dest_dir_path + f + "/");
+  // Where files are extracted, and in the folders of files this version
+  // deletes (folders it may no longer have), what an interrupted run left
+  // half-written goes; a file the release lists is never taken for one.
+  std::set<std::string> dropped;
+  for (const file_history_struct& h : sim_info.files) {
+    const file_version_struct& v = h.versions.back();
+    if (v.sig_want != "GONE") continue;
+    std::string rel = v.path;
+    trim_dest_folder(rel);
+    for (size_t cut = rel.rfind('/'); cut != std::string::npos && cut > 0; cut = rel.rfind('/')) {
+      rel.resize(cut);
+      if (!folders.count(rel)) dropped.insert(rel);
+    }
+  }
+  const auto release_file = [](const std::string& path) { return g_by_local.count(path) != 0; };
+  remove_extraction_leftovers(dest_dir_path, release_file);
+  for (const std::set<std::string>* list : {&folders, &dropped})
+    for (const std::string& f : *list)
+      if (!below_link(dest_dir_path + f)) remove_extraction_leftovers(dest_dir_path + f + "/", release_file);
 
   static const char* const kFixed[] = {"Output",           "Output/FMS plans",  "Output/logbooks",       "Output/movies",
                                        "Output/situations", "Resources",         "Resources/preferences"};
   for (const char* f : kFixed) {
+    if (below_link(dest_dir_path + f)) continue;
     const int err = make_folder(dest_dir_path + f);
     if (show_make_dir_err(err)) make_dir_error(dest_dir_path + f, err);
   }
@@ -1000,10 +1323,19 @@ void take_next_entry(stream_record& r, int n) {
 // when it is there and cannot go: the tree would not be the release's.
 bool nuke_entry(const std::string& local) {
   stg.crnt_file_stat = 0;
-  unlock_file(local);
-  const int err = delete_file(local);
+  if (const std::string link = link_on_the_way(local); !link.empty()) {
+    stopped_at_link(link, local);
+    return false;
+  }
+  plat::PathKind kind = plat::PathKind::none;
+  std::uint64_t size = 0;
+  plat::path_stat(app_path + local, kind, size);
+  // A folder in its place: the file went already, to make way for it.
+  if (kind != plat::PathKind::folder) unlock_file(local);
+  const int err = kind == plat::PathKind::folder ? 0 : delete_file(local);
   if (stg.log_actions) xer << "now we want to nuke a file: DELETING  file " << local << ", with result=" << err << ".\n";
-  if (err != 0 && err != ENOENT) {
+  // Gone already: missing, or its folder became a file of this version.
+  if (err != 0 && err != ENOENT && err != ENOTDIR) {
     stg.got_failed_install = 1;
     xer << "Could not delete " << local << ": " << error_str(err) << "\n";
     __MACIBM_alert(0, "The installer cannot delete a file that this version no longer has.", "Error: " + error_str(err),
@@ -1032,13 +1364,12 @@ bool start_fetch(int s, const file_version_struct& v, const std::string& local) 
   // Sizes are listed in thousands of bytes, rounded: one more thousand
   // covers the rounding. A body past it is not the archive listed.
   transfer_options options;
-  options.max_bytes = static_cast<std::int64_t>(std::max(0.0f, v.down_size) + 1.0f) * 1000;
+  options.max_bytes = listed_bytes_limit(v.down_size);
   r.sink.reset();
   if (!r.whole_archive) {
     unlock_file(local);
-    const auto disk_limit = static_cast<std::uint64_t>(std::max(0.0f, v.disk_size) + 1.0f) * 1000u;
-    r.sink = std::make_unique<member_sink>(local, wanted_digest(static_cast<std::size_t>(r.entry)), disk_limit,
-                                           stream_archive_path(s));
+    const auto disk_limit = static_cast<std::uint64_t>(listed_bytes_limit(v.disk_size));
+    r.sink = std::make_unique<member_sink>(local, wanted_digest(static_cast<std::size_t>(r.entry)), disk_limit, stream_archive_path(s));
     options.sink = r.sink.get();
   }
   http.prepare(s + 2, std::move(options));
@@ -1062,7 +1393,7 @@ stream_step on_archive_arrived(int s, const file_version_struct& v, const std::s
   stream_record& r = next.stream[s];
   const std::string archive = stream_archive_path(s);
   stg.got_404 = 0;
-  const auto limit = static_cast<std::uint64_t>(std::max(0.0f, v.disk_size) + 1.0f) * 1000u;
+  const auto limit = static_cast<std::uint64_t>(listed_bytes_limit(v.disk_size));
   int err = 0;
   if (member_sink* sink = r.sink.get()) {
     const bool arrived_now = r.phase != stream_phase::extracting;
@@ -1155,8 +1486,11 @@ stream_step step_stream(int s) {
   const std::string local = local_path_of(v.path);
   const bool fetching = is_net && v.want_to_grab_it && !v.want_to_nuke_it;
   if (fetching && r.phase != stream_phase::extracting && !http.down[s + 2]) {
-    // A new transfer goes to a server that may be asked for this file now;
-    // while none may, the stream waits (the frame goes on).
+    // The way to the file is made first (folders, a file or a folder in
+    // its way, a link stops the install). A new transfer goes to a server
+    // that may be asked for this file now; while none may, the stream waits
+    // (the frame goes on).
+    if (make_way(local) != 0) return stream_step::failed;
     if (!start_fetch(s, v, local)) return moved ? stream_step::moved : stream_step::stayed;
   }
   const int server = fetching ? r.server : stg.sel_server;
@@ -1215,6 +1549,7 @@ executor_step finish_install() {
   for (auto it = deleted_files.rbegin(); it != deleted_files.rend(); ++it) {
     std::vector<std::string> names;
     std::vector<int> kinds;
+    remove_extraction_leftovers(*it, [](const std::string& path) { return g_by_local.count(path) != 0; });
     if (opensave_getitems(*it, 0, names, kinds) == 0) {
       const int err = delete_file(*it);
       if (stg.log_actions) xer << "cleanup: DELETING  file " << *it << ", with result=" << err << ".\n";
@@ -1228,7 +1563,15 @@ executor_step finish_install() {
     if (cut != std::string::npos) {
       const std::string last = dest_dir_path.substr(cut + 1);
       parent.resize(cut + 1);
-      if (last != install_name + "/" && rename_file(parent, last, install_name) == 0)
+      // Never onto anything that exists already (a rename would replace an
+      // empty folder).
+      plat::PathKind kind = plat::PathKind::none;
+      std::uint64_t size = 0;
+      const bool taken = plat::path_stat(app_path + parent + install_name, kind, size) == 0 &&
+                         kind != plat::PathKind::none;
+      if (taken && last != install_name + "/")
+        xer << "Not renamed to " << parent << install_name << ": that name exists already.\n";
+      else if (last != install_name + "/" && rename_file(parent, last, install_name) == 0)
         dest_dir_path = parent + install_name + "/";
     }
   }

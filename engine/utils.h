@@ -148,8 +148,8 @@ struct file_version_struct {
   int use_type = 0;        // category 0..4; carried, never branched on
   int os_type = 0;         // 0 every system, 1 Macintosh, 2 Windows, 3 Linux, 6 also Linux, 4/5 none
   int version_num = 0;     // carried, never compared
-  float down_size = 0;     // transfer size, thousands of bytes
-  float disk_size = 0;     // installed size, thousands of bytes
+  std::int64_t down_size = 0;  // transfer size, thousands of bytes
+  std::int64_t disk_size = 0;  // installed size, thousands of bytes
   mtext sig_want;          // MD5 as 32 lower-case hex digits, or "GONE" (the release removes the path)
   mtext sig_have;          // signature on disk, "NONE" when there is no file; empty until examined
   mtext path;              // manifest path: top folder name + "/" + ... ; "/" only
@@ -356,6 +356,11 @@ int read_directory_no_scan(const std::string& file, const std::string& title);
 // os_type equals it, or is 0, or is 6 while Linux (3) is chosen.
 int os_match(const file_version_struct& v);
 
+// The most bytes a file or archive listed as `thousands` thousand bytes may
+// have: sizes are listed rounded, so one thousand more. In 64-bit integers,
+// so that files far beyond 16 GB are held to their listed size exactly.
+std::int64_t listed_bytes_limit(std::int64_t thousands);
+
 // The signature of a file on disk (calc_file_md5): an empty file has none,
 // like a missing one, unless `empty_listed` (the release lists this path as
 // an empty file), when it has the MD5 of no bytes. 0 or calc_file_md5's
@@ -423,9 +428,9 @@ class next_class {
   int dir_done = 0;             // every stream has run past the last entry; never cleared
   stream_record stream[4];      // the download streams
   float star_time = 0;          // real time of the last restart
-  float file_down = 0;          // thousands of bytes received of the entries downloading now
-  float comp_down = 0;          // download size of the entries fully fetched in this install
-  float totl_disk = 0;          // installed size of the entries fully fetched in this install
+  double file_down = 0;         // thousands of bytes received of the entries downloading now
+  std::int64_t comp_down = 0;   // download size of the entries fully fetched in this install
+  std::int64_t totl_disk = 0;   // installed size of the entries fully fetched in this install
 
   // Streams in use.
   int active_streams() const;

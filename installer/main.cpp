@@ -49,9 +49,9 @@
 // ------------------------------------------------------------ [SECTION] run state
 
 float totl_inst_rat = 0;
-float tot_availabl = -1;
-float tot_down_req = 0;
-float tot_disk_req = 0;
+std::int64_t tot_availabl = -1;
+std::int64_t tot_down_req = 0;
+std::int64_t tot_disk_req = 0;
 std::string tot_availabl_str;
 std::string tot_disk_req_str;
 int disk_space_avail = 1;
@@ -251,17 +251,27 @@ void poll_server_list() {
   if (!http.down[0] && server_list_failures >= max_fetch_attempts) return;
   std::string dest = temp_path + "serverlist.txt";
   // With a trusted key the signed statement is fetched after the list, from
-  // the same host, on the same slot.
+  // the same host, on the same slot. Neither may be larger than any real one.
   const bool statement = server_list_statement_phase != 0;
   const std::string statement_dest = temp_path + rsig::kStatementName;
-  if (statement && !http.down[0]) {
+  if (!http.down[0]) {
     transfer_options options;
-    options.max_bytes = static_cast<std::int64_t>(rsig::kStatementMax);
+    options.max_bytes = statement ? static_cast<std::int64_t>(rsig::kStatementMax) : kServerListMaxBytes;
     http.prepare(0, options);
   }
   std::string statement_out = statement_dest;
   const int r = statement ? http.net_check(0, server_list_host(), std::string("/") + rsig::kStatementName, statement_out)
                           : http.net_check(0, server_list_host(), "/serverlist.txt", dest);
+  if (r == 2 && !statement && http.failure(0).too_large) {
+    // No list of servers is that large: it is not one, and asking again
+    // would fetch the same.
+    delete_file(dest);
+    server_list_refused = list_too_large;
+    stg.num_servers = 0;
+    xer << "Server list: the answer of " << printable_text(server_list_host()) << " is larger than "
+        << kServerListMaxBytes << " bytes; refused.\n";
+    return;
+  }
   if (r == 2) {
     ++server_list_failures;
     const net_failure f = http.failure(0);
@@ -342,8 +352,15 @@ void directory_fetch_failed() {
 void poll_directory_file() {
   if (!http.down[1] && xtim.real_time < directory_next_try) return;
   const int s = stg.sel_server;
+  if (!http.down[1]) http.prepare(1, transfer_options{kDirectoryArchiveMaxBytes, nullptr, {}});
   const int r = http.net_check(1, server_name[s], server_path[s] + "directory.txt.zip", net_dir_path_zip);
   if (r == 2) {
+    // What arrived of a failed fetch is of no use, and one cut at the size
+    // limit may be large.
+    delete_file(net_dir_path_zip);
+    if (http.failure(1).too_large)
+      xer << "Directory file: the archive from " << printable_text(server_name[s]) << " is larger than "
+          << kDirectoryArchiveMaxBytes << " bytes; refused.\n";
     directory_local_error = http.failure(1).local_error;
     if (directory_local_error)
       xer << "Directory file: cannot be saved as " << net_dir_path_zip << ": " << error_str(directory_local_error)
@@ -356,11 +373,26 @@ void poll_directory_file() {
   // The previous run's directory file must never be read in place of this
   // one: it goes before the archive is opened.
   delete_file(dir_path);
-  // Only the directory file itself comes out of its archive.
-  int err = zip_to_file(net_dir_path_zip, dir_path_path, "directory.txt", "", nullptr);
-  if (err == err_zip_member_missing) err = 0;  // reported just below as a failed fetch
+  // Only the directory file itself comes out of its archive, and only up to
+  // a size in proportion to the archive's: a small archive that expands
+  // without end must not fill the temporary folder.
   plat::PathKind kind = plat::PathKind::none;
   std::uint64_t size = 0;
+  std::uint64_t archive_size = 0;
+  if (plat::path_stat(net_dir_path_zip, kind, archive_size) != 0) archive_size = 0;
+  const std::uint64_t expand_max = static_cast<std::uint64_t>(
+      std::clamp<std::int64_t>(static_cast<std::int64_t>(archive_size) * kDirectoryExpansion, kDirectoryMinBytes,
+                               kDirectoryMaxBytes));
+  int err = zip_to_file(net_dir_path_zip, dir_path_path, "directory.txt", "", nullptr, expand_max);
+  if (err == err_zip_member_missing) err = 0;  // reported just below as a failed fetch
+  if (err == EFBIG) {
+    xer << "Directory file: the directory file from " << printable_text(server_name[s]) << " expands past "
+        << expand_max << " bytes; refused.\n";
+    delete_file(dir_path);
+    delete_file(net_dir_path_zip);
+    directory_fetch_failed();
+    return;
+  }
   if (err == 0 && (plat::path_stat(dir_path, kind, size) != 0 || kind != plat::PathKind::file)) {
     xer << "Directory file: the archive from " << printable_text(server_name[s]) << " holds no directory.txt.\n";
     delete_file(net_dir_path_zip);
@@ -580,6 +612,10 @@ void choose_status(app_texts& t) {
     t.status = "The list of servers names the version '" + printable_text(install_name) +
                "', which is not a folder name I can use. I will not install it.";
     t.status_colour = col_warning;
+  } else if (server_list_refused == list_too_large) {
+    t.status = "The list of servers from " + printable_text(server_list_host()) + " is larger than " +
+               std::to_string(kServerListMaxBytes / (1 << 20)) + " MB, far more than any list of servers. I will not use it.";
+    t.status_colour = col_warning;
   } else if (server_list_refused == list_unreadable) {
     t.status = "The list of servers is not in a format I can read. Please get a new installer.";
     t.status_colour = col_warning;
@@ -636,7 +672,7 @@ void ready_lines(app_texts& t) {
   // nearest existing parent: that is the space it will use.
   std::uint64_t free_bytes = 0;
   if (plat::disk_free_space(free_space_folder(dest_dir_path), free_bytes) == 0)
-    tot_availabl = static_cast<float>(free_bytes) * 0.001f;
+    tot_availabl = static_cast<std::int64_t>(free_bytes / 1000);
   set_size_str(tot_disk_req, &tot_disk_req_str);
   set_size_str(tot_availabl, &tot_availabl_str);
 
@@ -705,7 +741,10 @@ recent_rate g_recent_rate;
 // the time left.
 void installing_lines(app_texts& t) {
   const float k = xtim.prd_sim * 5;
-  totl_inst_rat = tot_disk_req > 0 ? k * (next.totl_disk / tot_disk_req) + (1 - k) * totl_inst_rat : 1.0f;
+  totl_inst_rat = tot_disk_req > 0 ? k * static_cast<float>(static_cast<double>(next.totl_disk) /
+                                                         static_cast<double>(tot_disk_req)) +
+                                         (1 - k) * totl_inst_rat
+                                   : 1.0f;
   totl_inst_rat = std::clamp(totl_inst_rat, 0.0f, 1.0f);
 
   char n[16];
@@ -732,8 +771,8 @@ void installing_lines(app_texts& t) {
               done_str + " of " + tot_disk_req_str + " for the internet install.";
 
   if (totl_inst_rat > 0.01f) {
-    const float done = next.file_down + next.comp_down;
-    float remaining = tot_down_req - done;
+    const float done = static_cast<float>(next.file_down + static_cast<double>(next.comp_down));
+    float remaining = static_cast<float>(static_cast<double>(tot_down_req) - done);
     if (!(remaining > 0)) remaining = 0;
     float elapsed = xtim.real_time - next.star_time;
     if (!(elapsed > 1)) elapsed = 1;
@@ -1173,11 +1212,14 @@ int installer_main(int argc, const char* const* argv) {
   // opened (a second run must not truncate the first one's log) and the
   // system releases it however this process ends.
   {
+    // The lock lives in the settings folder, which every run of the user
+    // finds: the temporary folder depends on TMPDIR, which a scheduled job
+    // and a person may set differently.
     static plat::File instance_lock;
-    std::string tmp;
-    get_OS_abs_path(3, tmp);
-    if (!tmp.empty() && tmp != "/") {
-      const std::string lock_path = tmp + "installer.lock";
+    std::string settings;
+    get_OS_abs_path(4, settings);
+    if (!settings.empty() && settings != "/") {
+      const std::string lock_path = settings + "installer.lock";
       const int err = plat::file_lock_exclusive(lock_path, instance_lock);
       if (err == EWOULDBLOCK) {
         std::cerr << "Another Skyvane installer is already running for this user (it holds " << lock_path

@@ -8,6 +8,7 @@
 // read; installer_state_reset() puts them back (tests use it between cases).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "engine/run_state.h"
@@ -15,8 +16,8 @@
 #include "support/text.h"
 
 extern float totl_inst_rat;      // smoothed fraction of the install done, 0..1
-extern float tot_availabl;       // free space at the destination, thousands of bytes; -1 unknown
-extern float tot_down_req, tot_disk_req;  // copies of down_req / disk_req taken while ready
+extern std::int64_t tot_availabl;  // free space at the destination, thousands of bytes; -1 unknown
+extern std::int64_t tot_down_req, tot_disk_req;  // copies of down_req / disk_req taken while ready
 extern std::string tot_availabl_str, tot_disk_req_str;
 extern int disk_space_avail;     // the destination has room for the install (starts 1)
 extern int wrl_i;                // frame of the busy animation
@@ -132,6 +133,7 @@ enum server_list_problem {
   list_ok = 0,
   list_unreadable = 1,     // not a server list (garbage, a web page, a newer format)
   list_bad_version = 2,    // the version name is not one plain folder name
+  list_too_large = 3,      // larger than any list of servers (kServerListMaxBytes)
 };
 extern int server_list_refused;
 // Why the last server list, or directory file, was refused by the checks of
@@ -147,6 +149,16 @@ extern int server_list_statement_phase;
 // folder name (the tables are then left empty: num_servers 0).
 int read_server_list(const std::string& path);
 
+
+// The largest server list accepted (no list of ten servers comes near it),
+// and the largest directory archive; the directory file may expand to
+// kDirectoryExpansion times its archive, at least kDirectoryMinBytes, at
+// most kDirectoryMaxBytes. A larger one is that server's failure.
+constexpr std::int64_t kServerListMaxBytes = 1 << 20;
+constexpr std::int64_t kDirectoryArchiveMaxBytes = 64ll << 20;
+constexpr std::int64_t kDirectoryExpansion = 64;
+constexpr std::int64_t kDirectoryMinBytes = 16ll << 20;
+constexpr std::int64_t kDirectoryMaxBytes = 1ll << 30;
 
 // Whether the examined release has anything to do at the destination: a
 // file to fetch (even an empty one) or a file to delete.

@@ -473,6 +473,8 @@ void down_class::parse_header() {
         mIncomingLength = length;
       }
       if (rejected) break;
+      // These answers never carry a body: the transfer ends here.
+      if (mResponseNum == 204 || mResponseNum == 304) mIncomingLength = 0;
       if (mMaxBytes > 0 && mIncomingLength > mMaxBytes) {
         xer << "Download of " << mDestFileName << " refused: the server announced " << mIncomingLength
             << " bytes, more than the " << mMaxBytes << " expected\n";
@@ -681,7 +683,8 @@ void http_class::report_failure(int slot, const std::string& server, const std::
         << "   response   =" << d.GetResponseName() << " (#" << d.mResponseNum << ")\n\n";
   }
   xer.flush();
-  last_failure[slot] = net_failure{d.mLocalErr, d.mResponseNum > 0 ? d.mResponseNum : 0, false};
+  last_failure[slot] =
+      net_failure{d.mLocalErr, d.mResponseNum > 0 ? d.mResponseNum : 0, false, d.mFileErr == EFBIG && d.mLocalErr == 0};
 }
 
 int http_class::net_check(int slot, std::string server, std::string file, std::string& dest) {
@@ -721,7 +724,7 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
     down[slot].reset();  // a time-out is not logged
     return 2;
   }
-  if (d.mResponseNum >= 200 && d.mResponseNum <= 299 && is_complete && !is_err) {
+  if (d.mResponseNum >= 200 && d.mResponseNum <= 299 && d.mResponseNum != 204 && is_complete && !is_err) {
     if (d.mReusable && keep_alive && d.mSocket && d.mSocket->GetStatus() == pcsbstatus_Connected) {
       kept[slot].socket = std::move(d.mSocket);
       kept[slot].place = place[slot];

@@ -92,6 +92,9 @@ struct kept_connection {
 //   - A failed create, write or close of the destination sets mFileErr (the
 //     errno value); the file is closed, and the close checked, as soon as the
 //     last announced byte is written, before the pool judges the outcome.
+//   - A 204 (no content) or 304 (not modified) answer has no body, whatever
+//     its fields say: it ends at its header, and fails, as it does not
+//     deliver the file asked for.
 //   - A response carrying "Transfer-Encoding" (in any case) is rejected the
 //     same way: its body is framed, not the file's bytes, and no length is
 //     known.
@@ -231,6 +234,7 @@ struct net_failure {
   int local_error = 0;  // error creating or writing the destination file; 0: the cause was remote
   int http_status = 0;  // status code of the final response; 0: none arrived
   bool timed_out = false;  // silent for time_out_secs, or slower than the trickle floor
+  bool too_large = false;  // the body was (or was announced) larger than the slot's size limit
 };
 
 class http_class {

@@ -132,4 +132,19 @@ std::string path_make_absolute(const std::string& path);
 // The system's text for an error number.
 std::string error_text(int err);
 
+// Whether this system's file names ignore letter case ("a.txt" and "A.TXT"
+// name one file): true on Windows.
+bool names_ignore_case();
+// Whether this system refuses the names Windows cannot hold (see
+// windows_name_problem): true on Windows.
+bool names_follow_windows_rules();
+// Why Windows cannot hold one path component, or "" when it can: the names
+// it reserves for devices (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9,
+// in any case, alone or before an ending: "aux.txt", "Com1.dat"), a name
+// ending in a dot or a blank (which Windows drops, so the file would get
+// another name), and the characters < > : " | ? * and control characters.
+// A plain rule on the name, the same on every system, so that releases can
+// be checked where they are made.
+std::string windows_name_problem(const std::string& name);
+
 }  // namespace plat

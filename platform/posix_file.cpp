@@ -305,4 +305,8 @@ std::string error_text(int err) {
   }
 }
 
+bool names_ignore_case() { return false; }
+
+bool names_follow_windows_rules() { return false; }
+
 }  // namespace plat

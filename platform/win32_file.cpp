@@ -565,4 +565,8 @@ std::string error_text(int err) {
   return "Unknown error " + std::to_string(err);
 }
 
+bool names_ignore_case() { return true; }
+
+bool names_follow_windows_rules() { return true; }
+
 }  // namespace plat

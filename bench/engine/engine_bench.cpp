@@ -89,7 +89,7 @@ int main(int argc, char** argv) {
     const int r = read_directory(a[2], kTitle);
     const double t = now() - t0;
     if (r != 3) return 1;
-    std::fprintf(stderr, "%zu paths, %.0f kB to fetch\n", sim_info.files.size(), stg.down_req);
+    std::fprintf(stderr, "%zu paths, %lld kB to fetch\n", sim_info.files.size(), static_cast<long long>(stg.down_req));
     std::printf("%.6f\n", t);
     return 0;
   }

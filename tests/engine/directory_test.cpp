@@ -337,23 +337,46 @@ TEST_F(DirectoryTest, ReadingWithoutExamination) {
 
 using DirectoryDeathTest = DirectoryTest;
 
-TEST_F(DirectoryDeathTest, MissingOrEmptyFileEndsTheProgram) {
+TEST_F(DirectoryDeathTest, MissingFileEndsTheProgram) {
+  // The caller checks that the file is there: a missing one is a fault of
+  // the program itself.
   EXPECT_EXIT(read_directory(dir / "none.txt", kTitle), ::testing::ExitedWithCode(1),
               "I tried to read a directory file that does not exist!");
-  write_file(dir / "empty.txt", "");
-  EXPECT_EXIT(read_directory(dir / "empty.txt", kTitle), ::testing::ExitedWithCode(1), "utils line 628");
 }
 
-TEST_F(DirectoryDeathTest, PathWithoutFileEndsTheProgram) {
-  const std::string p = write_dir({"DIR top/", "FILE 0 0 1 1 1 GONE sub/"});
-#ifdef _WIN32
-  // The death-test patterns of Windows do not cross lines.
-  EXPECT_EXIT(read_directory(p, kTitle), ::testing::ExitedWithCode(1), "found a path that has no file!");
-  EXPECT_EXIT(read_directory(p, kTitle), ::testing::ExitedWithCode(1), "top/sub/");
-#else
-  EXPECT_EXIT(read_directory(p, kTitle), ::testing::ExitedWithCode(1),
-              "found a path that has no file!.*top/sub/");
-#endif
+// An empty directory file, or a FILE line whose path names no file (no name
+// at all, or a name ending in "/"), comes from a server: the file is
+// refused, as a path leading out of the destination is, and the run goes on.
+TEST_F(DirectoryTest, EmptyFileOrPathWithoutFileIsRefused) {
+  write_file(dir / "empty.txt", "");
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(read_directory(dir / "empty.txt", kTitle), 2);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("empty"), std::string::npos);
+  EXPECT_TRUE(sim_info.files.empty());
+  EXPECT_EQ(app_done, 0);
+  for (const std::string& line : {std::string("FILE 0 0 1 1 1 GONE sub/"),
+                                  std::string("FILE 0 0 1 1 1 0cc175b9c0f1b6a831c399e269772661"),
+                                  std::string("FILE 0 0 1 1 1 0cc175b9c0f1b6a831c399e269772661 ")}) {
+    SCOPED_TRACE(line);
+    const std::string err = refused({"DIR top/sub/", line});
+    EXPECT_NE(err.find("a path that has no file"), std::string::npos) << err;
+  }
+}
+
+// Sizes are whole thousands of bytes: files and totals beyond what single
+// precision holds exactly (16,777,216 thousand) keep every unit.
+TEST_F(DirectoryTest, SizesBeyondSinglePrecisionAreExact) {
+  ASSERT_EQ(read_directory(write_dir({"DIR top/", "FILE 0 0 1 16777217 16777219 0cc175b9c0f1b6a831c399e269772661 big.bin",
+                                      "FILE 0 0 1 1 1 900150983cd24fb0d6963f7d28e17f72 a.txt",
+                                      "FILE 0 0 1 1 1 900150983cd24fb0d6963f7d28e17f72 b.txt",
+                                      "FILE 0 0 1 2147483647 2147483647 900150983cd24fb0d6963f7d28e17f72 c.txt"}),
+                           kTitle),
+            3);
+  const file_version_struct& big = sim_info.files[0].versions.back();
+  EXPECT_EQ(static_cast<long long>(big.down_size), 16777217LL);
+  EXPECT_EQ(static_cast<long long>(big.disk_size), 16777219LL);
+  EXPECT_EQ(static_cast<long long>(stg.down_req), 16777217LL + 2 + 2147483647LL);
+  EXPECT_EQ(static_cast<long long>(stg.disk_req), 16777219LL + 2 + 2147483647LL);
 }
 
 TEST(PathHasNoFile, Cases) {

@@ -378,3 +378,15 @@ TEST_F(SelectionTest, AFileThatCannotBeReadToItsEndHasNoSignature) {
   ASSERT_EQ(read({line("big.bin", md5(big), 0, 3000, 3000), line("ok.txt", md5("ok"), 0, 1, 1)}), 3);
   EXPECT_EQ(cur(0).on_disk, 1);
 }
+
+// Sizes are listed in thousands of bytes, rounded: a file may have one
+// thousand more. Computed in 64-bit integers, a file listed as 16,777,217
+// thousand may have 16,777,218,000 bytes (in single precision the limit
+// came out a thousand thousand lower, and the archive was refused).
+TEST(ListedBytesLimit, ExactFarBeyondSinglePrecision) {
+  EXPECT_EQ(listed_bytes_limit(0), 1000);
+  EXPECT_EQ(listed_bytes_limit(-5), 1000);
+  EXPECT_EQ(listed_bytes_limit(12), 13000);
+  EXPECT_EQ(listed_bytes_limit(16777217), 16777218000LL);
+  EXPECT_EQ(listed_bytes_limit(2147483647), 2147483648000LL);
+}

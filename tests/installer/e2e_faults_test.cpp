@@ -674,3 +674,272 @@ TEST_F(InstallerFaultsE2E, TheRateShownFallsWhileAServerIsSilent) {
 
 }  // namespace
 }  // namespace e2e
+
+// Releases made by a careless publisher or served by a hostile mirror.
+namespace e2e {
+namespace {
+
+using testing_support::noise;
+
+// Version names that are not names a person gives a version: a hidden
+// folder, dots or blanks at the end, names Windows reserves. None is used,
+// and nothing is installed or renamed.
+TEST_F(InstallerFaultsE2E, VersionNamesThatAreNotPlainFolderNamesAreRefused) {
+  publish(release(), "v1");
+  testservers::NginxServer& web = serve();
+  for (const std::string name : {".ssh", "v1.", "v1 ", "...", "CON", "nul.txt", "Com1"}) {
+    fs::remove_all(www + "pub/" + name);
+    fs::copy(www + "pub/v1", www + "pub/" + name, fs::copy_options::recursive);
+    server_list(name, {web.host()});
+    run_result r = run_joined({dest, "--headless", "--install", "--accept_eula"}, 30);
+    EXPECT_EQ(r.status, 2) << "'" << name << "': " << joined(r);
+    EXPECT_TRUE(r.printed("which is not a folder name I can use")) << "'" << name << "': " << joined(r);
+    EXPECT_FALSE(fs::exists(work / ("dest/" + name))) << name;
+    EXPECT_FALSE(fs::exists(dest)) << name;
+    fs::remove_all(dest);
+  }
+}
+
+// The destination takes the version's name only when nothing has that name
+// already: an existing (even empty) folder is never replaced.
+TEST_F(InstallerFaultsE2E, RenamingNeverTakesANameThatExists) {
+  publish(release(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  fs::create_directories(work / "dest/v1");
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula"});
+  ASSERT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(release()));
+  EXPECT_TRUE(fs::is_empty(work / "dest/v1"));
+  EXPECT_FALSE(r.printed("The installed Skyvane is now at")) << joined(r);
+}
+
+// A file that becomes a folder, and the folder that becomes a file again:
+// each update completes in one run.
+TEST_F(InstallerFaultsE2E, AFileBecomesAFolderAndAFileAgainInOneRunEach) {
+  testservers::NginxServer& web = serve();
+  for (const std::string streams : {"0", "1"}) {
+    SCOPED_TRACE("streams " + streams);
+    const std::string v = "s" + streams + "-";
+    tree_map v1 = release();
+    v1["Resources/x"] = "a file";
+    tree_map v2 = release();
+    v2["Resources/x/y.txt"] = "inside a folder";
+    v2["Resources/x/z/deeper.txt"] = "deeper";
+    tree_map v3 = release();
+    v3["Resources/x"] = "a file again";
+    publish(v1, v + "1");
+    publish(v2, v + "2", v + "1");
+    publish(v3, v + "3", v + "2");
+    const std::vector<std::string> args = {dest, "--headless", "--install", "--accept_eula",
+                                           "--pref:_rename_folder=0", "--pref:_stream_count=" + streams};
+    fs::remove_all(dest);
+    server_list(v + "1", {web.host()});
+    ASSERT_EQ(run_joined(args).status, 0) << log();
+    server_list(v + "2", {web.host()});
+    run_result r = run_joined(args);
+    EXPECT_EQ(r.status, 0) << joined(r) << log();
+    EXPECT_TREE_EQ(read_tree(dest), linux_part(v2));
+    server_list(v + "3", {web.host()});
+    r = run_joined(args);
+    EXPECT_EQ(r.status, 0) << joined(r) << log();
+    EXPECT_TREE_EQ(read_tree(dest), linux_part(v3));
+  }
+}
+
+// A folder the new release replaces with a file, holding a file the user
+// made: kept when the user keeps it, replaced when the user says so.
+TEST_F(InstallerFaultsE2E, AFolderHoldingTheUsersFileBecomesAFileOnlyWhenTheUserSaysSo) {
+  tree_map v2 = release();
+  v2["Resources/x/y.txt"] = "inside a folder";
+  tree_map v3 = release();
+  v3["Resources/x"] = "a file again";
+  publish(v2, "v2");
+  publish(v3, "v3", "v2");
+  testservers::NginxServer& web = serve();
+  server_list("v2", {web.host()});
+  ASSERT_EQ(run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}).status, 0);
+  write_file(dest + "Resources/x/mine.txt", "my own notes");
+  server_list("v3", {web.host()});
+  run_result r = run_joined(
+      {dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0", "--modified=keep"});
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_EQ(read_file(dest + "Resources/x/mine.txt"), "my own notes");
+  r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0", "--modified=replace"});
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(v3));
+}
+
+// A server list or a directory file far larger than any release needs is
+// refused as that server's failure, and what arrived is removed.
+TEST_F(InstallerFaultsE2E, OversizedServerListsAndDirectoryFilesAreRefused) {
+  publish(release(), "v1");
+  testservers::NginxServer& web = serve();
+  // A server list of 2 MB: valid, but padded past any real list.
+  write_file(www + "serverlist.txt", "I\n820 Version\nSERVERS\nBETA v1\nSERVER " + web.host() +
+                                         "\n/pub/\nMain\nENDOFLIST\n" + std::string(2 << 20, '#'));
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--retry_backoff=0.01"}, 60);
+  EXPECT_EQ(r.status, 2) << joined(r);
+  EXPECT_TRUE(r.printed("larger than")) << joined(r);
+  EXPECT_FALSE(fs::exists(private_tmp() + "serverlist.txt"));
+  EXPECT_FALSE(fs::exists(dest));
+
+  // A directory archive of 70 MB.
+  server_list("v1", {web.host()});
+  write_file(work / "big.py",
+             "import sys, zipfile, os\n"
+             "z = zipfile.ZipFile(sys.argv[1])\n"
+             "t = z.read('directory.txt')\n"
+             "z.close()\n"
+             "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_STORED) as z:\n"
+             "    z.writestr('directory.txt', t)\n"
+             "    z.writestr('padding.bin', os.urandom(70 << 20))\n");
+  ASSERT_EQ(std::system(("python3 '" + work / "big.py" + "' '" + directory_of("v1") + "'").c_str()), 0);
+  r = run_joined({dest, "--headless", "--install", "--accept_eula", "--retry_backoff=0.01"}, 120);
+  EXPECT_EQ(r.status, 2) << joined(r);
+  EXPECT_NE(log().find("refused: the server announced"), std::string::npos) << log();
+  EXPECT_TRUE(partial_downloads().empty()) << partial_downloads().front();
+  EXPECT_FALSE(fs::exists(dest));
+}
+
+// A small directory archive that expands far past any directory file: the
+// extraction stops at a limit; the temporary folder does not fill up.
+TEST_F(InstallerFaultsE2E, ADirectoryFileThatExpandsWithoutEndIsRefused) {
+  publish(release(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  write_file(work / "bomb.py",
+             "import sys, zipfile, zlib\n"
+             "with zipfile.ZipFile(sys.argv[1]) as z:\n"
+             "    t = z.read('directory.txt')\n"
+             "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+             "    with z.open('directory.txt', 'w', force_zip64=True) as m:\n"
+             "        m.write(t)\n"
+             "        line = b'# a comment line that a directory file may hold, again and again\\n' * 16384\n"
+             "        for i in range(200):\n"
+             "            m.write(line)\n");
+  ASSERT_EQ(std::system(("python3 '" + work / "bomb.py" + "' '" + directory_of("v1") + "'").c_str()), 0);
+  ASSERT_LT(fs::file_size(directory_of("v1")), 4u << 20);
+  const std::string small = work / "small/";
+  Mounted tmp(small, "size=96m,mode=0777");
+  if (!tmp.ok()) GTEST_SKIP() << "cannot mount a file system here";
+  setenv("TMPDIR", small.c_str(), 1);
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--retry_backoff=0.01"}, 120);
+  setenv("TMPDIR", (work / "tmp").c_str(), 1);
+  EXPECT_EQ(r.status, 2) << joined(r);
+  EXPECT_FALSE(r.printed("No space left on device")) << joined(r);
+  EXPECT_NE(log().find("expands past"), std::string::npos) << log();
+  EXPECT_FALSE(fs::exists(small + "skyvane-" + std::to_string(getuid()) + "/directory.txt"));
+  EXPECT_FALSE(fs::exists(dest));
+}
+
+// Killed during a file of a folder that the next release drops: the hidden
+// half-written file and the folder go with the update.
+TEST_F(InstallerFaultsE2E, HalfWrittenFilesInAFolderTheReleaseDropsAreRemoved) {
+  tree_map v1 = release();
+  v1["Old stuff/big.bin"] = noise(30000, 4);
+  publish(v1, "v1");
+  publish(release(), "v2", "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  ASSERT_EQ(run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}).status, 0);
+  // What a run killed during the extraction of big.bin leaves beside it.
+  write_file(dest + "Old stuff/.big.bin.part-3141592653", noise(20000, 5));
+  server_list("v2", {web.host()});
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_FALSE(fs::exists(dest + "Old stuff")) << log();
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(release()));
+}
+
+// Two runs of the same user with different temporary folders (a scheduled
+// job and a person): the second stops at once, and the first one's files
+// are untouched.
+TEST_F(InstallerFaultsE2E, TheOneInstallerLockHoldsWhateverTheTemporaryFolder) {
+  tree_map big = release();
+  for (int i = 0; i < 12; ++i) big["Scenery/tile " + std::to_string(i) + ".bin"] = noise(200000, i);
+  publish(big, "v1");
+  testservers::NginxServer& slow = serve("127.0.0.1", "", "limit_rate 60k;");
+  server_list("v1", {slow.host()});
+  auto first = start({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  std::string line;
+  bool installing = false;
+  while (first->read_line(line, 20000))
+    if (line.find("OK I am installing this now...") != std::string::npos) {
+      installing = true;
+      break;
+    }
+  ASSERT_TRUE(installing);
+  fs::create_directories(work / "tmp2");
+  setenv("TMPDIR", (work / "tmp2").c_str(), 1);
+  run_result second = run_joined({dest, "--headless", "--install", "--accept_eula"}, 20);
+  setenv("TMPDIR", (work / "tmp").c_str(), 1);
+  EXPECT_EQ(second.status, 2) << joined(second);
+  EXPECT_TRUE(second.printed("Another Skyvane installer is already running for this user")) << joined(second);
+  EXPECT_TRUE(first->running());
+  kill(first->pid(), SIGKILL);
+  first->wait_exit();
+}
+
+// A release file whose name looks like an extraction's leftover is the
+// release's: no run deletes it.
+TEST_F(InstallerFaultsE2E, AReleaseFileNamedLikeALeftoverStays) {
+  publish(release(), "v1");
+  add_to_release("v1", {{"Resources/.cache.part-12", "cached data"}});
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  for (int i = 0; i < 3; ++i) {
+    run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+    EXPECT_EQ(r.status, 0) << joined(r) << log();
+    EXPECT_EQ(read_file(dest + "Resources/.cache.part-12"), "cached data") << "run " << i;
+  }
+  EXPECT_EQ(requests_for(web, ".cache.part-12"), 1);
+}
+
+// A symbolic link below the destination that leads elsewhere: nothing is
+// written or deleted through it, and the run says which link it stopped at.
+TEST_F(InstallerFaultsE2E, NothingIsWrittenOrDeletedThroughASymbolicLink) {
+  tree_map v1 = release();
+  v1["Extras/old.txt"] = "old";
+  tree_map v2 = release();
+  v2["Extras/new.txt"] = "new";
+  publish(v1, "v1");
+  publish(v2, "v2", "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  ASSERT_EQ(run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}).status, 0);
+  const std::string outside = work / "outside/";
+  fs::create_directories(outside);
+  fs::rename(dest + "Extras/old.txt", outside + "old.txt");
+  fs::remove(dest + "Extras");
+  fs::create_directory_symlink(outside, dest + "Extras");
+  server_list("v2", {web.host()});
+  run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  EXPECT_EQ(r.status, 2) << joined(r) << log();
+  EXPECT_TRUE(r.printed("symbolic link " + dest + "Extras")) << joined(r);
+  EXPECT_EQ(read_file(outside + "old.txt"), "old");
+  EXPECT_FALSE(fs::exists(outside + "new.txt"));
+  EXPECT_FALSE(r.printed("INSTALLATION COMPLETE!")) << joined(r);
+}
+
+// A directory file with a FILE line without a name, or an empty one, is that
+// server's fault: the run ends with status 2, never as a fatal error.
+TEST_F(InstallerFaultsE2E, ADirectoryFileWithoutNamesOrEmptyIsRefused) {
+  publish(release(), "v1");
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  for (const std::string text : {std::string("I\n900\nINSTALLER\nDIR Skyvane/\nFILE 0 0 1 1 1 "
+                                             "d41d8cd98f00b204e9800998ecf8427e\n"),
+                                 std::string("I\n900\nINSTALLER\nDIR Skyvane/Resources/\nFILE 0 0 1 1 1 "
+                                             "d41d8cd98f00b204e9800998ecf8427e \n"),
+                                 std::string()}) {
+    write_zip(directory_of("v1"), {{"directory.txt", text}});
+    run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--retry_backoff=0.01"}, 60);
+    EXPECT_EQ(r.status, 2) << joined(r) << log();
+    EXPECT_FALSE(r.printed("INSTALLATION COMPLETE!"));
+    EXPECT_FALSE(fs::exists(dest));
+  }
+}
+
+}  // namespace
+}  // namespace e2e

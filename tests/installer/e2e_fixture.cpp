@@ -91,6 +91,46 @@ std::string InstallerTest::directory_of(const std::string& version) const {
   return www + "pub/" + version + "/directory.txt.zip";
 }
 
+void InstallerTest::add_to_release(const std::string& version, const tree_map& files, int os,
+                                   const std::string& top) {
+  const std::string script = work / "add-to-release.py";
+  write_file(script,
+             "import sys, os, zipfile, hashlib\n"
+             "rel_dir, top, os_type = sys.argv[1], sys.argv[2], sys.argv[3]\n"
+             "d = os.path.join(rel_dir, 'directory.txt.zip')\n"
+             "with zipfile.ZipFile(d) as z:\n"
+             "    text = z.read('directory.txt').decode('latin-1')\n"
+             "if not text.endswith('\\n'):\n"
+             "    text += '\\n'\n"
+             "args = sys.argv[4:]\n"
+             "for i in range(0, len(args), 2):\n"
+             "    rel, src = args[i], args[i + 1]\n"
+             "    data = open(src, 'rb').read()\n"
+             "    folder, _, name = rel.rpartition('/')\n"
+             "    arch = os.path.join(rel_dir, top, rel + '.zip')\n"
+             "    os.makedirs(os.path.dirname(arch), exist_ok=True)\n"
+             "    with zipfile.ZipFile(arch, 'w', zipfile.ZIP_DEFLATED) as a:\n"
+             "        a.writestr(name, data)\n"
+             "    k = lambda n: (n + 999) // 1000\n"
+             "    text += 'DIR %s/%s\\nFILE 0 %s 1 %d %d %s %s\\n' % (top, folder + '/' if folder else '', os_type,\n"
+             "        k(os.path.getsize(arch)), k(len(data)), hashlib.md5(data).hexdigest(), name)\n"
+             "with zipfile.ZipFile(d, 'w', zipfile.ZIP_DEFLATED) as z:\n"
+             "    z.writestr('directory.txt', text.encode('latin-1'))\n");
+  std::vector<std::string> argv = {"python3", script, www + "pub/" + version, top, std::to_string(os)};
+  int n = 0;
+  for (const auto& [rel, bytes] : files) {
+    const std::string src = work / ("add-src/" + std::to_string(n++));
+    write_file(src, bytes);
+    argv.push_back(rel);
+    argv.push_back(src);
+  }
+  testservers::ChildProcess p;
+  ASSERT_TRUE(p.start(argv, true));
+  std::string line, out;
+  while (p.read_line(line, 60000)) out += line + "\n";
+  ASSERT_EQ(p.wait_exit(), 0) << "adding files to " << version << " failed:\n" << out;
+}
+
 void InstallerTest::server_list(const std::string& version, const std::vector<std::string>& hosts) {
   std::string text = "I\n820 Version\nSERVERS\nBETA " + version + "\nFINAL " + version + "\n";
   for (size_t i = 0; i < hosts.size(); ++i)

@@ -58,6 +58,12 @@ class InstallerTest : public ::testing::Test {
   std::string sign_key;
   // The directory file of a published version.
   std::string directory_of(const std::string& version) const;
+  // Adds files to a published version by hand, as a careless or hostile
+  // publisher would (names the publisher refuses included): for each, an
+  // archive holding it under its own name and a FILE line of system `os`
+  // appended to the directory file.
+  void add_to_release(const std::string& version, const tree_map& files, int os = 0,
+                      const std::string& top = "Skyvane");
 
   // Writes www/serverlist.txt naming `version` and the given servers
   // ("host:port" each, all with the prefix "/pub/").

@@ -33,21 +33,28 @@ TEST_F(ServerList, ReadsVersionAndServersWhateverTheLineEnds) {
   for (const char* eol : {"\n", "\r\n", "\r"}) {
     installer_state_reset();
     const std::string e = eol;
-    ASSERT_EQ(read("I" + e + "820 Version" + e + "SERVERS" + e + "BETA Skyvane 9.00 Beta-17 " + e +
+    ASSERT_EQ(read("I" + e + "820 Version" + e + "SERVERS" + e + "BETA Skyvane 9.00 Beta-17" + e +
                    "FINAL Skyvane 9.00" + e + e + "   SERVER mirror.one" + e + "  /pub/skyvane/" + e +
                    "Main server (fast)" + e + "SERVERS not a server" + e + "SERVER 127.0.0.1:8080" + e + "/" + e +
                    "Local" + e + "ENDOFLIST" + e + "SERVER after.end" + e + "/x/" + e + "never" + e),
               1)
         << "line end " << static_cast<int>(eol[0]);
-    EXPECT_EQ(install_name, "Skyvane 9.00 Beta-17 ");
+    EXPECT_EQ(install_name, "Skyvane 9.00 Beta-17");
     ASSERT_EQ(stg.num_servers, 2);
     EXPECT_EQ(server_name[0], "mirror.one");
-    EXPECT_EQ(server_path[0], "/pub/skyvane/Skyvane 9.00 Beta-17 /");
+    EXPECT_EQ(server_path[0], "/pub/skyvane/Skyvane 9.00 Beta-17/");
     EXPECT_EQ(server_desc[0], "Main server (fast)");
     EXPECT_EQ(server_name[1], "127.0.0.1:8080");
-    EXPECT_EQ(server_path[1], "/Skyvane 9.00 Beta-17 /");
+    EXPECT_EQ(server_path[1], "/Skyvane 9.00 Beta-17/");
     EXPECT_EQ(server_desc[1], "Local");
   }
+  // Trailing blanks are part of the value as read; a version name ending in
+  // one is then refused (it would name a folder that differs from what a
+  // person sees), and no server of the list is used.
+  run_state_reset();
+  EXPECT_EQ(read("I\n820 Version\nSERVERS\nBETA Skyvane 9.00 \nSERVER mirror.one\n/pub/\nMain\n"), 2);
+  EXPECT_EQ(install_name, "Skyvane 9.00 ");
+  EXPECT_EQ(stg.num_servers, 0);
 }
 
 TEST_F(ServerList, HeaderMustBeExact) {

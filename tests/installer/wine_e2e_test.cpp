@@ -327,5 +327,46 @@ TEST_F(WindowsInstallerE2E, RefusedConnectionsAreSeenAtOnceAndTheRunGivesUp) {
   EXPECT_FALSE(fs::exists(dest));
 }
 
+// Two release files whose names differ only in letter case are one file on
+// Windows: such a release cannot be installed there. The run says so and
+// ends with status 2 before it writes anything.
+TEST_F(WindowsInstallerE2E, NamesDifferingOnlyInCaseAreRefusedBeforeAnythingIsWritten) {
+  publish(release_a(), "v1");
+  add_to_release("v1", {{"Resources/a.txt", "lower case"}, {"Resources/A.TXT", "UPPER CASE"}});
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  run_result r = run_joined({windows_path(exe), "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+                             windows_path(dest)},
+                            180);
+  EXPECT_EQ(r.status, 2) << log();
+  EXPECT_FALSE(r.printed("INSTALLATION COMPLETE!")) << log();
+  EXPECT_TRUE(r.printed("differ only in letter case")) << log();
+  EXPECT_TRUE(r.printed("Resources/A.TXT")) << log();
+  EXPECT_FALSE(fs::exists(dest));
+  EXPECT_EQ(archive_requests(web), 0);
+}
+
+// Names Windows reserves for devices, with or without an ending, for a file
+// or a folder, and names ending in a dot or a blank: the Windows installer
+// names the one it cannot hold and ends before it writes anything.
+TEST_F(WindowsInstallerE2E, NamesWindowsCannotHoldAreRefusedBeforeAnythingIsWritten) {
+  testservers::NginxServer& web = serve();
+  int n = 0;
+  for (const std::string bad : {"Resources/aux.txt", "COM1.dat", "CON/inside.txt", "Resources/dotted."}) {
+    const std::string version = "v" + std::to_string(++n);
+    publish(release_a(), version);
+    add_to_release(version, {{bad, "cannot be held"}});
+    server_list(version, {web.host()});
+    run_result r = run_joined({windows_path(exe), "--headless", "--install", "--accept_eula",
+                               "--pref:_rename_folder=0", windows_path(dest)},
+                              180);
+    EXPECT_EQ(r.status, 2) << bad << ": " << log();
+    EXPECT_TRUE(r.printed("Windows cannot hold")) << bad << ": " << log();
+    EXPECT_TRUE(r.printed(bad)) << bad << ": " << log();
+    EXPECT_FALSE(fs::exists(dest)) << bad;
+  }
+  EXPECT_EQ(archive_requests(web), 0);
+}
+
 }  // namespace
 }  // namespace e2e

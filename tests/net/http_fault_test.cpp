@@ -273,6 +273,18 @@ TEST_F(FaultTest, RedirectAndChunkedAnswersFailCleanly) {
   EXPECT_NE(log().find(report_for("/chunked", 1, 0, 1, 3, EPROTO, "OK", 200)), std::string::npos) << log();
 }
 
+// 204 and 304 answers never carry a body: they end at their header and fail
+// at once instead of waiting for the time-out.
+TEST_F(FaultTest, AnswersWithoutABodyFailAtOnce) {
+  for (const char* path : {"/nocontent", "/notmodified"}) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(fetch(path, nullptr, 20.0), 2) << path;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3)) << path;
+    EXPECT_FALSE(http.failure(1).timed_out) << path;
+    EXPECT_EQ(http.failure(1).http_status, std::string(path) == "/nocontent" ? 204 : 304);
+  }
+}
+
 TEST_F(FaultTest, RepeatedFailuresAreCountedInOneLine) {
   for (int i = 0; i < 3; ++i) EXPECT_EQ(fetch("/404"), 2);
   const std::string lg = log();

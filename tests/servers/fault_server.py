@@ -289,6 +289,12 @@ class Handler(socketserver.BaseRequestHandler):
                     self.send(block)
             except OSError:
                 pass
+        elif path == "/nocontent":
+            self.send(b"HTTP/1.1 204 No Content\r\nServer: fault\r\n\r\n")
+            self.hold()
+        elif path == "/notmodified":
+            self.send(b"HTTP/1.1 304 Not Modified\r\nETag: \"v1\"\r\n\r\n")
+            self.hold()
         elif path == "/redirect":
             self.send(response("301 Moved Permanently", b"moved\n", [("Location", "/ok/10")]))
             self.hold()

@@ -91,8 +91,8 @@ std::string install_current(const std::string& release_dir, const std::string& d
     if (rc != 0) return "cannot extract " + v.path + ": " + error_str(rc);
     std::string md5 = pub::md5_of(read_file(local));
     if (md5 != v.sig_want) return v.path + " installs with MD5 " + md5 + ", directory says " + v.sig_want;
-    if (static_cast<float>(kilo_up(local)) != v.disk_size) return v.path + ": disk size differs";
-    if (static_cast<float>(kilo_up(release_dir + v.path + ".zip")) != v.down_size)
+    if (kilo_up(local) != v.disk_size) return v.path + ": disk size differs";
+    if (kilo_up(release_dir + v.path + ".zip") != v.down_size)
       return v.path + ": download size differs";
   }
   return "";

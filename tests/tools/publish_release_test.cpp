@@ -58,7 +58,8 @@ const char* kRules =
     "os=2 *.dll\n"
     "os=3 use=1 Resources/add-ons/*.so\n"
     "os=1 *.dylib\n"
-    "os=3 Skyvane-Linux\n";
+    "os=3 Skyvane-Linux\n"
+    "os=3 trailing blank*\n";  // Windows cannot hold a name ending in a blank
 
 class PublishReleaseTest : public ::testing::Test {
  protected:
@@ -114,6 +115,7 @@ TEST_F(PublishReleaseTest, RoundTripInstallsTheTreeForEachSystem) {
   EXPECT_EQ(os_of["Resources/add-ons/lin.so"], 3);
   EXPECT_EQ(os_of["Resources/add-ons/mac.dylib"], 1);
   EXPECT_EQ(os_of["Skyvane-Linux"], 3);
+  EXPECT_EQ(os_of["trailing blank "], 3);
   EXPECT_EQ(os_of["Craft/Kestrel 2/Kestrel 2.craft"], 0);
 
   for (int os : {1, 2, 3}) {
@@ -220,6 +222,26 @@ TEST_F(PublishReleaseTest, BadInputsFailClearlyAndLeaveNothing) {
        },
        {}, 1, "which is also a folder of the tree"},
       {"empty tree", [](const std::string& t) { fs::remove(t + "/ok.txt"); }, {}, 1, "holds no files"},
+      {"names that differ only in case", [](const std::string& t) { write_file(t + "/OK.TXT", "x"); }, {}, 1,
+       "\"Skyvane/OK.TXT\" and \"Skyvane/ok.txt\" differ only in case"},
+      {"folders that differ only in case",
+       [](const std::string& t) {
+         write_file(t + "/Data/a.txt", "x");
+         write_file(t + "/data/a.txt", "y");
+       },
+       {}, 1, "differ only in case"},
+      {"a name Windows reserves", [](const std::string& t) { write_file(t + "/aux.txt", "x"); }, {}, 1,
+       "\"aux.txt\" cannot be published: Windows reserves the name"},
+      {"a device name with a number", [](const std::string& t) { write_file(t + "/Sub/COM1.dat", "x"); }, {}, 1,
+       "Windows reserves the name"},
+      {"a folder Windows reserves", [](const std::string& t) { write_file(t + "/CON/inside.txt", "x"); }, {}, 1,
+       "the folder \"CON\" cannot be published: Windows reserves the name"},
+      {"a name ending in a dot", [](const std::string& t) { write_file(t + "/dotted.", "x"); }, {}, 1,
+       "ends with a dot or a blank"},
+      {"a folder ending in a blank", [](const std::string& t) { write_file(t + "/blank /a.txt", "x"); }, {}, 1,
+       "ends with a dot or a blank"},
+      {"a name like an extraction's leftover", [](const std::string& t) { write_file(t + "/.cache.part-12", "x"); },
+       {}, 1, "looks like a half-written file"},
       {"previous that does not read", nullptr, {"--previous", "GARBAGE"}, 1, "does not read: line 1: it does not start with the line \"I\""},
       {"previous that is missing", nullptr, {"--previous", "MISSING"}, 1, "does not exist"},
       {"previous zip that is no zip", nullptr, {"--previous", "NOTZIP"}, 1, "is not a readable zip archive"},
@@ -291,19 +313,30 @@ TEST_F(PublishReleaseTest, ReplaceSwapsAnExistingReleaseAndWarningsAreShown) {
   make_tree(top(), {{"a.txt", "one"}, {"Scenery/Earth Orbit Textures.png", "img"}});
   ASSERT_EQ(run_publish({"release", "--tree", top(), "--version", "V", "--out", www()}).status, 0);
   write_file(top() + "/a.txt", "two");
-  write_file(top() + "/A.TXT", "case");
   write_file(dir / "rules.txt", "os=2 *.never\n");
   run_result r = run_publish({"release", "--tree", top(), "--version", "V", "--out", www(), "--replace", "--rules",
                               dir / "rules.txt", "--version-number=900", "--jobs", "1"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_NE(directory_text(www() + "/V/").find("FILE 0 0 900 1 1 "), std::string::npos) << directory_text(www() + "/V/");
   EXPECT_NE(r.err.find("will not be installed over the network"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("differ only in case"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("rule on line 1"), std::string::npos) << r.err;
   EXPECT_EQ(list_names(www()), (std::vector<std::string>{"V"}));
   std::string got, err;
   ASSERT_TRUE(pub::read_member(www() + "/V/Skyvane/a.txt.zip", "a.txt", got, err)) << err;
   EXPECT_EQ(got, "two");
+}
+
+// A name that Windows cannot hold is published when no Windows install
+// takes the file: a rule gives it to Linux or the Macintosh only.
+TEST_F(PublishReleaseTest, NamesWindowsReservesArePublishedForOtherSystemsOnly) {
+  make_tree(top(), {{"ok.txt", "fine"}, {"linux/aux.linux", "for Linux"}, {"mac/trail.", "for the Macintosh"}});
+  write_file(dir / "rules.txt", "os=3 *.linux\nos=1 mac/*\n");
+  run_result r = run_publish({"release", "--tree", top(), "--version", "V1", "--out", www(), "--rules", dir / "rules.txt"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  write_file(dir / "rules.txt", "os=3 *.linux\n");
+  r = run_publish({"release", "--tree", top(), "--version", "V2", "--out", www(), "--rules", dir / "rules.txt"});
+  EXPECT_EQ(r.status, 1) << r.err;
+  EXPECT_NE(r.err.find("\"mac/trail.\""), std::string::npos) << r.err;
 }
 
 TEST_F(PublishReleaseTest, ChangedSystemOfAPathAndFileBecomingFolderAreReported) {

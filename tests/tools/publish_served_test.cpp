@@ -59,6 +59,9 @@ TEST(PublishServedTest, InstallerTransfersFetchEveryArchiveOfAwkwardNames) {
   o.version_name = "Demo 1.0 (beta)";
   o.out_root = dir / "www";
   o.prefix = "/pub/sky vane/";
+  // Windows cannot hold a name ending in a blank: that file is for Linux.
+  write_file(dir / "rules.txt", "os=3 Resources/trailing blank*\n");
+  o.rules = dir / "rules.txt";
   pub::release_report rep;
   std::string err;
   ASSERT_TRUE(pub::publish_release(o, rep, err)) << err;

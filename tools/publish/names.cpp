@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/file.h"
+
 namespace pub {
 
 namespace {
@@ -57,6 +59,12 @@ std::string version_name_problem(const std::string& name) {
   std::string p = leading_name_problem(name);
   if (!p.empty()) return p;
   if (name.back() == ' ') return "it ends with a blank, which is invisible in the server list";
+  // The installer gives the installed folder this name, so it must be one a
+  // person gives a version: the installer refuses any other.
+  if (name[0] == '.') return "it begins with a dot: the installed folder would be hidden";
+  if (name.back() == '.') return "it ends with a dot, which Windows drops from folder names";
+  const std::string windows = plat::windows_name_problem(name);
+  if (!windows.empty()) return windows;
   return "";
 }
 

@@ -153,6 +153,9 @@ bool list_tree(const fs::path& root, const std::string& top, std::vector<tree_fi
       continue;
     }
     std::string p = leading_name_problem(name);
+    if (p.empty() && is_extraction_leftover(name))
+      p = "it looks like a half-written file that the installer leaves beside its target while it extracts, and "
+          "installers remove such files";
     if (!p.empty()) {
       problem("the file " + shown(rel) + " cannot be published: " + p);
       continue;
@@ -203,6 +206,46 @@ bool list_tree(const fs::path& root, const std::string& top, std::vector<tree_fi
   return true;
 }
 
+// Names that some installers could not hold, once the rules have given each
+// file its system: paths that differ only in letter case (one file where
+// names ignore case, as on Windows and macOS), and, for files that Windows
+// installs (system 0 or 2), names Windows cannot hold (every folder and file
+// name of the path). Collects up to a screenful of problems.
+bool check_installable_names(const std::vector<tree_file>& files, std::string& err) {
+  std::vector<std::string> problems;
+  auto problem = [&](const std::string& what) {
+    if (problems.size() < 20) problems.push_back(what);
+  };
+  std::map<std::string, std::string> folded;
+  std::set<std::string> told;
+  for (const tree_file& f : files) {
+    std::string low = f.path;
+    for (char& c : low) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto [it, fresh] = folded.emplace(low, f.path);
+    if (!fresh)
+      problem(shown(it->second) + " and " + shown(f.path) +
+              " differ only in case: on Windows and macOS they are the same file, and one would be lost");
+    if (f.os_type != 0 && f.os_type != 2) continue;
+    std::size_t start = 0;
+    while (start <= f.rel.size()) {
+      const std::size_t slash = f.rel.find('/', start);
+      const bool last = slash == std::string::npos;
+      const std::string part = f.rel.substr(start, last ? std::string::npos : slash - start);
+      const std::string p = plat::windows_name_problem(part);
+      const std::string where = last ? f.rel : f.rel.substr(0, slash);
+      if (!p.empty() && told.insert(where).second)
+        problem(std::string(last ? "the file " : "the folder ") + shown(where) + " cannot be published: " + p +
+                " (Windows installs it; a rule giving it to another system only allows it)");
+      if (last) break;
+      start = slash + 1;
+    }
+  }
+  if (problems.empty()) return true;
+  err = "the tree holds names that installers cannot hold:";
+  for (const std::string& p : problems) err += "\n  " + p;
+  return false;
+}
+
 // -------------------------------------------- [SECTION] warnings about the release
 
 void collect_warnings(const std::vector<tree_file>& files, const manifest* prev, const std::vector<rule>& rules, std::vector<std::string>& warnings) {
@@ -219,16 +262,6 @@ void collect_warnings(const std::vector<tree_file>& files, const manifest* prev,
     if (f.path.size() > kWarnPath)
       warnings.push_back(shown(f.path) + " is " + std::to_string(f.path.size()) +
                          " characters long; installs into deep destination folders will fail on it");
-  // Paths that differ only in case are one file on Windows and macOS.
-  std::map<std::string, std::string> folded;
-  for (const tree_file& f : files) {
-    std::string low = f.path;
-    for (char& c : low) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    auto [it, fresh] = folded.emplace(low, f.path);
-    if (!fresh)
-      warnings.push_back(shown(it->second) + " and " + shown(f.path) +
-                         " differ only in case: on Windows and macOS they are the same file");
-  }
   // A path that was a file and is now a folder (or the other way round): an
   // update from the previous release must delete one before making the other.
   if (prev) {
@@ -321,7 +354,7 @@ bool check_with_installer_reader(const std::string& dir_zip, const manifest& m, 
       if (g.path != h.path) {
         err = "the installer reads the path " + shown(g.path) + " where " + shown(h.path) + " was written";
       } else if (g.use_type != v.use_type || g.os_type != v.os_type || g.version_num != v.version_num ||
-                 g.down_size != static_cast<float>(v.down_size) || g.disk_size != static_cast<float>(v.disk_size) ||
+                 g.down_size != v.down_size || g.disk_size != v.disk_size ||
                  g.sig_want != v.sig) {
         err = "the installer reads other fields for " + describe(h.path, k) + " than were written";
       } else {
@@ -434,6 +467,7 @@ bool publish_release(const release_options& o, release_report& report, std::stri
   std::vector<tree_file> files;
   if (!list_tree(root, top, files, err)) return false;
   for (tree_file& f : files) rules_apply(rules, f.rel, f.os_type, f.use_type);
+  if (!check_installable_names(files, err)) return false;
   if (o.after_listing) o.after_listing();
 
   fs::create_directories(base, ec);
