@@ -47,7 +47,9 @@
 # those of ext4 creating files where many were just deleted; outputs are
 # deleted between runs then (ASIDE=0). The default keeps them on the work
 # folder's file system. PEERS=0 leaves out aria2c + python3 (the floor and
-# md5sum stay). The installer runs under /usr/bin/time when it is there, and
+# md5sum stay). PERF=1 adds one untimed install of B under perf and prints
+# where its processor time goes (PERF_OUT=FILE keeps the samples). The
+# installer runs under /usr/bin/time when it is there, and
 # its peak memory (maximum resident set) is reported.
 #
 # SHAPES=ABCD chooses the measurements; BIG_MB (400), BIG_FILES (4),
@@ -356,6 +358,21 @@ if [[ $SHAPES == *B* ]]; then
   # the last round removed it).
   [ -d "$DEST" ] && [ -n "$(ls -A "$DEST" 2>/dev/null)" ] || installer_fresh "check" "$SMALL_FILES"
   python3 "$HELPER" same "$SMALL_TREE" "$DEST" >/dev/null || die "the installed tree differs from the source"
+  if [ "${PERF:-0}" = 1 ] && command -v perf >/dev/null; then
+    # Where the processor time goes: one more, untimed install under perf
+    # (samples of every thread of the installer, and of the kernel for it).
+    fresh "$DEST_PARENT" "$ITMP"
+    env HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/.config" TMPDIR="$ITMP" \
+      perf record -q -F 2000 -g -o "$WORK/logs/perf.data" "$WORK/bin/skyvane-installer" "$DEST/" --headless --install \
+      --accept_eula --server_list_host="$HOST" --pref:_rename_folder=0 --pref:_keep_alive=1 "${RELEASE_KEY[@]}" \
+      >"$WORK/logs/perf-install.out" 2>&1 || die "the profiled install failed"
+    echo "  profile of one install (self time, by library and function):"
+    perf report -i "$WORK/logs/perf.data" --stdio --no-children -g none --sort dso 2>/dev/null |
+      grep -E '^ +[0-9.]+%' | head -n 12 | cut -c1-100 | sed 's/^/  /'
+    perf report -i "$WORK/logs/perf.data" --stdio --no-children -g none --sort dso,symbol 2>/dev/null |
+      grep -E '^ +[0-9.]+%' | head -n 40 | cut -c1-110 | sed 's/^/  /'
+    [ -z "${PERF_OUT:-}" ] || cp "$WORK/logs/perf.data" "$PERF_OUT"
+  fi
   result 'B. %d %s files fresh   installer min %.3f median %.3f s, processor min %.3f median %.3f s (%s us/file), peak %s MB | tar -x min %.3f median %.3f s | installer/tar %s (outputs on %s)' \
     "$SMALL_FILES" "$SMALL_KIND" "$(minof "${I[@]}")" "$(medof "${I[@]}")" "$(minof "${IC[@]}")" "$(medof "${IC[@]}")" \
     "$(per_file_us "$(minof "${IC[@]}")" "$SMALL_FILES")" "$(printf '%s\n' "${PK[@]}" | sort -n | tail -n 1)" \
