@@ -595,7 +595,9 @@ TEST_F(StreamedZipTest, WholeInflationEndsAsStreamingDoesOnSoundAndDamagedArchiv
       } else if (!c.flipped) {
         EXPECT_NE(results[1], 0);
       }
-      if (results[1] != 0) EXPECT_EQ(files[1], "old");
+      if (results[1] != 0) {
+        EXPECT_EQ(files[1], "old");
+      }
       if (c.flipped && results[1] != 0) ++flipped_caught;
     }
   }
