@@ -59,6 +59,7 @@ USER_LINE=""
 private_nginx_start "$WORK/nginx" "$WORK/www" "/pub/Bench%201.0/directory.txt.zip" "$USER_LINE" "" "" ||
   die "nginx did not start"
 HOST="127.0.0.1:$PORT"
+export WORK WIN HOST  # the runs below are timed in a shell of their own
 "$LIN/skyvane-publish" serverlist --out "$WORK/www" --beta "Bench 1.0" --final "Bench 1.0" \
   --server "$HOST" /pub/ "Loopback" >/dev/null
 cp "$LIN/skyvane-installer" "$WORK/bin/"
@@ -90,7 +91,8 @@ wine_run() {
 timed() {
   local name=$1 out
   shift
-  out=$(python3 "$HERE/helper.py" time "$WORK/$name.log" "$(wine_server_pid)" -- "$@") || die "$1 failed"
+  out=$(python3 "$HERE/helper.py" time "$WORK/$name.log" "$(wine_server_pid)" -- \
+    bash -c "$(declare -f linux_run wine_run); $*") || die "$1 failed"
   echo "$out" >>"$WORK/$name.split"
   echo "${out%% *}"
 }
@@ -122,7 +124,7 @@ if [ "${PROFILE:-0}" = 1 ] && command -v perf >/dev/null; then
     [ "$side" = linux ] || run=wine_run
     # Every process of the machine is sampled (the Wine server is not a
     # child of the program); the report keeps the installer's and the server's.
-    perf record -q -a -g -F 999 -o "$WORK/perf-$side.data" -- bash -c "$(declare -f linux_run wine_run); WORK='$WORK' WIN='$WIN' HOST='$HOST' $run" \
+    perf record -q -a -g -F 999 -o "$WORK/perf-$side.data" -- bash -c "$(declare -f linux_run wine_run); $run" \
       >/dev/null 2>&1 || true
     echo "  profile, $side (share of the samples of the installer's and the Wine server's processes):"
     perf report -i "$WORK/perf-$side.data" --stdio --no-children -g none --sort comm,dso \
