@@ -577,8 +577,9 @@ void http_class::prepare(int slot, transfer_options options) {
 }
 
 // A transfer whose sink is full is not waited on (its data stays in the
-// socket until the sink has room): the sink's signal ends the wait instead,
-// as does that of a sink that finished its work on another thread.
+// socket until the sink has room): the sink's signal ends the wait instead.
+// Without a full sink only the sockets are waited on (the cheaper wait on
+// Windows, where the event joins the sockets through WSAEventSelect).
 void http_class::wait_for_activity(int timeout_ms) {
   plat::SocketWait waits[kSlots];
   std::size_t n = 0;
@@ -596,7 +597,7 @@ void http_class::wait_for_activity(int timeout_ms) {
     ++n;
   }
   if (n == 0 && !full_sink) return;  // nothing to wait for
-  plat::tcp_wait_any(waits, n, timeout_ms, sink_wake());
+  plat::tcp_wait_any(waits, n, timeout_ms, full_sink ? sink_wake() : plat::bad_wake);
 }
 
 void http_class::wait_for_sinks(int timeout_ms) {
