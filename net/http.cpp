@@ -588,6 +588,7 @@ void http_class::reset() {
   kept_silence_secs = 2.0f;
   log_states = false;
   for (auto& f : last_failure) f = net_failure{};
+  ca_file.clear();
   ProxyHost.clear();
   ProxyPort_str.clear();
   ProxyPort_int = 0;

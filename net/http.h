@@ -297,6 +297,9 @@ class http_class {
   // Closes the connections the slots keep open between transfers.
   void close_kept();
 
+  // The "_ca_file" preference: a PEM file of roots trusted beside the
+  // system's (a private mirror's own root); empty: none.
+  std::string ca_file;
   std::string ProxyHost;      // proxy host name or dotted address; empty: none
   std::string ProxyPort_str;  // the proxy port as typed and stored in the preferences
   int ProxyPort_int = 0;      // the proxy port used; 0: none
