@@ -6,6 +6,7 @@
 #include <openssl/x509v3.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 
@@ -34,6 +35,58 @@ SSL_CTX* context() {
   }
   SSL_CTX_up_ref(shared_ctx);
   return shared_ctx;
+}
+
+// The socket under a session is reached through the calls of socket.h, as
+// plain connections are: sends never raise SIGPIPE, and tests can make a
+// send or receive fail.
+int bio_write(BIO* b, const char* data, int n) {
+  BIO_clear_retry_flags(b);
+  const auto h = static_cast<SocketHandle>(reinterpret_cast<std::intptr_t>(BIO_get_data(b)));
+  std::size_t sent = 0;
+  const int err = tcp_send(h, data, n > 0 ? static_cast<std::size_t>(n) : 0, sent);
+  if (err == 0) return static_cast<int>(sent);
+  if (net_err_is_retry(err)) {
+    BIO_set_retry_write(b);
+    return -1;
+  }
+  errno = err;
+  return -1;
+}
+
+int bio_read(BIO* b, char* buf, int n) {
+  BIO_clear_retry_flags(b);
+  const auto h = static_cast<SocketHandle>(reinterpret_cast<std::intptr_t>(BIO_get_data(b)));
+  std::size_t got = 0;
+  const int err = tcp_recv(h, buf, n > 0 ? static_cast<std::size_t>(n) : 0, got);
+  if (err == 0) return static_cast<int>(got);  // 0: the peer's orderly release
+  if (net_err_is_retry(err)) {
+    BIO_set_retry_read(b);
+    return -1;
+  }
+  errno = err;
+  return -1;
+}
+
+long bio_ctrl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
+
+int bio_create(BIO* b) {
+  BIO_set_init(b, 1);
+  return 1;
+}
+
+BIO_METHOD* socket_method() {
+  static BIO_METHOD* method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "platform socket");
+    if (m) {
+      BIO_meth_set_write(m, bio_write);
+      BIO_meth_set_read(m, bio_read);
+      BIO_meth_set_ctrl(m, bio_ctrl);
+      BIO_meth_set_create(m, bio_create);
+    }
+    return m;
+  }();
+  return method;
 }
 
 std::string verify_reason(long v) {
@@ -84,10 +137,13 @@ TlsSession::TlsSession(SocketHandle h, const std::string& host) : impl_(std::mak
   if (ctx) impl_->ssl = SSL_new(ctx);
   if (ctx) SSL_CTX_free(ctx);  // the session holds its own reference
   SSL* ssl = impl_->ssl;
-  if (!ssl || SSL_set_fd(ssl, static_cast<int>(h)) != 1) {
+  BIO* bio = ssl && socket_method() ? BIO_new(socket_method()) : nullptr;
+  if (!bio) {
     failure_ = "TLS could not be started";
     return;
   }
+  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(h)));
+  SSL_set_bio(ssl, bio, bio);  // the session owns it
   // A dotted address is checked against the certificate's addresses and is
   // not sent as a server name; a name is checked and sent.
   X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
