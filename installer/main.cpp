@@ -61,6 +61,7 @@ float base_x1 = 132;
 float base_x2 = 1016;
 
 std::string directory_last_reason;  // the server and reason of the last directory failure that had one
+std::string server_list_last_reason;  // the same for the last failed fetch of the server list
 
 void installer_state_reset() {
   run_state_reset();
@@ -78,6 +79,7 @@ void installer_state_reset() {
   server_list_refused = list_ok;
   server_list_last_failure.clear();
   directory_last_reason.clear();
+  server_list_last_reason.clear();
   server_list_refusal.clear();
   directory_refusal.clear();
   server_list_statement_phase = 0;
@@ -284,6 +286,7 @@ void poll_server_list() {
     ++server_list_failures;
     const net_failure f = http.failure(0);
     server_list_local_error = f.local_error;
+    server_list_last_reason = f.reason.empty() ? "" : printable_text(server_list_host()) + ": " + f.reason;
     if (!f.reason.empty())
       server_list_last_failure = f.reason;
     else if (f.http_status >= 300)
@@ -1043,7 +1046,8 @@ class unattended_screen : public main_screen {
     if (stg.dir_scan == 0 && directory_local_error) return give_up(t.status);
     if (server_list_failures >= kMaxAttempts)
       return give_up("I could not fetch the server list after " + std::to_string(kMaxAttempts) +
-                     " attempts in a row." + (server_list_refusal.empty() ? "" : " " + server_list_refusal));
+                     " attempts in a row." + (server_list_refusal.empty() ? "" : " " + server_list_refusal) +
+                     (server_list_last_reason.empty() ? "" : " The last failure: " + server_list_last_reason + "."));
     if (directory_failures >= kMaxAttempts)
       return give_up("I could not fetch the directory file after " + std::to_string(kMaxAttempts) +
                      " attempts in a row." + (directory_refusal.empty() ? "" : " " + directory_refusal) +
