@@ -4,14 +4,15 @@
 #   PkgConfig::MINIZIP  minizip from Debian's zlib source  } built by
 #   PkgConfig::GLFW3    GLFW from Debian's glfw3 source    } cmake/fetch-win-deps.sh
 #   PkgConfig::SODIUM   libsodium from Debian's source     }
+#   PkgConfig::DEFLATE  libdeflate from Debian's source    }
 #   OpenGL::GL          the system's opengl32
 #   GTest::gtest(_main) googletest from Debian's libgtest-dev sources
 # Everything is linked statically: the programs run with nothing installed.
 set(SKYVANE_WIN_DEPS "${CMAKE_BINARY_DIR}/deps/prefix" CACHE PATH
     "Where cmake/fetch-win-deps.sh installed minizip and GLFW")
 if(NOT EXISTS "${SKYVANE_WIN_DEPS}/lib/libminizip.a" OR NOT EXISTS "${SKYVANE_WIN_DEPS}/lib/libglfw3.a"
-   OR NOT EXISTS "${SKYVANE_WIN_DEPS}/lib/libsodium.a")
-  message(FATAL_ERROR "minizip, GLFW or libsodium missing in ${SKYVANE_WIN_DEPS}: run cmake/fetch-win-deps.sh ${CMAKE_BINARY_DIR}"
+   OR NOT EXISTS "${SKYVANE_WIN_DEPS}/lib/libsodium.a" OR NOT EXISTS "${SKYVANE_WIN_DEPS}/lib/libdeflate.a")
+  message(FATAL_ERROR "minizip, GLFW, libsodium or libdeflate missing in ${SKYVANE_WIN_DEPS}: run cmake/fetch-win-deps.sh ${CMAKE_BINARY_DIR}"
                       " (make windows does)")
 endif()
 
@@ -38,6 +39,11 @@ set_target_properties(PkgConfig::SODIUM PROPERTIES
   INTERFACE_INCLUDE_DIRECTORIES "${SKYVANE_WIN_DEPS}/include"
   INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC=1
   INTERFACE_LINK_LIBRARIES advapi32)
+
+add_library(PkgConfig::DEFLATE STATIC IMPORTED)
+set_target_properties(PkgConfig::DEFLATE PROPERTIES
+  IMPORTED_LOCATION "${SKYVANE_WIN_DEPS}/lib/libdeflate.a"
+  INTERFACE_INCLUDE_DIRECTORIES "${SKYVANE_WIN_DEPS}/include")
 
 add_library(OpenGL::GL INTERFACE IMPORTED)
 set_target_properties(OpenGL::GL PROPERTIES INTERFACE_LINK_LIBRARIES "opengl32;gdi32")

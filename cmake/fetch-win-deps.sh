@@ -1,8 +1,9 @@
 #!/bin/sh
 # Fetches and builds the libraries of the Windows build that Debian has no
-# cross-built package for: minizip (zlib's contrib/minizip), GLFW and
-# libsodium (the signatures of releases), from Debian's own source packages,
-# pinned to the versions below.
+# cross-built package for: minizip (zlib's contrib/minizip), GLFW,
+# libsodium (the signatures of releases) and libdeflate (whole-buffer
+# inflation of small members), from Debian's own source packages, pinned to
+# the versions below.
 #
 #   cmake/fetch-win-deps.sh BUILD_DIR
 #
@@ -16,6 +17,7 @@ set -eu
 ZLIB_VERSION=1:1.2.13.dfsg-1
 GLFW_VERSION=3.3.8-1
 SODIUM_VERSION=1.0.18-1+deb12u1
+DEFLATE_VERSION=1.14-1
 MIRROR=http://deb.debian.org/debian
 SUITE=bookworm
 
@@ -67,12 +69,15 @@ upstream() {
 zlib_dir="zlib-$(upstream "$ZLIB_VERSION")"
 glfw_dir="glfw3-$(upstream "$GLFW_VERSION")"
 sodium_dir="libsodium-$(upstream "$SODIUM_VERSION")"
+deflate_dir="libdeflate-$(upstream "$DEFLATE_VERSION")"
 fetch zlib "$ZLIB_VERSION" "$zlib_dir*"
 fetch glfw3 "$GLFW_VERSION" "$glfw_dir*"
 fetch libsodium "$SODIUM_VERSION" "$sodium_dir*"
+fetch libdeflate "$DEFLATE_VERSION" "$deflate_dir*"
 zlib_src=$(ls -d "$src"/$zlib_dir* | head -n 1)
 glfw_src=$(ls -d "$src"/$glfw_dir* | head -n 1)
 sodium_src=$(ls -d "$src"/$sodium_dir* | head -n 1)
+deflate_src=$(ls -d "$src"/$deflate_dir* | head -n 1)
 
 # ---- minizip: the unzip reader and its file functions, as a static library
 if [ ! -f "$prefix/lib/libminizip.a" ]; then
@@ -108,5 +113,18 @@ if [ ! -f "$prefix/lib/libsodium.a" ]; then
      --enable-minimal --disable-shared --enable-static --disable-ssp --disable-dependency-tracking \
      CC=x86_64-w64-mingw32-gcc-posix CFLAGS=-O2 >/dev/null && \
    make -j "$jobs" >/dev/null && make install >/dev/null)
+fi
+# ---- libdeflate: static, its library sources (the generic code and the x86
+# paths it picks at run time), compiled as its own Makefile does.
+if [ ! -f "$prefix/lib/libdeflate.a" ]; then
+  obj=$deps/deflate-build
+  rm -rf "$obj"
+  mkdir -p "$obj" "$prefix/lib" "$prefix/include"
+  for c in "$deflate_src"/lib/*.c "$deflate_src"/lib/x86/*.c; do
+    x86_64-w64-mingw32-gcc-posix -O2 -fomit-frame-pointer -std=c99 -c "$c" \
+      -o "$obj/$(basename "$(dirname "$c")")_$(basename "$c" .c).o" -I"$deflate_src"
+  done
+  x86_64-w64-mingw32-ar rcs "$prefix/lib/libdeflate.a" "$obj"/*.o
+  cp "$deflate_src"/libdeflate.h "$prefix/include/"
 fi
 echo "Windows libraries ready in $prefix"

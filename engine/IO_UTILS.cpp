@@ -1,5 +1,6 @@
 #include "engine/IO_UTILS.h"
 
+#include <libdeflate.h>
 #include <minizip/unzip.h>
 
 #include <algorithm>
@@ -658,10 +659,43 @@ struct member_sink::hashing {
   bool z_open = false;
   bool z_ended = false;  // the deflate stream has ended
   std::unique_ptr<char[]> out;
+  std::vector<char> whole_in;  // the compressed bytes of a member inflated whole, while they arrive
   ~hashing() {
     if (z_open) inflateEnd(&z);
   }
 };
+
+std::size_t member_sink::whole_inflate_max = member_sink::kInlineMax;
+
+namespace {
+
+// The whole-buffer decompressor and its output buffer, one per thread that
+// extracts (the frame thread, each worker of the pool), kept from member to
+// member so that small files cost no allocation each.
+struct whole_inflater {
+  libdeflate_decompressor* d = nullptr;
+  std::vector<char> out;
+  ~whole_inflater() {
+    if (d) libdeflate_free_decompressor(d);
+  }
+  // Inflates exactly `in_n` bytes into exactly `out_n`; false on anything
+  // else (damaged data, another size, input left over or missing).
+  bool inflate(const char* in, std::size_t in_n, std::size_t out_n) {
+    if (!d && !(d = libdeflate_alloc_decompressor())) return false;
+    if (out.size() < out_n || out.empty()) out.resize(std::max<std::size_t>(out_n, 1));
+    std::size_t used = 0, made = 0;
+    const libdeflate_result r =
+        libdeflate_deflate_decompress_ex(d, in, in_n, out.data(), out_n, &used, &made);
+    return r == LIBDEFLATE_SUCCESS && used == in_n && made == out_n;
+  }
+};
+
+whole_inflater& this_threads_inflater() {
+  thread_local whole_inflater w;
+  return w;
+}
+
+}  // namespace
 
 // The extraction pool: long-lived threads, each working through the bodies
 // of the sinks given to it, in order. A sink keeps one worker from start to
@@ -753,7 +787,10 @@ void member_sink::post_pending() {
   queued_ += pending_.size();
   worker_->post([this, bytes = std::move(pending_)] {
     if (!aborted_.load()) feed(bytes.data(), bytes.size());
-    queued_ -= bytes.size();
+    // Room again: the transfer loop, which does not read this transfer's
+    // socket while the sink is full, is woken.
+    const std::size_t was = queued_.fetch_sub(bytes.size());
+    if (was >= kQueuedMax && was - bytes.size() < kQueuedMax) plat::wake_signal(room_wake);
   });
   pending_.clear();
 }
@@ -768,13 +805,14 @@ void member_sink::finish() {
     return;
   }
   post_pending();
-  worker_->post([this] {
+  worker_->post([this, wake = room_wake] {
     if (!aborted_.load()) complete();
     {
       std::lock_guard<std::mutex> lock(m_);
       finished_ = true;
     }
     cv_.notify_all();
+    plat::wake_signal(wake);  // the sink may be gone by now: its copy of the handle is used
   });
 }
 
@@ -915,14 +953,10 @@ void member_sink::feed_head(const char* data, std::size_t n) {
     fail(err, "the temporary file cannot be created");
     return;
   }
-  if (method_ == 8) {
-    if (inflateInit2(&h_->z, -MAX_WBITS) != Z_OK) {
-      fail(ENOMEM, "the inflater cannot start");
-      return;
-    }
-    h_->z_open = true;
-    h_->out.reset(new char[kInflateOut]);
-  }
+  // A small member is inflated in one call once its compressed bytes are
+  // all here; a large one is streamed through zlib as it arrives.
+  whole_ = method_ == 8 && csize_ <= whole_inflate_max && usize_ <= whole_inflate_max;
+  if (method_ == 8 && !whole_ && !start_streaming()) return;
   state_ = csize_ == 0 && method_ == 0 ? state::tail : state::data;  // an empty file has no data
   tail_start_ = kLocalHeader + name_len + extra_len + csize_;
   rest = head_.substr(kLocalHeader + name_len + extra_len);
@@ -931,7 +965,67 @@ void member_sink::feed_head(const char* data, std::size_t n) {
   feed(rest.data(), rest.size());
 }
 
+bool member_sink::start_streaming() {
+  if (inflateInit2(&h_->z, -MAX_WBITS) != Z_OK) {
+    fail(ENOMEM, "the inflater cannot start");
+    return false;
+  }
+  h_->z_open = true;
+  h_->out.reset(new char[kInflateOut]);
+  return true;
+}
+
+// A member inflated whole: its compressed bytes are gathered (or used where
+// they lie when they came in one piece) and inflated buffer to buffer into
+// exactly the size the header gives. Anything else (damaged data, another
+// size) goes through the streaming inflater instead, so that a failure is
+// judged and reported the one way whichever path read the member.
+void member_sink::feed_whole(const char*& data, std::size_t& n) {
+  const std::size_t now = static_cast<std::size_t>(std::min<std::uint64_t>(n, csize_ - consumed_));
+  const char* in = data;
+  std::vector<char>& gathered = h_->whole_in;
+  if (consumed_ > 0 || now < csize_) {
+    if (gathered.empty()) gathered.reserve(static_cast<std::size_t>(csize_));
+    gathered.insert(gathered.end(), data, data + now);
+    consumed_ += now;
+    data += now;
+    n -= now;
+    if (consumed_ < csize_) return;
+    in = gathered.data();
+  } else {
+    consumed_ = csize_;
+    data += now;
+    n -= now;
+  }
+  whole_inflater& w = this_threads_inflater();
+  if (w.inflate(in, static_cast<std::size_t>(csize_), static_cast<std::size_t>(usize_))) {
+    if (const int e = out_.write(w.out.data(), static_cast<std::size_t>(usize_)); e != 0) {
+      fail(e, e == EFBIG ? "the member grew past the " + std::to_string(max_bytes_) + " bytes it may have"
+                         : std::string("the file cannot be written"));
+      return;
+    }
+    written_ = usize_;
+    gathered = std::vector<char>();
+    state_ = state::tail;
+    return;
+  }
+  // Streamed from the start, from the same bytes.
+  whole_ = false;
+  consumed_ = 0;
+  if (!start_streaming()) return;
+  std::vector<char> bytes;
+  if (in == gathered.data()) bytes.swap(gathered);
+  else bytes.assign(in, in + csize_);
+  const char* p = bytes.data();
+  std::size_t left = bytes.size();
+  while (left > 0 && state_ == state::data) feed_data(p, left);
+}
+
 void member_sink::feed_data(const char*& data, std::size_t& n) {
+  if (whole_) {
+    feed_whole(data, n);
+    return;
+  }
   const std::size_t now = static_cast<std::size_t>(std::min<std::uint64_t>(n, csize_ - consumed_));
   const auto write = [&](const char* bytes, std::size_t len) {
     if (written_ + len > usize_ && !(max_bytes_ && written_ + len > max_bytes_)) {

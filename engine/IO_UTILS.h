@@ -163,6 +163,10 @@ class member_sink final : public body_sink {
  public:
   // Bodies up to this size are worked on in the calls that deliver them.
   static constexpr std::int64_t kInlineMax = 1 << 20;
+  // Deflated members whose sizes (compressed and not) are both at most this
+  // are inflated in one call once all their bytes are here; larger ones are
+  // inflated as they arrive. 0 streams every member (tests compare the two).
+  static std::size_t whole_inflate_max;
 
   member_sink(std::string target, std::string want_sig, std::uint64_t max_bytes, std::string spool_path);
   ~member_sink() override;  // aborts what is not finished
@@ -197,6 +201,8 @@ class member_sink final : public body_sink {
   void feed(const char* data, std::size_t n);
   void feed_head(const char* data, std::size_t n);
   void feed_data(const char*& data, std::size_t& n);
+  void feed_whole(const char*& data, std::size_t& n);
+  bool start_streaming();
   void to_spool(const char* data, std::size_t n);
   void fail(int err, const std::string& why);
   void complete();
@@ -212,6 +218,7 @@ class member_sink final : public body_sink {
   std::uint64_t tail_start_ = 0;  // archive offset of tail_[0]
   std::uint64_t csize_ = 0, usize_ = 0, consumed_ = 0, written_ = 0;
   std::uint16_t method_ = 0;
+  bool whole_ = false;  // inflated in one call (see whole_inflate_max)
   member_writer out_;
   plat::File spool_;
   struct hashing;

@@ -928,15 +928,16 @@ void run_executor() {
       break;
     }
     if (step == executor_step::progressed) continue;
-    // Nothing moved: wait for the sockets, or, while every stream waits out
-    // a retry delay with no transfer running, sleep instead of spinning.
+    // Nothing moved: wait for the sockets and the sinks, or, with no
+    // transfer running, for an extraction to finish (every stream may also
+    // be waiting out a retry delay: the wait ends at the budget's end).
     const int wait_ms = static_cast<int>(std::max<std::int64_t>(1, left_us / 1000));
     bool transfers = false;
     for (int slot = 2; slot < http_class::kSlots; ++slot) transfers = transfers || http.down[slot] != nullptr;
     if (transfers)
       http.wait_for_activity(wait_ms);
     else
-      std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+      http.wait_for_sinks(wait_ms);
   }
 }
 
@@ -1182,6 +1183,9 @@ void start_window_screens() {
   install_drawn_hooks();
   MACIBM_report_worker_failures = [] { THREAD_report_queued(); };
   MACIBM_use_max_cpu = &stg.use_max_cpu;
+  // While installing, the executor waits on the sockets and the sinks for
+  // the frame's budget: the frame itself only looks for window events.
+  MACIBM_app_waits = [] { return stg.step == 1; };
 #endif
 }
 

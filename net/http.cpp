@@ -374,6 +374,7 @@ void down_class::open_destination() {
   }
   if (mSink && mResponseNum >= 200 && mResponseNum <= 299) {
     mSinking = true;
+    mSink->room_wake = http_class::sink_wake();
     mSink->start(mIncomingLength);
     return;
   }
@@ -617,16 +618,17 @@ void http_class::prepare(int slot, transfer_options options) {
   next_options[slot] = std::move(options);
 }
 
+// A transfer whose sink is full is not waited on (its data stays in the
+// socket until the sink has room): the sink's signal ends the wait instead.
+// Without a full sink only the sockets are waited on (the cheaper wait on
+// Windows, where the event joins the sockets through WSAEventSelect).
 void http_class::wait_for_activity(int timeout_ms) {
   plat::SocketWait waits[kSlots];
   std::size_t n = 0;
   bool full_sink = false;
   for (const auto& d : down) {
     if (!d || !d->mSocket || d->mSocket->mWinSocket == plat::bad_socket) continue;
-    // A transfer whose sink is full has data waiting that it will not read
-    // yet: it is looked at again after a short wait, not at once.
     if (d->mSinking && !d->mSink->ready()) {
-      timeout_ms = std::min(timeout_ms, 1);
       full_sink = true;
       continue;
     }
@@ -638,12 +640,24 @@ void http_class::wait_for_activity(int timeout_ms) {
     waits[n].for_write = st != pcsbstatus_Connected ? d->mSocket->WaitsForWrite() : !d->mOutBuf.empty();
     ++n;
   }
-  if (n == 0 && full_sink) {
-    // Only full sinks: give them a moment to drain instead of spinning.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return;
-  }
-  plat::tcp_wait_any(waits, n, timeout_ms);
+  if (n == 0 && !full_sink) return;  // nothing to wait for
+  plat::tcp_wait_any(waits, n, timeout_ms, full_sink ? sink_wake() : plat::bad_wake);
+}
+
+void http_class::wait_for_sinks(int timeout_ms) {
+  if (sink_wake() != plat::bad_wake)
+    plat::tcp_wait_any(nullptr, 0, timeout_ms, sink_wake());
+  else
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));  // no event to wait on: a short pause
+}
+
+plat::WakeHandle http_class::sink_wake() {
+  static const plat::WakeHandle wake = [] {
+    plat::WakeHandle h = plat::bad_wake;
+    if (plat::wake_open(h) != 0) xer << "The transfers' wake event cannot be made: waits end at their time-outs.\n";
+    return h;
+  }();
+  return wake;
 }
 
 namespace {

@@ -18,6 +18,7 @@
 
 #include "net/PCSBSocket.h"
 #include "platform/file.h"
+#include "platform/socket.h"
 
 // ------------------------------------------------------------ [SECTION] down_class
 // Takes the body of a successful (2xx) response in place of a destination
@@ -35,6 +36,10 @@ class body_sink {
   // nothing more from its socket until it is true again (the server waits
   // on a full connection instead of this program's memory growing).
   virtual bool ready() const = 0;
+  // Signalled (plat::wake_signal) by a sink that works on another thread
+  // when it has room again after ready() said false, and when it has
+  // finished: the transfer loop's wait ends then. Set before start().
+  plat::WakeHandle room_wake = plat::bad_wake;
 };
 
 // What a transfer is to do beyond fetching a file into its destination.
@@ -288,6 +293,11 @@ class http_class {
   // returns at once when no transfer runs. The frame loop waits here instead
   // of sleeping, so that arriving data is never held up.
   void wait_for_activity(int timeout_ms);
+  // Waits up to `timeout_ms` for a sink to signal (room again, or its work
+  // finished), when no transfer runs but extractions do.
+  void wait_for_sinks(int timeout_ms);
+  // The event sinks signal (made on first use, kept for the process).
+  static plat::WakeHandle sink_wake();
 
   // Puts the pool back to its start: ends every transfer, closes every kept
   // connection, clears the proxy settings and the start-up flags, restores

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -61,9 +62,9 @@ int tcp_connect(SocketHandle h, std::uint32_t addr, std::uint16_t port) {
   return errno;
 }
 
-void tcp_wait_any(const SocketWait* sockets, std::size_t n, int timeout_ms) {
-  if (n == 0 || timeout_ms <= 0) return;
-  pollfd fds[16];
+void tcp_wait_any(const SocketWait* sockets, std::size_t n, int timeout_ms, WakeHandle wake) {
+  if (timeout_ms <= 0) return;
+  pollfd fds[17];
   std::size_t count = 0;
   for (std::size_t i = 0; i < n && count < 16; ++i) {
     if (sockets[i].handle == bad_socket) continue;
@@ -72,8 +73,36 @@ void tcp_wait_any(const SocketWait* sockets, std::size_t n, int timeout_ms) {
     fds[count].revents = 0;
     ++count;
   }
+  if (wake != bad_wake) {
+    fds[count].fd = static_cast<int>(wake);
+    fds[count].events = POLLIN;
+    fds[count].revents = 0;
+    ++count;
+  }
   if (count == 0) return;
-  ::poll(fds, count, timeout_ms);  // an interrupted wait simply ends early
+  const int ready = ::poll(fds, count, timeout_ms);  // an interrupted wait simply ends early
+  if (ready > 0 && wake != bad_wake && (fds[count - 1].revents & POLLIN)) {
+    std::uint64_t signals = 0;
+    [[maybe_unused]] const ssize_t got = ::read(static_cast<int>(wake), &signals, sizeof signals);
+  }
+}
+
+int wake_open(WakeHandle& out) {
+  out = bad_wake;
+  const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (fd < 0) return errno;
+  out = fd;
+  return 0;
+}
+
+void wake_signal(WakeHandle h) {
+  if (h == bad_wake) return;
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t put = ::write(static_cast<int>(h), &one, sizeof one);  // full: already signalled
+}
+
+void wake_close(WakeHandle h) {
+  if (h != bad_wake) ::close(static_cast<int>(h));
 }
 
 int tcp_poll_connect(SocketHandle h, ConnectPoll& out) {

@@ -27,11 +27,23 @@ struct SocketWait {
   SocketHandle handle = bad_socket;
   bool for_write = false;  // wait until it can be written (connecting, request unsent)
 };
+// An event that another thread signals to end a wait on sockets early: the
+// sink of a transfer that has room again, or has finished its work. Any
+// thread may signal it; one thread waits on it.
+using WakeHandle = std::intptr_t;
+inline constexpr WakeHandle bad_wake = -1;
+// Makes one. 0 or the failure (`out` stays bad_wake).
+int wake_open(WakeHandle& out);
+// Signals it: the wait under way, or the next one, ends at once.
+void wake_signal(WakeHandle h);
+void wake_close(WakeHandle h);
+
 // Waits until one of the sockets can be read (or written, as asked), has
-// failed or been closed by the peer, or `timeout_ms` has passed. Returns at
-// once when there is no socket to wait on. Used between frames so that a
-// waiting program wakes as soon as data arrives.
-void tcp_wait_any(const SocketWait* sockets, std::size_t n, int timeout_ms);
+// failed or been closed by the peer, `wake` (when given) is signalled, or
+// `timeout_ms` has passed. A signal is used up by the wait it ends. Returns
+// at once when there is nothing to wait on. Used between frames so that a
+// waiting program wakes as soon as data arrives or a sink has room.
+void tcp_wait_any(const SocketWait* sockets, std::size_t n, int timeout_ms, WakeHandle wake = bad_wake);
 
 // Closes the handle (without shutting the connection down first). A
 // bad_socket is left alone.

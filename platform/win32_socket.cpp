@@ -121,8 +121,8 @@ int tcp_connect(SocketHandle h, std::uint32_t addr, std::uint16_t port) {
   return errno_from_wsa(code);
 }
 
-void tcp_wait_any(const SocketWait* sockets, std::size_t n, int timeout_ms) {
-  if (n == 0 || timeout_ms <= 0) return;
+void tcp_wait_any(const SocketWait* sockets, std::size_t n, int timeout_ms, WakeHandle wake) {
+  if (timeout_ms <= 0) return;
   // select() rather than WSAPoll: WSAPoll does not report a refused
   // connection on every Windows version. A failed connection shows in the
   // exception set.
@@ -139,11 +139,54 @@ void tcp_wait_any(const SocketWait* sockets, std::size_t n, int timeout_ms) {
     FD_SET(s, &ex);
     ++count;
   }
-  if (count == 0) return;
+  const HANDLE woken = wake == bad_wake ? nullptr : reinterpret_cast<HANDLE>(wake);
+  if (count == 0) {
+    if (woken) ::WaitForSingleObject(woken, static_cast<DWORD>(timeout_ms));
+    return;
+  }
   timeval tv{};
-  tv.tv_sec = timeout_ms / 1000;
-  tv.tv_usec = (timeout_ms % 1000) * 1000;
-  ::select(0, &rd, &wr, &ex, &tv);
+  if (!woken) {
+    tv.tv_sec = timeout_ms / 1000;
+    tv.tv_usec = (timeout_ms % 1000) * 1000;
+    ::select(0, &rd, &wr, &ex, &tv);
+    return;
+  }
+  // The sockets and the wake event together: the sockets signal one event
+  // object of this thread's (WSAEventSelect) and both are waited on. The
+  // sockets are tied to it first and looked at once without waiting after,
+  // so that nothing that became ready in between is missed.
+  thread_local const WSAEVENT sockets_event = ::WSACreateEvent();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (sockets[i].handle == bad_socket) continue;
+    ::WSAEventSelect(sock_of(sockets[i].handle), sockets_event,
+                     sockets[i].for_write ? FD_WRITE | FD_CONNECT | FD_CLOSE : FD_READ | FD_CLOSE);
+  }
+  if (::select(0, &rd, &wr, &ex, &tv) == 0) {
+    const HANDLE both[2] = {sockets_event, woken};
+    ::WaitForMultipleObjects(2, both, FALSE, static_cast<DWORD>(timeout_ms));
+  }
+  // Untied again (the sockets stay non-blocking), the event made ready for
+  // the next wait.
+  for (std::size_t i = 0; i < n; ++i)
+    if (sockets[i].handle != bad_socket) ::WSAEventSelect(sock_of(sockets[i].handle), nullptr, 0);
+  ::WSAResetEvent(sockets_event);
+}
+
+int wake_open(WakeHandle& out) {
+  out = bad_wake;
+  // Auto-reset: the wait that it ends takes the signal.
+  const HANDLE h = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  if (!h) return EIO;
+  out = reinterpret_cast<WakeHandle>(h);
+  return 0;
+}
+
+void wake_signal(WakeHandle h) {
+  if (h != bad_wake) ::SetEvent(reinterpret_cast<HANDLE>(h));
+}
+
+void wake_close(WakeHandle h) {
+  if (h != bad_wake) ::CloseHandle(reinterpret_cast<HANDLE>(h));
 }
 
 int tcp_poll_connect(SocketHandle h, ConnectPoll& out) {

@@ -21,6 +21,7 @@ stls_class stls;
 std::vector<menu_struct> menu;
 void (*MACIBM_app_update)() = nullptr;
 const int* MACIBM_use_max_cpu = nullptr;
+bool (*MACIBM_app_waits)() = nullptr;
 void (*MACIBM_report_worker_failures)() = nullptr;
 int tex_failed[3] = {0, 0, 0};
 int tex_muted[3] = {0, 0, 0};
@@ -316,6 +317,7 @@ void MACIBM_event_proc() {
 
   int wait = MACIBM_use_max_cpu && *MACIBM_use_max_cpu ? 0 : 1;
   if (mnw.top_win_now == win_alert) wait = 10;
+  else if (!mnw.is_modal && MACIBM_app_waits && MACIBM_app_waits()) wait = 0;
 
   std::vector<plat::WinEvent> events;
   ogl_be->poll(events);

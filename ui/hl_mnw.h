@@ -144,6 +144,10 @@ extern void (*MACIBM_app_update)();
 // (non-zero: no wait for events between frames); set by the installer to its
 // preference. Null: the loop yields.
 extern const int* MACIBM_use_max_cpu;
+// Set by the application: true while its update waits for events of its own
+// (the network, the extraction) within the frame, so that the frame does not
+// also wait for window events, which the network's cannot end.
+extern bool (*MACIBM_app_waits)();
 // Reports failures queued by worker threads; set by the thread services.
 extern void (*MACIBM_report_worker_failures)();
 // A kind of texture failed to load since the last frame (scenery, aircraft,

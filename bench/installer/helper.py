@@ -2,9 +2,11 @@
 """Helpers of the installer benchmark (run-bench.sh):
 
   helper.py make-tree TOP FILES BYTES   incompressible files in a few dozen folders
-  helper.py make-files TOP COUNT MIN MAX SEED
+  helper.py make-files TOP COUNT MIN MAX SEED [text]
                                         COUNT incompressible files of MIN to MAX bytes each
-                                        (uniformly drawn) in 36 folders
+                                        (uniformly drawn) in 36 folders; with "text", lines
+                                        of words and numbers that compress about 3:1, as
+                                        most of a simulator's data does
   helper.py change TOP FRACTION SEED LIST
                                         gives that fraction of the files below TOP new contents
                                         (same sizes) and writes their paths, one a line, to LIST
@@ -67,14 +69,33 @@ def tree_paths(top):
     return sorted(out)
 
 
-def make_files(top, count, low, high, seed):
+WORDS = ("runway heading flap trim gear elevator aileron rudder throttle mixture pitot static vane "
+         "beacon strobe taxi light panel switch gauge needle frame cell wing tail fin spar rib").split()
+
+
+def write_text(path, size, r):
+    lines = []
+    n = 0
+    while n < size:
+        line = "%s %d.%03d %s %s %d\n" % (r.choice(WORDS), r.randint(0, 9999), r.randint(0, 999),
+                                        r.choice(WORDS), r.choice(WORDS), r.randint(-180, 180))
+        lines.append(line)
+        n += len(line)
+    with open(path, "w") as f:
+        f.write("".join(lines)[:size])
+
+
+def make_files(top, count, low, high, seed, kind="random"):
     r = random.Random(seed)
     done = 0
     for i in range(count):
         folder = os.path.join(top, "Area %02d" % (i % 12), "Part %d" % (i // 12 % 3))
         os.makedirs(folder, exist_ok=True)
         size = r.randint(low, high)
-        write_random(os.path.join(folder, "object %05d.dat" % i), size, r)
+        if kind == "text":
+            write_text(os.path.join(folder, "object %05d.txt" % i), size, r)
+        else:
+            write_random(os.path.join(folder, "object %05d.dat" % i), size, r)
         done += size
     print("tree: %d files, %.1f MB in %d folders" % (count, done / 1e6, min(count, 36)))
 
@@ -187,7 +208,7 @@ def main():
     if cmd == "make-tree":
         make_tree(args[0], int(args[1]), int(args[2]))
     elif cmd == "make-files":
-        make_files(args[0], int(args[1]), int(args[2]), int(args[3]), int(args[4]))
+        make_files(args[0], int(args[1]), int(args[2]), int(args[3]), int(args[4]), *args[5:6])
     elif cmd == "change":
         change(args[0], float(args[1]), int(args[2]), args[3])
     elif cmd == "stats":

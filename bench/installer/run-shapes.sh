@@ -8,8 +8,16 @@
 #   A. 4 x 400 MB incompressible files, fresh install: the installer against
 #      `aria2c -j4` fetching the 4 archives + ONE python3 process extracting
 #      them with zipfile, and against `md5sum` over the installed files.
+#      SIGNED=1 publishes the release signed (the installer checks SHA-256).
 #   B. 20,000 files of 1-20 KB, fresh install: installer against the same
-#      peer pipeline; also microseconds per file.
+#      peer pipeline; also microseconds per file, wall and processor.
+#      SMALL_KIND=text (the default) makes lines of words and numbers that
+#      compress about 3:1, as most simulator data does; random makes them
+#      incompressible.
+#
+# Beside the peers, A and B measure the floor: `tar -x` of the same tree
+# from a tar file made once and read into the cache before timing, into an
+# empty folder on the same file system as the installer's output.
 #   C. 2,000 such files through a delaying relay (bench/relay/relay.py,
 #      DELAY_MS each way, default 25) between the installer and nginx:
 #      `--pref:_keep_alive=1` against `--pref:_keep_alive=0`, both with four
@@ -33,6 +41,17 @@
 # much as the copy itself. ASIDE=0 deletes them instead, so that runs reuse
 # the pages the last one freed (both sides alike).
 #
+# TMPFS=1 puts every side's output (the installed tree, the peers' downloads
+# and tree, tar's tree, the installer's temporary folder) on a tmpfs
+# (/dev/shm, or TMPFS_DIR), so that the figures are the programs' and not
+# those of ext4 creating files where many were just deleted; outputs are
+# deleted between runs then (ASIDE=0). The default keeps them on the work
+# folder's file system. PEERS=0 leaves out aria2c + python3 (the floor and
+# md5sum stay). PERF=1 adds one untimed install of B under perf and prints
+# where its processor time goes (PERF_OUT=FILE keeps the samples). The
+# installer runs under /usr/bin/time when it is there, and
+# its peak memory (maximum resident set) is reported.
+#
 # SHAPES=ABCD chooses the measurements; BIG_MB (400), BIG_FILES (4),
 # SMALL_FILES (20000), RELAY_FILES (2000) scale them down.
 # Everything lives in a new folder under WORK_PARENT (default $TMPDIR or
@@ -55,13 +74,19 @@ BIG_FILES=${BIG_FILES:-4}
 SMALL_FILES=${SMALL_FILES:-20000}
 RELAY_FILES=${RELAY_FILES:-2000}
 DELAY_MS=${DELAY_MS:-25}
+SMALL_KIND=${SMALL_KIND:-text}
+PEERS=${PEERS:-1}
+TMPFS=${TMPFS:-0}
+SIGNED=${SIGNED:-0}
 HELPER="$HERE/helper.py"
+[ "$TMPFS" = 1 ] && ASIDE=0
 
 [ -x "$BUILD/skyvane-installer" ] || die "$BUILD/skyvane-installer is not built"
 [ -x "$BUILD/skyvane-publish" ] || die "$BUILD/skyvane-publish is not built"
 source "$HERE/../../tools/lib/private-nginx.sh"
 [ -x "$NGINX_BIN" ] || die "nginx is not installed (apt-get install nginx)"
-for p in aria2c curl python3; do command -v $p >/dev/null || die "$p is not installed"; done
+for p in curl python3 tar; do command -v $p >/dev/null || die "$p is not installed"; done
+[ "$PEERS" = 0 ] || command -v aria2c >/dev/null || die "aria2c is not installed (PEERS=0 leaves the peers out)"
 
 NEED=$(( (BIG_MB * BIG_FILES * 5 + 2000) * 1000000 ))
 AVAIL=$(df -P -B1 "$PARENT" | awk 'NR == 2 { print $4 }')
@@ -85,6 +110,7 @@ cleanup() {
   if [ -n "$WORK" ] && [ -d "$WORK" ]; then
     if [ "${KEEP:-0}" = 1 ]; then echo "(kept $WORK)"; else rm -rf "$WORK"; fi
   fi
+  if [ -n "${OUT:-}" ] && [ -d "$OUT" ]; then rm -rf "$OUT"; fi
   exit "$status"
 }
 trap cleanup EXIT
@@ -95,7 +121,17 @@ WWW="$WORK/www"
 NGX="$WORK/nginx"
 mkdir -p "$WORK/home/.config" "$WORK/tmp" "$WORK/bin" "$WORK/logs" "$WORK/old" "$WWW" "$NGX"
 cp "$BUILD/skyvane-installer" "$WORK/bin/skyvane-installer"
-echo "== Work folder $WORK ($((AVAIL / 1000000000)) GB free), $(nproc) processors, $ROUNDS rounds, warm cache"
+# Where the sides write: the work folder, or a tmpfs.
+OUT=""
+if [ "$TMPFS" = 1 ]; then
+  OUT=$(mktemp -d "${TMPFS_DIR:-/dev/shm}/skyvane-bench-out-XXXXXX")
+  [ "$(stat -f -c %T "$OUT")" = tmpfs ] || die "$OUT is not on a tmpfs"
+  OUTS=$OUT
+else
+  OUTS=$WORK
+fi
+mkdir -p "$OUTS/tmp"
+echo "== Work folder $WORK ($((AVAIL / 1000000000)) GB free), outputs on $(stat -f -c %T "$OUTS") ($OUTS), $(nproc) processors, $ROUNDS rounds, warm cache"
 
 # ------------------------------------------------------------------ helpers
 USER_LINE=""
@@ -149,19 +185,41 @@ drop_aside() { rm -rf "$WORK/old"; mkdir -p "$WORK/old"; sync; }
 
 # publish TREE VERSION [PREVIOUS_DIRECTORY_ZIP]
 publish() {
-  local prev=()
+  local prev=() sign=()
   [ -z "${3:-}" ] || prev=(--previous "$3")
-  "$BUILD/skyvane-publish" release --tree "$1" --version "$2" --out "$WWW" --prefix /pub/ "${prev[@]}" | sed 's/^/  /'
+  [ "$SIGNED" = 0 ] || sign=(--sign "$WORK/release.key")
+  "$BUILD/skyvane-publish" release --tree "$1" --version "$2" --out "$WWW" --prefix /pub/ "${prev[@]}" "${sign[@]}" | sed 's/^/  /'
 }
 # serve VERSION HOST: the server list names VERSION on HOST.
 serve() {
-  "$BUILD/skyvane-publish" serverlist --out "$WWW" --beta "$1" --final "$1" --server "$2" /pub/ "Bench server" >/dev/null
+  local sign=()
+  [ "$SIGNED" = 0 ] || sign=(--sign "$WORK/release.key" --expires 2)
+  "$BUILD/skyvane-publish" serverlist --out "$WWW" --beta "$1" --final "$1" --server "$2" /pub/ "Bench server" "${sign[@]}" >/dev/null
+}
+# tar_of TREE TAR: the floor's input, made once and read into the cache.
+tar_of() {
+  tar -cf "$2" -C "$(dirname "$1")" "$(basename "$1")"
+  cat "$2" >/dev/null
+}
+# floor_fresh I TAR: tar -x of the tree into an empty folder; sets FLOOR_WALL.
+floor_fresh() {
+  fresh "$FLOOR"
+  timed "tar-$1.out" tar -xf "$2" -C "$FLOOR"
+  FLOOR_WALL=$WALL
+  printf '    tar -x    %8.3f s  processor %.2f s\n' "$WALL" "$CPU"
 }
 
-DL="$WORK/peer-download"
-PX="$WORK/peer-tree"
-DEST_PARENT="$WORK/dest"
+DL="$OUTS/peer-download"
+PX="$OUTS/peer-tree"
+FLOOR="$OUTS/floor-tree"
+DEST_PARENT="$OUTS/dest"
 DEST="$DEST_PARENT/Skyvane"
+ITMP="$OUTS/tmp"
+RELEASE_KEY=()
+if [ "$SIGNED" = 1 ]; then
+  PUBKEY=$("$BUILD/skyvane-publish" keygen --out "$WORK/release.key")
+  RELEASE_KEY=("--release_key=$PUBKEY")
+fi
 
 aria() {  # aria LOG URLS: aria2c -j4 fetching the listed archives into $DL
   local preload=()
@@ -173,12 +231,18 @@ aria() {  # aria LOG URLS: aria2c -j4 fetching the listed archives into $DL
 installer() {
   local log=$1 host=$2
   shift 2
-  timed "$log" env HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/.config" TMPDIR="$WORK/tmp" \
-    "$WORK/bin/skyvane-installer" "$DEST/" --headless --install --accept_eula --server_list_host="$host" \
-    --pref:_rename_folder=0 "$@"
+  local mem=()
+  [ ! -x /usr/bin/time ] || mem=(/usr/bin/time -v -o "$WORK/logs/$log.time")
+  timed "$log" env HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/.config" TMPDIR="$ITMP" \
+    "${mem[@]}" "$WORK/bin/skyvane-installer" "$DEST/" --headless --install --accept_eula --server_list_host="$host" \
+    --pref:_rename_folder=0 "${RELEASE_KEY[@]}" "$@"
+  PEAK_MB=$(awk -F': ' '/Maximum resident set size/ { printf "%.1f", $2 / 1024 }' "$WORK/logs/$log.time" 2>/dev/null || true)
+  PEAK_MB=${PEAK_MB:--}
 }
 # peer_fresh I URLS: the peers' fresh install; sets PEER_WALL.
 peer_fresh() {
+  PEER_WALL=0
+  [ "$PEERS" != 0 ] || return 0
   fresh "$DL" "$PX"
   aria "aria2c-$1.out" "$2"
   local a_wall=$WALL a_srv=$SRV a_cpu=$CPU
@@ -189,14 +253,15 @@ peer_fresh() {
 }
 # installer_fresh I FILES: fresh install of the served release; sets INST_WALL.
 installer_fresh() {
-  fresh "$DEST_PARENT" "$WORK/tmp"
+  fresh "$DEST_PARENT" "$ITMP"
   local before got
   before=$(archive_gets)
   installer "install-$1.out" "$HOST" --pref:_keep_alive=1
   got=$(( $(archive_gets) - before ))
   [ "$got" = "$2" ] || die "the installer fetched $got archives, not $2"
   INST_WALL=$WALL
-  printf '    installer %8.3f s  processor %.2f s + nginx %.2f s\n' "$WALL" "$CPU" "$SRV"
+  INST_CPU=$CPU
+  printf '    installer %8.3f s  processor %.2f s + nginx %.2f s  peak %s MB\n' "$WALL" "$CPU" "$SRV" "$PEAK_MB"
 }
 md5_tree() {  # md5_tree LOG: md5sum over the installed files; sets MD5_WALL
   timed "$1" sh -c 'find "$1" -type f -print0 | xargs -0 md5sum > /dev/null' md5 "$DEST"
@@ -216,21 +281,27 @@ if [[ $SHAPES == *A* ]]; then
   serve "Big 1.0" "$HOST"
   python3 "$HELPER" urls "$WWW" "$WWW/pub/Big 1.0" "$HOST" "$WORK/urls-big.txt" | sed 's/^/  /'
   find "$TREE" "$WWW" -type f -print0 | xargs -0 cat >/dev/null
-  I=() P=() M=()
+  tar_of "$TREE" "$WORK/big.tar"
+  I=() P=() M=() F=()
   for i in $(seq "$ROUNDS"); do
     echo "  round $i"
     if [ $((i % 2)) = 1 ]; then
-      peer_fresh "big-$i" "$WORK/urls-big.txt"; installer_fresh "big-$i" "$BIG_FILES"; md5_tree "md5-big-$i.out"
+      peer_fresh "big-$i" "$WORK/urls-big.txt"; floor_fresh "big-$i" "$WORK/big.tar"; fresh "$FLOOR"
+      installer_fresh "big-$i" "$BIG_FILES"; md5_tree "md5-big-$i.out"
     else
-      installer_fresh "big-$i" "$BIG_FILES"; md5_tree "md5-big-$i.out"; peer_fresh "big-$i" "$WORK/urls-big.txt"
+      installer_fresh "big-$i" "$BIG_FILES"; md5_tree "md5-big-$i.out"; fresh "$DEST_PARENT"
+      floor_fresh "big-$i" "$WORK/big.tar"; fresh "$FLOOR"; peer_fresh "big-$i" "$WORK/urls-big.txt"
     fi
-    I+=("$INST_WALL") P+=("$PEER_WALL") M+=("$MD5_WALL")
+    I+=("$INST_WALL") P+=("$PEER_WALL") M+=("$MD5_WALL") F+=("$FLOOR_WALL")
     if [ "$i" = 1 ]; then
       python3 "$HELPER" same "$TREE" "$DEST" >/dev/null || die "the installed tree differs from the source"
-      python3 "$HELPER" same "$TREE" "$PX/Skyvane" >/dev/null || die "the peers' tree differs from the source"
+      [ "$PEERS" = 0 ] || python3 "$HELPER" same "$TREE" "$PX/Skyvane" >/dev/null || die "the peers' tree differs from the source"
     fi
   done
-  result 'A. %d x %d MB fresh   installer min %.3f median %.3f s | aria2c+python min %.3f median %.3f s | md5sum of the tree min %.3f median %.3f s | installer/peers %s, installer/md5sum %s' \
+  result 'A. %d x %d MB fresh%s   installer min %.3f median %.3f s | tar -x min %.3f median %.3f s | installer/tar %s (outputs on %s)' \
+    "$BIG_FILES" "$BIG_MB" "$([ "$SIGNED" = 1 ] && echo ", signed")" "$(minof "${I[@]}")" "$(medof "${I[@]}")" \
+    "$(minof "${F[@]}")" "$(medof "${F[@]}")" "$(ratio "$(minof "${I[@]}")" "$(minof "${F[@]}")")" "$(stat -f -c %T "$OUTS")"
+  [ "$PEERS" = 0 ] || result 'A. %d x %d MB fresh   installer min %.3f median %.3f s | aria2c+python min %.3f median %.3f s | md5sum of the tree min %.3f median %.3f s | installer/peers %s, installer/md5sum %s' \
     "$BIG_FILES" "$BIG_MB" "$(minof "${I[@]}")" "$(medof "${I[@]}")" "$(minof "${P[@]}")" "$(medof "${P[@]}")" \
     "$(minof "${M[@]}")" "$(medof "${M[@]}")" "$(ratio "$(minof "${I[@]}")" "$(minof "${P[@]}")")" \
     "$(ratio "$(minof "${I[@]}")" "$(minof "${M[@]}")")"
@@ -245,7 +316,7 @@ if [[ $SHAPES == *A* ]]; then
       bins+=("$WORK/baseline/skyvane-installer")
     fi
     for bin in "${bins[@]}"; do
-      fresh "$DEST_PARENT" "$WORK/tmp"
+      fresh "$DEST_PARENT" "$ITMP"
       env HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/.config" TMPDIR="$WORK/tmp" \
         strace -f -c -e trace=read,pread64,lseek -o "$WORK/logs/strace.txt" \
         "$bin" "$DEST/" --headless --install --accept_eula --server_list_host="$HOST" --pref:_rename_folder=0 \
@@ -254,15 +325,15 @@ if [[ $SHAPES == *A* ]]; then
       grep -E ' (read|pread64|lseek)$' "$WORK/logs/strace.txt" | awk '{ printf "    %-8s %s calls\n", $NF, $4 }'
     done
   fi
-  fresh "$DEST_PARENT" "$DL" "$PX"
-  rm -rf "$WORK/big" "$WWW/pub/Big 1.0"
+  fresh "$DEST_PARENT" "$DL" "$PX" "$FLOOR"
+  rm -rf "$WORK/big" "$WWW/pub/Big 1.0" "$WORK/big.tar"
   drop_aside
 fi
 
 # ------------------------------------------------------------------ B. many small files
 SMALL_TREE="$WORK/small/Skyvane"
 if [[ $SHAPES == *[BCD]* ]]; then
-  python3 "$HELPER" make-files "$SMALL_TREE" "$SMALL_FILES" 1000 20000 2 | sed 's/^/  /'
+  python3 "$HELPER" make-files "$SMALL_TREE" "$SMALL_FILES" 1000 20000 2 "$SMALL_KIND" | sed 's/^/  /'
   publish "$SMALL_TREE" "Small 1.0"
   python3 "$HELPER" urls "$WWW" "$WWW/pub/Small 1.0" "$HOST" "$WORK/urls-small.txt" | sed 's/^/  /'
   find "$SMALL_TREE" "$WWW" -type f -print0 | xargs -0 cat >/dev/null
@@ -270,24 +341,47 @@ fi
 if [[ $SHAPES == *B* ]]; then
   echo "== B. $SMALL_FILES files of 1-20 KB, fresh install"
   serve "Small 1.0" "$HOST"
-  I=() P=()
+  tar_of "$SMALL_TREE" "$WORK/small.tar"
+  I=() P=() F=() IC=() PK=()
   for i in $(seq "$ROUNDS"); do
     echo "  round $i"
     if [ $((i % 2)) = 1 ]; then
-      peer_fresh "small-$i" "$WORK/urls-small.txt"; installer_fresh "small-$i" "$SMALL_FILES"
+      peer_fresh "small-$i" "$WORK/urls-small.txt"; floor_fresh "small-$i" "$WORK/small.tar"; fresh "$FLOOR"
+      installer_fresh "small-$i" "$SMALL_FILES"
     else
-      installer_fresh "small-$i" "$SMALL_FILES"; peer_fresh "small-$i" "$WORK/urls-small.txt"
+      installer_fresh "small-$i" "$SMALL_FILES"; fresh "$DEST_PARENT"; floor_fresh "small-$i" "$WORK/small.tar"
+      fresh "$FLOOR"; peer_fresh "small-$i" "$WORK/urls-small.txt"
     fi
-    I+=("$INST_WALL") P+=("$PEER_WALL")
-    if [ "$i" = 1 ]; then
-      python3 "$HELPER" same "$SMALL_TREE" "$DEST" >/dev/null || die "the installed tree differs from the source"
-    fi
+    I+=("$INST_WALL") P+=("$PEER_WALL") F+=("$FLOOR_WALL") IC+=("$INST_CPU") PK+=("$PEAK_MB")
   done
-  result 'B. %d small files fresh   installer min %.3f median %.3f s (%s us/file) | aria2c+python min %.3f median %.3f s (%s us/file) | installer/peers %s' \
+  # The last install's tree (the order alternates: install once more when
+  # the last round removed it).
+  [ -d "$DEST" ] && [ -n "$(ls -A "$DEST" 2>/dev/null)" ] || installer_fresh "check" "$SMALL_FILES"
+  python3 "$HELPER" same "$SMALL_TREE" "$DEST" >/dev/null || die "the installed tree differs from the source"
+  if [ "${PERF:-0}" = 1 ] && command -v perf >/dev/null; then
+    # Where the processor time goes: one more, untimed install under perf
+    # (samples of every thread of the installer, and of the kernel for it).
+    fresh "$DEST_PARENT" "$ITMP"
+    env HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/.config" TMPDIR="$ITMP" \
+      perf record -q -F 2000 -g -o "$WORK/logs/perf.data" "$WORK/bin/skyvane-installer" "$DEST/" --headless --install \
+      --accept_eula --server_list_host="$HOST" --pref:_rename_folder=0 --pref:_keep_alive=1 "${RELEASE_KEY[@]}" \
+      >"$WORK/logs/perf-install.out" 2>&1 || die "the profiled install failed"
+    echo "  profile of one install (self time, by library and function):"
+    perf report -i "$WORK/logs/perf.data" --stdio --no-children -g none --sort dso 2>/dev/null |
+      grep -E '^ +[0-9.]+%' | head -n 12 | cut -c1-100 | sed 's/^/  /'
+    perf report -i "$WORK/logs/perf.data" --stdio --no-children -g none --sort dso,symbol 2>/dev/null |
+      grep -E '^ +[0-9.]+%' | head -n 40 | cut -c1-110 | sed 's/^/  /'
+    [ -z "${PERF_OUT:-}" ] || cp "$WORK/logs/perf.data" "$PERF_OUT"
+  fi
+  result 'B. %d %s files fresh   installer min %.3f median %.3f s, processor min %.3f median %.3f s (%s us/file), peak %s MB | tar -x min %.3f median %.3f s | installer/tar %s (outputs on %s)' \
+    "$SMALL_FILES" "$SMALL_KIND" "$(minof "${I[@]}")" "$(medof "${I[@]}")" "$(minof "${IC[@]}")" "$(medof "${IC[@]}")" \
+    "$(per_file_us "$(minof "${IC[@]}")" "$SMALL_FILES")" "$(printf '%s\n' "${PK[@]}" | sort -n | tail -n 1)" \
+    "$(minof "${F[@]}")" "$(medof "${F[@]}")" "$(ratio "$(minof "${I[@]}")" "$(minof "${F[@]}")")" "$(stat -f -c %T "$OUTS")"
+  [ "$PEERS" = 0 ] || result 'B. %d small files fresh   installer min %.3f median %.3f s (%s us/file) | aria2c+python min %.3f median %.3f s (%s us/file) | installer/peers %s' \
     "$SMALL_FILES" "$(minof "${I[@]}")" "$(medof "${I[@]}")" "$(per_file_us "$(minof "${I[@]}")" "$SMALL_FILES")" \
     "$(minof "${P[@]}")" "$(medof "${P[@]}")" "$(per_file_us "$(minof "${P[@]}")" "$SMALL_FILES")" \
     "$(ratio "$(minof "${I[@]}")" "$(minof "${P[@]}")")"
-  fresh "$DL" "$PX"
+  fresh "$DL" "$PX" "$FLOOR"
   drop_aside
 fi
 
@@ -306,7 +400,7 @@ if [[ $SHAPES == *C* ]]; then
   serve "Relay 1.0" "$RHOST"
   echo "  relay pid $RELAY_PID at $RHOST -> $HOST"
   relay_run() {  # relay_run I KEEP
-    fresh "$DEST_PARENT" "$WORK/tmp"
+    fresh "$DEST_PARENT" "$ITMP"
     local before got
     before=$(archive_gets)
     installer "relay-$2-$1.out" "$RHOST" --pref:_keep_alive="$2" --pref:_stream_count=4
@@ -338,7 +432,7 @@ fi
 if [[ $SHAPES == *D* ]]; then
   echo "== D. $SMALL_FILES files: update with 5 % changed, then nothing to do"
   serve "Small 1.0" "$HOST"
-  fresh "$DEST_PARENT" "$WORK/tmp"
+  fresh "$DEST_PARENT" "$ITMP"
   installer "update-base.out" "$HOST" --pref:_keep_alive=1
   cp -a "$DEST" "$WORK/installed-1.0"
   V2="$WORK/small2/Skyvane"
@@ -351,7 +445,7 @@ if [[ $SHAPES == *D* ]]; then
   python3 "$HELPER" urls "$WWW" "$WWW/pub/Small 1.1" "$HOST" "$WORK/urls-changed.txt" "$WORK/changed.txt" | sed 's/^/  /'
   find "$V2" "$WWW/pub/Small 1.1" -type f -print0 | xargs -0 cat >/dev/null
   restore() {  # the 1.0 tree at $DEST again, as installed
-    rm -rf "$DEST_PARENT" "$WORK/tmp"; mkdir -p "$DEST_PARENT" "$WORK/tmp"
+    rm -rf "$DEST_PARENT" "$ITMP"; mkdir -p "$DEST_PARENT" "$ITMP"
     cp -a "$WORK/installed-1.0" "$DEST"
     find "$DEST" -type f -print0 | xargs -0 cat >/dev/null
     sync
@@ -367,6 +461,7 @@ if [[ $SHAPES == *D* ]]; then
     U+=("$WALL")
   }
   peer_update_run() {
+    [ "$PEERS" != 0 ] || return 0
     restore
     fresh "$DL" "$PX"
     timed "peer-md5-$1.out" sh -c 'find "$1" -type f -print0 | xargs -0 md5sum > /dev/null' md5 "$DEST"
@@ -387,7 +482,9 @@ if [[ $SHAPES == *D* ]]; then
       python3 "$HELPER" same "$V2" "$DEST" >/dev/null || die "the updated tree differs from the new release"
     fi
   done
-  result 'D. update, %d of %d changed   installer min %.3f median %.3f s | md5sum+aria2c+python min %.3f median %.3f s | installer/peers %s' \
+  [ "$PEERS" != 0 ] || result 'D. update, %d of %d changed   installer min %.3f median %.3f s' \
+    "$CHANGED" "$SMALL_FILES" "$(minof "${U[@]}")" "$(medof "${U[@]}")"
+  [ "$PEERS" = 0 ] || result 'D. update, %d of %d changed   installer min %.3f median %.3f s | md5sum+aria2c+python min %.3f median %.3f s | installer/peers %s' \
     "$CHANGED" "$SMALL_FILES" "$(minof "${U[@]}")" "$(medof "${U[@]}")" "$(minof "${PU[@]}")" "$(medof "${PU[@]}")" \
     "$(ratio "$(minof "${U[@]}")" "$(minof "${PU[@]}")")"
 
@@ -401,7 +498,7 @@ if [[ $SHAPES == *D* ]]; then
     got=$(( $(archive_gets) - before ))
     [ "$got" = 0 ] || die "the update with nothing to do fetched $got archives"
     grep -q "already the latest version" "$WORK/logs/nothing-$1.out" || die "the update did not say the copy is up to date"
-    printf '    installer %8.3f s  processor %.2f s\n' "$WALL" "$CPU"
+    printf '    installer %8.3f s  processor %.2f s  peak %s MB\n' "$WALL" "$CPU" "$PEAK_MB"
     N+=("$WALL")
   }
   for i in $(seq "$ROUNDS"); do
@@ -409,8 +506,8 @@ if [[ $SHAPES == *D* ]]; then
     if [ $((i % 2)) = 1 ]; then md5_tree "md5-nothing-$i.out"; M+=("$MD5_WALL"); nothing_run "$i"
     else nothing_run "$i"; md5_tree "md5-nothing-$i.out"; M+=("$MD5_WALL"); fi
   done
-  result 'D. nothing to do, %d files   installer min %.3f median %.3f s | md5sum of the tree min %.3f median %.3f s | installer/md5sum %s' \
-    "$SMALL_FILES" "$(minof "${N[@]}")" "$(medof "${N[@]}")" "$(minof "${M[@]}")" "$(medof "${M[@]}")" \
+  result 'D. nothing to do, %d files   installer min %.3f median %.3f s, peak %s MB | md5sum of the tree min %.3f median %.3f s | installer/md5sum %s' \
+    "$SMALL_FILES" "$(minof "${N[@]}")" "$(medof "${N[@]}")" "$PEAK_MB" "$(minof "${M[@]}")" "$(medof "${M[@]}")" \
     "$(ratio "$(minof "${N[@]}")" "$(minof "${M[@]}")")"
 fi
 

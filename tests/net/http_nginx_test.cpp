@@ -1,6 +1,8 @@
 // The download pool against a real nginx on loopback, and through a real
 // proxy (tinyproxy).
+#include <atomic>
 #include <random>
+#include <thread>
 
 #include "tests/net/net_fixture.h"
 #include "tests/servers/servers.h"
@@ -221,6 +223,54 @@ TEST_F(NginxTest, ABodyGoesToItsSinkWhichMayHoldTheTransfer) {
   EXPECT_EQ(run(2, server->host(), "/no-such-file", missing), 2);
   EXPECT_EQ(unused.announced, -2);
   EXPECT_NE(read_file(missing).find("404"), std::string::npos);
+}
+
+// A sink that another thread empties: while it is full the transfer loop
+// waits, and is woken once, by the sink's signal, when there is room again,
+// instead of looking again and again at a fixed short interval.
+class DrainedSink : public body_sink {
+ public:
+  void start(std::int64_t) override {}
+  void take(const char* data, std::size_t n) override { body.append(data, n); }
+  bool ready() const override { return !held.load(); }
+  std::string body;
+  std::atomic<bool> held{false};
+};
+
+TEST_F(NginxTest, AFullSinkWakesTheLoopWhenItHasRoomAndNotBefore) {
+  const std::string want = read_file(*root / "big.bin");
+  DrainedSink sink;
+  std::string dest = dir / "big.bin";
+  http.prepare(2, {0, &sink, {}});
+  int result = 0, waits_while_full = 0;
+  std::thread drain;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (result == 0 && std::chrono::steady_clock::now() < deadline) {
+    result = http.net_check(2, server->host(), "/big.bin", dest);
+    if (result != 0) break;
+    if (!drain.joinable() && sink.body.size() > 100000) {
+      plat::tcp_wait_any(nullptr, 0, 1, http_class::sink_wake());  // a signal left by an earlier test is used up
+      sink.held = true;
+      drain = std::thread([&sink] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        sink.held = false;
+        plat::wake_signal(sink.room_wake);
+      });
+    }
+    const bool full = sink.held.load();
+    // A time-out far longer than the hold: only the sink's signal (or the
+    // other transfers' sockets, of which there are none) ends the wait.
+    http.wait_for_activity(30000);
+    if (full) {
+      ++waits_while_full;
+      EXPECT_FALSE(sink.held.load()) << "woken while the sink was still full";
+    }
+  }
+  if (drain.joinable()) drain.join();
+  EXPECT_EQ(result, 1) << log();
+  EXPECT_TRUE(sink.body == want);
+  EXPECT_NE(sink.room_wake, plat::bad_wake);
+  EXPECT_EQ(waits_while_full, 1);
 }
 
 }  // namespace

@@ -168,6 +168,28 @@ TEST_F(FrameTest, FrameRunsTheScreenOnlyWhenNoModalWindowIsOpen) {
   app_done = 0;
 }
 
+// A frame with no input waits for window events, which arriving network
+// data cannot end; while the application says that its update waits for
+// its own events (an install: the sockets, the extraction), the frame only
+// looks for input and the update's own wait paces the loop.
+TEST_F(FrameTest, TheFrameDoesNotWaitForWindowEventsWhileTheApplicationWaits) {
+  static bool installing = false;
+  MACIBM_app_waits = [] { return installing; };
+  installing = false;
+  frame({});
+  EXPECT_EQ(rec.waits.size(), 1u);
+  installing = true;
+  frame({});
+  frame({});
+  EXPECT_EQ(rec.waits.size(), 1u) << "waited for window events while installing";
+  // A modal window takes the input and the application's update does not
+  // run: its frames wait as before.
+  MACIBM_startwind(1);
+  frame({});
+  EXPECT_EQ(rec.waits.size(), 2u);
+  MACIBM_app_waits = nullptr;
+}
+
 TEST_F(FrameTest, ClicksAndDoubleClicksAreTimed) {
   frame({pointer(E::button_down, 10, 10)});
   EXPECT_EQ(mnw.now_dragging, 1);

@@ -45,6 +45,7 @@ class Recorder : public OGL_backend {
   }
   void scissor(int on, int x, int y, int w, int h) override { scissors.push_back({on, x, y, w, h}); }
   void present() override { ++presents; }
+  void wait(double seconds) override { waits.push_back(seconds); }
   int poll(std::vector<plat::WinEvent>& out) override {
     // One scripted batch per frame.
     if (script.empty()) return 0;
@@ -85,6 +86,7 @@ class Recorder : public OGL_backend {
   };
   std::vector<Scissor> scissors;
   int presents = 0;
+  std::vector<double> waits;  // the frame's waits for window events, in seconds
   std::deque<std::vector<plat::WinEvent>> script;
 };
 
