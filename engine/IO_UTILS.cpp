@@ -730,13 +730,47 @@ member_sink::member_sink(std::string target, std::string want_sig, std::uint64_t
 member_sink::~member_sink() { abort(); }
 
 void member_sink::start(std::int64_t length) {
-  if (length > kInlineMax) worker_ = worker::attach();
+  if (received_ > 0) {
+    // A whole body again, where the rest was asked for: what the earlier
+    // bytes made is thrown away, in order with the work already handed over.
+    received_ = 0;
+    pending_.clear();
+    if (worker_)
+      worker_->post([this] {
+        if (!aborted_.load()) start_again();
+      });
+    else
+      start_again();
+  }
+  if (!worker_ && length > kInlineMax) worker_ = worker::attach();
+}
+
+void member_sink::resume(std::int64_t offset) {
+  // Nothing to do: the transfer asked from received() on and checked that
+  // the answer starts there, so the next bytes follow the last ones taken.
+  (void)offset;
+}
+
+void member_sink::start_again() {
+  out_.discard();
+  if (spool_.is_open()) plat::file_close(spool_);
+  plat::path_remove_file(spool_path_);
+  state_ = state::head;
+  head_.clear();
+  tail_.clear();
+  tail_start_ = csize_ = usize_ = consumed_ = written_ = 0;
+  method_ = 0;
+  h_ = std::make_unique<hashing>();
+  err_ = 0;
+  spooled_ = false;
+  log_ += "Extraction of " + target_ + " starts again: the server sent the whole file instead of the rest\n";
 }
 
 bool member_sink::ready() const { return !worker_ || queued_.load() < kQueuedMax; }
 
 void member_sink::take(const char* data, std::size_t n) {
   if (finishing_ || n == 0) return;
+  received_ += static_cast<std::int64_t>(n);
   if (!worker_) {
     feed(data, n);
     return;

@@ -172,6 +172,17 @@ class member_sink final : public body_sink {
   void start(std::int64_t length) override;
   void take(const char* data, std::size_t n) override;
   bool ready() const override;
+  void resume(std::int64_t offset) override;
+  void validator(const std::string& value) override { validator_ = value; }
+
+  // Bytes of the body taken so far (over every transfer that fed it).
+  std::int64_t received() const { return received_; }
+  // Whether a cut transfer may be continued into this sink by asking for
+  // the rest: some bytes arrived, the answer named a validator, and the
+  // body has not been finished. A start() after that (a whole answer
+  // instead of the rest) makes the sink start again from the first byte.
+  bool resumable() const { return received_ > 0 && !validator_.empty() && !finishing_; }
+  const std::string& validator_value() const { return validator_; }
 
   // Every byte of the body has arrived: the extraction completes (at once,
   // or on the worker; see done()).
@@ -203,6 +214,7 @@ class member_sink final : public body_sink {
   int check_central_directory(bool& executable);
   void post_pending();
   void discard_files();
+  void start_again();
 
   const std::string target_, want_sig_, spool_path_;
   const std::uint64_t max_bytes_;
@@ -219,6 +231,8 @@ class member_sink final : public body_sink {
   int err_ = 0;
   bool spooled_ = false;
   std::string log_;
+  std::int64_t received_ = 0;  // bytes taken (main thread only)
+  std::string validator_;      // of the answer that began the body
 
   // Hand-over to the worker (threaded bodies only).
   struct worker;

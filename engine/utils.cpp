@@ -906,6 +906,7 @@ void stream_record::forget() {
   for (fetch_failures& f : failures) f = fetch_failures{};
   bad_archives = 0;
   whole_archive = false;
+  resumed_at = 0;
 }
 
 int next_class::active_streams() const {
@@ -1365,12 +1366,23 @@ bool start_fetch(int s, const file_version_struct& v, const std::string& local) 
   // covers the rounding. A body past it is not the archive listed.
   transfer_options options;
   options.max_bytes = listed_bytes_limit(v.down_size);
-  r.sink.reset();
-  if (!r.whole_archive) {
+  r.resumed_at = 0;
+  if (r.sink && r.sink->resumable() && !r.whole_archive) {
+    // A transfer of this archive was cut: the rest is asked for, from this
+    // server or another, and goes on into the same extraction. The digest
+    // check at its end judges the joined bytes.
+    r.resumed_at = r.sink->received();
+    options.sink = r.sink.get();
+    options.continue_from(r.resumed_at, r.sink->validator_value());
+    xer << "Continuing " << local << " from byte " << r.resumed_at << " (" << server_name[k] << ").\n";
+  } else if (!r.whole_archive) {
+    r.sink.reset();
     unlock_file(local);
     const auto disk_limit = static_cast<std::uint64_t>(listed_bytes_limit(v.disk_size));
     r.sink = std::make_unique<member_sink>(local, wanted_digest(static_cast<std::size_t>(r.entry)), disk_limit, stream_archive_path(s));
     options.sink = r.sink.get();
+  } else {
+    r.sink.reset();
   }
   http.prepare(s + 2, std::move(options));
   return true;
@@ -1381,7 +1393,9 @@ bool start_fetch(int s, const file_version_struct& v, const std::string& local) 
 float received_share(const down_class* d) {
   if (!d || d->mIncomingLength == 0) return 0;
   if (d->mIncomingLength == -1) return -0.01f;
-  return static_cast<float>(d->mReceivedPayload * 100 / d->mIncomingLength) * 0.01f;
+  // A continued body counts the bytes that came before it.
+  const std::int64_t whole = d->mBodyOffset + d->mIncomingLength;
+  return static_cast<float>((d->mBodyOffset + d->mReceivedPayload) * 100 / whole) * 0.01f;
 }
 
 // Every byte of the stream's archive has arrived: the file takes its name
@@ -1441,6 +1455,20 @@ stream_step on_archive_arrived(int s, const file_version_struct& v, const std::s
   return stream_step::moved;
 }
 
+// After a failed transfer: its extraction is kept when the next attempt can
+// ask for the rest (the transfer was cut, by the network or the server,
+// after some bytes of a body that named a validator); otherwise it goes. An
+// attempt that brought bytes does not count towards giving the file up:
+// a line that drops every few minutes still delivers a large file.
+void keep_for_resume(stream_record& r, const net_failure& f) {
+  const bool cut = f.local_error == 0 && !f.too_large && (f.http_status == 0 || (f.http_status >= 200 && f.http_status <= 299));
+  if (!r.sink || !cut || !r.sink->resumable()) {
+    r.sink.reset();
+    return;
+  }
+  if (r.sink->received() > r.resumed_at) r.failures[r.server].count = 0;
+}
+
 // One poll of the stream's transfer, or the end of its extraction.
 stream_step fetch_entry(int s, file_version_struct& v, const std::string& source, const std::string& local,
                         bool& installed) {
@@ -1458,8 +1486,8 @@ stream_step fetch_entry(int s, file_version_struct& v, const std::string& source
     return moved ? stream_step::moved : stream_step::stayed;
   }
   if (result == 1) return on_archive_arrived(s, v, source, local, installed);
-  r.sink.reset();
   const net_failure f = http.failure(s + 2);
+  keep_for_resume(r, f);
   if (f.local_error != 0) {
     // The download could not be stored here: no server can mend that.
     stg.got_failed_install = 1;

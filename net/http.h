@@ -35,6 +35,16 @@ class body_sink {
   // nothing more from its socket until it is true again (the server waits
   // on a full connection instead of this program's memory growing).
   virtual bool ready() const = 0;
+  // Before the first byte of a range answer (206) that continues the body
+  // from byte `offset`, the bytes before it having come with an earlier
+  // transfer: the sink goes on where it stopped. Only a transfer that asked
+  // for the rest (transfer_options::continue_from) calls it; a whole answer
+  // to such a request calls start() instead, and the sink starts again.
+  virtual void resume(std::int64_t offset) { (void)offset; }
+  // The answer's validator, told before start() or resume(): its ETag when
+  // strong, else its Last-Modified, else empty. A request for the rest of
+  // the body names it in If-Range.
+  virtual void validator(const std::string& value) { (void)value; }
 };
 
 // What a transfer is to do beyond fetching a file into its destination.
@@ -49,6 +59,19 @@ struct transfer_options {
   // Request fields added to the usual ones (Connection, Host, User-agent),
   // or replacing one of the same name.
   std::map<std::string, std::string> fields;
+  // The byte the body is asked from (0: the whole body). Set with
+  // continue_from(); a 206 answer must then say, in Content-Range, that it
+  // starts there, and a 200 answer (the server does not do ranges, or the
+  // file changed) is the whole body again.
+  std::int64_t resume_from = 0;
+
+  // Asks for the body from byte `offset` on ("Range: bytes=N-"), only if it
+  // is still the one `validator` names ("If-Range"; none when empty).
+  void continue_from(std::int64_t offset, const std::string& validator) {
+    resume_from = offset;
+    fields["Range"] = "bytes=" + std::to_string(offset) + "-";
+    if (!validator.empty()) fields["If-Range"] = validator;
+  }
 };
 
 // A connection left open by a complete response, kept by its pool slot for
@@ -202,10 +225,16 @@ class down_class {
   int mConnectionsOpened = 0;       // connections this transfer opened itself (0 when it ran on a kept one)
   body_sink* mSink = nullptr;       // takes a 2xx body instead of the file; not owned
   bool mSinking = false;            // the body goes to mSink
+  std::int64_t mResumeFrom = 0;     // the byte the body was asked from (0: the whole body)
+  std::int64_t mBodyOffset = 0;     // the byte of the whole the body starts at (a 206 answer's)
+  std::int64_t mReadLimit = -1;     // bytes the next receive may take under the bandwidth cap; -1 no cap
+  bool mHeldByCap = false;          // the last step read nothing because the cap allowed nothing
 
  private:
   void parse_header();
   void open_destination();
+  bool accept_range_answer();
+  std::string validator_of_answer() const;
   void reject_response();
   void finish_body();
   bool may_keep_open(std::int64_t pending) const;
@@ -313,6 +342,13 @@ class http_class {
 
   std::map<std::pair<std::string, std::string>, int> failure_counts;  // (server, file): failures so far
 
+  // The "_max_rate" preference in bytes a second: what every transfer of
+  // the pool together may receive (0: no cap). The allowance is shared out
+  // equally among the running transfers (what one does not use goes to the
+  // others) and checked in each poll; nothing waits for it but the frame
+  // loop's wait_for_activity.
+  double max_rate = 0;
+
   bool inited_any = false;  // the slots have been cleared once
   bool soc_inited = false;  // the socket services have been started
 
@@ -325,6 +361,14 @@ class http_class {
   void start_transfer(int slot, const std::string& server, const std::string& file, const std::string& dest);
   // The failure report in the log and the slot's failure record.
   void report_failure(int slot, const std::string& server, const std::string& file, const std::string& dest);
+  // The bandwidth cap: tokens refilled from the clock and shared out among
+  // the running transfers; spent by what each receive took.
+  void refill_allowance();
+  // Milliseconds until the transfer of `slot`, held by the cap, may read
+  // again (0: it is not held).
+  int cap_wait_ms(int slot) const;
+  double allowance_[kSlots] = {};
+  float allowance_time_ = -1;
 };
 
 extern http_class http;
