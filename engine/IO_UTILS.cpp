@@ -730,6 +730,7 @@ member_sink::member_sink(std::string target, std::string want_sig, std::uint64_t
 member_sink::~member_sink() { abort(); }
 
 void member_sink::start(std::int64_t length) {
+  if (!worker_ && length > kInlineMax) worker_ = worker::attach();
   if (received_ > 0) {
     // A whole body again, where the rest was asked for: what the earlier
     // bytes made is thrown away, in order with the work already handed over.
@@ -742,7 +743,64 @@ void member_sink::start(std::int64_t length) {
     else
       start_again();
   }
-  if (!worker_ && length > kInlineMax) worker_ = worker::attach();
+  if (!raw_path_.empty() && length >= kKeepMin && worker_)
+    worker_->post([this, length] {
+      if (!aborted_.load()) begin_raw(length);
+    });
+}
+
+void member_sink::keep_raw(std::string part, std::string info, std::string server_path) {
+  raw_path_ = app_path + part;
+  info_path_ = app_path + info;
+  server_path_ = std::move(server_path);
+}
+
+// Worker side: a new part file, and its description once the part file is
+// there (a description never names a part file that is not).
+void member_sink::begin_raw(std::int64_t length) {
+  if (raw_.is_open()) plat::file_close(raw_);
+  if (plat::file_create(raw_path_, raw_) != 0) return;
+  std::string text = "Skyvane partial download 1\npath " + server_path_ + "\nvalidator " + validator_ +
+                     "\nlength " + std::to_string(length) + "\nsignature " + want_sig_ + "\n";
+  plat::File info;
+  if (plat::file_create(info_path_, info) != 0) return;
+  const int e = plat::file_write(info, text.data(), text.size());
+  if (plat::file_close(info) != 0 || e != 0) plat::path_remove_file(info_path_);
+}
+
+void member_sink::remove_raw() {
+  if (raw_path_.empty()) return;
+  if (raw_.is_open()) plat::file_close(raw_);
+  plat::path_remove_file(info_path_);
+  plat::path_remove_file(raw_path_);
+}
+
+void member_sink::preload(const std::string& previous, std::int64_t bytes, const std::string& value) {
+  validator_ = value;
+  received_ = bytes;
+  if (!worker_) worker_ = worker::attach();
+  const std::string from = app_path + previous;
+  queued_ += static_cast<std::size_t>(bytes);
+  worker_->post([this, from, bytes] {
+    plat::File in;
+    if (!aborted_.load() && plat::file_create(raw_path_, raw_) == 0 && plat::file_open_read(from, in) == 0) {
+      std::vector<char> buf(kHandOver * 4);
+      std::int64_t done = 0;
+      while (done < bytes && !aborted_.load()) {
+        std::size_t got = 0;
+        const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(bytes - done, buf.size()));
+        if (plat::file_read(in, buf.data(), want, got) != 0 || got == 0) break;
+        plat::file_write(raw_, buf.data(), got);
+        feed(buf.data(), got);
+        done += static_cast<std::int64_t>(got);
+      }
+      // A part file shorter than it was: what follows cannot join it.
+      if (done < bytes && state_ != state::failed) fail(err_zip_read, "the kept part of the download cannot be read");
+      plat::file_close(in);
+    }
+    plat::path_remove_file(from);
+    queued_ -= static_cast<std::size_t>(bytes);
+  });
 }
 
 void member_sink::resume(std::int64_t offset) {
@@ -752,6 +810,7 @@ void member_sink::resume(std::int64_t offset) {
 }
 
 void member_sink::start_again() {
+  remove_raw();
   out_.discard();
   if (spool_.is_open()) plat::file_close(spool_);
   plat::path_remove_file(spool_path_);
@@ -786,6 +845,7 @@ void member_sink::post_pending() {
   if (pending_.empty()) return;
   queued_ += pending_.size();
   worker_->post([this, bytes = std::move(pending_)] {
+    if (raw_.is_open() && plat::file_write(raw_, bytes.data(), bytes.size()) != 0) plat::file_close(raw_);
     if (!aborted_.load()) feed(bytes.data(), bytes.size());
     queued_ -= bytes.size();
   });
@@ -836,6 +896,7 @@ void member_sink::abort() {
     lock.unlock();
     worker::detach(worker_);
     worker_ = nullptr;
+    if (raw_.is_open()) plat::file_close(raw_);  // kept for a later run
     if (state_ == state::finished) return;  // completed before the abort: the result stands
   } else if (state_ == state::finished) {
     return;
@@ -855,6 +916,7 @@ void member_sink::discard_files() { out_.discard(); }
 
 void member_sink::fail(int err, const std::string& why) {
   discard_files();
+  remove_raw();
   if (spool_.is_open()) {
     plat::file_close(spool_);
     plat::path_remove_file(spool_path_);
@@ -1093,6 +1155,9 @@ int member_sink::check_central_directory(bool& executable) {
 }
 
 void member_sink::complete() {
+  // The whole body is here: the part kept for a later run has served,
+  // whatever comes of the extraction.
+  remove_raw();
   switch (state_) {
     case state::head: {
       // Too short for a member header: the usual extraction says what it is.

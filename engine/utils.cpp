@@ -22,6 +22,7 @@
 #include <map>
 #include <cstdint>
 #include <cstring>
+#include <cstdlib>
 #include <string_view>
 #include <unordered_map>
 
@@ -1353,6 +1354,59 @@ bool nuke_entry(const std::string& local) {
   return true;
 }
 
+// The hidden files a large download keeps beside its target, so that a later
+// run can continue it: the raw bytes received, and what they are.
+std::string kept_part_of(const std::string& local) {
+  const std::size_t cut = local.rfind('/');
+  return local.substr(0, cut + 1) + "." + local.substr(cut + 1) + ".download";
+}
+
+// A new extraction of the stream's entry: keeps its raw bytes for a later
+// run, and takes up what an earlier run kept when its description matches
+// this file of this release (path, digest) and its part is not longer than
+// the archive; otherwise what was kept is deleted.
+void take_up_kept_download(stream_record& r, const file_version_struct& v, const std::string& local,
+                           transfer_options& options) {
+  const std::string part = kept_part_of(local), info = part + "-info", previous = part + "-prev";
+  r.sink->keep_raw(part, info, v.path);
+  std::string text;
+  plat::File f;
+  if (plat::file_open_read(app_path + info, f) == 0) {
+    char buf[4096];
+    std::size_t got = 0;
+    if (plat::file_read(f, buf, sizeof buf, got) == 0) text.assign(buf, got);
+    plat::file_close(f);
+  }
+  std::map<std::string, std::string> fields;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) break;
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    const std::size_t sp = line.find(' ');
+    if (sp != std::string::npos) fields[line.substr(0, sp)] = line.substr(sp + 1);
+  }
+  plat::PathKind kind = plat::PathKind::none;
+  std::uint64_t size = 0;
+  const bool have_part = plat::path_stat(app_path + part, kind, size) == 0 && kind == plat::PathKind::file;
+  const std::int64_t length = std::atoll(fields["length"].c_str());
+  const bool matches = text.rfind("Skyvane partial download 1\n", 0) == 0 && fields["path"] == v.path &&
+                       fields["signature"] == wanted_digest(static_cast<std::size_t>(r.entry)) &&
+                       !fields["validator"].empty() && have_part && size > 0 &&
+                       static_cast<std::int64_t>(size) < length;
+  if (matches && plat::path_rename(app_path + part, app_path + previous) == 0) {
+    r.resumed_at = static_cast<std::int64_t>(size);
+    r.sink->preload(previous, r.resumed_at, fields["validator"]);
+    options.continue_from(r.resumed_at, fields["validator"]);
+    xer << "Continuing " << local << " from byte " << size << ", kept by an earlier run.\n";
+    return;
+  }
+  if (!text.empty() || have_part) xer << "Deleted the kept part of " << local << ": it is not this release's file.\n";
+  plat::path_remove_file(app_path + info);
+  plat::path_remove_file(app_path + part);
+  plat::path_remove_file(app_path + previous);
+}
+
 // Starts the fetch of the stream's entry when no transfer runs for it: a
 // server that may be asked now, the size limit, and the extraction the body
 // goes to (unless the archive must be extracted from a file). False while
@@ -1379,8 +1433,10 @@ bool start_fetch(int s, const file_version_struct& v, const std::string& local) 
     r.sink.reset();
     unlock_file(local);
     const auto disk_limit = static_cast<std::uint64_t>(listed_bytes_limit(v.disk_size));
-    r.sink = std::make_unique<member_sink>(local, wanted_digest(static_cast<std::size_t>(r.entry)), disk_limit, stream_archive_path(s));
+    r.sink = std::make_unique<member_sink>(local, wanted_digest(static_cast<std::size_t>(r.entry)), disk_limit,
+                                           stream_archive_path(s));
     options.sink = r.sink.get();
+    take_up_kept_download(r, v, local, options);
   } else {
     r.sink.reset();
   }

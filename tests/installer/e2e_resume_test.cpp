@@ -4,9 +4,12 @@
 // serves other bytes under the same name, still leave the exact tree.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "tests/installer/e2e_fixture.h"
 
@@ -151,6 +154,120 @@ TEST_F(InstallerResumeE2E, AMirrorServingOtherBytesNeverSpoilsAFile) {
   const run_result r = install();
   EXPECT_EQ(r.status, 0) << joined(r) << log();
   EXPECT_TREE_EQ(read_tree(dest), linux_part(tree));
+}
+
+// Body bytes nginx sent for requests of paths ending in `suffix` in the
+// access log from byte `from` on.
+std::int64_t nginx_sent(const std::string& access_log, std::size_t from, const std::string& suffix) {
+  std::int64_t total = 0;
+  for (std::size_t at = from; at < access_log.size();) {
+    std::size_t end = access_log.find('\n', at);
+    if (end == std::string::npos) end = access_log.size();
+    const std::string line = access_log.substr(at, end - at);
+    at = end + 1;
+    const std::size_t req_end = line.find("HTTP/1.1\" ");
+    if (req_end == std::string::npos || line.rfind(suffix + " HTTP/1.1\"", req_end) == std::string::npos) continue;
+    // "... HTTP/1.1" STATUS BYTES ...
+    const std::size_t status = req_end + 10;
+    const std::size_t bytes = line.find(' ', status) + 1;
+    total += std::atoll(line.c_str() + bytes);
+  }
+  return total;
+}
+
+// Across runs: a run stopped (kill -9, an interrupt) when about half of two
+// large archives (one stored, one deflated member) has arrived keeps what
+// arrived beside the targets; the next run asks only for the rest and the
+// tree is exact, with no part file left.
+class InstallerKeptDownloadE2E : public InstallerResumeE2E {
+ protected:
+  tree_map large_release() {
+    return {
+        {"Resources/scenery/tile.bin", noise(24000000, 41)},
+        {"Resources/scenery/tile.txt", half_compressible(44000000, 42)},
+        {"Instructions/Guide.txt", "read me first\n"},
+    };
+  }
+  std::string archive_of(const std::string& name) {
+    for (const auto& e : fs::recursive_directory_iterator(www + "pub"))
+      if (e.path().filename() == name + ".zip") return e.path().string();
+    return "";
+  }
+  std::int64_t part_size(const std::string& name) {
+    std::error_code ec;
+    const auto n = fs::file_size(dest + "Resources/scenery/." + name + ".download", ec);
+    return ec ? 0 : static_cast<std::int64_t>(n);
+  }
+  std::vector<std::string> kept_files() {
+    std::vector<std::string> left;
+    if (fs::exists(dest))
+      for (const auto& e : fs::recursive_directory_iterator(dest))
+        if (e.path().filename().string().find(".download") != std::string::npos) left.push_back(e.path().string());
+    return left;
+  }
+  // Starts an install and stops it with `signo` once both archives are
+  // about half received.
+  void stop_half_way(int signo) {
+    const std::int64_t stored = fs::file_size(archive_of("tile.bin"));
+    const std::int64_t deflated = fs::file_size(archive_of("tile.txt"));
+    auto p = start({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+                    "--pref:_stream_count=2"});
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (std::chrono::steady_clock::now() < until &&
+           (part_size("tile.bin") < stored * 47 / 100 || part_size("tile.txt") < deflated * 47 / 100))
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GE(part_size("tile.bin"), stored * 47 / 100);
+    ASSERT_GE(part_size("tile.txt"), deflated * 47 / 100);
+    ASSERT_LT(part_size("tile.bin"), stored * 80 / 100) << "the run went too far before it was stopped";
+    ASSERT_LT(part_size("tile.txt"), deflated * 80 / 100) << "the run went too far before it was stopped";
+    kill(p->pid(), signo);
+    run_result r = finish(*p, 30);
+    if (signo == SIGINT) EXPECT_EQ(r.status, 128 + signo);
+    EXPECT_EQ(kept_files().size(), 4u);
+  }
+};
+
+TEST_F(InstallerKeptDownloadE2E, KilledHalfWayThenRerunSendsOnlyTheRest) {
+  const tree_map tree = large_release();
+  publish(tree, "v1");
+  testservers::NginxServer& web = serve("127.0.0.1", "", "limit_rate 12m;");
+  server_list("v1", {web.host()});
+  for (const int signo : {SIGKILL, SIGINT}) {
+    SCOPED_TRACE(signo);
+    fs::remove_all(dest);
+    stop_half_way(signo);
+    const std::size_t mark = web.access_log().size();
+    const run_result r = install();
+    EXPECT_EQ(r.status, 0) << joined(r) << log();
+    EXPECT_TREE_EQ(read_tree(dest), linux_part(tree));
+    EXPECT_TRUE(kept_files().empty());
+    EXPECT_NE(log().find("kept by an earlier run"), std::string::npos) << log();
+    const std::string access = web.access_log();
+    for (const char* name : {"tile.bin", "tile.txt"}) {
+      const std::int64_t size = static_cast<std::int64_t>(fs::file_size(archive_of(name)));
+      EXPECT_LE(nginx_sent(access, mark, std::string(name) + ".zip"), size * 55 / 100) << name << "\n" << log();
+      EXPECT_GT(nginx_sent(access, mark, std::string(name) + ".zip"), 0) << name;
+    }
+  }
+}
+
+// The file changed between the runs (another digest in the new release):
+// what was kept of the old one is thrown away and the new file is right.
+TEST_F(InstallerKeptDownloadE2E, AKeptPartOfAnotherReleasesFileIsThrownAway) {
+  tree_map tree = large_release();
+  publish(tree, "v1");
+  testservers::NginxServer& web = serve("127.0.0.1", "", "limit_rate 12m;");
+  server_list("v1", {web.host()});
+  stop_half_way(SIGKILL);
+
+  tree["Resources/scenery/tile.bin"] = noise(24000000, 43);
+  publish(tree, "v2", "v1");
+  server_list("v2", {web.host()});
+  const run_result r = install();
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(tree));
+  EXPECT_TRUE(kept_files().empty());
+  EXPECT_NE(log().find("Deleted the kept part of"), std::string::npos) << log();
 }
 
 }  // namespace
