@@ -762,6 +762,9 @@ void member_sink::begin_raw(std::int64_t length) {
   if (plat::file_create(raw_path_, raw_) != 0) return;
   std::string text = "Skyvane partial download 1\npath " + server_path_ + "\nvalidator " + validator_ +
                      "\nlength " + std::to_string(length) + "\nsignature " + want_sig_ + "\n";
+  // One line per item: a value holding a line break is not written down
+  // (the part file then has no description and is not taken up).
+  if (std::count(text.begin(), text.end(), '\n') != 5 || validator_.empty()) return;
   plat::File info;
   if (plat::file_create(info_path_, info) != 0) return;
   const int e = plat::file_write(info, text.data(), text.size());

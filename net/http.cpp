@@ -369,7 +369,12 @@ std::string down_class::validator_of_answer() const {
     if (name_is(name, "etag") && value.size() > 2 && value.front() == '"') etag = value;
     if (name_is(name, "last-modified")) modified = value;
   }
-  return etag.empty() ? modified : etag;
+  std::string v = etag.empty() ? modified : etag;
+  // It goes back into a request line: one with control characters (a bare
+  // line feed would start a field of the server's choosing) is not used.
+  for (const char c : v)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return "";
+  return v;
 }
 
 void down_class::open_destination() {
