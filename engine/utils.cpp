@@ -1166,6 +1166,33 @@ void end_extractions() {
   }
 }
 
+namespace {
+
+// Deletes the parts of large downloads kept in `folder` by an earlier run
+// for files the release no longer has: no run would take them up. Those of
+// files it has are judged when their fetch starts.
+void remove_unwanted_kept_downloads(const std::string& folder) {
+  std::vector<plat::DirEntry> entries;
+  if (plat::dir_list(app_path + folder, entries) != 0) return;
+  for (const plat::DirEntry& e : entries) {
+    if (e.is_folder || e.name.size() < 2 || e.name[0] != '.') continue;
+    std::string target;
+    for (const char* suffix : {".download", ".download-info", ".download-prev"}) {
+      const std::size_t n = std::strlen(suffix);
+      if (e.name.size() > n + 1 && e.name.compare(e.name.size() - n, n, suffix) == 0)
+        target = folder + e.name.substr(1, e.name.size() - n - 1);
+    }
+    if (target.empty() || g_by_local.count(folder + e.name)) continue;  // a release file of that name is the release's
+    const auto it = g_by_local.find(target);
+    if (it != g_by_local.end() && sim_info.files[static_cast<std::size_t>(it->second)].versions.back().sig_want != "GONE")
+      continue;
+    if (plat::path_remove_file(app_path + folder + e.name) == 0)
+      xer << "Removed " << folder << e.name << ", kept for a file the release no longer has.\n";
+  }
+}
+
+}  // namespace
+
 void make_dirs() {
   index_release();
   g_ready_folders.clear();
@@ -1215,9 +1242,13 @@ void make_dirs() {
   }
   const auto release_file = [](const std::string& path) { return g_by_local.count(path) != 0; };
   remove_extraction_leftovers(dest_dir_path, release_file);
+  remove_unwanted_kept_downloads(dest_dir_path);
   for (const std::set<std::string>* list : {&folders, &dropped})
     for (const std::string& f : *list)
-      if (!below_link(dest_dir_path + f)) remove_extraction_leftovers(dest_dir_path + f + "/", release_file);
+      if (!below_link(dest_dir_path + f)) {
+        remove_extraction_leftovers(dest_dir_path + f + "/", release_file);
+        remove_unwanted_kept_downloads(dest_dir_path + f + "/");
+      }
 
   static const char* const kFixed[] = {"Output",           "Output/FMS plans",  "Output/logbooks",       "Output/movies",
                                        "Output/situations", "Resources",         "Resources/preferences"};
