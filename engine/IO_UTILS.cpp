@@ -786,9 +786,9 @@ void member_sink::preload(const std::string& previous, std::int64_t bytes, const
   queued_ += static_cast<std::size_t>(bytes);
   worker_->post([this, from, bytes] {
     plat::File in;
+    std::int64_t done = 0;
     if (!aborted_.load() && plat::file_create(raw_path_, raw_) == 0 && plat::file_open_read(from, in) == 0) {
       std::vector<char> buf(kHandOver * 4);
-      std::int64_t done = 0;
       while (done < bytes && !aborted_.load()) {
         std::size_t got = 0;
         const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(bytes - done, buf.size()));
@@ -797,10 +797,11 @@ void member_sink::preload(const std::string& previous, std::int64_t bytes, const
         feed(buf.data(), got);
         done += static_cast<std::int64_t>(got);
       }
-      // A part file shorter than it was: what follows cannot join it.
-      if (done < bytes && state_ != state::failed) fail(err_zip_read, "the kept part of the download cannot be read");
       plat::file_close(in);
     }
+    // A part file that cannot be read whole: what follows cannot join it.
+    if (!aborted_.load() && done < bytes && state_ != state::failed)
+      fail(err_zip_read, "the kept part of the download cannot be read");
     plat::path_remove_file(from);
     queued_ -= static_cast<std::size_t>(bytes);
   });

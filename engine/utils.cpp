@@ -1399,6 +1399,8 @@ std::string kept_part_of(const std::string& local) {
 void take_up_kept_download(stream_record& r, const file_version_struct& v, const std::string& local,
                            transfer_options& options) {
   const std::string part = kept_part_of(local), info = part + "-info", previous = part + "-prev";
+  // A release file of one of these names is the release's: nothing is kept.
+  if (g_by_local.count(part) || g_by_local.count(info) || g_by_local.count(previous)) return;
   r.sink->keep_raw(part, info, v.path);
   std::string text;
   plat::File f;
