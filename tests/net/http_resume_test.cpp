@@ -188,7 +188,7 @@ TEST_F(ResumeTest, TheCapHoldsOverAllTransfersAndSharesThem) {
   EXPECT_GE(last, 2.7) << "3,000,000 bytes at 1,000,000 a second";
   EXPECT_LE(last, 4.0);
   EXPECT_GE(first, 0.8 * last) << "one transfer took the others' share";
-  EXPECT_LT(longest_wait, 0.05);
+  EXPECT_LT(longest_wait, 0.5) << "the poll loop waited for the allowance instead of coming back";
 }
 
 }  // namespace
