@@ -764,13 +764,110 @@ member_sink::member_sink(std::string target, std::string want_sig, std::uint64_t
 member_sink::~member_sink() { abort(); }
 
 void member_sink::start(std::int64_t length) {
-  if (length > kInlineMax) worker_ = worker::attach();
+  if (!worker_ && length > kInlineMax) worker_ = worker::attach();
+  if (received_ > 0) {
+    // A whole body again, where the rest was asked for: what the earlier
+    // bytes made is thrown away, in order with the work already handed over.
+    received_ = 0;
+    pending_.clear();
+    if (worker_)
+      worker_->post([this] {
+        if (!aborted_.load()) start_again();
+      });
+    else
+      start_again();
+  }
+  if (!raw_path_.empty() && length >= kKeepMin && worker_)
+    worker_->post([this, length] {
+      if (!aborted_.load()) begin_raw(length);
+    });
+}
+
+void member_sink::keep_raw(std::string part, std::string info, std::string server_path) {
+  raw_path_ = app_path + part;
+  info_path_ = app_path + info;
+  server_path_ = std::move(server_path);
+}
+
+// Worker side: a new part file, and its description once the part file is
+// there (a description never names a part file that is not).
+void member_sink::begin_raw(std::int64_t length) {
+  if (raw_.is_open()) plat::file_close(raw_);
+  if (plat::file_create(raw_path_, raw_) != 0) return;
+  std::string text = "Skyvane partial download 1\npath " + server_path_ + "\nvalidator " + validator_ +
+                     "\nlength " + std::to_string(length) + "\nsignature " + want_sig_ + "\n";
+  // One line per item: a value holding a line break is not written down
+  // (the part file then has no description and is not taken up).
+  if (std::count(text.begin(), text.end(), '\n') != 5 || validator_.empty()) return;
+  plat::File info;
+  if (plat::file_create(info_path_, info) != 0) return;
+  const int e = plat::file_write(info, text.data(), text.size());
+  if (plat::file_close(info) != 0 || e != 0) plat::path_remove_file(info_path_);
+}
+
+void member_sink::remove_raw() {
+  if (raw_path_.empty()) return;
+  if (raw_.is_open()) plat::file_close(raw_);
+  plat::path_remove_file(info_path_);
+  plat::path_remove_file(raw_path_);
+}
+
+void member_sink::preload(const std::string& previous, std::int64_t bytes, const std::string& value) {
+  validator_ = value;
+  received_ = bytes;
+  if (!worker_) worker_ = worker::attach();
+  const std::string from = app_path + previous;
+  queued_ += static_cast<std::size_t>(bytes);
+  worker_->post([this, from, bytes] {
+    plat::File in;
+    std::int64_t done = 0;
+    if (!aborted_.load() && plat::file_create(raw_path_, raw_) == 0 && plat::file_open_read(from, in) == 0) {
+      std::vector<char> buf(kHandOver * 4);
+      while (done < bytes && !aborted_.load()) {
+        std::size_t got = 0;
+        const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(bytes - done, buf.size()));
+        if (plat::file_read(in, buf.data(), want, got) != 0 || got == 0) break;
+        plat::file_write(raw_, buf.data(), got);
+        feed(buf.data(), got);
+        done += static_cast<std::int64_t>(got);
+      }
+      plat::file_close(in);
+    }
+    // A part file that cannot be read whole: what follows cannot join it.
+    if (!aborted_.load() && done < bytes && state_ != state::failed)
+      fail(err_zip_read, "the kept part of the download cannot be read");
+    plat::path_remove_file(from);
+    queued_ -= static_cast<std::size_t>(bytes);
+  });
+}
+
+void member_sink::resume(std::int64_t offset) {
+  // Nothing to do: the transfer asked from received() on and checked that
+  // the answer starts there, so the next bytes follow the last ones taken.
+  (void)offset;
+}
+
+void member_sink::start_again() {
+  remove_raw();
+  out_.discard();
+  if (spool_.is_open()) plat::file_close(spool_);
+  plat::path_remove_file(spool_path_);
+  state_ = state::head;
+  head_.clear();
+  tail_.clear();
+  tail_start_ = csize_ = usize_ = consumed_ = written_ = 0;
+  method_ = 0;
+  h_ = std::make_unique<hashing>();
+  err_ = 0;
+  spooled_ = false;
+  log_ += "Extraction of " + target_ + " starts again: the server sent the whole file instead of the rest\n";
 }
 
 bool member_sink::ready() const { return !worker_ || queued_.load() < kQueuedMax; }
 
 void member_sink::take(const char* data, std::size_t n) {
   if (finishing_ || n == 0) return;
+  received_ += static_cast<std::int64_t>(n);
   if (!worker_) {
     feed(data, n);
     return;
@@ -786,6 +883,7 @@ void member_sink::post_pending() {
   if (pending_.empty()) return;
   queued_ += pending_.size();
   worker_->post([this, bytes = std::move(pending_)] {
+    if (raw_.is_open() && plat::file_write(raw_, bytes.data(), bytes.size()) != 0) plat::file_close(raw_);
     if (!aborted_.load()) feed(bytes.data(), bytes.size());
     // Room again: the transfer loop, which does not read this transfer's
     // socket while the sink is full, is woken.
@@ -840,6 +938,7 @@ void member_sink::abort() {
     lock.unlock();
     worker::detach(worker_);
     worker_ = nullptr;
+    if (raw_.is_open()) plat::file_close(raw_);  // kept for a later run
     if (state_ == state::finished) return;  // completed before the abort: the result stands
   } else if (state_ == state::finished) {
     return;
@@ -859,6 +958,7 @@ void member_sink::discard_files() { out_.discard(); }
 
 void member_sink::fail(int err, const std::string& why) {
   discard_files();
+  remove_raw();
   if (spool_.is_open()) {
     plat::file_close(spool_);
     plat::path_remove_file(spool_path_);
@@ -1153,6 +1253,9 @@ int member_sink::check_central_directory(bool& executable) {
 }
 
 void member_sink::complete() {
+  // The whole body is here: the part kept for a later run has served,
+  // whatever comes of the extraction.
+  remove_raw();
   switch (state_) {
     case state::head: {
       // Too short for a member header: the usual extraction says what it is.

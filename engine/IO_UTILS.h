@@ -176,6 +176,34 @@ class member_sink final : public body_sink {
   void start(std::int64_t length) override;
   void take(const char* data, std::size_t n) override;
   bool ready() const override;
+  void resume(std::int64_t offset) override;
+  void validator(const std::string& value) override { validator_ = value; }
+
+  // Bytes of the body taken so far (over every transfer that fed it).
+  std::int64_t received() const { return received_; }
+  // Whether a cut transfer may be continued into this sink by asking for
+  // the rest: some bytes arrived, the answer named a validator, and the
+  // body has not been finished. A start() after that (a whole answer
+  // instead of the rest) makes the sink start again from the first byte.
+  bool resumable() const { return received_ > 0 && !validator_.empty() && !finishing_; }
+  const std::string& validator_value() const { return validator_; }
+
+  // Across runs: a body of at least kKeepMin bytes is also kept as it
+  // arrives, raw, in the hidden part file `part` beside the target, with a
+  // description (`info`: the server path, the validator, the length and the
+  // release's digest of the file) written when the body starts. The raw
+  // bytes are kept, not the extraction's state: an inflater's state cannot
+  // be written down and taken up again, and running the kept bytes through
+  // a fresh extraction costs a local read while it checks them again. Both
+  // files go when the body is complete (whatever came of it), or fails;
+  // they stay when the sink is aborted (a quit, an interrupt) or the
+  // process dies.
+  static constexpr std::int64_t kKeepMin = 16ll * 1024 * 1024;
+  void keep_raw(std::string part, std::string info, std::string server_path);
+  // Takes up a part file of an earlier run (renamed first to `previous`,
+  // which is read, fed to the extraction, copied to a new part file and
+  // then removed): received() becomes `bytes` and the validator `value`.
+  void preload(const std::string& previous, std::int64_t bytes, const std::string& value);
 
   // Every byte of the body has arrived: the extraction completes (at once,
   // or on the worker; see done()).
@@ -209,6 +237,9 @@ class member_sink final : public body_sink {
   int check_central_directory(bool& executable);
   void post_pending();
   void discard_files();
+  void start_again();
+  void begin_raw(std::int64_t length);
+  void remove_raw();
 
   const std::string target_, want_sig_, spool_path_;
   const std::uint64_t max_bytes_;
@@ -226,6 +257,10 @@ class member_sink final : public body_sink {
   int err_ = 0;
   bool spooled_ = false;
   std::string log_;
+  std::int64_t received_ = 0;  // bytes taken (main thread only)
+  std::string validator_;      // of the answer that began the body
+  std::string raw_path_, info_path_, server_path_;  // keep_raw(); empty: nothing kept
+  plat::File raw_;             // the part file while it is written (worker side)
 
   // Hand-over to the worker (threaded bodies only).
   struct worker;

@@ -29,6 +29,7 @@ class stg_class {
   int use_max_cpu = 0;        // the frame loop never yields the processor
   int rename_folder = 1;      // rename the destination after the version once installed
   int stream_count = 0;       // parallel download streams; 0 = automatic
+  int max_rate = 0;           // download cap over all streams, thousands of bytes a second; 0 = none
   int always_ask_dir = 0;     // ask for the destination at every start
   std::int64_t down_req = 0;  // download size still needed, thousands of bytes
   std::int64_t disk_req = 0;  // installed size still needed, thousands of bytes

@@ -22,6 +22,7 @@
 #include <map>
 #include <cstdint>
 #include <cstring>
+#include <cstdlib>
 #include <string_view>
 #include <unordered_map>
 
@@ -906,6 +907,7 @@ void stream_record::forget() {
   for (fetch_failures& f : failures) f = fetch_failures{};
   bad_archives = 0;
   whole_archive = false;
+  resumed_at = 0;
 }
 
 int next_class::active_streams() const {
@@ -1165,6 +1167,33 @@ void end_extractions() {
   }
 }
 
+namespace {
+
+// Deletes the parts of large downloads kept in `folder` by an earlier run
+// for files the release no longer has: no run would take them up. Those of
+// files it has are judged when their fetch starts.
+void remove_unwanted_kept_downloads(const std::string& folder) {
+  std::vector<plat::DirEntry> entries;
+  if (plat::dir_list(app_path + folder, entries) != 0) return;
+  for (const plat::DirEntry& e : entries) {
+    if (e.is_folder || e.name.size() < 2 || e.name[0] != '.') continue;
+    std::string target;
+    for (const char* suffix : {".download", ".download-info", ".download-prev"}) {
+      const std::size_t n = std::strlen(suffix);
+      if (e.name.size() > n + 1 && e.name.compare(e.name.size() - n, n, suffix) == 0)
+        target = folder + e.name.substr(1, e.name.size() - n - 1);
+    }
+    if (target.empty() || g_by_local.count(folder + e.name)) continue;  // a release file of that name is the release's
+    const auto it = g_by_local.find(target);
+    if (it != g_by_local.end() && sim_info.files[static_cast<std::size_t>(it->second)].versions.back().sig_want != "GONE")
+      continue;
+    if (plat::path_remove_file(app_path + folder + e.name) == 0)
+      xer << "Removed " << folder << e.name << ", kept for a file the release no longer has.\n";
+  }
+}
+
+}  // namespace
+
 void make_dirs() {
   index_release();
   g_ready_folders.clear();
@@ -1214,9 +1243,13 @@ void make_dirs() {
   }
   const auto release_file = [](const std::string& path) { return g_by_local.count(path) != 0; };
   remove_extraction_leftovers(dest_dir_path, release_file);
+  remove_unwanted_kept_downloads(dest_dir_path);
   for (const std::set<std::string>* list : {&folders, &dropped})
     for (const std::string& f : *list)
-      if (!below_link(dest_dir_path + f)) remove_extraction_leftovers(dest_dir_path + f + "/", release_file);
+      if (!below_link(dest_dir_path + f)) {
+        remove_extraction_leftovers(dest_dir_path + f + "/", release_file);
+        remove_unwanted_kept_downloads(dest_dir_path + f + "/");
+      }
 
   static const char* const kFixed[] = {"Output",           "Output/FMS plans",  "Output/logbooks",       "Output/movies",
                                        "Output/situations", "Resources",         "Resources/preferences"};
@@ -1353,6 +1386,61 @@ bool nuke_entry(const std::string& local) {
   return true;
 }
 
+// The hidden files a large download keeps beside its target, so that a later
+// run can continue it: the raw bytes received, and what they are.
+std::string kept_part_of(const std::string& local) {
+  const std::size_t cut = local.rfind('/');
+  return local.substr(0, cut + 1) + "." + local.substr(cut + 1) + ".download";
+}
+
+// A new extraction of the stream's entry: keeps its raw bytes for a later
+// run, and takes up what an earlier run kept when its description matches
+// this file of this release (path, digest) and its part is not longer than
+// the archive; otherwise what was kept is deleted.
+void take_up_kept_download(stream_record& r, const file_version_struct& v, const std::string& local,
+                           transfer_options& options) {
+  const std::string part = kept_part_of(local), info = part + "-info", previous = part + "-prev";
+  // A release file of one of these names is the release's: nothing is kept.
+  if (g_by_local.count(part) || g_by_local.count(info) || g_by_local.count(previous)) return;
+  r.sink->keep_raw(part, info, v.path);
+  std::string text;
+  plat::File f;
+  if (plat::file_open_read(app_path + info, f) == 0) {
+    char buf[4096];
+    std::size_t got = 0;
+    if (plat::file_read(f, buf, sizeof buf, got) == 0) text.assign(buf, got);
+    plat::file_close(f);
+  }
+  std::map<std::string, std::string> fields;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) break;
+    const std::string line = text.substr(at, end - at);
+    at = end + 1;
+    const std::size_t sp = line.find(' ');
+    if (sp != std::string::npos) fields[line.substr(0, sp)] = line.substr(sp + 1);
+  }
+  plat::PathKind kind = plat::PathKind::none;
+  std::uint64_t size = 0;
+  const bool have_part = plat::path_stat(app_path + part, kind, size) == 0 && kind == plat::PathKind::file;
+  const std::int64_t length = std::atoll(fields["length"].c_str());
+  const bool matches = text.rfind("Skyvane partial download 1\n", 0) == 0 && fields["path"] == v.path &&
+                       fields["signature"] == wanted_digest(static_cast<std::size_t>(r.entry)) &&
+                       !fields["validator"].empty() && have_part && size > 0 &&
+                       static_cast<std::int64_t>(size) < length;
+  if (matches && plat::path_rename(app_path + part, app_path + previous) == 0) {
+    r.resumed_at = static_cast<std::int64_t>(size);
+    r.sink->preload(previous, r.resumed_at, fields["validator"]);
+    options.continue_from(r.resumed_at, fields["validator"]);
+    xer << "Continuing " << local << " from byte " << size << ", kept by an earlier run.\n";
+    return;
+  }
+  if (!text.empty() || have_part) xer << "Deleted the kept part of " << local << ": it is not this release's file.\n";
+  plat::path_remove_file(app_path + info);
+  plat::path_remove_file(app_path + part);
+  plat::path_remove_file(app_path + previous);
+}
+
 // Starts the fetch of the stream's entry when no transfer runs for it: a
 // server that may be asked now, the size limit, and the extraction the body
 // goes to (unless the archive must be extracted from a file). False while
@@ -1366,12 +1454,25 @@ bool start_fetch(int s, const file_version_struct& v, const std::string& local) 
   // covers the rounding. A body past it is not the archive listed.
   transfer_options options;
   options.max_bytes = listed_bytes_limit(v.down_size);
-  r.sink.reset();
-  if (!r.whole_archive) {
+  r.resumed_at = 0;
+  if (r.sink && r.sink->resumable() && !r.whole_archive) {
+    // A transfer of this archive was cut: the rest is asked for, from this
+    // server or another, and goes on into the same extraction. The digest
+    // check at its end judges the joined bytes.
+    r.resumed_at = r.sink->received();
+    options.sink = r.sink.get();
+    options.continue_from(r.resumed_at, r.sink->validator_value());
+    xer << "Continuing " << local << " from byte " << r.resumed_at << " (" << server_name[k] << ").\n";
+  } else if (!r.whole_archive) {
+    r.sink.reset();
     unlock_file(local);
     const auto disk_limit = static_cast<std::uint64_t>(listed_bytes_limit(v.disk_size));
-    r.sink = std::make_unique<member_sink>(local, wanted_digest(static_cast<std::size_t>(r.entry)), disk_limit, stream_archive_path(s));
+    r.sink = std::make_unique<member_sink>(local, wanted_digest(static_cast<std::size_t>(r.entry)), disk_limit,
+                                           stream_archive_path(s));
     options.sink = r.sink.get();
+    take_up_kept_download(r, v, local, options);
+  } else {
+    r.sink.reset();
   }
   http.prepare(s + 2, std::move(options));
   return true;
@@ -1382,7 +1483,9 @@ bool start_fetch(int s, const file_version_struct& v, const std::string& local) 
 float received_share(const down_class* d) {
   if (!d || d->mIncomingLength == 0) return 0;
   if (d->mIncomingLength == -1) return -0.01f;
-  return static_cast<float>(d->mReceivedPayload * 100 / d->mIncomingLength) * 0.01f;
+  // A continued body counts the bytes that came before it.
+  const std::int64_t whole = d->mBodyOffset + d->mIncomingLength;
+  return static_cast<float>((d->mBodyOffset + d->mReceivedPayload) * 100 / whole) * 0.01f;
 }
 
 // Every byte of the stream's archive has arrived: the file takes its name
@@ -1442,6 +1545,20 @@ stream_step on_archive_arrived(int s, const file_version_struct& v, const std::s
   return stream_step::moved;
 }
 
+// After a failed transfer: its extraction is kept when the next attempt can
+// ask for the rest (the transfer was cut, by the network or the server,
+// after some bytes of a body that named a validator); otherwise it goes. An
+// attempt that brought bytes does not count towards giving the file up:
+// a line that drops every few minutes still delivers a large file.
+void keep_for_resume(stream_record& r, const net_failure& f) {
+  const bool cut = f.local_error == 0 && !f.too_large && (f.http_status == 0 || (f.http_status >= 200 && f.http_status <= 299));
+  if (!r.sink || !cut || !r.sink->resumable()) {
+    r.sink.reset();
+    return;
+  }
+  if (r.sink->received() > r.resumed_at) r.failures[r.server].count = 0;
+}
+
 // One poll of the stream's transfer, or the end of its extraction.
 stream_step fetch_entry(int s, file_version_struct& v, const std::string& source, const std::string& local,
                         bool& installed) {
@@ -1459,8 +1576,8 @@ stream_step fetch_entry(int s, file_version_struct& v, const std::string& source
     return moved ? stream_step::moved : stream_step::stayed;
   }
   if (result == 1) return on_archive_arrived(s, v, source, local, installed);
-  r.sink.reset();
   const net_failure f = http.failure(s + 2);
+  keep_for_resume(r, f);
   if (f.local_error != 0) {
     // The download could not be stored here: no server can mend that.
     stg.got_failed_install = 1;

@@ -412,6 +412,7 @@ struct stream_record {
   fetch_failures failures[10];        // of its entry, per server (the server tables' ten)
   int bad_archives = 0;               // of its entry: arrived unreadable or with the wrong contents
   bool whole_archive = false;         // its entry's archive is fetched into a file and extracted from there
+  std::int64_t resumed_at = 0;        // bytes its sink held when the running transfer began (0: a whole body)
 
   bool active() const { return phase != stream_phase::idle; }
   // Takes entry `i` to work on: its counts start again.

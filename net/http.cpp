@@ -226,6 +226,7 @@ down_class::down_class(const char* host, std::uint16_t port, const char* path,
                        const transfer_options& options)
     : down_class(host, port, path, false, fields, nullptr, 0, dest, kept, options.sink, options.tls) {
   mMaxBytes = options.max_bytes;
+  mResumeFrom = options.resume_from > 0 ? options.resume_from : 0;
 }
 
 down_class::~down_class() {
@@ -288,7 +289,7 @@ int down_class::GetStat() {
 }
 
 bool down_class::timed_out(float time_out, float window, double floor) {
-  if (mSinking && !mSink->ready()) {
+  if ((mSinking && !mSink->ready()) || mHeldByCap) {
     // This side holds the transfer while its sink catches up (a slow
     // disk): the server is not silent, so no time-out runs meanwhile.
     last_read_time = net_now();
@@ -366,6 +367,46 @@ std::string down_class::reason() const {
   return mSocket ? mSocket->FailReason() : std::string();
 }
 
+// A 206 answer to a request for the rest continues the body only when its
+// Content-Range ("bytes N-M/T") starts at the byte asked for and agrees with
+// its length; anything else is refused (a range this side did not ask for
+// cannot be fitted to what arrived before).
+bool down_class::accept_range_answer() {
+  std::string range;
+  for (const auto& [name, value] : mFields)
+    if (name_is(name, "content-range")) range = value;
+  const std::size_t dash = range.find('-'), slash = range.find('/');
+  const bool shaped = range.compare(0, 6, "bytes ") == 0 && dash != std::string::npos &&
+                      slash != std::string::npos && dash < slash;
+  const std::int64_t first = shaped ? parse_length(range.substr(6, dash - 6)) : -1;
+  const std::int64_t last = shaped ? parse_length(range.substr(dash + 1, slash - dash - 1)) : -1;
+  if (first != mResumeFrom || last < first || (mIncomingLength >= 0 && last - first + 1 != mIncomingLength)) {
+    xer << "Download of " << mDestFileName << " refused: asked from byte " << mResumeFrom
+        << ", the server answered with the range \"" << range << "\"\n";
+    xer.flush();
+    reject_response();
+    return false;
+  }
+  mBodyOffset = first;
+  return true;
+}
+
+// What names this version of the file in a later If-Range: a strong ETag,
+// else the Last-Modified date (a weak ETag may not be used for ranges).
+std::string down_class::validator_of_answer() const {
+  std::string etag, modified;
+  for (const auto& [name, value] : mFields) {
+    if (name_is(name, "etag") && value.size() > 2 && value.front() == '"') etag = value;
+    if (name_is(name, "last-modified")) modified = value;
+  }
+  std::string v = etag.empty() ? modified : etag;
+  // It goes back into a request line: one with control characters (a bare
+  // line feed would start a field of the server's choosing) is not used.
+  for (const char c : v)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return "";
+  return v;
+}
+
 void down_class::open_destination() {
   if (mFollowRedirects && is_redirect(mResponseNum) && !field_value(mFields, "location").empty()) {
     // The answer points elsewhere: its body is nobody's file.
@@ -373,9 +414,14 @@ void down_class::open_destination() {
     return;
   }
   if (mSink && mResponseNum >= 200 && mResponseNum <= 299) {
+    if (mResumeFrom > 0 && mResponseNum == 206 && !accept_range_answer()) return;
     mSinking = true;
     mSink->room_wake = http_class::sink_wake();
-    mSink->start(mIncomingLength);
+    mSink->validator(validator_of_answer());
+    if (mBodyOffset > 0)
+      mSink->resume(mBodyOffset);
+    else
+      mSink->start(mIncomingLength);
     return;
   }
   if (mDestFileName.empty()) return;
@@ -403,7 +449,12 @@ void down_class::DoProcessing() {
 
   // A sink that is full is left to catch up; the bytes wait in the socket.
   if (mSinking && !mSink->ready()) return;
-  const std::int32_t got = mSocket->ReadData(readChunk, sizeof readChunk);
+  // The bandwidth cap may allow less than a whole chunk, or nothing yet.
+  std::size_t room = sizeof readChunk;
+  if (mReadLimit >= 0 && static_cast<std::size_t>(mReadLimit) < room) room = static_cast<std::size_t>(mReadLimit);
+  mHeldByCap = room == 0;
+  if (mHeldByCap) return;
+  const std::int32_t got = mSocket->ReadData(readChunk, static_cast<std::int32_t>(room));
   if (got <= 0) {
     // A kept connection that the server closed before answering, or that
     // stays silent (a server that keeps connections open without serving a
@@ -604,6 +655,9 @@ void http_class::reset() {
     redirects_[i] = 0;
   }
   failure_counts.clear();
+  max_rate = 0;
+  for (double& a : allowance_) a = 0;
+  allowance_time_ = -1;
   inited_any = soc_inited = false;
   gProxyExclude.clear();
 }
@@ -618,6 +672,55 @@ void http_class::prepare(int slot, transfer_options options) {
   next_options[slot] = std::move(options);
 }
 
+// ------------------------------------------------------- bandwidth cap
+
+namespace {
+constexpr double kCapBurstSecs = 0.1;  // the most a transfer may save up: this much of its share
+constexpr double kCapMinBurst = 4096;  // but never less than this many bytes
+}  // namespace
+
+void http_class::refill_allowance() {
+  const float now = net_now();
+  const double elapsed = allowance_time_ < 0 ? 0.0 : static_cast<double>(now - allowance_time_);
+  allowance_time_ = now;
+  int running = 0;
+  for (int i = 0; i < kSlots; ++i) {
+    if (down[i])
+      ++running;
+    else
+      allowance_[i] = 0;
+  }
+  if (max_rate <= 0 || running == 0 || elapsed <= 0) return;
+  // Equal shares; what a full bucket cannot hold goes to the others, so the
+  // total follows the cap while any transfer can use it.
+  const double most = std::max(max_rate * kCapBurstSecs / running, kCapMinBurst);
+  double spare = max_rate * elapsed;
+  for (int round = 0; round < kSlots && spare > 0.5; ++round) {
+    int open = 0;
+    for (int i = 0; i < kSlots; ++i) open += down[i] && allowance_[i] < most ? 1 : 0;
+    if (open == 0) break;
+    const double each = spare / open;
+    spare = 0;
+    for (int i = 0; i < kSlots; ++i) {
+      if (!down[i] || allowance_[i] >= most) continue;
+      const double room = most - allowance_[i];
+      allowance_[i] += std::min(each, room);
+      if (each > room) spare += each - room;
+    }
+  }
+}
+
+int http_class::cap_wait_ms(int slot) const {
+  const down_class* d = down[slot].get();
+  if (max_rate <= 0 || !d || !d->mHeldByCap) return 0;
+  int running = 0;
+  for (const auto& other : down) running += other ? 1 : 0;
+  // Until this transfer's share holds a good receive (a quarter of what it may save up).
+  const double want = std::max(max_rate * kCapBurstSecs / std::max(running, 1), kCapMinBurst) / 4;
+  const double ms = (want - allowance_[slot]) * running * 1000.0 / max_rate;
+  return static_cast<int>(std::clamp(ms, 1.0, 20.0));
+}
+
 // A transfer whose sink is full is not waited on (its data stays in the
 // socket until the sink has room): the sink's signal ends the wait instead.
 // Without a full sink only the sockets are waited on (the cheaper wait on
@@ -626,8 +729,16 @@ void http_class::wait_for_activity(int timeout_ms) {
   plat::SocketWait waits[kSlots];
   std::size_t n = 0;
   bool full_sink = false;
-  for (const auto& d : down) {
+  for (int slot = 0; slot < kSlots; ++slot) {
+    const auto& d = down[slot];
     if (!d || !d->mSocket || d->mSocket->mWinSocket == plat::bad_socket) continue;
+    // A transfer held by the bandwidth cap is looked at again when its
+    // share has grown, not when its socket has data.
+    if (const int ms = cap_wait_ms(slot); ms > 0) {
+      timeout_ms = std::min(timeout_ms, ms);
+      full_sink = true;
+      continue;
+    }
     if (d->mSinking && !d->mSink->ready()) {
       full_sink = true;
       continue;
@@ -846,7 +957,11 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
   }
 
   down_class* dp = down[slot].get();
+  refill_allowance();
+  const std::int64_t read_before = dp->mReceivedBytes;
+  dp->mReadLimit = max_rate > 0 ? static_cast<std::int64_t>(allowance_[slot]) : -1;
   dp->DoProcessing();
+  if (max_rate > 0) allowance_[slot] = std::max(0.0, allowance_[slot] - static_cast<double>(dp->mReceivedBytes - read_before));
   dp->GetStat();  // brings the state up to date
   if (dp->mRedirect) {
     if (follow_redirect(slot, dest)) return 0;
@@ -864,7 +979,11 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
   const bool is_err = d.mFileErr != 0 || st == transfer_state::unresolved || st == transfer_state::failed;
 
   if (!is_done && !is_complete && !is_err) {
-    if (!d.timed_out(time_out_secs, trickle_window_secs, trickle_floor_bytes_per_sec)) return 0;
+    // Under a cap a stream's share may lie below the trickle floor: the
+    // floor follows the share, so that the cap itself never fails a stream.
+    double floor = trickle_floor_bytes_per_sec;
+    if (max_rate > 0) floor = std::min(floor, max_rate / (2.0 * kSlots));
+    if (!d.timed_out(time_out_secs, trickle_window_secs, floor)) return 0;
     last_failure[slot] = net_failure{0, d.mResponseNum > 0 ? d.mResponseNum : 0, true, false, std::string()};
     if (d.mTls && d.state() == transfer_state::connecting) last_failure[slot].reason = "no TLS handshake in time";
     down[slot].reset();  // a time-out is not logged

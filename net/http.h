@@ -40,6 +40,16 @@ class body_sink {
   // when it has room again after ready() said false, and when it has
   // finished: the transfer loop's wait ends then. Set before start().
   plat::WakeHandle room_wake = plat::bad_wake;
+  // Before the first byte of a range answer (206) that continues the body
+  // from byte `offset`, the bytes before it having come with an earlier
+  // transfer: the sink goes on where it stopped. Only a transfer that asked
+  // for the rest (transfer_options::continue_from) calls it; a whole answer
+  // to such a request calls start() instead, and the sink starts again.
+  virtual void resume(std::int64_t offset) { (void)offset; }
+  // The answer's validator, told before start() or resume(): its ETag when
+  // strong, else its Last-Modified, else empty. A request for the rest of
+  // the body names it in If-Range.
+  virtual void validator(const std::string& value) { (void)value; }
 };
 
 // What a transfer is to do beyond fetching a file into its destination.
@@ -56,6 +66,19 @@ struct transfer_options {
   std::map<std::string, std::string> fields;
   // TLS to the server (an "https://" server name); set by the pool.
   bool tls = false;
+  // The byte the body is asked from (0: the whole body). Set with
+  // continue_from(); a 206 answer must then say, in Content-Range, that it
+  // starts there, and a 200 answer (the server does not do ranges, or the
+  // file changed) is the whole body again.
+  std::int64_t resume_from = 0;
+
+  // Asks for the body from byte `offset` on ("Range: bytes=N-"), only if it
+  // is still the one `validator` names ("If-Range"; none when empty).
+  void continue_from(std::int64_t offset, const std::string& validator) {
+    resume_from = offset;
+    fields["Range"] = "bytes=" + std::to_string(offset) + "-";
+    if (!validator.empty()) fields["If-Range"] = validator;
+  }
 };
 
 // A connection left open by a complete response, kept by its pool slot for
@@ -218,10 +241,16 @@ class down_class {
 
   // Why the transfer failed in words (TLS, proxy, redirect); empty if none.
   std::string reason() const;
+  std::int64_t mResumeFrom = 0;     // the byte the body was asked from (0: the whole body)
+  std::int64_t mBodyOffset = 0;     // the byte of the whole the body starts at (a 206 answer's)
+  std::int64_t mReadLimit = -1;     // bytes the next receive may take under the bandwidth cap; -1 no cap
+  bool mHeldByCap = false;          // the last step read nothing because the cap allowed nothing
 
  private:
   void parse_header();
   void open_destination();
+  bool accept_range_answer();
+  std::string validator_of_answer() const;
   void reject_response();
   void finish_body();
   bool may_keep_open(std::int64_t pending) const;
@@ -347,6 +376,13 @@ class http_class {
 
   std::map<std::pair<std::string, std::string>, int> failure_counts;  // (server, file): failures so far
 
+  // The "_max_rate" preference in bytes a second: what every transfer of
+  // the pool together may receive (0: no cap). The allowance is shared out
+  // equally among the running transfers (what one does not use goes to the
+  // others) and checked in each poll; nothing waits for it but the frame
+  // loop's wait_for_activity.
+  double max_rate = 0;
+
   bool inited_any = false;  // the slots have been cleared once
   bool soc_inited = false;  // the socket services have been started
 
@@ -366,6 +402,14 @@ class http_class {
   std::string active_file_[kSlots];
   transfer_options active_options_[kSlots];
   int redirects_[kSlots] = {};
+  // The bandwidth cap: tokens refilled from the clock and shared out among
+  // the running transfers; spent by what each receive took.
+  void refill_allowance();
+  // Milliseconds until the transfer of `slot`, held by the cap, may read
+  // again (0: it is not held).
+  int cap_wait_ms(int slot) const;
+  double allowance_[kSlots] = {};
+  float allowance_time_ = -1;
 };
 
 extern http_class http;

@@ -24,6 +24,15 @@ bool is_line_end(char c) { return c == '\r' || c == '\n' || c == '\0'; }
 
 }  // namespace
 
+void apply_max_rate() {
+  if (stg.max_rate < 0 || stg.max_rate > kMaxRateLimit) {
+    const int kept = stg.max_rate < 0 ? 0 : kMaxRateLimit;
+    xer << "Preference _max_rate " << stg.max_rate << " is out of range; using " << kept << ".\n";
+    stg.max_rate = kept;
+  }
+  http.max_rate = 1000.0 * stg.max_rate;
+}
+
 int clamp_stream_count(int count) { return count < 0 ? 0 : (count > 4 ? 4 : count); }
 
 std::string pref_file_path() {
@@ -136,6 +145,9 @@ void pref_class::IO_set(int which, int direction) {
   // it was before this setting existed.
   if (direction == 0 || http.keep_alive != 1) do_int("_keep_alive", &http.keep_alive);
   if (direction == 0) http.keep_alive = http.keep_alive != 0 ? 1 : 0;
+  // The bandwidth cap: written only when set, like _keep_alive.
+  if (direction == 0 || stg.max_rate != 0) do_int("_max_rate", &stg.max_rate);
+  if (direction == 0) apply_max_rate();
   for (const TextSetting& s : texts) {
     if (direction == 1) {
       if (!s.value->empty() && !refused(s.tag, *s.value)) scan.fetch_or_get(*s.value, *s.value, s.tag);

@@ -45,6 +45,11 @@ extern std::map<std::string, std::uint64_t> release_serials;
 
 // The range a stream count may have: 0 (automatic) to 4 streams.
 int clamp_stream_count(int count);
+// The largest _max_rate (thousands of bytes a second): six digits.
+inline constexpr int kMaxRateLimit = 999999;
+// Brings _max_rate into 0..kMaxRateLimit (a log line says when it was not)
+// and hands it to the download pool in bytes a second (0: no cap).
+void apply_max_rate();
 
 // "Skyvane Installer.prf" in the preferences folder.
 std::string pref_file_path();

@@ -5,6 +5,7 @@
 
 #include "engine/run_state.h"
 #include "net/http.h"
+#include "prefs/pref.h"
 #include "ui/butn.h"
 #include "ui/colr.h"
 #include "support/hl_init.h"
@@ -111,6 +112,10 @@ void draw_prefs() {
     stg.stream_count = 0;
   else
     BTN_int_range(400, 150, &stg.stream_count, 1, 1, 4, "");
+  // The bandwidth cap beside the stream count, in thousands of bytes a
+  // second over all streams; 0 is no cap.
+  BTN_int_range(500, 150, &stg.max_rate, 6, 0, kMaxRateLimit, "cap|k bytes/s (0: none)");
+  apply_max_rate();
 
   BTN_enterstring(85, 40, &http.ProxyHost, 65, "-proxy host", 455, 1);
   BTN_enterstring(85, 20, &http.ProxyPort_str, 65, "-proxy port", 455, 1);

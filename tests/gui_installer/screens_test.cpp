@@ -107,6 +107,20 @@ TEST_F(Screens, ProxyPortText) {
   EXPECT_EQ(proxy_port_from_text("8-0", 5), -1);  // a sign after the first character is no number
 }
 
+// The cap field beside the stream count: what it holds reaches the pool
+// in the same pass, in bytes a second.
+TEST_F(Screens, TheCapFieldReachesThePool) {
+  MACIBM_startwind(win_prefs);
+  mnw.mx = mnw.my = -100;
+  stg.max_rate = 1500;
+  draw_prefs();
+  EXPECT_EQ(stg.max_rate, 1500);
+  EXPECT_EQ(http.max_rate, 1500000.0);
+  stg.max_rate = 0;
+  draw_prefs();
+  EXPECT_EQ(http.max_rate, 0.0);
+}
+
 TEST_F(Screens, PreferencesPasses) {
   MACIBM_startwind(win_prefs);
   stg.download_os = 2;

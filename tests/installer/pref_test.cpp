@@ -98,6 +98,32 @@ TEST_F(Prefs, KeepAliveIsReadFromFileAndCommandLineAndSavedOnlyWhenOff) {
   EXPECT_EQ(http.keep_alive, 1);
 }
 
+// The bandwidth cap: from the command line or the file, in thousands of
+// bytes a second, handed to the pool in bytes a second, saved only when
+// set; a value out of range is brought into 0..999999.
+TEST_F(Prefs, MaxRateReachesThePoolAndIsSavedOnlyWhenSet) {
+  pref.IO_set(11, 1);
+  EXPECT_EQ(read_file(file()).find("_max_rate"), std::string::npos);
+  cmdline.init_win("--pref:_max_rate=2000");
+  pref.IO_set(11, 0);
+  EXPECT_EQ(stg.max_rate, 2000);
+  EXPECT_EQ(http.max_rate, 2000000.0);
+  pref.IO_set(11, 1);
+  EXPECT_NE(read_file(file()).find("\n_max_rate 2000\n"), std::string::npos) << read_file(file());
+  cmdline.clear();
+  stg.max_rate = 0;
+  http.max_rate = 0;
+  pref.IO_set(11, 0);
+  EXPECT_EQ(http.max_rate, 2000000.0);  // from the file
+  write_file(file(), "I\n9001 version\n_max_rate -5\n");
+  pref.IO_set(11, 0);
+  EXPECT_EQ(stg.max_rate, 0);
+  EXPECT_EQ(http.max_rate, 0.0);
+  write_file(file(), "I\n9001 version\n_max_rate 5000000\n");
+  pref.IO_set(11, 0);
+  EXPECT_EQ(stg.max_rate, 999999);
+}
+
 TEST_F(Prefs, RoundTripKeepsEverySettingAndBlanksInPaths) {
   stg.use_max_cpu = 1;
   stg.rename_folder = 0;

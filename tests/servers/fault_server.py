@@ -49,6 +49,22 @@ next request:
   /accepts           200 whose body is the number of connections accepted
                      so far, this one included (decimal)
 
+Files below --root DIR, for the resume tests (each answer ends the connection):
+
+  /files/<rules>/<path>  the file DIR/<path>, with an ETag and a
+                     Last-Modified; "Range: bytes=N-" is answered with 206
+                     and the rest, unless an If-Range names another
+                     validator (then 200 and the whole file). <rules> is
+                     "-" or a list joined by ",":
+                       cut=N     each answer ends after N bytes of body
+                       cutonce=N only the first answer for this path does
+                       norange   Range is ignored: always 200 and the whole file
+                       etag=X    the ETag is "X" whatever the file
+                       badrange  a range answer starts one byte later
+                                 than asked (and says so in Content-Range)
+  /sent              200 whose body is the number of file body bytes sent
+                     so far (decimal)
+
 Persistent connections; "reused" means that the request came on a
 connection that has already carried one:
 
@@ -70,6 +86,8 @@ Silence lasts until the client closes or 120 s pass.
 """
 
 import argparse
+import email.utils
+import os
 import socket
 import socketserver
 import struct
@@ -82,6 +100,9 @@ HOLD_SECONDS = 120
 
 accepted = 0
 accepted_lock = threading.Lock()
+root = None
+sent_bytes = 0
+cut_paths = set()
 
 
 def pattern(n):
@@ -182,6 +203,73 @@ class Handler(socketserver.BaseRequestHandler):
         self.send(response("404 Not Found", b"unknown fault\n"))
         return False
 
+    def serve_file(self, path, head):
+        rules, _, rel = path[len("/files/"):].partition("/")
+        opts = {}
+        for rule in rules.split(","):
+            name, _, value = rule.partition("=")
+            opts[name] = value
+        full = os.path.join(root or ".", urllib.parse.unquote(rel))
+        try:
+            f = open(full, "rb")
+        except OSError:
+            self.send(response("404 Not Found", b"no such file\n"))
+            return
+        with f:
+            self.send_file(f, path, opts, head)
+
+    def send_file(self, f, path, opts, head):
+        global sent_bytes
+        st = os.fstat(f.fileno())
+        size, mtime = st.st_size, st.st_mtime
+        etag = '"%s"' % opts["etag"] if "etag" in opts else '"%x-%x"' % (int(mtime), size)
+        modified = email.utils.formatdate(mtime, usegmt=True)
+        fields = {}
+        for line in head.decode("latin-1").split("\r\n")[1:]:
+            name, _, value = line.partition(":")
+            fields[name.strip().lower()] = value.strip()
+        start = 0
+        asked = fields.get("range", "")
+        if_range = fields.get("if-range")
+        if ("norange" not in opts and asked.startswith("bytes=") and asked.endswith("-")
+                and asked[6:-1].isdigit() and (if_range is None or if_range in (etag, modified))):
+            start = int(asked[6:-1]) + (1 if "badrange" in opts else 0)
+        if start >= size and start > 0:
+            self.send(response("416 Range Not Satisfiable", b"", [("Content-Range", "bytes */%d" % size)]))
+            return
+        head_fields = [("ETag", etag), ("Last-Modified", modified), ("Accept-Ranges", "bytes")]
+        if start > 0:
+            status = "206 Partial Content"
+            head_fields.append(("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size)))
+        else:
+            status = "200 OK"
+        limit = size - start
+        with accepted_lock:
+            first = path not in cut_paths
+            cut_paths.add(path)
+        if "cut" in opts:
+            limit = min(limit, int(opts["cut"]))
+        if "cutonce" in opts and first:
+            limit = min(limit, int(opts["cutonce"]))
+        head_text = "HTTP/1.1 " + status + "\r\n"
+        for name, value in head_fields:
+            head_text += name + ": " + value + "\r\n"
+        head_text += "Content-Length: %d\r\nConnection: close\r\n\r\n" % (size - start)
+        self.send(head_text.encode("latin-1"))
+        f.seek(start)
+        at = 0
+        try:
+            while at < limit:
+                piece = f.read(min(limit - at, 262144))
+                if not piece:
+                    break
+                self.send(piece)
+                at += len(piece)
+                with accepted_lock:
+                    sent_bytes += len(piece)
+        except OSError:
+            pass
+
     def serve(self, head, reused):
         """Answers one request. Returns whether the connection stays open."""
         sock = self.request
@@ -197,6 +285,14 @@ class Handler(socketserver.BaseRequestHandler):
 
         if path.startswith("/ka/"):
             return self.serve_kept(path, head, reused)
+        if path.startswith("/files/"):
+            self.serve_file(path, head)
+            return False
+        if path == "/sent":
+            with accepted_lock:
+                count = sent_bytes
+            self.send(response("200 OK", str(count).encode("ascii")))
+            return False
         if path == "/accepts":
             with accepted_lock:
                 count = accepted
@@ -330,7 +426,10 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--address", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--root", default=None)
     args = parser.parse_args()
+    global root
+    root = args.root
     with Server((args.address, args.port), Handler) as server:
         print("PORT %d" % server.server_address[1], flush=True)
         server.serve_forever()

@@ -284,14 +284,16 @@ std::string NginxServer::error_log() const { return testing_support::read_file(d
 
 // ------------------------------------------------------------- FaultServer
 
-FaultServer::FaultServer(const std::string& address) : address_(address) {
+FaultServer::FaultServer(const std::string& address, const std::string& root) : address_(address) {
   const std::string python = find_program({"/usr/bin/python3", "python3"});
   if (python.empty()) {
     failure_ = "python3 is not installed";
     return;
   }
   const std::string script = std::string(SKYVANE_TEST_SERVERS_DIR) + "/fault_server.py";
-  if (!proc_.start({python, script, "--address", address}, true)) {
+  std::vector<std::string> argv = {python, script, "--address", address};
+  if (!root.empty()) argv.insert(argv.end(), {"--root", root});
+  if (!proc_.start(argv, true)) {
     failure_ = "cannot start " + script;
     return;
   }

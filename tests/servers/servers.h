@@ -104,7 +104,8 @@ class NginxServer {
 
 class FaultServer {
  public:
-  explicit FaultServer(const std::string& address = "127.0.0.1");
+  // With `root`, the /files/ paths serve the files below that folder.
+  explicit FaultServer(const std::string& address = "127.0.0.1", const std::string& root = "");
   ~FaultServer() = default;
 
   bool ok() const { return port_ > 0; }
