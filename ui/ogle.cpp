@@ -461,11 +461,21 @@ void field_key(int ch, int key, int flags) {
         }
         break;
       case 'V': {
-        // The field holds one line: line breaks, tabs and other control
-        // characters of the pasted text are left out.
+        // The field holds one line: of a pasted text of several lines the
+        // first line that holds anything is taken (a copied line's own line
+        // end, or the lines after it, would otherwise be glued onto it);
+        // a tab becomes a blank, other control characters are left out.
         std::string text;
-        for (char c : ogl_be->clipboard_get())
-          if (static_cast<unsigned char>(c) >= 32 && c != 127) text += c;
+        const std::string pasted = ogl_be->clipboard_get();
+        for (size_t i = 0; i < pasted.size(); ++i) {
+          const char c = pasted[i];
+          if (c == '\r' || c == '\n') {
+            if (!text.empty()) break;
+            continue;
+          }
+          if (c == '\t') text += ' ';
+          else if (static_cast<unsigned char>(c) >= 32 && c != 127) text += c;
+        }
         if (!text.empty()) OGLE_Insert(ogle, text.data(), text.data() + text.size());
         break;
       }

@@ -200,10 +200,15 @@ TEST_F(FieldFrames, CtrlKeysSelectAllCopyCutAndPasteThroughTheClipboard) {
   frame(chord('X', 4));
   EXPECT_EQ(port, "");
   EXPECT_EQ(rec.clipboard_get(), "proxy.example.org");
-  // A pasted text with line breaks stays on one line; it replaces the selection.
-  rec.clipboard_set("80\r\n80\t");
+  // A pasted text of several lines gives its first line that holds
+  // anything (the lines are not glued together); it replaces the selection.
+  rec.clipboard_set("80\r\n81\t");
   frame(chord('V', 4));
-  EXPECT_EQ(port, "8080");
+  EXPECT_EQ(port, "80");
+  frame(chord('A', 4));
+  rec.clipboard_set("\r\n8\t0\n81");
+  frame(chord('V', 4));
+  EXPECT_EQ(port, "8 0");
 }
 
 TEST_F(FieldFrames, AccentedLettersAreStoredAsUtf8AndEditedWhole) {
