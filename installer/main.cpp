@@ -1171,6 +1171,12 @@ class unattended_screen : public main_screen {
       r.files_total = c.files_total;
       r.bytes_received = stg.step == 0 ? 0 : static_cast<std::int64_t>(json_kb_ * 1000);
       r.bytes_total = c.kb_total * 1000;
+      // Before the install the files are not chosen yet (a changed file
+      // may be kept): the totals are those of the examination.
+      if (stg.step == 0) {
+        r.files_total = work_pending();
+        r.bytes_total = stg.down_req * 1000;
+      }
     }
     if (stg.step == 1) {
       r.rate = static_cast<double>(g_shown_rate) * 1000;

@@ -325,11 +325,13 @@ namespace {
 // texts go to standard error.
 TEST_F(InstallerE2E, JsonProgressLinesParseAndTheCountsGrowToTheTotals) {
   tree_map tree;
-  for (int i = 0; i < 6; ++i) tree["Data/part " + std::to_string(i) + ".bin"] = noise(120000, 17 + i);
+  // Files larger than a second of the server's rate (nginx sends the first
+  // second's worth at once), so that the install spans several seconds.
+  for (int i = 0; i < 4; ++i) tree["Data/part " + std::to_string(i) + ".bin"] = noise(400000, 17 + i);
   tree["Data/readme.txt"] = "read me\n";
   publish(tree, "Skyvane 9.01");
   server_list("Skyvane 9.01", {"127.0.0.1:0"});
-  testservers::NginxServer& web = serve("127.0.0.1", "", "limit_rate 150k;");
+  testservers::NginxServer& web = serve("127.0.0.1", "", "limit_rate 100k;");
   server_list("Skyvane 9.01", {web.host()});
 
   run_result r = run({dest, "--headless", "--install", "--accept_eula", "--progress=json"});
@@ -349,11 +351,11 @@ for n, line in enumerate(open(sys.argv[1], encoding="utf-8"), 1):
     objs.append(o)
 inst = [o for o in objs if o["state"] == "installing"]
 assert len(inst) >= 2, "%d installing lines" % len(inst)
-assert objs[0]["state"] == "checking", objs[0]
+assert objs[0]["state"] in ("checking", "ready"), objs[0]
 last = objs[-1]
 assert last["state"] == "complete", last
-assert last["files_total"] == 7 and last["files_done"] == 7, last
-assert last["bytes_total"] > 6 * 100000 and last["bytes_received"] == last["bytes_total"], last
+assert last["files_total"] == 5 and last["files_done"] == 5, last
+assert last["bytes_total"] > 4 * 400000 and last["bytes_received"] == last["bytes_total"], last
 prev = inst[0]
 assert prev["files_done"] < prev["files_total"] and prev["bytes_received"] < prev["bytes_total"], prev
 for o in inst + [last]:
@@ -389,8 +391,9 @@ TEST_F(InstallerE2E, OptionsNothingKnowsAreNamedAndIgnored) {
   EXPECT_EQ(r.status, 0) << joined(r);
   EXPECT_TRUE(r.printed("option --acept_eula is not one this installer knows; ignored")) << joined(r);
   EXPECT_TRUE(r.printed("option --pref:_stream_cont is not one this installer knows; ignored")) << joined(r);
-  EXPECT_EQ(joined(r).find("not one this installer knows", joined(r).find("_stream_cont") + 12), std::string::npos)
-      << joined(r);
+  int warnings = 0;
+  for (const std::string& l : r.out) warnings += l.find("not one this installer knows") != std::string::npos;
+  EXPECT_EQ(warnings, 2) << joined(r);
   EXPECT_NE(log().find("option --acept_eula is not one this installer knows; ignored"), std::string::npos);
   EXPECT_TRUE(r.printed("You are about to install")) << joined(r);
   EXPECT_FALSE(fs::exists(dest));
