@@ -549,6 +549,7 @@ int BTN_enterstring(float x, float y, std::string* text, int max_length, const s
   if (focused) OGLE_Draw(ogle, 1);
   else OGL_string(45, x, y, *text, 0, charset_shown, 0);
   OGL_scissors_end();
+  if (focused) BTN_focus_mark(x - 7, y - 7, x + width + 3, y + 13);
 
   if (changed && max_length >= 0 && static_cast<int>(text->size()) > max_length) {
     // The limit counts bytes; the cut falls between whole characters.

@@ -515,3 +515,180 @@ TEST_F(NoDisplay, WithoutADisplayTheProgramRunsUnattended) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// Pixels of the focus mark's colour (the amber of a focused number field's
+// digit) in a rectangle of window units.
+int mark_pixels(const std::vector<std::uint8_t>& rgb, int x, int y, int w, int h) {
+  int n = 0;
+  for (int j = std::max(0, y); j < std::min(768, y + h); ++j)
+    for (int i = std::max(0, x); i < std::min(1024, x + w); ++i) {
+      const std::uint8_t* p = &rgb[(static_cast<size_t>(j) * 1024 + i) * 3];
+      n += p[0] > 230 && std::abs(p[1] - 204) < 25 && p[2] < 100;
+    }
+  return n;
+}
+// Pixels that differ between two pictures of the window.
+int differing(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+  int n = 0;
+  for (size_t i = 0; i + 2 < a.size() && i + 2 < b.size(); i += 3)
+    n += a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2];
+  return n;
+}
+
+class KeyboardWindow : public InstallerWindow {
+ protected:
+  // Presses a key and takes a picture once the next frames are drawn.
+  std::vector<std::uint8_t> key_shot(const std::string& key, const std::string& name) {
+    xscreen::key(win, key);
+    std::vector<std::uint8_t> rgb;
+    shot(name, &rgb);
+    return rgb;
+  }
+};
+
+// The whole install with the keyboard alone: Tab and Shift+Tab move a
+// visible focus mark, Return presses, Escape closes the preferences, the
+// folder chooser and the agreement; Return on the agreement with nothing
+// chosen neither accepts nor declines.
+TEST_F(KeyboardWindow, AWholeInstallByTheKeyboardAlone) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+  fs::create_directories(work / "pick/alpha");
+
+  open({dest});
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
+  std::vector<std::uint8_t> ready;
+  shot("keys_main_ready.png", &ready);
+  // (The background picture holds a few pixels of the mark's colour.)
+  const int prefs_base = mark_pixels(ready, 0, 725, 120, 43), servers_base = mark_pixels(ready, 125, 565, 400, 30);
+
+  // Tab: the first control in reading order, the preferences button.
+  auto first = key_shot("Tab", "keys_main_focus_preferences.png");
+  EXPECT_GT(mark_pixels(first, 0, 725, 120, 43), prefs_base + 40) << "no focus mark on the preferences button";
+  // Tab again: the server choice.
+  auto servers = key_shot("Tab", "keys_main_focus_servers.png");
+  EXPECT_GT(mark_pixels(servers, 125, 565, 400, 30), servers_base + 40) << "no focus mark on the server choice";
+  EXPECT_EQ(mark_pixels(servers, 0, 725, 120, 43), prefs_base);
+
+  // Shift+Tab back to the preferences; Return opens them, Tab marks a
+  // control there, Escape closes them.
+  key_shot("shift+Tab", "keys_main_focus_back.png");
+  auto prefs = key_shot("Return", "keys_preferences.png");
+  EXPECT_GT(differing(prefs, ready), 20000) << "Return did not open the preferences";
+  EXPECT_GT(mark_pixels(prefs, kPrefsX, kPrefsY, 600, 380), 40) << "no focus mark on the proxy field";
+  auto prefs_focus = key_shot("Tab", "keys_preferences_focus.png");
+  EXPECT_GT(mark_pixels(prefs_focus, kPrefsX, kPrefsY, 600, 380), 40) << "no focus mark in the preferences";
+  EXPECT_NE(prefs_focus, prefs) << "Tab did not move the focus in the preferences";
+  auto closed = key_shot("Escape", "keys_preferences_closed.png");
+  EXPECT_LT(differing(closed, ready), 50) << "Escape did not close the preferences";
+
+  // Shift+Tab from nothing: the last control, QUIT; three back: DESTINATION.
+  auto last = key_shot("shift+Tab", "keys_main_focus_quit.png");
+  EXPECT_GT(mark_pixels(last, 950, 70, 74, 40), mark_pixels(ready, 950, 70, 74, 40) + 20)
+      << "Shift+Tab did not reach QUIT";
+  xscreen::key(win, "shift+Tab shift+Tab shift+Tab");
+  auto chooser = key_shot("Return", "keys_folder_chooser.png");
+  EXPECT_GT(differing(chooser, ready), 20000) << "Return did not open the folder chooser";
+  // The list takes the arrows; Return in the path field goes to the folder typed.
+  auto list = key_shot("Tab", "keys_folder_chooser_list.png");
+  EXPECT_GT(mark_pixels(list, kFolderX + 15, kFolderY + 125, 530, 260),
+            mark_pixels(chooser, kFolderX + 15, kFolderY + 125, 530, 260) + 40)
+      << "no focus mark on the list";
+  xscreen::key(win, "Tab Tab Tab Tab");  // PARENT FOLDER, PAGE UP, PAGE DOWN, the path field
+  xscreen::key(win, "ctrl+a");
+  xscreen::type(win, work / "pick");
+  auto went = key_shot("Return", "keys_folder_chooser_typed.png");
+  EXPECT_NE(went, list);
+  auto cancelled = key_shot("Escape", "keys_folder_chooser_cancelled.png");
+  EXPECT_LT(differing(cancelled, ready), 50) << "Escape did not cancel the chooser";
+  EXPECT_EQ(log().find("Folder chosen:"), std::string::npos) << log();
+
+  // Return with nothing focused: INSTALL, the default button.
+  std::vector<std::uint8_t> eula = key_shot("Return", "keys_agreement.png");
+  EXPECT_GT(differing(eula, ready), 20000) << "Return did not press INSTALL";
+  // Return on the agreement with nothing chosen does neither.
+  auto after_return = key_shot("Return", "keys_agreement_return.png");
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_LT(differing(after_return, eula), 50) << "Return closed the agreement";
+  EXPECT_FALSE(fs::exists(work / "dest")) << "Return accepted the agreement";
+  // Escape closes it, declined.
+  auto declined = key_shot("Escape", "keys_agreement_escape.png");
+  EXPECT_LT(differing(declined, ready), 50) << "Escape did not close the agreement";
+  EXPECT_FALSE(fs::exists(work / "dest"));
+
+  // Again, then Tab to DECLINE and to ACCEPT, with a mark on each.
+  key_shot("Return", "keys_agreement_again.png");
+  auto decline = key_shot("Tab", "keys_agreement_focus_decline.png");
+  EXPECT_GT(mark_pixels(decline, kEulaX + 295, kEulaY + 5, 95, 32), mark_pixels(eula, kEulaX + 295, kEulaY + 5, 95, 32) + 20)
+      << "Tab did not reach DECLINE";
+  auto accept = key_shot("Tab", "keys_agreement_focus_accept.png");
+  EXPECT_GT(mark_pixels(accept, kEulaX + 395, kEulaY + 5, 70, 32), mark_pixels(eula, kEulaX + 395, kEulaY + 5, 70, 32) + 20)
+      << "Tab did not reach ACCEPT";
+  xscreen::key(win, "Return");
+  ASSERT_TRUE(wait_log("Screen: INSTALLATION COMPLETE!", 120)) << log();
+  shot("keys_complete.png");
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(release_a()));
+
+  // QUIT, the last control, by Shift+Tab and Space.
+  xscreen::key(win, "shift+Tab");
+  xscreen::key(win, "space");
+  for (int i = 0; i < 100 && proc->running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_FALSE(proc->running()) << "QUIT by the keyboard did not end the program";
+  EXPECT_EQ(proc->wait_exit(), 0) << log();
+}
+
+// The modified-file question and the alert by the keyboard: Tab marks a
+// button, Escape answers CANCEL / dismisses the alert.
+TEST_F(KeyboardWindow, EscapeCancelsTheQuestionAndDismissesTheAlert) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+  ASSERT_EQ(run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}).status, 0) << log();
+  write_file(dest + "Foil Sections/Section 0012.wing", "my own section");
+  publish(release_b(), "Skyvane 9.02", "Skyvane 9.01");
+  server_list("Skyvane 9.02", {web.host()});
+
+  open({dest});
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
+  xscreen::key(win, "Return");
+  xscreen::key(win, "Tab Tab");
+  xscreen::key(win, "Return");
+  ASSERT_TRUE(wait_log("Asking about replacing " + dest + "Foil Sections/Section 0012.wing", 30)) << log();
+  std::vector<std::uint8_t> question;
+  shot("keys_question.png", &question);
+  auto focused = key_shot("Tab", "keys_question_focus.png");
+  EXPECT_GT(mark_pixels(focused, kSelectX, kSelectY, 700, 146), mark_pixels(question, kSelectX, kSelectY, 700, 146) + 40)
+      << "no focus mark in the question";
+  xscreen::key(win, "Escape");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(proc->running());
+  EXPECT_EQ(read_file(dest + "Foil Sections/Section 0012.wing"), "my own section");
+  EXPECT_FALSE(fs::exists(dest + "Foil Sections/Section 2412.wing")) << "Escape did not cancel the install";
+  proc->stop();
+
+  // An alert: a destination that cannot be made.
+  write_file(work / "a file", "not a folder");
+  const std::string blocked = work / "a file/Skyvane/";
+  open({blocked});
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
+  xscreen::key(win, "Return");
+  xscreen::key(win, "Tab Tab");
+  xscreen::key(win, "Return");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  std::vector<std::uint8_t> alert;
+  shot("keys_alert.png", &alert);
+  auto alert_focus = key_shot("Tab", "keys_alert_focus.png");
+  EXPECT_GT(mark_pixels(alert_focus, 0, 0, 1024, 768), mark_pixels(alert, 0, 0, 1024, 768) + 20)
+      << "no focus mark in the alert";
+  xscreen::key(win, "Escape");
+  ASSERT_TRUE(wait_log("Screen: The installation was not completed", 20)) << log();
+}
+
+}  // namespace
+}  // namespace e2e
