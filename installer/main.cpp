@@ -439,7 +439,14 @@ void poll_directory_file() {
 
 const char* const store_url = "https://skyvane.example/store.html";
 
-void go_to_URL(const std::string& url) { plat::open_url(url); }
+void go_to_URL(const std::string& url) {
+  // Nothing shows on the screen when no browser can be started: the log says why.
+  const int err = plat::open_url(url);
+  if (err == ENOENT)
+    xer << "I could not open " << url << ": this system has no program that opens web pages.\n";
+  else if (err != 0)
+    xer << "I could not open " << url << ": " << error_str(err) << "\n";
+}
 
 demo_class demo;
 

@@ -138,8 +138,15 @@ void drawn_screen::info(const app_texts& t) {
   static std::string said[4];
   const std::string* now[4] = {&t.status, &t.line[0], &t.line[1], &t.line[2]};
   bool logged = false;
+  // The free space moves with every file written anywhere on the disk: its
+  // line is logged when it appears and when the disk check's verdict below
+  // it changes, not at each tenth of a gigabyte.
+  static const std::string kFree = "You have ";
+  const bool only_free_space_moved = said[2].rfind(kFree, 0) == 0 && t.line[1].rfind(kFree, 0) == 0 &&
+                                     said[3] == t.line[2];
   for (int i = 0; i < 4; ++i) {
     if (*now[i] == said[i] || (stg.step == 1 && i > 0)) continue;
+    if (i == 2 && only_free_space_moved) continue;
     said[i] = *now[i];
     if (!now[i]->empty()) xer << "Screen: " << *now[i] << "\n";
     logged = true;
