@@ -3,6 +3,7 @@
 // screens draw their buttons. Screenshots of every screen are saved.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -688,6 +689,125 @@ TEST_F(KeyboardWindow, EscapeCancelsTheQuestionAndDismissesTheAlert) {
       << "no focus mark in the alert";
   xscreen::key(win, "Escape");
   ASSERT_TRUE(wait_log("Screen: The installation was not completed", 20)) << log();
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The window on a screen of another size (the test is run on its own Xvfb
+// screen, named by SKYVANE_TEST_SCREEN, "WIDTHxHEIGHT"): on 800 x 600 it is
+// scaled to fit, whole and with its bottom buttons on the screen; on a 4K
+// screen it is drawn at scale 2. Clicks land where the controls are seen.
+class ScaledWindow : public InstallerWindow {
+ protected:
+  void SetUp() override {
+    const char* s = std::getenv("SKYVANE_TEST_SCREEN");
+    if (!s || std::sscanf(s, "%dx%d", &screen_w, &screen_h) != 2) GTEST_SKIP() << "not on a screen of its own size";
+    InstallerWindow::SetUp();
+  }
+  // Window units (y up) to the window's pixels, and a click there.
+  void click_scaled(float x, float y) {
+    const std::string w = std::to_string(win);
+    const std::string at = std::to_string(static_cast<int>(x * scale)) + " " +
+                           std::to_string(static_cast<int>((768 - y) * scale));
+    std::system(("xdotool mousemove --window " + w + " " + at + " >/dev/null 2>&1").c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::system(("xdotool click --window " + w + " 1 >/dev/null 2>&1").c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  }
+  // Place and size of the window on the screen, and its picture (rows top first).
+  bool geometry(int& x, int& y, int& w, int& h, std::vector<std::uint8_t>* rgb = nullptr) {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) return false;
+    XWindowAttributes a;
+    Window child;
+    const bool ok = XGetWindowAttributes(d, win, &a) &&
+                    XTranslateCoordinates(d, win, DefaultRootWindow(d), 0, 0, &x, &y, &child);
+    w = a.width;
+    h = a.height;
+    if (ok && rgb) {
+      XImage* img = XGetImage(d, win, 0, 0, w, h, AllPlanes, ZPixmap);
+      if (img) {
+        rgb->assign(static_cast<size_t>(w) * h * 3, 0);
+        for (int j = 0; j < h; ++j)
+          for (int i = 0; i < w; ++i) {
+            const unsigned long p = XGetPixel(img, i, j);
+            std::uint8_t* o = &(*rgb)[(static_cast<size_t>(j) * w + i) * 3];
+            o[0] = (p >> 16) & 0xff;
+            o[1] = (p >> 8) & 0xff;
+            o[2] = p & 0xff;
+          }
+        XDestroyImage(img);
+      }
+    }
+    XCloseDisplay(d);
+    return ok;
+  }
+  int screen_w = 0, screen_h = 0;
+  float scale = 1;
+};
+
+TEST_F(ScaledWindow, TheWholeWindowIsOnTheScreenAndAClickThroughInstallWorks) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+  open({dest});
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  int x = 0, y = 0, w = 0, h = 0;
+  std::vector<std::uint8_t> rgb;
+  ASSERT_TRUE(geometry(x, y, w, h, &rgb));
+  const std::string name = "scaled_" + std::to_string(screen_w) + "x" + std::to_string(screen_h) + ".png";
+  const char* dir = std::getenv("SKYVANE_SCREENSHOT_DIR");
+  // PNG rows go bottom first in the helper: flip.
+  std::vector<std::uint8_t> flipped(rgb.size());
+  for (int j = 0; j < h; ++j)
+    std::copy_n(&rgb[static_cast<size_t>(h - 1 - j) * w * 3], static_cast<size_t>(w) * 3,
+                &flipped[static_cast<size_t>(j) * w * 3]);
+  EXPECT_TRUE(gui_test::write_png(std::string(dir ? dir : ".") + "/" + name, w, h, flipped));
+  // The whole window on the screen, at the expected scale.
+  EXPECT_GE(x, 0);
+  EXPECT_GE(y, 0);
+  EXPECT_LE(x + w, screen_w);
+  EXPECT_LE(y + h, screen_h);
+  scale = static_cast<float>(w) / 1024;
+  if (screen_w >= 2048 + 32 && screen_h >= 1536 + 32) {
+    EXPECT_EQ(w, 2048);
+    EXPECT_EQ(h, 1536);
+  } else {
+    EXPECT_LT(w, 1024);
+    EXPECT_NEAR(static_cast<float>(h) / 768, scale, 0.01f);
+  }
+  EXPECT_NE(log().find("drawn at scale"), std::string::npos);
+  // The bottom buttons are drawn: the QUIT button's picture is not one colour.
+  auto colours_at = [&](float ux, float uy, float uw, float uh) {
+    std::vector<int> seen;
+    for (int j = static_cast<int>((768 - uy - uh) * scale); j < static_cast<int>((768 - uy) * scale); ++j)
+      for (int i = static_cast<int>(ux * scale); i < static_cast<int>((ux + uw) * scale); ++i) {
+        if (i < 0 || j < 0 || i >= w || j >= h) continue;
+        const std::uint8_t* p = &rgb[(static_cast<size_t>(j) * w + i) * 3];
+        const int c = p[0] << 16 | p[1] << 8 | p[2];
+        if (std::find(seen.begin(), seen.end(), c) == seen.end()) seen.push_back(c);
+      }
+    return seen.size();
+  };
+  EXPECT_GT(colours_at(960, 78, 50, 22), 5u) << "the QUIT button is not in the picture";
+  EXPECT_GT(colours_at(450, 78, 82, 22), 5u) << "the INSTALL button is not in the picture";
+
+  // Click-through install at the places the controls are seen.
+  click_scaled(450 + 41, 78 + 11);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  click_scaled(kEulaX + 400 + 29, kEulaY + 10 + 11);
+  ASSERT_TRUE(wait_log("Screen: INSTALLATION COMPLETE!", 120)) << log();
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(release_a()));
+  click_scaled(960 + 25, 78 + 11);
+  for (int i = 0; i < 100 && proc->running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_FALSE(proc->running()) << "QUIT did not end the program";
+  EXPECT_EQ(proc->wait_exit(), 0) << log();
 }
 
 }  // namespace

@@ -295,3 +295,50 @@ TEST_F(FrameDeathTest, FatalDrawnAlertEndsAfterItsButton) {
 }
 
 }  // namespace
+
+namespace {
+
+// The window's scale for the monitor's work area: 1 where the layout fits,
+// a fraction that fits the window and its title bar where it does not, 2
+// where twice the size fits; pointer positions go back to layout units
+// through it, and a touchpad's fractions of a wheel notch add up.
+TEST(WindowScale, FitsTheWorkAreaAndMapsThePointerBack) {
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(1280, 1024, 32), 1.0f);
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(1024, 768, 32), 1.0f);
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(0, 0, 32), 1.0f);
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(800, 600, 32), (600 - 32) / 768.0f);
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(1366, 728, 32), (728 - 32) / 768.0f);  // a laptop less its task bar
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(3840, 2160, 32), 2.0f);
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(2048, 1536, 32), 1.0f);  // twice the size and a title bar do not fit
+
+  mnw.reset();
+  mnw.x_res_now = 1024;
+  mnw.y_res_now = 768;
+  mnw.win_x = mnw.win_y = 0;
+  plat::WinEvent e;
+  e.type = plat::WinEvent::mouse_move;
+  for (float s : {0.5f, 2.0f}) {
+    mnw.xy_scale_now = s;
+    e.x = 450 * s;
+    e.y = (768 - 78) * s;
+    MACIBM_handle_event(e);
+    EXPECT_FLOAT_EQ(mnw.mx, 450) << s;
+    EXPECT_FLOAT_EQ(mnw.my, 78) << s;
+  }
+  mnw.xy_scale_now = 1;
+  e.type = plat::WinEvent::wheel;
+  mnw.mouse_wheel = 0;
+  for (int k = 0; k < 3; ++k) {
+    e.wheel_delta = 40;  // a third of a notch
+    MACIBM_handle_event(e);
+  }
+  EXPECT_EQ(mnw.mouse_wheel, 1);
+  for (int k = 0; k < 6; ++k) {
+    e.wheel_delta = -20;
+    MACIBM_handle_event(e);
+  }
+  EXPECT_EQ(mnw.mouse_wheel, 0);
+  mnw.reset();
+}
+
+}  // namespace
