@@ -110,6 +110,7 @@ void mnw_class::reset() {
   x2_pix = 1024;
   y2_pix = 768;
   xy_scale_now = 1.0f;
+  wheel_rest = 0;
   mx = my = 0;
   mouse_clicked = mouse_did_click = mouse_double_clicked = mouse_lifted = 0;
   now_dragging = delay_dragging = 0;
@@ -274,10 +275,9 @@ void MACIBM_handle_event(const plat::WinEvent& e) {
       } else if (e.type == E::wheel) {
         // A touchpad turns the wheel in fractions of a notch: the rest is
         // kept for the next event, so that small movements add up.
-        static int wheel_rest = 0;
-        wheel_rest += e.wheel_delta;
-        mnw.mouse_wheel += wheel_rest / 120;
-        wheel_rest %= 120;
+        mnw.wheel_rest += e.wheel_delta;
+        mnw.mouse_wheel += mnw.wheel_rest / 120;
+        mnw.wheel_rest %= 120;
       }
       break;
     }

@@ -52,6 +52,7 @@ class mnw_class {
   int mouse_lifted;    // a button went up this frame
   int now_dragging, delay_dragging;
   int mouse_wheel;     // accumulated notches
+  int wheel_rest;      // part of a notch turned but not yet counted, 120 a notch
   int key_hit;         // a key went down this frame
   int key_pressed;     // character of the last key press
   float m_move_time, m_down_time;

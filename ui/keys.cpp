@@ -65,6 +65,10 @@ void keys_class::handle_key_raw(const plat::WinEvent& e) {
 
   int ch = e.ch & 0xFF;
   int flags = e.mods & 7;
+  // AltGr is reported as Ctrl+Alt: a key held with both that typed a
+  // character is that character, never a Ctrl shortcut (AltGr+V types a
+  // letter of its own and must not paste).
+  if ((flags & 6) == 6 && ch >= 32 && ch != 127) flags &= ~6;
   if (down && !e.repeat) flags |= 8;
   if (!down) flags |= 16;
 

@@ -211,6 +211,22 @@ TEST_F(FieldFrames, CtrlKeysSelectAllCopyCutAndPasteThroughTheClipboard) {
   EXPECT_EQ(port, "8 0");
 }
 
+// AltGr comes as Ctrl+Alt with the character it typed: the character is
+// typed, and no Ctrl command (paste, select all) runs.
+TEST_F(FieldFrames, AltGrTypesItsCharacterAndRunsNoCtrlShortcut) {
+  frame();
+  frame(chord(35, 0));  // End of the host
+  rec.clipboard_set("pasted");
+  frame(chord('Q', 6, '@'));
+  frame(chord('V', 6, '|'));
+  frame(chord('A', 6, 230));  // a Latin-1 letter
+  EXPECT_EQ(host, "proxy.example.org@|\xc3\xa6");
+  // Ctrl+Alt with no character is still a command key, as before.
+  frame(chord('A', 4));
+  frame(typed('x'));
+  EXPECT_EQ(host, "x");
+}
+
 TEST_F(FieldFrames, AccentedLettersAreStoredAsUtf8AndEditedWhole) {
   frame();
   frame(chord(36, 0));  // a caret at the start of the host

@@ -133,7 +133,10 @@ TEST_F(FrameTest, MouseIsWindowRelativeWithYUpAndWheelTruncates) {
   frame({move, half, back});
   EXPECT_FLOAT_EQ(mnw.mx, 30);
   EXPECT_FLOAT_EQ(mnw.my, 40);
-  EXPECT_EQ(mnw.mouse_wheel, -2);
+  // The half notch is kept, not dropped: half a notch forward and two back
+  // are one and a half back, one counted and the half kept for the next.
+  EXPECT_EQ(mnw.mouse_wheel, -1);
+  EXPECT_EQ(mnw.wheel_rest, -60);
 }
 
 TEST_F(FrameTest, CloseBoxAndReturnCloseModalScreensButNotTheAlert) {
@@ -143,7 +146,17 @@ TEST_F(FrameTest, CloseBoxAndReturnCloseModalScreensButNotTheAlert) {
   MACIBM_startwind(2);
   frame({pointer(E::button_down, 30, 298)});  // just outside the box
   EXPECT_EQ(mnw.top_win_now, 2);
-  frame({key(13, 0)});  // Return closes windows 1 and 2
+  frame({key(13, 0)});  // Return closes the preferences (their default is the close box)
+  EXPECT_EQ(mnw.top_win_now, 0);
+  // The agreement has no default: Return alone neither accepts nor
+  // declines; Escape closes it as its close box does.
+  MACIBM_startwind(1);
+  frame({key(13, 0), key(13, 0, 0, false)});
+  EXPECT_EQ(mnw.top_win_now, 1);
+  frame({key(27, 0), key(27, 0, 0, false)});
+  EXPECT_EQ(mnw.top_win_now, 0);
+  MACIBM_startwind(2);
+  frame({key(27, 0)});  // Escape closes the preferences
   EXPECT_EQ(mnw.top_win_now, 0);
   MACIBM_startwind(995);
   frame({pointer(E::button_down, 3, 248)});
