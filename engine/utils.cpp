@@ -1019,6 +1019,7 @@ bool note_fetch_failure(stream_record& r, int k, const std::string& reason) {
 
 // Why a transfer failed, in words, from what the pool recorded.
 std::string transfer_failure_text(const net_failure& f) {
+  if (!f.reason.empty()) return f.reason;  // a certificate, the proxy, redirects
   if (f.http_status >= 300) return "the server answered with HTTP status " + std::to_string(f.http_status);
   if (f.timed_out) return "the transfer timed out (no data, or too little, for too long)";
   if (f.http_status > 0) return "the answer was cut short or refused (HTTP status " + std::to_string(f.http_status) + ")";

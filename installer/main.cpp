@@ -27,6 +27,7 @@
 #include "net/http.h"
 #include "platform/file.h"
 #include "platform/system.h"
+#include "platform/tls.h"
 #include "support/UTL_cmdline.h"
 #include "prefs/pref.h"
 #include "support/HL_THREAD.h"
@@ -60,6 +61,9 @@ int wrl_i = 8;
 float base_x1 = 132;
 float base_x2 = 1016;
 
+std::string directory_last_reason;  // the server and reason of the last directory failure that had one
+std::string server_list_last_reason;  // the same for the last failed fetch of the server list
+
 void installer_state_reset() {
   run_state_reset();
   servers_left_out = 0;
@@ -75,6 +79,8 @@ void installer_state_reset() {
   server_list_local_error = directory_local_error = 0;
   server_list_refused = list_ok;
   server_list_last_failure.clear();
+  directory_last_reason.clear();
+  server_list_last_reason.clear();
   server_list_refusal.clear();
   directory_refusal.clear();
   server_list_statement_phase = 0;
@@ -154,7 +160,8 @@ int server_list_statement_phase = 0;
 
 namespace {
 
-// The configured host of the server list ("host" or "host:port").
+// The configured host of the server list ("host" or "host:port", with
+// "https://" before it for TLS).
 std::string server_list_host() {
   const std::string opt = cmdline.get_option("--server_list_host");
   return opt.empty() ? std::string(SKYVANE_SERVER_LIST_HOST) : opt;
@@ -177,10 +184,13 @@ bool at_keyword(xmap_class& m, const char* word) {
   return false;
 }
 
-// A server entry the pool can use: a host without blanks, scheme or final
-// "/", and a path that starts with "/". Anything else would end the program
+// A server entry the pool can use: a host without blanks, final "/" or a
+// scheme other than "https://", and a path that starts with "/". Anything else would end the program
 // when its transfer starts, so a bad entry from the server is skipped.
-bool server_entry_usable(const std::string& host, const std::string& path) {
+bool server_entry_usable(const std::string& entry, const std::string& path) {
+  // "https://" names a TLS server; the rest is a host as for plain HTTP.
+  const bool tls = entry.compare(0, 8, "https://") == 0;
+  const std::string host = tls ? entry.substr(8) : entry;
   if (host.empty() || path.empty() || path[0] != '/') return false;
   if (host.back() == '/' || host.back() == '\\') return false;
   for (char c : host)
@@ -277,7 +287,10 @@ void poll_server_list() {
     ++server_list_failures;
     const net_failure f = http.failure(0);
     server_list_local_error = f.local_error;
-    if (f.http_status >= 300)
+    server_list_last_reason = f.reason.empty() ? "" : printable_text(server_list_host()) + ": " + f.reason;
+    if (!f.reason.empty())
+      server_list_last_failure = f.reason;
+    else if (f.http_status >= 300)
       server_list_last_failure = "it answered with HTTP status " + std::to_string(f.http_status);
     else if (f.timed_out)
       server_list_last_failure = "it did not answer in time";
@@ -363,6 +376,8 @@ void poll_directory_file() {
       xer << "Directory file: the archive from " << printable_text(server_name[s]) << " is larger than "
           << kDirectoryArchiveMaxBytes << " bytes; refused.\n";
     directory_local_error = http.failure(1).local_error;
+    if (!http.failure(1).reason.empty())
+      directory_last_reason = printable_text(http.active_server(1)) + ": " + http.failure(1).reason;
     if (directory_local_error)
       xer << "Directory file: cannot be saved as " << net_dir_path_zip << ": " << error_str(directory_local_error)
           << "\n";
@@ -1084,10 +1099,12 @@ class unattended_screen : public main_screen {
     if (stg.dir_scan == 0 && directory_local_error) return give_up(t.status);
     if (server_list_failures >= kMaxAttempts)
       return give_up("I could not fetch the server list after " + std::to_string(kMaxAttempts) +
-                     " attempts in a row." + (server_list_refusal.empty() ? "" : " " + server_list_refusal));
+                     " attempts in a row." + (server_list_refusal.empty() ? "" : " " + server_list_refusal) +
+                     (server_list_last_reason.empty() ? "" : " The last failure: " + server_list_last_reason + "."));
     if (directory_failures >= kMaxAttempts)
       return give_up("I could not fetch the directory file after " + std::to_string(kMaxAttempts) +
-                     " attempts in a row." + (directory_refusal.empty() ? "" : " " + directory_refusal));
+                     " attempts in a row." + (directory_refusal.empty() ? "" : " " + directory_refusal) +
+                     (directory_last_reason.empty() ? "" : " The last failure: " + directory_last_reason + "."));
     if (stg.num_servers == 0) return give_up(t.status);
     if (stg.dir_scan == 2)
       return give_up("I can not find a version of Skyvane on the net: the directory file of '" +
@@ -1467,6 +1484,20 @@ int installer_main(int argc, const char* const* argv) {
   if (cmdline.has_option("--modified") && !select_alert_default_from(cmdline.get_option("--modified"))) {
     std::cerr << "--modified must be keep, replace or cancel.\n";
     return refuse(kExitFatal);
+  }
+  // Roots for private mirrors, trusted beside the system's: the preference
+  // (a file that has gone is logged and skipped) and --ca_file (refused).
+  if (!http.ca_file.empty()) {
+    if (const int err = plat::tls_add_roots(http.ca_file))
+      xer << "Preference _ca_file: no certificates read from " << http.ca_file << " (" << error_str(err) << ").\n";
+  }
+  if (cmdline.has_option("--ca_file")) {
+    const std::string ca = cmdline.get_option("--ca_file");
+    if (const int err = plat::tls_add_roots(ca)) {
+      std::cerr << "--ca_file: no certificates could be read from '" << printable_text(ca) << "' ("
+                << error_str(err) << ").\n";
+      return refuse(kExitFatal);
+    }
   }
   const std::string progress = cmdline.get_option("--progress");
   if (cmdline.has_option("--progress") && progress != "json" && progress != "text") {

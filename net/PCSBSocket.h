@@ -21,11 +21,20 @@
 //   - A send never raises SIGPIPE; a send on a reset connection returns -1.
 //   - Disconnect on a socket in Error keeps Error.
 //   - LookupAddress takes a dotted quad as it is, without asking the resolver.
+//
+// A TLS connection (StartTls) stays Connecting until its handshake is done;
+// with a tunnel, the proxy it connects to is first asked for one (CONNECT).
+// A handshake or tunnel that fails ends in Error with its reason in
+// FailReason(); afterwards ReadData and http_WriteData carry the decrypted
+// bytes, and a session that fails later ends the connection (Disconnected).
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <string>
 
 #include "platform/socket.h"
+#include "platform/tls.h"
 
 enum PCSB_Status {
   pcsbstatus_Ready = 1,         // created, bound, non-blocking; no connection attempted
@@ -71,6 +80,21 @@ class PCSBSocket {
   // Sends this side's release and marks the connection over.
   void Disconnect();
 
+  // Makes this a TLS connection to `host`, checked for that name, once the
+  // connection is up. With `tunnel` ("host:port") the socket connects to an
+  // HTTP proxy, which is asked first to open a tunnel there. Called right
+  // after Connect.
+  void StartTls(const std::string& host, const std::string& tunnel);
+  bool IsTls() const { return mStage != Stage::none; }
+  // Why the connection failed beyond a system error (the TLS handshake, the
+  // proxy's answer to CONNECT); empty otherwise.
+  const std::string& FailReason() const { return mFailReason; }
+  // While Connecting: whether the next step waits for room to send (else for
+  // data to read).
+  bool WaitsForWrite() const;
+  // Received bytes held decrypted inside, which the socket no longer shows.
+  bool HasBuffered() const { return mTls && mStage == Stage::ready && mTls->pending(); }
+
   // A dotted quad or a host name to an IPv4 address in network order; 0 when
   // it cannot be resolved. Only a host name may block (system resolver).
   static std::uint32_t LookupAddress(const char* name);
@@ -84,4 +108,17 @@ class PCSBSocket {
  private:
   // Folds the failure `err` of a send or receive into the status.
   void fail_io(int err);
+  // Advances the tunnel and the handshake of a connection that is up.
+  void advance_secure();
+  void fail_secure(const std::string& reason);
+
+  enum class Stage { none, tunnel_send, tunnel_reply, handshake, ready };
+  Stage mStage = Stage::none;
+  bool mTcpUp = false;        // the TCP connection is made (a TLS one may still be Connecting)
+  bool mWaitWrite = false;    // the handshake waits for room to send
+  std::string mTlsHost;
+  std::string mTunnelOut;     // CONNECT request bytes not yet sent
+  std::string mTunnelReply;   // the proxy's answer so far
+  std::string mFailReason;
+  std::unique_ptr<plat::TlsSession> mTls;
 };

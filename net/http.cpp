@@ -93,14 +93,19 @@ std::int64_t parse_length(const std::string& text) {
   return v;
 }
 
-// Splits "host[:port]". False when a port is given but is not 1..65535.
-bool split_server(const std::string& server, std::string& host, std::uint16_t& port) {
-  host = server;
-  port = 80;
-  const std::size_t colon = server.rfind(':');
+// Splits "[https://]host[:port]": `tls` for the scheme "https://" (whose
+// default port is 443; otherwise 80). False when a port is given but is not
+// 1..65535.
+bool split_server(const std::string& server, std::string& host, std::uint16_t& port, bool& tls) {
+  static const std::string kHttps = "https://";
+  tls = server.size() > kHttps.size() && server.compare(0, kHttps.size(), kHttps) == 0;
+  const std::string rest = tls ? server.substr(kHttps.size()) : server;
+  host = rest;
+  port = tls ? 443 : 80;
+  const std::size_t colon = rest.rfind(':');
   if (colon == std::string::npos) return true;
-  host = server.substr(0, colon);
-  const std::string digits = server.substr(colon + 1);
+  host = rest.substr(0, colon);
+  const std::string digits = rest.substr(colon + 1);
   if (digits.empty() || digits.size() > 5) return false;
   long v = 0;
   for (char c : digits) {
@@ -111,6 +116,13 @@ bool split_server(const std::string& server, std::string& host, std::uint16_t& p
   port = static_cast<std::uint16_t>(v);
   return true;
 }
+
+bool is_redirect(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The value of the field `lower` (any case), or empty.
+std::string field_value(const std::map<std::string, std::string>& fields, const char* lower);
 
 // Whether a kept connection can still carry a request: nothing has come
 // from the server since its last response (no close, no reset, no stray
@@ -123,13 +135,19 @@ bool kept_is_open(PCSBSocket& s) {
 
 void append(std::vector<char>& buf, const std::string& text) { buf.insert(buf.end(), text.begin(), text.end()); }
 
+std::string field_value(const std::map<std::string, std::string>& fields, const char* lower) {
+  for (const auto& [name, value] : fields)
+    if (name_is(name, lower)) return value;
+  return std::string();
+}
+
 }  // namespace
 
 // ------------------------------------------------------- [SECTION] down_class
 
 down_class::down_class(const char* host, std::uint16_t port, const char* path, bool post,
                        const std::map<std::string, std::string>& fields, const void* body, int body_len,
-                       const char* dest, kept_connection* kept, body_sink* sink) {
+                       const char* dest, kept_connection* kept, body_sink* sink, bool tls) {
   last_read_time = net_now();
   mSink = sink;
   if (dest) mDestFileName = dest;
@@ -140,6 +158,12 @@ down_class::down_class(const char* host, std::uint16_t port, const char* path, b
 
   // Where to connect: the proxy when it serves this host, else the host.
   const bool proxy = UseProxy(host, port);
+  mTls = tls;
+  if (tls) {
+    // End to end: through a proxy, a tunnel to the server carries the TLS.
+    mTlsHost = host;
+    if (proxy) mTunnel = std::string(host) + ":" + std::to_string(port);
+  }
   if (kept && kept->socket) {
     // The connection of an earlier transfer to the same place: no lookup.
     mSocket = std::move(kept->socket);
@@ -170,7 +194,7 @@ down_class::down_class(const char* host, std::uint16_t port, const char* path, b
   }
 
   append(mOutBuf, post ? "POST " : "GET ");
-  if (proxy) {
+  if (proxy && !tls) {
     const auto it = fields.find("Host");
     append(mOutBuf, "http://" + (it != fields.end() ? it->second : std::string(host)));
   }
@@ -192,6 +216,7 @@ void down_class::connect_fresh(std::uint32_t addr, std::uint16_t port) {
   mConnectPort = port;
   mSocket = std::make_unique<PCSBSocket>(0, false);
   mSocket->Connect(addr, port);
+  if (mTls) mSocket->StartTls(mTlsHost, mTunnel);
   ++mConnectionsOpened;
   ++http.connections_opened;
 }
@@ -199,7 +224,7 @@ void down_class::connect_fresh(std::uint32_t addr, std::uint16_t port) {
 down_class::down_class(const char* host, std::uint16_t port, const char* path,
                        const std::map<std::string, std::string>& fields, const char* dest, kept_connection* kept,
                        const transfer_options& options)
-    : down_class(host, port, path, false, fields, nullptr, 0, dest, kept, options.sink) {
+    : down_class(host, port, path, false, fields, nullptr, 0, dest, kept, options.sink, options.tls) {
   mMaxBytes = options.max_bytes;
 }
 
@@ -336,7 +361,17 @@ bool down_class::retry_on_fresh_connection() {
   return true;
 }
 
+std::string down_class::reason() const {
+  if (!mReason.empty()) return mReason;
+  return mSocket ? mSocket->FailReason() : std::string();
+}
+
 void down_class::open_destination() {
+  if (mFollowRedirects && is_redirect(mResponseNum) && !field_value(mFields, "location").empty()) {
+    // The answer points elsewhere: its body is nobody's file.
+    mRedirect = true;
+    return;
+  }
   if (mSink && mResponseNum >= 200 && mResponseNum <= 299) {
     mSinking = true;
     mSink->start(mIncomingLength);
@@ -553,6 +588,7 @@ void http_class::reset() {
   kept_silence_secs = 2.0f;
   log_states = false;
   for (auto& f : last_failure) f = net_failure{};
+  ca_file.clear();
   ProxyHost.clear();
   ProxyPort_str.clear();
   ProxyPort_int = 0;
@@ -560,6 +596,12 @@ void http_class::reset() {
   trickle_window_secs = 60.0f;
   trickle_floor_bytes_per_sec = 1000.0;
   for (auto& o : next_options) o = transfer_options{};
+  for (int i = 0; i < kSlots; ++i) {
+    active_server_[i].clear();
+    active_file_[i].clear();
+    active_options_[i] = transfer_options{};
+    redirects_[i] = 0;
+  }
   failure_counts.clear();
   inited_any = soc_inited = false;
   gProxyExclude.clear();
@@ -590,8 +632,10 @@ void http_class::wait_for_activity(int timeout_ms) {
     }
     const PCSB_Status st = d->mSocket->mSocketStatus;
     if (st == pcsbstatus_Error || st == pcsbstatus_Disconnected) return;  // to be judged now: no waiting
+    if (d->mSocket->HasBuffered()) return;  // decrypted bytes wait to be read
     waits[n].handle = d->mSocket->mWinSocket;
-    waits[n].for_write = st != pcsbstatus_Connected || !d->mOutBuf.empty();
+    // Connecting (a TLS handshake may wait for data) or with request bytes left.
+    waits[n].for_write = st != pcsbstatus_Connected ? d->mSocket->WaitsForWrite() : !d->mOutBuf.empty();
     ++n;
   }
   if (n == 0 && full_sink) {
@@ -634,21 +678,27 @@ void http_class::start_transfer(int slot, const std::string& server, const std::
                                 const std::string& dest) {
   std::string host;
   std::uint16_t port = 80;
+  bool tls = false;
   // A malformed port leaves ':' in the host name, which then fails to resolve.
-  if (!split_server(server, host, port)) {
-    host = server;
-    port = 80;
+  if (!split_server(server, host, port, tls)) {
+    host = tls ? server.substr(8) : server;
+    port = tls ? 443 : 80;
   }
   transfer_options options = std::move(next_options[slot]);
   next_options[slot] = transfer_options{};
-  std::map<std::string, std::string> fields = {
-      {"Connection", keep_alive ? "keep-alive" : "close"}, {"Host", server}, {"User-agent", user_agent()}};
+  active_server_[slot] = server;
+  active_file_[slot] = file;
+  active_options_[slot] = options;
+  options.tls = tls;
+  std::map<std::string, std::string> fields = {{"Connection", keep_alive ? "keep-alive" : "close"},
+                                               {"Host", tls ? server.substr(8) : server},
+                                               {"User-agent", user_agent()}};
   for (auto& [name, value] : options.fields) fields[name] = value;
   last_failure[slot] = net_failure{};
 
   // The slot's kept connection serves this transfer when it leads to the
   // same server through the same proxy (or none) and is still open.
-  std::string where = host + ":" + std::to_string(port);
+  std::string where = (tls ? "https://" : "") + host + ":" + std::to_string(port);
   if (UseProxy(host.c_str(), port)) where += " via " + ProxyHost + ":" + std::to_string(ProxyPort_int);
   kept_connection* reuse = nullptr;
   if (kept[slot].socket) {
@@ -659,7 +709,72 @@ void http_class::start_transfer(int slot, const std::string& server, const std::
   }
   place[slot] = where;
   down[slot] = std::make_unique<down_class>(host.c_str(), port, file.c_str(), fields, dest.c_str(), reuse, options);
+  down[slot]->mFollowRedirects = true;
   if (reuse) kept[slot] = kept_connection{};
+}
+
+bool http_class::follow_redirect(int slot, const std::string& dest) {
+  down_class& d = *down[slot];
+  std::string loc = field_value(d.mFields, "location");
+  const std::string from = active_server_[slot] + active_file_[slot];
+  const bool from_tls = active_server_[slot].compare(0, 8, "https://") == 0;
+  if (++redirects_[slot] > kMaxRedirects) {
+    d.mReason = "more than " + std::to_string(kMaxRedirects) + " redirects in a row";
+    return false;
+  }
+  const std::size_t hash = loc.find('#');
+  if (hash != std::string::npos) loc.erase(hash);
+  // The new place: a full address, one without a scheme ("//host/path"), a
+  // path on the same server, or a path beside the current file.
+  bool tls = from_tls;
+  std::string authority, path;
+  std::string lower;
+  for (char c : loc.substr(0, 8)) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  std::size_t after = std::string::npos;
+  if (lower.compare(0, 8, "https://") == 0) {
+    tls = true;
+    after = 8;
+  } else if (lower.compare(0, 7, "http://") == 0) {
+    tls = false;
+    after = 7;
+  } else if (loc.compare(0, 2, "//") == 0) {
+    after = 2;
+  }
+  if (after != std::string::npos) {
+    const std::size_t end = loc.find_first_of("/?", after);
+    authority = loc.substr(after, end == std::string::npos ? std::string::npos : end - after);
+    path = end == std::string::npos ? "/" : loc.substr(end);
+    if (!path.empty() && path[0] == '?') path = "/" + path;
+  } else {
+    authority = from_tls ? active_server_[slot].substr(8) : active_server_[slot];
+    if (!loc.empty() && loc[0] == '/') {
+      path = loc;
+    } else {
+      const std::string& f = active_file_[slot];
+      path = f.substr(0, f.rfind('/') + 1) + loc;
+    }
+  }
+  std::string host;
+  std::uint16_t port = 0;
+  bool unused = false;
+  if (authority.empty() || authority.find_first_of("@\\ \t") != std::string::npos ||
+      !split_server(authority, host, port, unused) || !host_is_plain(host.c_str()) || path.empty()) {
+    d.mReason = "a redirect to an unusable location";
+    return false;
+  }
+  if (from_tls && !tls) {
+    d.mReason = "a redirect from https to plain http was refused";
+    return false;
+  }
+  const std::string server = (tls ? "https://" : "") + authority;
+  xer << "Transfer of " << dest << ": " << d.mResponseNum << " from " << from << ", redirected to " << server
+      << path << "\n";
+  xer.flush();
+  transfer_options options = active_options_[slot];
+  down[slot].reset();
+  next_options[slot] = std::move(options);
+  start_transfer(slot, server, path, dest);
+  return true;
 }
 
 void http_class::report_failure(int slot, const std::string& server, const std::string& file,
@@ -668,9 +783,12 @@ void http_class::report_failure(int slot, const std::string& server, const std::
   const int stat = d.GetStat();
   int os_err = d.mFileErr;
   if (os_err == 0) os_err = d.mSocket ? d.mSocket->GetOSError() : kNoConnectionErr;
+  const std::string why = d.reason();
   const int times = ++failure_counts[{server, file}];
   if (times > 1) {
-    xer << "HTTP Error for " << dest << " again (" << times << " times)\n";
+    xer << "HTTP Error for " << dest << " again (" << times << " times)";
+    if (!why.empty()) xer << ": " << why;
+    xer << "\n";
   } else {
     xer << "HTTP Error for " << dest << "\n"
         << "   server     =" << server << "\n"
@@ -680,11 +798,13 @@ void http_class::report_failure(int slot, const std::string& server, const std::
         << "   IsErr      =" << int(d.mFileErr != 0 || stat == 0 || stat == 2) << "\n"
         << "   GetStat    =" << stat << "\n"
         << "   GetOSErr   =" << os_err << "\n"
-        << "   response   =" << d.GetResponseName() << " (#" << d.mResponseNum << ")\n\n";
+        << "   response   =" << d.GetResponseName() << " (#" << d.mResponseNum << ")\n";
+    if (!why.empty()) xer << "   reason     =" << why << "\n";
+    xer << "\n";
   }
   xer.flush();
   last_failure[slot] =
-      net_failure{d.mLocalErr, d.mResponseNum > 0 ? d.mResponseNum : 0, false, d.mFileErr == EFBIG && d.mLocalErr == 0};
+      net_failure{d.mLocalErr, d.mResponseNum > 0 ? d.mResponseNum : 0, false, d.mFileErr == EFBIG && d.mLocalErr == 0, why};
 }
 
 int http_class::net_check(int slot, std::string server, std::string file, std::string& dest) {
@@ -707,12 +827,23 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
       if (c == '\\') c = '/';
     for (char& c : file)
       if (c == '\\') c = '/';
+    redirects_[slot] = 0;
     start_transfer(slot, server, file, dest);
   }
 
-  down_class& d = *down[slot];
-  d.DoProcessing();
-  d.GetStat();  // brings the state up to date
+  down_class* dp = down[slot].get();
+  dp->DoProcessing();
+  dp->GetStat();  // brings the state up to date
+  if (dp->mRedirect) {
+    if (follow_redirect(slot, dest)) return 0;
+    dp->mFileErr = EPROTO;
+  }
+  if (redirects_[slot] > 0) {
+    // Reports name where the redirects led.
+    server = active_server_[slot];
+    file = active_file_[slot];
+  }
+  down_class& d = *dp;
   const transfer_state st = d.state();
   const bool is_done = st == transfer_state::closed;
   const bool is_complete = d.mIncomingLength == d.mReceivedPayload;
@@ -720,7 +851,8 @@ int http_class::net_check(int slot, std::string server, std::string file, std::s
 
   if (!is_done && !is_complete && !is_err) {
     if (!d.timed_out(time_out_secs, trickle_window_secs, trickle_floor_bytes_per_sec)) return 0;
-    last_failure[slot] = net_failure{0, d.mResponseNum > 0 ? d.mResponseNum : 0, true};
+    last_failure[slot] = net_failure{0, d.mResponseNum > 0 ? d.mResponseNum : 0, true, false, std::string()};
+    if (d.mTls && d.state() == transfer_state::connecting) last_failure[slot].reason = "no TLS handshake in time";
     down[slot].reset();  // a time-out is not logged
     return 2;
   }

@@ -49,6 +49,8 @@ struct transfer_options {
   // Request fields added to the usual ones (Connection, Host, User-agent),
   // or replacing one of the same name.
   std::map<std::string, std::string> fields;
+  // TLS to the server (an "https://" server name); set by the pool.
+  bool tls = false;
 };
 
 // A connection left open by a complete response, kept by its pool slot for
@@ -141,7 +143,7 @@ class down_class {
   // the socket is taken from it.
   down_class(const char* host, std::uint16_t port, const char* path, bool post,
              const std::map<std::string, std::string>& fields, const void* body, int body_len, const char* dest,
-             kept_connection* kept = nullptr, body_sink* sink = nullptr);
+             kept_connection* kept = nullptr, body_sink* sink = nullptr, bool tls = false);
   // The pool's transfers: a GET with the options' size limit and sink.
   down_class(const char* host, std::uint16_t port, const char* path,
              const std::map<std::string, std::string>& fields, const char* dest, kept_connection* kept,
@@ -202,6 +204,15 @@ class down_class {
   int mConnectionsOpened = 0;       // connections this transfer opened itself (0 when it ran on a kept one)
   body_sink* mSink = nullptr;       // takes a 2xx body instead of the file; not owned
   bool mSinking = false;            // the body goes to mSink
+  bool mTls = false;                // TLS to the server (through a CONNECT tunnel with a proxy)
+  std::string mTlsHost;             // the name the certificate must be for
+  std::string mTunnel;              // "host:port" asked of the proxy; empty without one
+  bool mFollowRedirects = false;    // the pool follows redirects of this transfer
+  bool mRedirect = false;           // a redirect with a Location to follow: its body goes nowhere
+  std::string mReason;              // why the transfer failed, when words say more than a code
+
+  // Why the transfer failed in words (TLS, proxy, redirect); empty if none.
+  std::string reason() const;
 
  private:
   void parse_header();
@@ -235,11 +246,13 @@ struct net_failure {
   int http_status = 0;  // status code of the final response; 0: none arrived
   bool timed_out = false;  // silent for time_out_secs, or slower than the trickle floor
   bool too_large = false;  // the body was (or was announced) larger than the slot's size limit
+  std::string reason;      // the cause in words (a certificate, the proxy, redirects); empty: none
 };
 
 class http_class {
  public:
   static constexpr int kSlots = 6;  // 0 server list, 1 manifest, 2..5 download streams
+  static constexpr int kMaxRedirects = 5;
 
   // One step of the transfer in `slot` (0..5). The call that finds the slot
   // free starts downloading `server` + `file` into `dest`; later calls
@@ -251,8 +264,12 @@ class http_class {
   // failures of the same server and file write one line each instead,
   // "HTTP Error for <dest> again (<n> times)", so that a failing mirror
   // cannot fill the log.
-  //   server: host name or dotted quad, optionally ":port" (default 80); no
-  //           scheme, no trailing "/" or "\".
+  //   server: host name or dotted quad, optionally ":port" (default 80);
+  //           "https://" before it makes it a TLS server (default port 443);
+  //           no trailing "/" or "\".
+  // A redirect (301, 302, 303, 307, 308 with a Location) is followed in the
+  // same slot, at most kMaxRedirects in a row, never from TLS to plain HTTP;
+  // its body is not written; active_server() names where the slot now is.
   //   file:   path on the server, starting with "/" (or "\").
   // A bad slot, a server ending in a directory character or a file not
   // starting with one are programming errors: fatal alert.
@@ -261,6 +278,10 @@ class http_class {
   // The cause of the last failure (net_check answered 2) in `slot`; cleared
   // when a new transfer starts there.
   const net_failure& failure(int slot) const { return last_failure[slot]; }
+
+  // The server the transfer in `slot` talks to now, or talked to last: the
+  // one asked for, or where redirects led.
+  const std::string& active_server(int slot) const { return active_server_[slot]; }
 
   // Waits up to `timeout_ms` until one of the running transfers' sockets has
   // something to do (data to read, a connection settled, room to send);
@@ -276,6 +297,9 @@ class http_class {
   // Closes the connections the slots keep open between transfers.
   void close_kept();
 
+  // The "_ca_file" preference: a PEM file of roots trusted beside the
+  // system's (a private mirror's own root); empty: none.
+  std::string ca_file;
   std::string ProxyHost;      // proxy host name or dotted address; empty: none
   std::string ProxyPort_str;  // the proxy port as typed and stored in the preferences
   int ProxyPort_int = 0;      // the proxy port used; 0: none
@@ -325,6 +349,13 @@ class http_class {
   void start_transfer(int slot, const std::string& server, const std::string& file, const std::string& dest);
   // The failure report in the log and the slot's failure record.
   void report_failure(int slot, const std::string& server, const std::string& file, const std::string& dest);
+  // Starts the transfer the redirect in `slot` leads to; false (with the
+  // reason set on the transfer) when it must not be followed.
+  bool follow_redirect(int slot, const std::string& dest);
+  std::string active_server_[kSlots];
+  std::string active_file_[kSlots];
+  transfer_options active_options_[kSlots];
+  int redirects_[kSlots] = {};
 };
 
 extern http_class http;

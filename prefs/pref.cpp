@@ -106,6 +106,7 @@ void pref_class::IO_set(int which, int direction) {
       {"_dest_dir_path", &dest_dir_path},
       {"_proxy_host", &http.ProxyHost},
       {"_proxy_port", &http.ProxyPort_str},
+      {"_ca_file", &http.ca_file},
   };
 
   auto do_int = [&](const char* tag, int* value) {

@@ -327,6 +327,32 @@ TEST_F(WindowsInstallerE2E, RefusedConnectionsAreSeenAtOnceAndTheRunGivesUp) {
   EXPECT_FALSE(fs::exists(dest));
 }
 
+// This build has no TLS: an https server fails with that reason, and the
+// plain server beside it serves the install.
+TEST_F(WindowsInstallerE2E, AnHttpsServerFailsClearlyAndThePlainOneServes) {
+  publish_windows(release_a(), "v1");
+  std::string failure;
+  ASSERT_TRUE(testservers::make_test_certs(work / "certs/", failure)) << failure;
+  const testservers::NginxTls tls{work / "certs/good.pem", work / "certs/good.key"};
+  testservers::NginxServer& web = serve();
+  servers.push_back(std::make_unique<testservers::NginxServer>(www, "127.0.0.1", "", &tls));
+  ASSERT_TRUE(servers.back()->ok()) << servers.back()->failure();
+  const std::string secure = servers.back()->host();
+  server_list("v1", {secure, web.host()});
+  const std::string target = "C:\\" + drive_folder + "\\Skyvane";
+  run_result r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--retry_backoff=0.05", target});
+  ASSERT_EQ(r.status, 0) << log();
+  const fs::path drive_c = fs::path(SKYVANE_WINEPREFIX) / "drive_c";
+  EXPECT_TREE_EQ(read_tree((drive_c / drive_folder / "v1").string() + "/"), windows_part(release_a()));
+
+  // The server list itself over https: the run gives up with the reason.
+  run_result list = run_joined({windows_path(exe), "--headless", "--install", "--accept_eula",
+                                "--retry_backoff=0.05", "--server_list_host=" + secure, windows_path(dest)},
+                               180);
+  EXPECT_EQ(list.status, 2) << log();
+  EXPECT_TRUE(list.printed("The last failure: " + secure + ": TLS is not available in this build.")) << joined(list);
+}
+
 // Two release files whose names differ only in letter case are one file on
 // Windows: such a release cannot be installed there. The run says so and
 // ends with status 2 before it writes anything.

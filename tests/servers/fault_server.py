@@ -40,6 +40,10 @@ next request:
   /huge              Content-Length 10^15, then body bytes until the client goes
   /flood             200 without Content-Length, body bytes until the client goes
   /redirect          301 to /ok/10 with a short body
+  /redirect-loop     302 to itself, with a short body
+  /hop/<n>           302 to /hop/<n-1>, and /hop/1 to /ok/10: n redirects
+  /goto/<url>        307 to <url> (percent-decoded), with a short body
+  /redirect-relative 303 to "ok/12" (a path beside this one)
   /chunked           200 "Transfer-Encoding: chunked" and no length, the
                      body "hello" in chunks, then silence
   /accepts           200 whose body is the number of connections accepted
@@ -298,6 +302,17 @@ class Handler(socketserver.BaseRequestHandler):
         elif path == "/redirect":
             self.send(response("301 Moved Permanently", b"moved\n", [("Location", "/ok/10")]))
             self.hold()
+        elif path == "/redirect-loop":
+            self.send(response("302 Found", b"around\n", [("Location", "/redirect-loop")]))
+        elif path.startswith("/hop/"):
+            n = int(path[5:])
+            where = "/ok/10" if n <= 1 else "/hop/%d" % (n - 1)
+            self.send(response("302 Found", b"hop\n", [("Location", where)]))
+        elif path.startswith("/goto/"):
+            where = urllib.parse.unquote(path[len("/goto/"):])
+            self.send(response("307 Temporary Redirect", b"elsewhere\n", [("Location", where)]))
+        elif path == "/redirect-relative":
+            self.send(response("303 See Other", b"see\n", [("Location", "ok/12")]))
         elif path == "/chunked":
             self.send(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nhel\r\n2\r\nlo\r\n0\r\n\r\n")
             self.hold()

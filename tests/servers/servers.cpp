@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -200,8 +202,23 @@ void ChildProcess::stop() {
 
 // ------------------------------------------------------------- NginxServer
 
-NginxServer::NginxServer(const std::string& root, const std::string& address, const std::string& extra)
-    : address_(address) {
+bool make_test_certs(const std::string& dir, std::string& failure) {
+  const std::string cmd = std::string("sh '") + SKYVANE_TEST_SERVERS_DIR + "/make_test_certs.sh' '" + dir + "'";
+  if (std::system(cmd.c_str()) != 0) {
+    failure = "cannot make the test certificates with openssl (Debian package openssl)";
+    return false;
+  }
+  return true;
+}
+
+NginxServer::NginxServer(const std::string& root, const std::string& address, const std::string& extra,
+                         const NginxTls* tls)
+    : address_(address), tls_(tls != nullptr) {
+  const std::string tls_lines =
+      tls ? "    ssl_certificate \"" + tls->cert + "\";\n    ssl_certificate_key \"" + tls->key +
+                "\";\n    ssl_protocols " + tls->protocols + ";\n" +
+                (tls->protocols.find("TLSv1.2") == std::string::npos ? "    ssl_ciphers DEFAULT:@SECLEVEL=0;\n" : "")
+          : std::string();
   const std::string nginx = find_program({"/usr/sbin/nginx", "nginx"});
   if (nginx.empty()) {
     failure_ = "nginx is not installed (Debian package nginx)";
@@ -238,7 +255,8 @@ NginxServer::NginxServer(const std::string& root, const std::string& address, co
                              "  sendfile on;\n"
                              "  tcp_nopush on;\n"
                              "  server {\n"
-                             "    listen " + address + ":" + std::to_string(port) + ";\n"
+                             "    listen " + address + ":" + std::to_string(port) + (tls ? " ssl" : "") + ";\n" +
+                             tls_lines +
                              "    server_name test;\n"
                              "    root \"" + root + "\";\n" +
                              extra +
@@ -294,7 +312,7 @@ FaultServer::FaultServer(const std::string& address) : address_(address) {
 
 // --------------------------------------------------------------- TinyProxy
 
-TinyProxy::TinyProxy(const std::string& address) : address_(address) {
+TinyProxy::TinyProxy(const std::string& address, const std::string& extra_config) : address_(address) {
   const std::string tinyproxy = find_program({"/usr/bin/tinyproxy", "/usr/sbin/tinyproxy", "tinyproxy"});
   if (tinyproxy.empty()) {
     failure_ = "tinyproxy is not installed (Debian package tinyproxy)";
@@ -310,7 +328,7 @@ TinyProxy::TinyProxy(const std::string& address) : address_(address) {
                              "LogFile \"" + d + "tinyproxy.log\"\n"
                              "LogLevel Info\n"
                              "PidFile \"" + d + "tinyproxy.pid\"\n"
-                             "Allow 127.0.0.0/8\n";
+                             "Allow 127.0.0.0/8\n" + extra_config;
     testing_support::write_file(d + "tinyproxy.conf", conf);
     const Launch l = launch(proc_, {tinyproxy, "-d", "-c", d + "tinyproxy.conf"}, address, port);
     if (l == Launch::not_started) {

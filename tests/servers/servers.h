@@ -58,20 +58,35 @@ bool accepts_connections(const std::string& address, int port);
 // The first of `candidates` that exists and is executable; empty if none.
 std::string find_program(const std::vector<std::string>& candidates);
 
+// Makes the test certificates in `dir` (tests/servers/make_test_certs.sh:
+// ca.pem, and good, expired, wronghost, unknownca .pem/.key). False with
+// `failure` set when openssl cannot make them.
+bool make_test_certs(const std::string& dir, std::string& failure);
+
+// TLS for an nginx server: its certificate and key files, and the protocol
+// versions it offers (nginx's ssl_protocols).
+struct NginxTls {
+  std::string cert;
+  std::string key;
+  std::string protocols = "TLSv1.2 TLSv1.3";
+};
+
 class NginxServer {
  public:
   // Serves the folder `root` at "/" on `address`. `extra_server_config` is
-  // placed inside the server block (e.g. more locations).
+  // placed inside the server block (e.g. more locations). With `tls` it
+  // serves HTTPS only.
   explicit NginxServer(const std::string& root, const std::string& address = "127.0.0.1",
-                       const std::string& extra_server_config = "");
+                       const std::string& extra_server_config = "", const NginxTls* tls = nullptr);
   ~NginxServer();
 
   bool ok() const { return port_ > 0; }
   const std::string& failure() const { return failure_; }
   const std::string& address() const { return address_; }
   int port() const { return port_; }
-  // "address:port", as a server name for the download pool.
-  std::string host() const { return address_ + ":" + std::to_string(port_); }
+  // "address:port", as a server name for the download pool ("https://"
+  // before it for a TLS server).
+  std::string host() const { return (tls_ ? "https://" : "") + address_ + ":" + std::to_string(port_); }
   // The access log: the usual ("combined") line of each request, followed by
   // " conn=<n> req=<m>", the connection that carried it and the request's
   // number on that connection.
@@ -83,6 +98,7 @@ class NginxServer {
   ChildProcess proc_;
   std::string address_;
   int port_ = 0;
+  bool tls_ = false;
   std::string failure_;
 };
 
@@ -106,7 +122,9 @@ class FaultServer {
 
 class TinyProxy {
  public:
-  explicit TinyProxy(const std::string& address = "127.0.0.1");
+  // `extra_config` is added to its configuration (e.g. "ConnectPort 1\n",
+  // which refuses CONNECT to any other port).
+  explicit TinyProxy(const std::string& address = "127.0.0.1", const std::string& extra_config = "");
   ~TinyProxy();
 
   bool ok() const { return port_ > 0; }

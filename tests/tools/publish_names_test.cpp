@@ -34,8 +34,11 @@ TEST(PublishNamesTest, VersionPrefixHostAndDescription) {
   for (const char* p : {"/", "/pub/", "/pub/sky vane/"}) EXPECT_EQ(prefix_problem(p), "") << p;
   for (const char* p : {"", "pub/", "/pub", "//", "/a//b/", "/a/../b/", "/a%20/"}) EXPECT_NE(prefix_problem(p), "") << p;
 
-  for (const char* h : {"127.0.0.1", "127.0.0.1:8080", "mirror.example.org"}) EXPECT_EQ(host_problem(h), "") << h;
-  for (const char* h : {"", "http://x", "x/pub", "a b", "x:", ":80", "x:0", "x:65536", "x:8o"})
+  for (const char* h : {"127.0.0.1", "127.0.0.1:8080", "mirror.example.org", "https://mirror.example.org",
+                        "https://127.0.0.1:8443"})
+    EXPECT_EQ(host_problem(h), "") << h;
+  for (const char* h : {"", "http://x", "x/pub", "a b", "x:", ":80", "x:0", "x:65536", "x:8o", "https://",
+                        "https://x/pub", "https://x:0", "https://https://x", "ftp://x"})
     EXPECT_NE(host_problem(h), "") << h;
 
   EXPECT_EQ(description_problem("Main server (fast)"), "");

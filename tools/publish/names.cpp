@@ -85,9 +85,13 @@ std::string prefix_problem(const std::string& prefix) {
   return "";
 }
 
-std::string host_problem(const std::string& host) {
+std::string host_problem(const std::string& entry) {
+  // "https://" names a TLS server; plain HTTP is a host without a scheme.
+  const bool tls = entry.compare(0, 8, "https://") == 0;
+  const std::string host = tls ? entry.substr(8) : entry;
   if (host.empty()) return "the host is empty";
-  if (host.find("://") != std::string::npos) return "give the host without a scheme (no \"http://\")";
+  if (host.find("://") != std::string::npos)
+    return "give the host without a scheme (no \"http://\"), or with \"https://\" for a TLS server";
   for (unsigned char c : host) {
     if (c == ' ' || is_control(c)) return "a host holds no blanks or control characters";
     if (c == '/' || c == '\\') return "a host holds no \"/\" (the path goes on the prefix line)";
