@@ -40,6 +40,7 @@
 #ifdef SKYVANE_WINDOW
 #include "installer/main_screen.h"
 #endif
+#include "installer/progress_json.h"
 #include "installer/trust.h"
 #include "ui/xtim.h"
 
@@ -453,7 +454,14 @@ void poll_directory_file() {
 
 const char* const store_url = "https://skyvane.example/store.html";
 
-void go_to_URL(const std::string& url) { plat::open_url(url); }
+void go_to_URL(const std::string& url) {
+  // Nothing shows on the screen when no browser can be started: the log says why.
+  const int err = plat::open_url(url);
+  if (err == ENOENT)
+    xer << "I could not open " << url << ": this system has no program that opens web pages.\n";
+  else if (err != 0)
+    xer << "I could not open " << url << ": " << error_str(err) << "\n";
+}
 
 demo_class demo;
 
@@ -751,6 +759,11 @@ class recent_rate {
   float started_ = -1;
 };
 recent_rate g_recent_rate;
+// The rate shown and the time left estimated by the last installing_lines(),
+// for the progress lines of other programs: thousands of bytes a second,
+// seconds (below 0 while no estimate can be made).
+float g_shown_rate = 0;
+float g_seconds_left = -1;
 
 // Information lines while installing: the file, the overall progress and
 // the time left.
@@ -761,6 +774,8 @@ void installing_lines(app_texts& t) {
                                          (1 - k) * totl_inst_rat
                                    : 1.0f;
   totl_inst_rat = std::clamp(totl_inst_rat, 0.0f, 1.0f);
+  g_shown_rate = 0;
+  g_seconds_left = -1;
 
   char n[16];
   switch (stg.crnt_file_stat) {
@@ -795,6 +810,8 @@ void installing_lines(app_texts& t) {
     const float shown_rate = g_recent_rate.update(xtim.real_time, done, next.star_time);
     // Nothing measured yet (every entry so far had no size): no estimate.
     const std::string left = rate > 0 ? time_left_str(remaining / rate) : std::string("an unknown time");
+    g_shown_rate = shown_rate;
+    g_seconds_left = rate > 0 ? remaining / rate : -1;
     const int streams = next.active_streams();
     char r[16], c[16];
     int_to_str(static_cast<int>(std::fmin(shown_rate, 2147483647.0f)), r, 1, 0);
@@ -1033,11 +1050,47 @@ constexpr int kExitIncomplete = 2;  // declined, cancelled, no servers, failed, 
 // Failed attempts in a row after which the unattended mode gives up.
 constexpr int kMaxAttempts = max_fetch_attempts;
 
+// Files and thousands of bytes of the install: what it fetches or deletes
+// and how much of that is done. A file to fetch is done once it is in place;
+// a file to delete once the streams have passed it, or when the install
+// completed.
+struct install_counts {
+  std::int64_t files_done = 0, files_total = 0;
+  double kb_done = 0;
+  std::int64_t kb_total = 0;
+};
+install_counts count_install() {
+  install_counts c;
+  const int n = static_cast<int>(sim_info.files.size());
+  for (int i = 0; i < n; ++i) {
+    const file_version_struct& v = sim_info.files[i].versions.back();
+    if (v.want_to_nuke_it) {
+      ++c.files_total;
+      bool passed = stg.step == 2 ? !stg.got_failed_install : i < next.next_index;
+      for (const stream_record& r : next.stream)
+        if (stg.step == 1 && r.active() && r.entry == i) passed = false;
+      if (passed) ++c.files_done;
+    } else if (v.want_to_grab_it) {
+      ++c.files_total;
+      c.kb_total += v.down_size;
+      if (v.on_disk) {
+        ++c.files_done;
+        c.kb_done += static_cast<double>(v.down_size);
+      }
+    }
+  }
+  if (stg.step == 1) c.kb_done += next.file_down;
+  return c;
+}
+
 // The main screen without a window: it prints what a person would read and
-// clicks what the options say.
+// clicks what the options say; with "--progress=json" it writes its
+// progress as JSON lines instead (progress_json.h), the other texts going
+// to standard error.
 class unattended_screen : public main_screen {
  public:
   int exit_status = kExitDone;
+  bool json = false;
 
   int buttons(const app_texts& t, int install_enabled) override {
     if (finish_pending_) return 0;
@@ -1076,6 +1129,11 @@ class unattended_screen : public main_screen {
   }
 
   void info(const app_texts& t) override {
+    if (json) {
+      json_line(t);
+      if (finish_pending_) app_done = 1;
+      return;
+    }
     say(t.status, last_status_);
     if (stg.step == 1) {
       progress_line(t);
@@ -1089,7 +1147,7 @@ class unattended_screen : public main_screen {
 
   void notice(const std::string& text) override {
     end_progress_line();
-    std::cout << printable_text(text) << "\n" << std::flush;
+    (json ? std::cerr : std::cout) << printable_text(text) << "\n" << std::flush;
   }
 
   // End a started progress line before any other output.
@@ -1108,7 +1166,50 @@ class unattended_screen : public main_screen {
   int give_up(const std::string& why) {
     end_progress_line();
     std::cerr << printable_text(why) << "\n";
+    gave_up_ = why;
     return finish(kExitIncomplete);
+  }
+  // One JSON line when one is due. The counts of an install never go back
+  // (a failed transfer drops what it had received; a retry starts over).
+  void json_line(const app_texts& t) {
+    progress_report r;
+    if (stg.step == 1) {
+      r.state = "installing";
+    } else if (stg.step == 2) {
+      r.state = quit_by_signal ? "cancelled" : stg.got_failed_install ? "failed" : "complete";
+    } else if (!gave_up_.empty()) {
+      r.state = clicked_install_ ? "cancelled" : "failed";
+    } else {
+      r.state = stg.dir_scan == 3 ? "ready" : "checking";
+    }
+    r.status = gave_up_.empty() ? t.status : gave_up_;
+    if (stg.step == 2 && stg.got_failed_install) r.status = t.line[0];
+    if (stg.dir_scan == 3) {
+      const install_counts c = count_install();
+      if (stg.step == 0) {
+        json_files_ = 0;
+        json_kb_ = 0;
+      }
+      json_files_ = std::max(json_files_, c.files_done);
+      json_kb_ = std::min(std::max(json_kb_, c.kb_done), static_cast<double>(c.kb_total));
+      r.files_done = stg.step == 0 ? 0 : json_files_;
+      r.files_total = c.files_total;
+      r.bytes_received = stg.step == 0 ? 0 : static_cast<std::int64_t>(json_kb_ * 1000);
+      r.bytes_total = c.kb_total * 1000;
+      // Before the install the files are not chosen yet (a changed file
+      // may be kept): the totals are those of the examination.
+      if (stg.step == 0) {
+        r.files_total = work_pending();
+        r.bytes_total = stg.down_req * 1000;
+      }
+    }
+    if (stg.step == 1) {
+      r.rate = static_cast<double>(g_shown_rate) * 1000;
+      r.seconds_left = g_seconds_left;
+      r.file = crnt_file_path.empty() ? std::string() : crnt_file_name;
+    }
+    if (!pacer_.due(r, xtim.real_time)) return;
+    std::cout << progress_json_line(r) << "\n" << std::flush;
   }
   // Prints a line of the screen when it changed; a text just printed in
   // another place (the status line saying what the first information line
@@ -1142,7 +1243,26 @@ class unattended_screen : public main_screen {
   float last_progress_ = -10;
   std::string last_status_, last_line_[3];
   std::string last_printed_;
+  std::string gave_up_;
+  progress_json_pacer pacer_;
+  std::int64_t json_files_ = 0;
+  double json_kb_ = 0;
 };
+
+// One warning for each option that nothing looks up: it is ignored, as an
+// unknown option always was, but a script's typing mistake no longer
+// changes nothing without a word.
+void warn_unknown_options() {
+  // Looked up later in the run, or by the other mode only.
+  cmdline.expect({"--headless", "--install", "--accept_eula", "--modified", "--download_os", "--server_list_host",
+                  "--retry_backoff", "--release_key", "--progress", "--fps_test", "--lock_main_thread", "--cmnds",
+                  "--help", "-h"});
+  for (const std::string& name : cmdline.unasked()) {
+    const std::string line = "option " + printable_text(name) + " is not one this installer knows; ignored";
+    std::cerr << line << "\n";
+    xer << line << "\n";
+  }
+}
 
 // Opens the log in the program's own folder, or in the per-user state
 // folder when the program's folder cannot be written. Returns the folder.
@@ -1383,11 +1503,19 @@ int installer_main(int argc, const char* const* argv) {
       return refuse(kExitFatal);
     }
   }
-  std::cout << "Installing to " << printable_text(dest_dir_path) << "\n";
+  const std::string progress = cmdline.get_option("--progress");
+  if (cmdline.has_option("--progress") && progress != "json" && progress != "text") {
+    std::cerr << "--progress must be text or json.\n";
+    return refuse(kExitFatal);
+  }
+  const bool json_progress = !windowed && progress == "json";
+  warn_unknown_options();
+  (json_progress ? std::cerr : std::cout) << "Installing to " << printable_text(dest_dir_path) << "\n";
 
   if (windowed) return run_window();
 
   unattended_screen screen;
+  screen.json = json_progress;
   app_screen = &screen;
   app_seed(static_cast<unsigned>(xtim_class::microsecs_tot()));
   while (!app_done) {

@@ -76,6 +76,20 @@ void drawn_screen::servers_and_prefs() {
     BTN_is_int(142, y, &stg.sel_server, i, "");
     OGL_string(43, 154, y, server_desc[i], 0, charset_shown, 0);
   }
+  // The server choice is one control of the focus ring: Up and Down choose
+  // the server above or below.
+  if (shown > 0) {
+    const int who = BTN_identity(142, 578);
+    BTN_register_focus(who, allow_nav | allow_print);
+    if (focus_id == who) {
+      BTN_take_keys(who, [&](int, int key, int) {
+        if (key == 38 && stg.sel_server > 0) --stg.sel_server;
+        else if (key == 40 && stg.sel_server < shown - 1) ++stg.sel_server;
+      });
+      const float y = 578 - 20.0f * std::clamp(stg.sel_server, 0, shown - 1);
+      BTN_focus_mark(133, y - 6, 160 + str_dx(server_desc[std::clamp(stg.sel_server, 0, shown - 1)]), y + 12);
+    }
+  }
   if (servers_left_out > 0)
     OGL_string(43, 154, 578 - 20.0f * shown,
                "(" + std::to_string(servers_left_out) + " more servers in the list; only the first ten are used)", 0,
@@ -110,6 +124,11 @@ int drawn_screen::buttons(const app_texts& t, int install_enabled) {
   }
   if (picture_button(700, 78, art_btn_store)) clicked |= btn_store;
   if (picture_button(960, 78, art_btn_quit)) clicked |= btn_quit;
+  // Return with nothing focused presses the default button, INSTALL.
+  if (return_hit && focus_id == 0 && stg.step == 0 && install_enabled) {
+    return_hit = 0;
+    clicked |= btn_install;
+  }
   return clicked;
 }
 
@@ -119,8 +138,15 @@ void drawn_screen::info(const app_texts& t) {
   static std::string said[4];
   const std::string* now[4] = {&t.status, &t.line[0], &t.line[1], &t.line[2]};
   bool logged = false;
+  // The free space moves with every file written anywhere on the disk: its
+  // line is logged when it appears and when the disk check's verdict below
+  // it changes, not at each tenth of a gigabyte.
+  static const std::string kFree = "You have ";
+  const bool only_free_space_moved = said[2].rfind(kFree, 0) == 0 && t.line[1].rfind(kFree, 0) == 0 &&
+                                     said[3] == t.line[2];
   for (int i = 0; i < 4; ++i) {
     if (*now[i] == said[i] || (stg.step == 1 && i > 0)) continue;
+    if (i == 2 && only_free_space_moved) continue;
     said[i] = *now[i];
     if (!now[i]->empty()) xer << "Screen: " << *now[i] << "\n";
     logged = true;
@@ -177,7 +203,8 @@ int drawn_select_alert(const std::string& local_path, int is_gone) {
                    ""))
       clicked = sel_replace_all;
     if (BTN_action(308, 28, 260, 0, 0, "KEEP EVERY OLD FILE IN THIS DIRECTORY", "")) clicked = sel_keep_all;
-    if (BTN_action(584, 28, 200, 0, 0, "CANCEL THE WHOLE INSTALLATION!", "")) clicked = sel_cancel;
+    // Escape answers as CANCEL does.
+    if (BTN_action(584, 28, 200, 0, 0, "CANCEL THE WHOLE INSTALLATION!", "") || escape_hit) clicked = sel_cancel;
     if (clicked) {
       answer = clicked;
       break;
@@ -259,6 +286,7 @@ void folder_browser::open(const std::string& folder) {
   path = p;
   typed = p;
   first_row = 0;
+  selected = -1;
   subfolders.clear();
   std::vector<std::string> names;
   std::vector<int> is_folder;
@@ -307,6 +335,35 @@ int draw_folder_browser(folder_browser& b, const std::string& prompt) {
     b.first_row -= mnw.mouse_wheel * 3;
     mnw.mouse_wheel = 0;
   }
+  // The list is one control of the focus ring: Up and Down choose a
+  // sub-folder, Page Up and Page Down a page away, Home and End the first
+  // and the last; Return enters the chosen one.
+  std::string entered_name;
+  {
+    const int who = BTN_identity(kListX, kListY + kListH);
+    BTN_register_focus(who, allow_nav | allow_return);
+    if (focus_id == who) {
+      BTN_take_keys(who, [&](int, int key, int) {
+        if (count == 0) return;
+        const int at = b.selected < 0 ? b.first_row - 1 : b.selected;
+        switch (key) {
+          case 38: b.selected = std::max(0, at - 1); break;
+          case 40: b.selected = std::min(count - 1, at + 1); break;
+          case 33: b.selected = std::max(0, at - kRows); break;
+          case 34: b.selected = std::min(count - 1, std::max(0, at) + kRows); break;
+          case 36: b.selected = 0; break;
+          case 35: b.selected = count - 1; break;
+          case 13:
+            if (b.selected >= 0 && b.selected < count) entered_name = b.subfolders[b.selected];
+            break;
+          default: break;
+        }
+        // The chosen row stays in view.
+        if (b.selected >= 0) b.first_row = std::clamp(b.first_row, b.selected - kRows + 1, b.selected);
+      });
+      BTN_focus_mark(kListX + 2, kListY + 2, kListX + kListW - 2, kListY + kListH - 2);
+    }
+  }
   b.first_row = std::clamp(b.first_row, 0, std::max(0, count - kRows));
   if (count == 0) OGL_string(45, kListX + 10, kListY + kListH - 20, "(no sub-folders)", 0, charset_prop, 0);
   std::string clicked_name;
@@ -314,7 +371,7 @@ int draw_folder_browser(folder_browser& b, const std::string& prompt) {
     const std::string& name = b.subfolders[b.first_row + r];
     const float y = kListY + kListH - 20 - r * kRowH;
     const bool over = mnw.mx >= kListX && mnw.mx <= kListX + kListW && mnw.my >= y - 4 && mnw.my < y - 4 + kRowH;
-    if (over) OGL_fillrect(8, 0.35f, kListX + 4, y - 4, kListW - 8, kRowH);
+    if (over || b.first_row + r == b.selected) OGL_fillrect(8, 0.35f, kListX + 4, y - 4, kListW - 8, kRowH);
     OGL_string(46, kListX + 10, y, name + "/", 0, charset_shown, 0);
     // A single click enters a folder: the second press of a double click
     // lands on the folder's own list and must not enter one more.
@@ -332,8 +389,11 @@ int draw_folder_browser(folder_browser& b, const std::string& prompt) {
   }
   if (BTN_action(250, 105, 120, 0, 0, "-PAGE UP", "")) b.first_row -= kRows;
   if (BTN_action(390, 105, 120, 0, 0, "-PAGE DOWN", "")) b.first_row += kRows;
+  // Return in the path field goes to the folder typed, as GO does.
+  const bool path_return = focus_id == BTN_identity(60, 70) && return_hit;
+  if (path_return) return_hit = 0;
   BTN_enterstring(60, 70, &b.typed, 2047, "-Path:", 400, 0);
-  if (BTN_action(500, 75, 60, 0, 0, "-GO", "")) {
+  if (BTN_action(500, 75, 60, 0, 0, "-GO", "") || path_return) {
     browser_note = b.go_typed() ? "" : "That is not a folder I can open.";
   }
   if (!browser_note.empty()) OGL_string(1, 20, 48, browser_note, 0, charset_prop, 0);
@@ -349,6 +409,7 @@ int draw_folder_browser(folder_browser& b, const std::string& prompt) {
     }
   }
   if (BTN_action(490, 25, 100, 0, 0, "-CANCEL", "") || escape_hit) result = 0;
+  if (clicked_name.empty()) clicked_name = entered_name;
   if (!clicked_name.empty() && result < 0) {
     if (b.enter(clicked_name))
       browser_note.clear();

@@ -59,6 +59,7 @@ class folder_browser {
   std::string typed;                    // the path field
   std::vector<std::string> subfolders;  // sorted without regard to case; hidden ones left out
   int first_row = 0;                    // first sub-folder shown
+  int selected = -1;                    // sub-folder chosen with the arrow keys; -1 none
 };
 
 // The parent of a folder path ending in "/" ("/" stays "/").

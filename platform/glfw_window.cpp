@@ -204,6 +204,17 @@ void monitor_size(int& width, int& height) {
   height = mode->height;
 }
 
+void monitor_work_area(int& width, int& height) {
+  monitor_size(width, height);
+  if (width <= 0) return;
+  int x = 0, y = 0, w = 0, h = 0;
+  glfwGetMonitorWorkarea(glfwGetPrimaryMonitor(), &x, &y, &w, &h);
+  if (w > 0 && h > 0) {
+    width = w;
+    height = h;
+  }
+}
+
 int window_open(int width, int height, const char* title, bool framed, std::string& why) {
   if (const int err = fault_check(Op::window)) {
     why = "the window could not be opened (injected fault)";
@@ -228,7 +239,15 @@ int window_open(int width, int height, const char* title, bool framed, std::stri
     why = "no OpenGL 2.1 window: " + g_last_error;
     return ENODEV;
   }
-  glfwSetWindowPos(g_win, 0, 0);
+  // The system places the window by its content area: the frame (the title
+  // bar) goes above and left of it, so the frame's size is added to put the
+  // whole window at the top left of the work area, title bar included.
+  {
+    int x = 0, y = 0, w = 0, h = 0, left = 0, top = 0, right = 0, bottom = 0;
+    if (GLFWmonitor* m = glfwGetPrimaryMonitor()) glfwGetMonitorWorkarea(m, &x, &y, &w, &h);
+    glfwGetWindowFrameSize(g_win, &left, &top, &right, &bottom);
+    glfwSetWindowPos(g_win, x + left, y + top);
+  }
   glfwMakeContextCurrent(g_win);
   glfwSetKeyCallback(g_win, on_key);
   glfwSetCharCallback(g_win, on_char);

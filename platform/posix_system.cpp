@@ -13,6 +13,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -228,13 +229,52 @@ void catch_quit_signals() {
 
 int quit_signal() { return g_quit_signal; }
 
+
+}  // namespace plat
+
+namespace {
+
+// The tests' stand-in for the message box: the title and text appended to
+// the file the environment names. False when none is named.
+bool message_box_to_file(const std::string& title, const std::string& text) {
+  const char* file = std::getenv("SKYVANE_MESSAGE_BOX_FILE");
+  if (!file || !*file) return false;
+  if (FILE* f = std::fopen(file, "ab")) {
+    std::fprintf(f, "%s\n%s\n", title.c_str(), text.c_str());
+    std::fclose(f);
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace plat {
+
+void message_box(const std::string& title, const std::string& text) { message_box_to_file(title, text); }
+
 int open_url(const std::string& url) {
-  // xdg-open hands the address to the desktop's browser; it is started and
-  // left to run, so the frame loop is never held up by it.
-  const char* argv[] = {"xdg-open", url.c_str(), nullptr};
+  // Only web addresses: the opener would also open files and start programs.
+  if (url.rfind("http://", 0) != 0 && url.rfind("https://", 0) != 0) return EINVAL;
+  // xdg-open hands the address to the desktop's browser. Without it on the
+  // PATH nothing would happen: say so, rather than start a shell for nothing.
+  bool found = false;
+  const char* path_env = std::getenv("PATH");
+  std::stringstream dirs(path_env ? path_env : "");
+  for (std::string dir; !found && std::getline(dirs, dir, ':');)
+    found = !dir.empty() && access((dir + "/xdg-open").c_str(), X_OK) == 0;
+  if (!found) return ENOENT;
+  // A shell starts it in the background and ends at once, and is waited
+  // for here: the opener, which may run as long as the browser does, then
+  // belongs to the system and never stays behind as a zombie of this
+  // program. The address is the shell's argument, never part of its script.
+  const char* argv[] = {"/bin/sh", "-c", "xdg-open \"$1\" >/dev/null 2>&1 </dev/null &", "sh", url.c_str(), nullptr};
   pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, "xdg-open", nullptr, nullptr, const_cast<char* const*>(argv), environ);
-  return rc;
+  const int rc = posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char* const*>(argv), environ);
+  if (rc != 0) return rc;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return 0;
 }
 
 }  // namespace plat

@@ -98,6 +98,15 @@ void catch_quit_signals();
 // catch_quit_signals(), or 0.
 int quit_signal();
 
+// Shows a failure the program's window cannot show (no window or GL context
+// yet, an alert raised inside another alert) in the system's own message box
+// and waits for it to be dismissed: on Windows, where a program started from
+// the desktop has no console; elsewhere standard error carries the text and
+// nothing more is shown. With the environment variable
+// SKYVANE_MESSAGE_BOX_FILE set (tests), the title and text are appended to
+// that file instead of showing a box.
+void message_box(const std::string& title, const std::string& text);
+
 // Opens a web address in the user's browser without waiting for it.
 // Returns 0 on success or an errno value.
 int open_url(const std::string& url);

@@ -13,6 +13,8 @@
 #include <shlobj.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <csignal>
 #include <sstream>
 
@@ -232,6 +234,34 @@ BOOL WINAPI note_quit_event(DWORD event) {
 void catch_quit_signals() { SetConsoleCtrlHandler(note_quit_event, TRUE); }
 
 int quit_signal() { return static_cast<int>(g_quit_signal); }
+
+
+}  // namespace plat
+
+namespace {
+
+// The tests' stand-in for the message box: the title and text appended to
+// the file the environment names. False when none is named.
+bool message_box_to_file(const std::string& title, const std::string& text) {
+  const char* file = std::getenv("SKYVANE_MESSAGE_BOX_FILE");
+  if (!file || !*file) return false;
+  if (FILE* f = std::fopen(file, "ab")) {
+    std::fprintf(f, "%s\n%s\n", title.c_str(), text.c_str());
+    std::fclose(f);
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace plat {
+
+void message_box(const std::string& title, const std::string& text) {
+  if (message_box_to_file(title, text)) return;
+  std::wstring t, m;
+  if (!win32::widen(title, t) || !win32::widen(text, m)) return;
+  MessageBoxW(nullptr, m.c_str(), t.c_str(), MB_OK | MB_ICONERROR | MB_TASKMODAL | MB_SETFOREGROUND);
+}
 
 int open_url(const std::string& url) {
   // Only web addresses: the shell would also start programs and open

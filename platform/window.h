@@ -42,6 +42,11 @@ struct WinEvent {
 // (no display yet). Does not need an open window.
 void monitor_size(int& width, int& height);
 
+// Size of the primary monitor's work area (the screen less the task bar and
+// docks), in pixels; the monitor's size when the system does not tell, 0 x 0
+// when unknown.
+void monitor_work_area(int& width, int& height);
+
 // Opens the window with a client area of width x height pixels, titled
 // `title`, with a frame (title bar) or without, and makes its OpenGL 2.1
 // compatibility context current. Returns 0 or an error code (the reason is

@@ -2,6 +2,7 @@
 #include "prefs/sub_wins.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "engine/run_state.h"
 #include "net/http.h"
@@ -38,6 +39,9 @@ int interface_rect(float x, float y, float s, float t, float w, float h, int hil
   const bool inside = pointer_in(x, y, w, h);
   if (hilite && inside) t -= mnw.now_dragging ? 2 * (h + 1) : h + 1;
   image_quad(x, y, s, t, w, h, 1);
+  // A picture that lights up under the pointer is a button: it is in the
+  // focus ring, and Return or Space presses it.
+  if (hilite && BTN_focus_press(BTN_identity(x, y), x, y, x + w, y + h) && mnw.menu_up == -1) return 1;
   return mnw.mouse_clicked && inside ? 1 : 0;
 }
 
@@ -212,6 +216,7 @@ void licence_view() {
   licence_scroll -= 3 * mnw.mouse_wheel;  // a notch away from the user goes back three lines
   mnw.mouse_wheel = 0;
   licence_scroll = std::clamp(licence_scroll, 0, last);
+  if (focus_id == who) BTN_focus_mark(kLicenceX - 6, kLicenceBottom - 6, kLicenceX + kLicenceWidth + 2, kLicenceTop + 10);
 
   for (int i = 0; i < kLicenceShown && licence_scroll + i < count; ++i)
     OGL_string(46, kLicenceX, kLicenceTop - 10.0f * i, lines[licence_scroll + i], 0, charset_prop, 0);
@@ -221,7 +226,24 @@ void licence_view() {
               track_h = kLicenceTop - kLicenceBottom + 12;
   OGL_fillrect(42, 0.35f, track_x, track_y, 6, track_h);
   const float thumb_h = std::max(12.0f, track_h * kLicenceShown / count);
-  const float thumb_y = track_y + (track_h - thumb_h) * (1.0f - static_cast<float>(licence_scroll) / last);
+  float thumb_y = track_y + (track_h - thumb_h) * (1.0f - static_cast<float>(licence_scroll) / last);
+  // The bar takes the mouse (a little wider than drawn): a press on the
+  // thumb drags it while the button is held; a press above or below it
+  // moves a page that way.
+  static float grab = -1;  // pointer height above the thumb's bottom while dragging; -1 none
+  const bool on_track = mnw.mx >= track_x - 3 && mnw.mx <= track_x + 9 && mnw.my >= track_y &&
+                        mnw.my <= track_y + track_h;
+  if (mnw.mouse_clicked && on_track) {
+    if (mnw.my >= thumb_y && mnw.my <= thumb_y + thumb_h) grab = mnw.my - thumb_y;
+    else licence_scroll += mnw.my > thumb_y ? -(kLicenceShown - 1) : kLicenceShown - 1;
+  }
+  if (!mnw.now_dragging) grab = -1;
+  if (grab >= 0 && !mnw.mouse_clicked) {
+    const float f = std::clamp((mnw.my - grab - track_y) / std::max(1.0f, track_h - thumb_h), 0.0f, 1.0f);
+    licence_scroll = static_cast<int>(std::lround((1.0f - f) * last));
+  }
+  licence_scroll = std::clamp(licence_scroll, 0, last);
+  thumb_y = track_y + (track_h - thumb_h) * (1.0f - static_cast<float>(licence_scroll) / last);
   OGL_fillrect(43, 1.0f, track_x, thumb_y, 6, thumb_h);
   OGL_string(46, 20, 18, "Scroll with the wheel or the arrow keys.", 0, charset_prop, 0);
 }

@@ -32,6 +32,7 @@ const char* const UTL_cmdline_usage =
     "  --retry_backoff=SECONDS    first wait after a failed fetch of the server list or the\n"
     "                             directory file (default 1; doubles up to 30 times this)\n"
     "  --release_key=BASE64       also trust releases signed by this public key (repeatable)\n"
+    "  --progress=text|json       unattended progress as text lines (default) or one JSON object a line\n"
     "\n"
     "Framework options:\n"
     "  --pref:TAG=VALUE           override one preference for this run\n"
@@ -57,6 +58,7 @@ void UTL_cmdline::clear() {
   all_values_.clear();
   positional_.clear();
   positionals_.clear();
+  asked_.clear();
 }
 
 void UTL_cmdline::store(const std::string& name, const std::string& value) {
@@ -109,14 +111,30 @@ void UTL_cmdline::init_args(int argc, const char* const* argv) {
   init_common();
 }
 
-int UTL_cmdline::has_option(const char* name) const { return options.count(name) ? 1 : 0; }
+int UTL_cmdline::has_option(const char* name) const {
+  asked_.insert(name);
+  return options.count(name) ? 1 : 0;
+}
+
+void UTL_cmdline::expect(std::initializer_list<const char*> names) {
+  for (const char* n : names) asked_.insert(n);
+}
+
+std::vector<std::string> UTL_cmdline::unasked() const {
+  std::vector<std::string> out;
+  for (const auto& [name, value] : options)
+    if (!asked_.count(name)) out.push_back(name);
+  return out;
+}
 
 std::vector<std::string> UTL_cmdline::get_all(const char* name) const {
+  asked_.insert(name);
   const auto it = all_values_.find(name);
   return it == all_values_.end() ? std::vector<std::string>() : it->second;
 }
 
 std::string UTL_cmdline::get_option(const char* name) const {
+  asked_.insert(name);
   const auto it = options.find(name);
   return it == options.end() ? std::string() : it->second;
 }

@@ -6,7 +6,9 @@
 // "--help" / "-h" prints the usage; both end the program.
 #pragma once
 
+#include <initializer_list>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,15 @@ class UTL_cmdline {
   // Every argument given to init_args() that is not an option, in order.
   const std::vector<std::string>& positionals() const { return positionals_; }
 
+  // Options the program looks up later in the run (a lookup at a click,
+  // at the end): they count as looked up from now on.
+  void expect(std::initializer_list<const char*> names);
+  // The options given that nothing has looked up (has_option, get_option,
+  // get_all) nor expect() named, in the order of their names: a typing
+  // mistake in a script ("--acept_eula") that would otherwise change nothing
+  // without a word.
+  std::vector<std::string> unasked() const;
+
   // Forgets everything (tests reuse the one instance).
   void clear();
 
@@ -46,6 +57,7 @@ class UTL_cmdline {
   void store(const std::string& name, const std::string& value);
   void init_common();
   std::map<std::string, std::vector<std::string>> all_values_;
+  mutable std::set<std::string> asked_;
   std::string positional_;
   std::vector<std::string> positionals_;
 };

@@ -30,6 +30,7 @@ void show_fallback(const std::string lines[4]) {
   std::string text = lines[0] + "\n\n" + lines[1] + "\n\n" + lines[2] + "\n\n" + lines[3];
   if (text.size() > 2000) text.resize(2000);
   std::cerr << "Aerodeck Message\n" << text << "\n" << std::flush;
+  plat::message_box("Aerodeck Message", text);
 }
 
 }  // namespace

@@ -157,6 +157,7 @@ int BTN_action(float x, float y, float width, int lit, int mode, const std::stri
   if (lit) BTN_frame1(3, x, y, width, 0);
   BTN_util_draw_label(x, y - 3, 1, text, mode == 2 && lit);
   if (!sublabel.empty() && sublabel != "-") OGL_string(45, x + width / 2 + 10, y + 7, sublabel, 500, charset_prop, 0);
+  if (BTN_focus_press(BTN_identity(x, y), x - width / 2, y - 10, x + width / 2, y + 10) && !menu_open()) return 1;
   if (menu_open()) return 0;
   const bool over = inside(x - width / 2, x + width / 2, y - 10, y + 10);
   if (over && !help.empty()) stls.help_message = help;
@@ -168,7 +169,9 @@ int BTN_action(float x, float y, float width, int lit, int mode, const std::stri
   return 1;
 }
 
-int BTN_bool(float x, float y, int* value, const std::string& label, int kind) {
+namespace {
+
+int bool_box(float x, float y, int* value, const std::string& label, int kind, bool focusable) {
   std::string text, second, help;
   BTN_expand_label(label, text, second, help);
   int s, t;
@@ -176,6 +179,10 @@ int BTN_bool(float x, float y, int* value, const std::string& label, int kind) {
   sprite(0, x - 9, y + 3 - 9, x + 9, y + 3 + 9, s, t, s + 18, t + 18);
   BTN_util_draw_label(x - 12, y, 0, text, 0);
   BTN_util_draw_label(x + 12, y, 2, second, 0);
+  if (focusable && BTN_focus_press(BTN_identity(x, y), x - 9, y - 6, x + 9, y + 12) && !menu_open()) {
+    *value = *value ? 0 : 1;
+    return 1;
+  }
   if (menu_open() || !inside(x - 8, x + 8, y - 4, y + 12)) return 0;
   if (!help.empty()) stls.help_message = help;
   if (!mnw.mouse_clicked) return 0;
@@ -183,9 +190,15 @@ int BTN_bool(float x, float y, int* value, const std::string& label, int kind) {
   return 1;
 }
 
+}  // namespace
+
+int BTN_bool(float x, float y, int* value, const std::string& label, int kind) {
+  return bool_box(x, y, value, label, kind, true);
+}
+
 int BTN_is_int(float x, float y, int* var, int value, const std::string& label) {
   int on = *var == value;
-  const int acted = BTN_bool(x, y, &on, label, 1);
+  const int acted = bool_box(x, y, &on, label, 1, false);
   if (acted && on) *var = value;
   return acted;
 }
@@ -218,6 +231,21 @@ int BTN_textlist(float x, float y, int* index, const std::string& items, const s
   BTN_util_draw_label(x - w / 2 - 5, y, 0, text, 0);
   BTN_util_draw_label(x + w / 2 + 25, y, 2, second, 0);
   const int code = round_half_away(x + y * 1024);
+
+  // In the focus ring: Up and Down choose the entry before or after;
+  // Return or Space opens the list.
+  const int who = BTN_identity(x, y);
+  BTN_register_focus(who, allow_nav | allow_return | allow_print);
+  int stepped = 0;
+  if (focus_id == who) {
+    BTN_focus_mark(x - w / 2 - 15, y - 7, x + w / 2 + 19, y + 13);
+    BTN_take_keys(who, [&](int ch, int key, int) {
+      if (active_popup_code == code) return;
+      if (key == 38 && *index > 0) --*index, stepped = 1;
+      else if (key == 40 && *index < n - 1) ++*index, stepped = 1;
+      else if (key == 13 || ch == ' ') active_popup_code = code, popup_creep = 0;
+    });
+  }
 
   // The whole list box takes the click: its 20-unit height, and from left
   // of the box to the end of its arrow cap.
@@ -257,7 +285,7 @@ int BTN_textlist(float x, float y, int* index, const std::string& items, const s
     return 0;
   }
   OGL_string(38, x, y, entries[*index], 0, charset_prop, 1);
-  return 0;
+  return stepped;
 }
 
 int BTN_flt_range(float x, float y, float* value, int digits, int decimals, float min, float max,
@@ -339,6 +367,27 @@ int BTN_int_range(float x, float y, int* value, int digits, int min, int max, co
 
 int BTN_identity(float x, float y) { return round_half_away(x) * 8192 + round_half_away(y); }
 
+void BTN_focus_mark(float x1, float y1, float x2, float y2) {
+  for (float d : {1.0f, 2.0f}) {
+    const float a = x1 - d, b = y1 - d, c = x2 + d, e = y2 + d;
+    OGL_line(8, 1.0f, a, b, c, b);
+    OGL_line(8, 1.0f, c, b, c, e);
+    OGL_line(8, 1.0f, c, e, a, e);
+    OGL_line(8, 1.0f, a, e, a, b);
+  }
+}
+
+int BTN_focus_press(int who, float x1, float y1, float x2, float y2) {
+  BTN_register_focus(who, allow_return | allow_print);
+  if (focus_id != who) return 0;
+  BTN_focus_mark(x1, y1, x2, y2);
+  int pressed = 0;
+  BTN_take_keys(who, [&](int ch, int key, int) {
+    if (key == 13 || ch == ' ') pressed = 1;
+  });
+  return pressed;
+}
+
 void BTN_register_focus(int who, int allow_keys) {
   focus_ring.push_back({who, char_slot, vkey_slot, flag_slot, id_slot, &ctr_slot, focus_depth, allow_keys});
 }
@@ -389,15 +438,43 @@ int ring_index(int who) {
   return -1;
 }
 
+// The ring's identities in reading order: rows from the top down (controls
+// whose heights differ by less than 8 units share a row), each row from the
+// left. An identity holds the control's position (BTN_identity).
+std::vector<int> reading_order() {
+  struct place {
+    int who, x, y;
+  };
+  std::vector<place> p;
+  for (const focus_info_t& f : focus_ring) {
+    const int x = f.who_am_i >= 0 ? f.who_am_i / 8192 : 0;
+    const int y = f.who_am_i - x * 8192;
+    p.push_back({f.who_am_i, x, y});
+  }
+  std::stable_sort(p.begin(), p.end(), [](const place& a, const place& b) { return a.y > b.y; });
+  for (size_t i = 1, row = 0; i < p.size(); ++i) {
+    if (p[row].y - p[i].y < 8) p[i].y = p[row].y;
+    else row = i;
+  }
+  std::stable_sort(p.begin(), p.end(), [](const place& a, const place& b) { return a.y != b.y ? a.y > b.y : a.x < b.x; });
+  std::vector<int> order;
+  for (const place& q : p) order.push_back(q.who);
+  return order;
+}
+
 }  // namespace
 
 int BTN_dispatch_to_focus(int ch, int key, int flags) {
-  if (mnw.top_win_now == win_alert) return 0;
   const bool tab_press = key == 9 && !(flags & 16);
+  // The alert takes no keys through the ring (a field of the window under
+  // it keeps none): Tab only moves the focus mark onto its button, and
+  // Return and Escape reach the alert's own checks.
+  if (mnw.top_win_now == win_alert && key != 9) return 0;
   if (focus_id != 0 && ring_index(focus_id) < 0) focus_id = 0;
   if (focus_id == 0) {
     if (tab_press && !focus_ring.empty()) {
-      focus_id = focus_ring.front().who_am_i;
+      const std::vector<int> order = reading_order();
+      focus_id = (flags & 1) ? order.back() : order.front();
       BTN_prune_keys(focus_id);
       return 1;
     }
@@ -407,9 +484,11 @@ int BTN_dispatch_to_focus(int ch, int key, int flags) {
   const focus_info_t& f = focus_ring[at];
   if (key == 9 && !(f.allow_keys & allow_tab)) {
     if (!tab_press) return 1;
-    const int n = static_cast<int>(focus_ring.size());
-    const int next = (flags & 1) ? (at + n - 1) % n : (at + 1) % n;
-    focus_id = focus_ring[next].who_am_i;
+    const std::vector<int> order = reading_order();
+    const int n = static_cast<int>(order.size());
+    const int pos = static_cast<int>(std::find(order.begin(), order.end(), focus_id) - order.begin());
+    const int next = (flags & 1) ? (pos + n - 1) % n : (pos + 1) % n;
+    focus_id = order[next];
     BTN_prune_keys(focus_id);
     return 1;
   }

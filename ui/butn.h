@@ -40,6 +40,8 @@ void BTN_util_draw_boxed_button(float x, float y, float width);
 // -------------------------------------------------------------------- [SECTION] widgets
 int BTN_action(float x, float y, float width, int lit, int mode, const std::string& label, const std::string& sublabel);
 int BTN_bool(float x, float y, int* value, const std::string& label, int kind);
+// An option button; it is not in the focus ring by itself: a group of them
+// is one control, which its caller registers (BTN_focus_press, arrows).
 int BTN_is_int(float x, float y, int* var, int value, const std::string& label);
 int BTN_textlist(float x, float y, int* index, const std::string& items, const std::string& label);
 int BTN_int_range(float x, float y, int* value, int digits, int min, int max, const std::string& label);
@@ -98,7 +100,9 @@ void BTN_unfocus_any();
 // field adjusts its digit rather than only focusing it.
 void BTN_drop_focus_for_click();
 extern int focus_before_click;
-// Offers one key event to the focused widget; 1 when consumed.
+// Offers one key event to the focused widget; 1 when consumed. Tab and
+// Shift+Tab move the focus through the ring in reading order (top to bottom,
+// then left to right), from nothing to the first or the last control.
 int BTN_dispatch_to_focus(int ch, int key, int flags);
 // Removes from the key queue the entries already taken and every entry
 // queued for a widget other than `keep` (one that has lost the focus),
@@ -119,6 +123,15 @@ void BTN_take_keys(int who, F&& f) {
   }
   BTN_prune_keys(who);
 }
+
+// A control in the focus ring that Return or Space presses (buttons, check
+// boxes, picture buttons): registers `who`, draws the focus mark around the
+// box (x1, y1)-(x2, y2) while it has the focus, and returns 1 when Return or
+// Space was pressed on it since the last frame.
+int BTN_focus_press(int who, float x1, float y1, float x2, float y2);
+// The focus mark: a two-unit outline in the colour of the focused number
+// field's digit, drawn just outside the box.
+void BTN_focus_mark(float x1, float y1, float x2, float y2);
 
 // Resets widgets, focus and pop-up state (tests).
 void BTN_reset();

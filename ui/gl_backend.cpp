@@ -246,7 +246,8 @@ void OGL_gl_backend::draw_commands(size_t from) {
     const Cmd& c = cmds[k];
     switch (c.kind) {
       case k_viewport:
-        glViewport(0, 0, c.i[0], c.i[1]);
+        glViewport(0, 0, static_cast<int>(std::lround(c.i[0] * pixel_scale)),
+                   static_cast<int>(std::lround(c.i[1] * pixel_scale)));
         glMatrixMode(GL_PROJECTION);
         glLoadIdentity();
         glOrtho(0, c.i[0], 0, c.i[1], -1, 1);
@@ -409,7 +410,7 @@ void OGL_gl_backend::glyph_quad(int tex, const OGL_vertex v[4]) {
 
 bool OGL_gl_backend::record_copy(int tex, const OGL_vertex v[4], float ts) {
   const int slot = tex - tex_second_font;
-  if (slot < 0 || slot >= 5 || !gl_fbo_[slot]) return false;
+  if (pixel_scale != 1 || slot < 0 || slot >= 5 || !gl_fbo_[slot]) return false;
   if (color_[0] != 1.0f || color_[1] != 1.0f || color_[2] != 1.0f || color_[3] != 1.0f) return false;
   const float size = 1024.0f;  // the pictures' textures are 1024 x 1024
   // Corners in the order lower-left, lower-right, upper-right, upper-left,
@@ -467,7 +468,7 @@ void OGL_gl_backend::present() {
   // whose content changed are drawn again (all of the frame's commands,
   // clipped to the rectangle around those tiles).
   tile_digests(frame_, tiles_now_);
-  if (keeps_back_ && shown_valid_ && tiles_shown_valid_ && drawn_cmds_ == 0) {
+  if (keeps_back_ && pixel_scale == 1 && shown_valid_ && tiles_shown_valid_ && drawn_cmds_ == 0) {
     int tx0 = kTiles, ty0 = kTiles, tx1 = -1, ty1 = -1;
     for (int ty = 0; ty < kTiles; ++ty)
       for (int tx = 0; tx < kTiles; ++tx) {

@@ -36,6 +36,12 @@ class OGL_gl_backend : public OGL_backend {
   std::string clipboard_get() override;
   void clipboard_set(const std::string& text) override;
 
+  // Window pixels per layout unit: the frame is laid out in units and drawn
+  // into a projection of the window's pixels (below 1 on a small screen, 2
+  // on a very large one). The picture copies and the drawing of a changed
+  // part only are made at 1.
+  float pixel_scale = 1;
+
   // The initial GL state of the context.
   void init_state();
   // Vendor, renderer and version of the context, for the log.

@@ -1,6 +1,7 @@
 // Start-up of the framework with its window: the log and its header, the
 // command line, the window and GL context, the interface images and the
 // palette, and the first start-up screens.
+#include <cmath>
 #include <string>
 
 #include "ui/gl_init.h"
@@ -40,14 +41,19 @@ void close_window() {
 // Creates the window of interface 0 with its GL context; 1 on success.
 int MACIBM_make_context(int i) {
   if (i != 0) return 0;  // no second-monitor window on this system
-  const bool framed = g_mon_x_res_now > mnw.x_res_now + 20 && g_mon_y_res_now > mnw.y_res_now + 20;
+  // A window scaled to fit a small screen has its title bar, so that it
+  // can be moved.
+  const float s = g_window_scale;
+  const int w = static_cast<int>(std::lround(mnw.x_res_now * s)), h = static_cast<int>(std::lround(mnw.y_res_now * s));
+  const bool framed = s < 1.0f || (g_mon_x_res_now > w + 20 && g_mon_y_res_now > h + 20);
   std::string why;
-  if (plat::window_open(mnw.x_res_now, mnw.y_res_now, "Aerodeck", framed, why) != 0) {
+  if (plat::window_open(w, h, "Aerodeck", framed, why) != 0) {
     xer << "The window could not be made: " << why << "\n";
     xer.flush();
     return 0;
   }
   ogl_be = &ogl_gl;
+  ogl_gl.pixel_scale = s;
   mnw.window[0] = mnw.context[0] = mnw.dc[0] = &ogl_gl;
   if (!plat::window_swap_interval(0)) xer << "Warning: unable to disable vsync.\n";
   ogl_gl.init_state();
@@ -75,6 +81,12 @@ void MACIBM_init(int argc, const char* const* argv) {
   mnw.alias_req = 0;
   mnw.lang = 0;
   plat::monitor_size(g_mon_x_res_now, g_mon_y_res_now);
+  {
+    int work_w = 0, work_h = 0;
+    plat::monitor_work_area(work_w, work_h);
+    g_window_scale = MACIBM_window_scale(work_w, work_h, 32);
+    xer << "Work area " << work_w << " x " << work_h << ": the window is drawn at scale " << g_window_scale << ".\n";
+  }
   xer << "Second-monitor windows are not used on this system.\n";
   MACIBM_setres(1);
   if (!MACIBM_make_context(0)) {

@@ -24,8 +24,8 @@ void MACIBM_draw_alert(int return_window, const std::string lines[4], int type, 
       for (int k = 0; k < 4; ++k) OGL_string(43, mnw.win_dx / 2, ys[k], lines[k], 0.9f * mnw.win_dx, charset_prop, 1);
       if (type == t_exit) OGL_string(43, mnw.win_dx / 2, 45, where, 0.9f * mnw.win_dx, charset_prop, 1);
     }
-    if (BTN_action(mnw.win_dx / 2, 18, 0, 0, 0, button, "") || return_hit) {
-      return_hit = 0;
+    if (BTN_action(mnw.win_dx / 2, 18, 0, 0, 0, button, "") || return_hit || escape_hit) {
+      return_hit = escape_hit = 0;
       if (type == t_exit) break;
       MACIBM_startwind(return_window);
       mnw.mx = saved_mx;

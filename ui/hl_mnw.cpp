@@ -13,6 +13,16 @@
 #include "ui/xtim.h"
 
 mnw_class mnw;
+float g_window_scale = 1.0f;
+
+float MACIBM_window_scale(int work_w, int work_h, int title_h) {
+  if (work_w <= 0 || work_h <= 0) return 1.0f;
+  if (work_w >= 2 * 1024 && work_h >= 2 * 768 + title_h) return 2.0f;
+  if (work_w >= 1024 && work_h >= 768) return 1.0f;
+  const float s = std::min(work_w / 1024.0f, (work_h - title_h) / 768.0f);
+  return std::max(0.25f, s);
+}
+
 int return_hit = 0, escape_hit = 0, delete_hit = 0;
 int win_started = 0;
 int g_mon_x_res_now = 0, g_mon_y_res_now = 0;
@@ -101,6 +111,7 @@ void mnw_class::reset() {
   x2_pix = 1024;
   y2_pix = 768;
   xy_scale_now = 1.0f;
+  wheel_rest = 0;
   mx = my = 0;
   mouse_clicked = mouse_did_click = mouse_double_clicked = mouse_lifted = 0;
   now_dragging = delay_dragging = 0;
@@ -132,9 +143,9 @@ namespace {
 
 // Centres the current window (win_dx x win_dy) in the client area.
 void place_window() {
-  const float sc = mnw.xy_scale_now;
-  mnw.win_x = std::max(0.0f, std::trunc(round_half_away((mnw.x_res_now - mnw.win_dx * sc) / 2) / sc));
-  mnw.win_y = std::max(0.0f, std::trunc(round_half_away((mnw.y_res_now - mnw.win_dy * sc) / 2) / sc));
+  // Layout units: the projection scales them to the window's pixels.
+  mnw.win_x = std::max(0.0f, static_cast<float>(std::trunc(round_half_away((mnw.x_res_now - mnw.win_dx) / 2))));
+  mnw.win_y = std::max(0.0f, static_cast<float>(std::trunc(round_half_away((mnw.y_res_now - mnw.win_dy) / 2))));
 }
 
 }  // namespace
@@ -251,8 +262,9 @@ void MACIBM_handle_event(const plat::WinEvent& e) {
     case E::button_down:
     case E::button_up:
     case E::wheel: {
+      // Window pixels back to layout units (the window may be scaled).
       mnw.mx = static_cast<float>(e.x) / mnw.xy_scale_now;
-      mnw.my = static_cast<float>(mnw.y_res_now - e.y) / mnw.xy_scale_now;
+      mnw.my = static_cast<float>(mnw.y_res_now - e.y / mnw.xy_scale_now);
       mnw.top_win_mouse = mnw.top_win_cmnd;
       mnw.mx -= mnw.win_x;
       mnw.my -= mnw.win_y;
@@ -262,7 +274,11 @@ void MACIBM_handle_event(const plat::WinEvent& e) {
       } else if (e.type == E::button_up && e.button <= 1) {
         mnw.mouse_lifted = 1;
       } else if (e.type == E::wheel) {
-        mnw.mouse_wheel += e.wheel_delta / 120;
+        // A touchpad turns the wheel in fractions of a notch: the rest is
+        // kept for the next event, so that small movements add up.
+        mnw.wheel_rest += e.wheel_delta;
+        mnw.mouse_wheel += mnw.wheel_rest / 120;
+        mnw.wheel_rest %= 120;
       }
       break;
     }

@@ -45,13 +45,14 @@ class mnw_class {
   float x_ctr, y_ctr, extra_sx, extra_ty;  // layout centre and margins beyond 1024 x 768
   int set_app_to_monitor;
   float x1_pix, y1_pix, x2_pix, y2_pix;
-  float xy_scale_now;  // pixels per unit: 1
+  float xy_scale_now;  // window pixels per layout unit (g_window_scale once the window is made)
   float mx, my;        // mouse, window-relative units, y up
   int mouse_clicked;   // a button went down this frame
   int mouse_did_click, mouse_double_clicked;
   int mouse_lifted;    // a button went up this frame
   int now_dragging, delay_dragging;
   int mouse_wheel;     // accumulated notches
+  int wheel_rest;      // part of a notch turned but not yet counted, 120 a notch
   int key_hit;         // a key went down this frame
   int key_pressed;     // character of the last key press
   float m_move_time, m_down_time;
@@ -68,6 +69,14 @@ extern mnw_class mnw;
 extern int return_hit, escape_hit, delete_hit;
 extern int win_started;          // the first frame has opened the window
 extern int g_mon_x_res_now, g_mon_y_res_now;  // monitor size, pixels
+// Window pixels per layout unit of the 1024 x 768 layout, chosen for the
+// monitor's work area when the window is made (MACIBM_window_scale).
+extern float g_window_scale;
+// The scale for a work area of work_w x work_h pixels: 1 where the layout
+// fits; below 1 where it does not (the whole window and a title bar of
+// title_h pixels fit, so the window can be moved); 2 where twice the size
+// fits, so that text stays readable on a very large screen.
+float MACIBM_window_scale(int work_w, int work_h, int title_h);
 extern int OS_mouse_showing;     // the system pointer is visible
 
 // The interface string table: window titles, the alert's button label and

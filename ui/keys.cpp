@@ -65,6 +65,10 @@ void keys_class::handle_key_raw(const plat::WinEvent& e) {
 
   int ch = e.ch & 0xFF;
   int flags = e.mods & 7;
+  // AltGr is reported as Ctrl+Alt: a key held with both that typed a
+  // character is that character, never a Ctrl shortcut (AltGr+V types a
+  // letter of its own and must not paste).
+  if ((flags & 6) == 6 && ch >= 32 && ch != 127) flags &= ~6;
   if (down && !e.repeat) flags |= 8;
   if (!down) flags |= 16;
 
@@ -100,8 +104,12 @@ void keys_class::handle_key_raw(const plat::WinEvent& e) {
     if (key == 13) return_hit = 1;
     if (key == 27) escape_hit = 1;
     if (key == 46 || key == 8) delete_hit = 1;
-    if (mnw.top_win_now != 0 && return_hit) {
-      MACIBM_handleclick(1);
+    // Return closes a window whose default is its close box (the
+    // preferences); Escape closes every such window. The agreement has no
+    // default: Return there chooses nothing until ACCEPT or DECLINE has the
+    // focus, and Escape closes it as its close box does (not accepted).
+    if (mnw.top_win_now != 0 && (return_hit || escape_hit)) {
+      if (escape_hit || mnw.top_win_now != win_eula) MACIBM_handleclick(1);
       return;
     }
     if (ch) mnw.key_pressed = ch;

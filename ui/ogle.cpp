@@ -461,11 +461,21 @@ void field_key(int ch, int key, int flags) {
         }
         break;
       case 'V': {
-        // The field holds one line: line breaks, tabs and other control
-        // characters of the pasted text are left out.
+        // The field holds one line: of a pasted text of several lines the
+        // first line that holds anything is taken (a copied line's own line
+        // end, or the lines after it, would otherwise be glued onto it);
+        // a tab becomes a blank, other control characters are left out.
         std::string text;
-        for (char c : ogl_be->clipboard_get())
-          if (static_cast<unsigned char>(c) >= 32 && c != 127) text += c;
+        const std::string pasted = ogl_be->clipboard_get();
+        for (size_t i = 0; i < pasted.size(); ++i) {
+          const char c = pasted[i];
+          if (c == '\r' || c == '\n') {
+            if (!text.empty()) break;
+            continue;
+          }
+          if (c == '\t') text += ' ';
+          else if (static_cast<unsigned char>(c) >= 32 && c != 127) text += c;
+        }
         if (!text.empty()) OGLE_Insert(ogle, text.data(), text.data() + text.size());
         break;
       }
@@ -539,6 +549,7 @@ int BTN_enterstring(float x, float y, std::string* text, int max_length, const s
   if (focused) OGLE_Draw(ogle, 1);
   else OGL_string(45, x, y, *text, 0, charset_shown, 0);
   OGL_scissors_end();
+  if (focused) BTN_focus_mark(x - 7, y - 7, x + width + 3, y + 13);
 
   if (changed && max_length >= 0 && static_cast<int>(text->size()) > max_length) {
     // The limit counts bytes; the cut falls between whole characters.

@@ -115,7 +115,7 @@ OGL_backend* OGL_null_backend() { return &g_null_backend; }
 // ------------------------------------------------------------------ coordinates
 
 void OGL_pix_specs(int) {
-  mnw.xy_scale_now = 1.0f;
+  mnw.xy_scale_now = g_window_scale;
   mnw.x_ctr = mnw.x_res_now / 2.0f;
   mnw.y_ctr = 384.0f;
   mnw.extra_sx = win_started ? std::max(0.0f, (mnw.x_res_now - 1024) / 2.0f) : 0.0f;

@@ -20,6 +20,7 @@
 namespace fs = std::filesystem;
 using testing_support::TempDir;
 using testing_support::write_file;
+using testing_support::read_file;
 
 namespace {
 
@@ -418,6 +419,38 @@ TEST(FolderBrowser, PathHelpers) {
   std::string result = "unchanged";
   EXPECT_EQ(GetFilePathFromUser(2, "prompt", "", 1, "/", result), 0);
   EXPECT_EQ(result, "unchanged");
+}
+
+}  // namespace
+
+namespace {
+
+// The information box goes to the log as it changes; the free-space line
+// is logged when it appears and when the disk check below it changes, not
+// each time the free space moves by a tenth.
+TEST_F(Screens, TheFreeSpaceLineIsLoggedWhenItMatters) {
+  TempDir tmp;
+  ASSERT_EQ(HL_open_log(tmp.path()), 1);
+  drawn_screen screen;
+  app_texts t;
+  t.status = "ready";
+  t.line[0] = "You are about to install 0.7 Meg of files to get v1.";
+  t.line[2] = "You may install at will.";
+  for (int tenth = 0; tenth < 5; ++tenth) {
+    t.line[1] = "You have 78." + std::to_string(tenth) + " Gig of drive space available for the selected directory.";
+    screen.info(t);
+  }
+  t.line[1] = "You have 0.1 Meg of drive space available for the selected directory.";
+  t.line[2] = "You don't have enough disk space to install this!";
+  screen.info(t);
+  HL_close_log();
+  const std::string log = read_file(tmp / "Log.txt");
+  size_t lines = 0;
+  for (size_t at = log.find("Screen: You have "); at != std::string::npos; at = log.find("Screen: You have ", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 2u) << log;
+  EXPECT_NE(log.find("Screen: You have 78.0 Gig"), std::string::npos) << log;
+  EXPECT_NE(log.find("Screen: You have 0.1 Meg"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // screens draw their buttons. Screenshots of every screen are saved.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -511,6 +512,302 @@ TEST_F(NoDisplay, WithoutADisplayTheProgramRunsUnattended) {
   EXPECT_EQ(r.status, 0) << log();
   EXPECT_TRUE(r.printed("You are about to install")) << log();
   EXPECT_FALSE(fs::exists(dest));  // checked only
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// Pixels of the focus mark's colour (the amber of a focused number field's
+// digit) in a rectangle of window units.
+int mark_pixels(const std::vector<std::uint8_t>& rgb, int x, int y, int w, int h) {
+  int n = 0;
+  for (int j = std::max(0, y); j < std::min(768, y + h); ++j)
+    for (int i = std::max(0, x); i < std::min(1024, x + w); ++i) {
+      const std::uint8_t* p = &rgb[(static_cast<size_t>(j) * 1024 + i) * 3];
+      n += p[0] > 230 && std::abs(p[1] - 204) < 25 && p[2] < 100;
+    }
+  return n;
+}
+// Pixels that differ between two pictures of the window.
+int differing(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+  int n = 0;
+  for (size_t i = 0; i + 2 < a.size() && i + 2 < b.size(); i += 3)
+    n += a[i] != b[i] || a[i + 1] != b[i + 1] || a[i + 2] != b[i + 2];
+  return n;
+}
+
+class KeyboardWindow : public InstallerWindow {
+ protected:
+  // Presses a key and takes a picture once the next frames are drawn.
+  std::vector<std::uint8_t> key_shot(const std::string& key, const std::string& name) {
+    xscreen::key(win, key);
+    std::vector<std::uint8_t> rgb;
+    shot(name, &rgb);
+    return rgb;
+  }
+};
+
+// The whole install with the keyboard alone: Tab and Shift+Tab move a
+// visible focus mark, Return presses, Escape closes the preferences, the
+// folder chooser and the agreement; Return on the agreement with nothing
+// chosen neither accepts nor declines.
+TEST_F(KeyboardWindow, AWholeInstallByTheKeyboardAlone) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+  fs::create_directories(work / "pick/alpha");
+
+  open({dest});
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
+  std::vector<std::uint8_t> ready;
+  shot("keys_main_ready.png", &ready);
+  // (The background picture holds a few pixels of the mark's colour.)
+  const int prefs_base = mark_pixels(ready, 0, 725, 120, 43), servers_base = mark_pixels(ready, 125, 565, 400, 30);
+
+  // Tab: the first control in reading order, the preferences button.
+  auto first = key_shot("Tab", "keys_main_focus_preferences.png");
+  EXPECT_GT(mark_pixels(first, 0, 725, 120, 43), prefs_base + 40) << "no focus mark on the preferences button";
+  // Tab again: the server choice.
+  auto servers = key_shot("Tab", "keys_main_focus_servers.png");
+  EXPECT_GT(mark_pixels(servers, 125, 565, 400, 30), servers_base + 40) << "no focus mark on the server choice";
+  EXPECT_EQ(mark_pixels(servers, 0, 725, 120, 43), prefs_base);
+
+  // Shift+Tab back to the preferences; Return opens them, Tab marks a
+  // control there, Escape closes them.
+  key_shot("shift+Tab", "keys_main_focus_back.png");
+  auto prefs = key_shot("Return", "keys_preferences.png");
+  EXPECT_GT(differing(prefs, ready), 20000) << "Return did not open the preferences";
+  EXPECT_GT(mark_pixels(prefs, kPrefsX, kPrefsY, 600, 380), 40) << "no focus mark on the proxy field";
+  auto prefs_focus = key_shot("Tab", "keys_preferences_focus.png");
+  EXPECT_GT(mark_pixels(prefs_focus, kPrefsX, kPrefsY, 600, 380), 40) << "no focus mark in the preferences";
+  EXPECT_NE(prefs_focus, prefs) << "Tab did not move the focus in the preferences";
+  auto closed = key_shot("Escape", "keys_preferences_closed.png");
+  EXPECT_LT(differing(closed, ready), 50) << "Escape did not close the preferences";
+
+  // Shift+Tab from nothing: the last control, QUIT; three back: DESTINATION.
+  auto last = key_shot("shift+Tab", "keys_main_focus_quit.png");
+  EXPECT_GT(mark_pixels(last, 950, 70, 74, 40), mark_pixels(ready, 950, 70, 74, 40) + 20)
+      << "Shift+Tab did not reach QUIT";
+  xscreen::key(win, "shift+Tab shift+Tab shift+Tab");
+  auto chooser = key_shot("Return", "keys_folder_chooser.png");
+  EXPECT_GT(differing(chooser, ready), 20000) << "Return did not open the folder chooser";
+  // The list takes the arrows; Return in the path field goes to the folder typed.
+  auto list = key_shot("Tab", "keys_folder_chooser_list.png");
+  EXPECT_GT(mark_pixels(list, kFolderX + 15, kFolderY + 125, 530, 260),
+            mark_pixels(chooser, kFolderX + 15, kFolderY + 125, 530, 260) + 40)
+      << "no focus mark on the list";
+  xscreen::key(win, "Tab Tab Tab Tab");  // PARENT FOLDER, PAGE UP, PAGE DOWN, the path field
+  xscreen::key(win, "ctrl+a");
+  xscreen::type(win, work / "pick");
+  auto went = key_shot("Return", "keys_folder_chooser_typed.png");
+  EXPECT_NE(went, list);
+  auto cancelled = key_shot("Escape", "keys_folder_chooser_cancelled.png");
+  EXPECT_LT(differing(cancelled, ready), 50) << "Escape did not cancel the chooser";
+  EXPECT_EQ(log().find("Folder chosen:"), std::string::npos) << log();
+
+  // Return with nothing focused: INSTALL, the default button.
+  std::vector<std::uint8_t> eula = key_shot("Return", "keys_agreement.png");
+  EXPECT_GT(differing(eula, ready), 20000) << "Return did not press INSTALL";
+  // Return on the agreement with nothing chosen does neither.
+  auto after_return = key_shot("Return", "keys_agreement_return.png");
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_LT(differing(after_return, eula), 50) << "Return closed the agreement";
+  EXPECT_FALSE(fs::exists(work / "dest")) << "Return accepted the agreement";
+  // Escape closes it, declined.
+  auto declined = key_shot("Escape", "keys_agreement_escape.png");
+  EXPECT_LT(differing(declined, ready), 50) << "Escape did not close the agreement";
+  EXPECT_FALSE(fs::exists(work / "dest"));
+
+  // Again, then Tab to DECLINE and to ACCEPT, with a mark on each.
+  key_shot("Return", "keys_agreement_again.png");
+  auto decline = key_shot("Tab", "keys_agreement_focus_decline.png");
+  EXPECT_GT(mark_pixels(decline, kEulaX + 295, kEulaY + 5, 95, 32), mark_pixels(eula, kEulaX + 295, kEulaY + 5, 95, 32) + 20)
+      << "Tab did not reach DECLINE";
+  auto accept = key_shot("Tab", "keys_agreement_focus_accept.png");
+  EXPECT_GT(mark_pixels(accept, kEulaX + 395, kEulaY + 5, 70, 32), mark_pixels(eula, kEulaX + 395, kEulaY + 5, 70, 32) + 20)
+      << "Tab did not reach ACCEPT";
+  xscreen::key(win, "Return");
+  ASSERT_TRUE(wait_log("Screen: INSTALLATION COMPLETE!", 120)) << log();
+  shot("keys_complete.png");
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(release_a()));
+
+  // QUIT, the last control, by Shift+Tab and Space.
+  xscreen::key(win, "shift+Tab");
+  xscreen::key(win, "space");
+  for (int i = 0; i < 100 && proc->running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_FALSE(proc->running()) << "QUIT by the keyboard did not end the program";
+  EXPECT_EQ(proc->wait_exit(), 0) << log();
+}
+
+// The modified-file question and the alert by the keyboard: Tab marks a
+// button, Escape answers CANCEL / dismisses the alert.
+TEST_F(KeyboardWindow, EscapeCancelsTheQuestionAndDismissesTheAlert) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+  ASSERT_EQ(run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}).status, 0) << log();
+  write_file(dest + "Foil Sections/Section 0012.wing", "my own section");
+  publish(release_b(), "Skyvane 9.02", "Skyvane 9.01");
+  server_list("Skyvane 9.02", {web.host()});
+
+  open({dest});
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
+  xscreen::key(win, "Return");
+  xscreen::key(win, "Tab Tab");
+  xscreen::key(win, "Return");
+  ASSERT_TRUE(wait_log("Asking about replacing " + dest + "Foil Sections/Section 0012.wing", 30)) << log();
+  std::vector<std::uint8_t> question;
+  shot("keys_question.png", &question);
+  auto focused = key_shot("Tab", "keys_question_focus.png");
+  EXPECT_GT(mark_pixels(focused, kSelectX, kSelectY, 700, 146), mark_pixels(question, kSelectX, kSelectY, 700, 146) + 40)
+      << "no focus mark in the question";
+  xscreen::key(win, "Escape");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  ASSERT_TRUE(proc->running());
+  EXPECT_EQ(read_file(dest + "Foil Sections/Section 0012.wing"), "my own section");
+  EXPECT_FALSE(fs::exists(dest + "Foil Sections/Section 2412.wing")) << "Escape did not cancel the install";
+  proc->stop();
+
+  // An alert: a destination that cannot be made.
+  write_file(work / "a file", "not a folder");
+  const std::string blocked = work / "a file/Skyvane/";
+  open({blocked});
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
+  xscreen::key(win, "Return");
+  xscreen::key(win, "Tab Tab");
+  xscreen::key(win, "Return");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  std::vector<std::uint8_t> alert;
+  shot("keys_alert.png", &alert);
+  auto alert_focus = key_shot("Tab", "keys_alert_focus.png");
+  EXPECT_GT(mark_pixels(alert_focus, 0, 0, 1024, 768), mark_pixels(alert, 0, 0, 1024, 768) + 20)
+      << "no focus mark in the alert";
+  xscreen::key(win, "Escape");
+  ASSERT_TRUE(wait_log("Screen: The installation was not completed", 20)) << log();
+}
+
+}  // namespace
+}  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// The window on a screen of another size (the test is run on its own Xvfb
+// screen, named by SKYVANE_TEST_SCREEN, "WIDTHxHEIGHT"): on 800 x 600 it is
+// scaled to fit, whole and with its bottom buttons on the screen; on a 4K
+// screen it is drawn at scale 2. Clicks land where the controls are seen.
+class ScaledWindow : public InstallerWindow {
+ protected:
+  void SetUp() override {
+    const char* s = std::getenv("SKYVANE_TEST_SCREEN");
+    if (!s || std::sscanf(s, "%dx%d", &screen_w, &screen_h) != 2) GTEST_SKIP() << "not on a screen of its own size";
+    InstallerWindow::SetUp();
+  }
+  // Window units (y up) to the window's pixels, and a click there.
+  void click_scaled(float x, float y) {
+    const std::string w = std::to_string(win);
+    const std::string at = std::to_string(static_cast<int>(x * scale)) + " " +
+                           std::to_string(static_cast<int>((768 - y) * scale));
+    std::system(("xdotool mousemove --window " + w + " " + at + " >/dev/null 2>&1").c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::system(("xdotool click --window " + w + " 1 >/dev/null 2>&1").c_str());
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  }
+  // Place and size of the window on the screen, and its picture (rows top first).
+  bool geometry(int& x, int& y, int& w, int& h, std::vector<std::uint8_t>* rgb = nullptr) {
+    Display* d = XOpenDisplay(nullptr);
+    if (!d) return false;
+    XWindowAttributes a;
+    Window child;
+    const bool ok = XGetWindowAttributes(d, win, &a) &&
+                    XTranslateCoordinates(d, win, DefaultRootWindow(d), 0, 0, &x, &y, &child);
+    w = a.width;
+    h = a.height;
+    if (ok && rgb) {
+      XImage* img = XGetImage(d, win, 0, 0, w, h, AllPlanes, ZPixmap);
+      if (img) {
+        rgb->assign(static_cast<size_t>(w) * h * 3, 0);
+        for (int j = 0; j < h; ++j)
+          for (int i = 0; i < w; ++i) {
+            const unsigned long p = XGetPixel(img, i, j);
+            std::uint8_t* o = &(*rgb)[(static_cast<size_t>(j) * w + i) * 3];
+            o[0] = (p >> 16) & 0xff;
+            o[1] = (p >> 8) & 0xff;
+            o[2] = p & 0xff;
+          }
+        XDestroyImage(img);
+      }
+    }
+    XCloseDisplay(d);
+    return ok;
+  }
+  int screen_w = 0, screen_h = 0;
+  float scale = 1;
+};
+
+TEST_F(ScaledWindow, TheWholeWindowIsOnTheScreenAndAClickThroughInstallWorks) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+  open({dest});
+  ASSERT_TRUE(wait_log("Screen: You are about to install", 60)) << log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  int x = 0, y = 0, w = 0, h = 0;
+  std::vector<std::uint8_t> rgb;
+  ASSERT_TRUE(geometry(x, y, w, h, &rgb));
+  const std::string name = "scaled_" + std::to_string(screen_w) + "x" + std::to_string(screen_h) + ".png";
+  const char* dir = std::getenv("SKYVANE_SCREENSHOT_DIR");
+  // PNG rows go bottom first in the helper: flip.
+  std::vector<std::uint8_t> flipped(rgb.size());
+  for (int j = 0; j < h; ++j)
+    std::copy_n(&rgb[static_cast<size_t>(h - 1 - j) * w * 3], static_cast<size_t>(w) * 3,
+                &flipped[static_cast<size_t>(j) * w * 3]);
+  EXPECT_TRUE(gui_test::write_png(std::string(dir ? dir : ".") + "/" + name, w, h, flipped));
+  // The whole window on the screen, at the expected scale.
+  EXPECT_GE(x, 0);
+  EXPECT_GE(y, 0);
+  EXPECT_LE(x + w, screen_w);
+  EXPECT_LE(y + h, screen_h);
+  scale = static_cast<float>(w) / 1024;
+  if (screen_w >= 2048 + 32 && screen_h >= 1536 + 32) {
+    EXPECT_EQ(w, 2048);
+    EXPECT_EQ(h, 1536);
+  } else {
+    EXPECT_LT(w, 1024);
+    EXPECT_NEAR(static_cast<float>(h) / 768, scale, 0.01f);
+  }
+  EXPECT_NE(log().find("drawn at scale"), std::string::npos);
+  // The bottom buttons are drawn: the QUIT button's picture is not one colour.
+  auto colours_at = [&](float ux, float uy, float uw, float uh) {
+    std::vector<int> seen;
+    for (int j = static_cast<int>((768 - uy - uh) * scale); j < static_cast<int>((768 - uy) * scale); ++j)
+      for (int i = static_cast<int>(ux * scale); i < static_cast<int>((ux + uw) * scale); ++i) {
+        if (i < 0 || j < 0 || i >= w || j >= h) continue;
+        const std::uint8_t* p = &rgb[(static_cast<size_t>(j) * w + i) * 3];
+        const int c = p[0] << 16 | p[1] << 8 | p[2];
+        if (std::find(seen.begin(), seen.end(), c) == seen.end()) seen.push_back(c);
+      }
+    return seen.size();
+  };
+  EXPECT_GT(colours_at(960, 78, 50, 22), 5u) << "the QUIT button is not in the picture";
+  EXPECT_GT(colours_at(450, 78, 82, 22), 5u) << "the INSTALL button is not in the picture";
+
+  // Click-through install at the places the controls are seen.
+  click_scaled(450 + 41, 78 + 11);
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  click_scaled(kEulaX + 400 + 29, kEulaY + 10 + 11);
+  ASSERT_TRUE(wait_log("Screen: INSTALLATION COMPLETE!", 120)) << log();
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(release_a()));
+  click_scaled(960 + 25, 78 + 11);
+  for (int i = 0; i < 100 && proc->running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_FALSE(proc->running()) << "QUIT did not end the program";
+  EXPECT_EQ(proc->wait_exit(), 0) << log();
 }
 
 }  // namespace

@@ -314,3 +314,90 @@ TEST_F(InstallerE2E, AnArchiveCannotWriteBesideItsFileNorLeaveWrongContents) {
 
 }  // namespace
 }  // namespace e2e
+
+namespace e2e {
+namespace {
+
+// "--progress=json": every line of standard output is one JSON object (read
+// by Python's json module, not by the program's own code); the counts never
+// go back and reach their totals in the last line, which says "complete";
+// while installing a line comes at least every second or so. The other
+// texts go to standard error.
+TEST_F(InstallerE2E, JsonProgressLinesParseAndTheCountsGrowToTheTotals) {
+  tree_map tree;
+  // Files larger than a second of the server's rate (nginx sends the first
+  // second's worth at once), so that the install spans several seconds.
+  for (int i = 0; i < 4; ++i) tree["Data/part " + std::to_string(i) + ".bin"] = noise(400000, 17 + i);
+  tree["Data/readme.txt"] = "read me\n";
+  publish(tree, "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve("127.0.0.1", "", "limit_rate 100k;");
+  server_list("Skyvane 9.01", {web.host()});
+
+  run_result r = run({dest, "--headless", "--install", "--accept_eula", "--progress=json"});
+  ASSERT_EQ(r.status, 0) << log();
+  ASSERT_FALSE(r.out.empty());
+  std::string lines;
+  for (const std::string& l : r.out) lines += l + "\n";
+  write_file(work / "progress.jsonl", lines);
+  write_file(work / "check.py", R"(import json, sys
+keys = ["state", "status", "files_done", "files_total", "bytes_received", "bytes_total", "rate",
+        "seconds_left", "file"]
+objs = []
+for n, line in enumerate(open(sys.argv[1], encoding="utf-8"), 1):
+    o = json.loads(line)
+    assert isinstance(o, dict), "line %d is not an object" % n
+    assert sorted(o) == sorted(keys), "line %d has keys %s" % (n, sorted(o))
+    objs.append(o)
+inst = [o for o in objs if o["state"] == "installing"]
+assert len(inst) >= 2, "%d installing lines" % len(inst)
+assert objs[0]["state"] in ("checking", "ready"), objs[0]
+last = objs[-1]
+assert last["state"] == "complete", last
+assert last["files_total"] == 5 and last["files_done"] == 5, last
+assert last["bytes_total"] > 4 * 400000 and last["bytes_received"] == last["bytes_total"], last
+prev = inst[0]
+assert prev["files_done"] < prev["files_total"] and prev["bytes_received"] < prev["bytes_total"], prev
+for o in inst + [last]:
+    assert o["files_total"] == last["files_total"] and o["bytes_total"] == last["bytes_total"], o
+    assert o["files_done"] >= prev["files_done"] and o["bytes_received"] >= prev["bytes_received"], (prev, o)
+    prev = o
+assert any(0 < o["files_done"] < o["files_total"] for o in inst), "no line in the middle"
+assert any(o["rate"] > 0 for o in inst), "no rate"
+assert any(isinstance(o["seconds_left"], int) for o in inst), "no time left"
+assert any(o["file"].endswith(".bin.zip") for o in inst), "no file"
+print("OK", len(objs))
+)");
+  testservers::ChildProcess py;
+  ASSERT_TRUE(py.start({"/bin/sh", "-c", "exec python3 \"$0\" \"$1\" 2>&1", work / "check.py",
+                        work / "progress.jsonl"},
+                       true));
+  std::string out, line;
+  while (py.read_line(line, 10000)) out += line + "\n";
+  EXPECT_EQ(py.wait_exit(), 0) << out << "\n" << lines;
+  EXPECT_EQ(out.rfind("OK", 0), 0u) << out << "\n" << lines;
+  EXPECT_TREE_EQ(read_tree(dest), tree);
+}
+
+// An option nothing looks up is still ignored, but each one is named on
+// standard error and in the log; the options the program knows are not.
+TEST_F(InstallerE2E, OptionsNothingKnowsAreNamedAndIgnored) {
+  publish(release_a(), "v1");
+  server_list("v1", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("v1", {web.host()});
+  run_result r = run_joined({dest, "--headless", "--acept_eula", "--pref:_stream_cont=1", "--pref:_stream_count=1",
+                             "--modified=keep", "--retry_backoff=1"});
+  EXPECT_EQ(r.status, 0) << joined(r);
+  EXPECT_TRUE(r.printed("option --acept_eula is not one this installer knows; ignored")) << joined(r);
+  EXPECT_TRUE(r.printed("option --pref:_stream_cont is not one this installer knows; ignored")) << joined(r);
+  int warnings = 0;
+  for (const std::string& l : r.out) warnings += l.find("not one this installer knows") != std::string::npos;
+  EXPECT_EQ(warnings, 2) << joined(r);
+  EXPECT_NE(log().find("option --acept_eula is not one this installer knows; ignored"), std::string::npos);
+  EXPECT_TRUE(r.printed("You are about to install")) << joined(r);
+  EXPECT_FALSE(fs::exists(dest));
+}
+
+}  // namespace
+}  // namespace e2e

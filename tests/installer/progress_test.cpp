@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "installer/main.h"
+#include "installer/progress_json.h"
 #include "ui/xtim.h"
 
 namespace {
@@ -104,6 +107,56 @@ TEST_F(StreamRule, ElapsedTimeBelowOneSecondCountsAsOne) {
   next.comp_down = 60;    // 60 per second when divided by 1, 300 by 0.2
   next_stream_rule(0);
   EXPECT_EQ(active(), 3);
+}
+
+}  // namespace
+
+// The JSON progress lines: every text a server or a path can bring stays a
+// valid JSON string (quotes, backslashes, control characters, bytes that are
+// not UTF-8), an unknown time left is null, and the pacing writes a line at
+// every change of state or status but at most once a second otherwise.
+
+namespace {
+
+TEST(ProgressJson, TextsAreEscapedAndAnUnknownTimeIsNull) {
+  progress_report r;
+  r.state = "installing";
+  r.status = "say \"hi\"\\\n\x01\x7f";
+  r.file = std::string("caf\xc3\xa9 \xff\xc3 \xed\xa0\x80.zip");
+  r.files_done = 3;
+  r.files_total = 7;
+  r.bytes_received = 4000;
+  r.bytes_total = 9000;
+  r.rate = 1234.6;
+  EXPECT_EQ(progress_json_line(r),
+            "{\"state\":\"installing\",\"status\":\"say \\\"hi\\\"\\\\\\n\\u0001\\u007f\",\"files_done\":3,"
+            "\"files_total\":7,\"bytes_received\":4000,\"bytes_total\":9000,\"rate\":1235,\"seconds_left\":null,"
+            "\"file\":\"caf\xc3\xa9 \\ufffd\\ufffd \\ufffd\\ufffd\\ufffd.zip\"}");
+  r.seconds_left = 61.4;
+  r.rate = std::numeric_limits<double>::quiet_NaN();
+  const std::string line = progress_json_line(r);
+  EXPECT_NE(line.find("\"seconds_left\":61,"), std::string::npos) << line;
+  EXPECT_NE(line.find("\"rate\":0,"), std::string::npos) << line;
+}
+
+TEST(ProgressJson, PacerWritesChangesAtOnceAndProgressOnceASecond) {
+  progress_json_pacer pacer;
+  progress_report r;
+  r.state = "checking";
+  r.status = "connecting";
+  EXPECT_TRUE(pacer.due(r, 0.0));
+  EXPECT_FALSE(pacer.due(r, 0.1));
+  EXPECT_FALSE(pacer.due(r, 5.0));  // nothing changes while not installing
+  r.status = "50% done checking";
+  EXPECT_TRUE(pacer.due(r, 5.1));
+  r.state = "installing";
+  EXPECT_TRUE(pacer.due(r, 5.2));
+  r.files_done = 1;
+  EXPECT_FALSE(pacer.due(r, 5.9));
+  EXPECT_TRUE(pacer.due(r, 6.2));
+  EXPECT_FALSE(pacer.due(r, 6.3));
+  r.state = "complete";
+  EXPECT_TRUE(pacer.due(r, 6.4));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 
@@ -324,6 +325,37 @@ TEST(FilePaths, AbsolutePaths) {
   EXPECT_EQ(rel, (fs::current_path() / "x/z").string());
 #endif
 }
+
+#ifndef _WIN32
+// A web page is opened by the desktop's opener, which is left to run
+// without a zombie of it left behind; without an opener the caller is told
+// (ENOENT), and only web addresses are opened.
+TEST(SystemPosix, WebPagesOpenWithoutAZombieAndNoOpenerIsTold) {
+  testing_support::TempDir dir;
+  const std::string bin = dir / "bin";
+  fs::create_directories(bin);
+  testing_support::write_file(bin + "/xdg-open", "#!/bin/sh\nprintf '%s' \"$1\" > \"" + (dir / "opened") + ".tmp\"\n"
+                              "mv \"" + (dir / "opened") + ".tmp\" \"" + (dir / "opened") + "\"\n");
+  ASSERT_EQ(chmod((bin + "/xdg-open").c_str(), 0755), 0);
+  const char* old = std::getenv("PATH");
+  const std::string saved = old ? old : "";
+  setenv("PATH", (bin + ":" + saved).c_str(), 1);
+  EXPECT_EQ(plat::open_url("https://skyvane.example/store.html?a=1&b='2'"), 0);
+  for (int i = 0; i < 100 && !fs::exists(dir / "opened"); ++i) usleep(50000);
+  EXPECT_EQ(testing_support::read_file(dir / "opened"), "https://skyvane.example/store.html?a=1&b='2'");
+  usleep(100000);
+  // No child of this process is left to reap: the opener was not ours.
+  int status = 0;
+  errno = 0;
+  EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+  EXPECT_EQ(plat::open_url("file:///etc/passwd"), EINVAL);
+  setenv("PATH", bin.c_str(), 1);
+  fs::remove(bin + "/xdg-open");
+  EXPECT_EQ(plat::open_url("https://skyvane.example/"), ENOENT);
+  setenv("PATH", saved.c_str(), 1);
+}
+#endif
 
 #ifdef _WIN32
 // The system seam of Windows.

@@ -53,4 +53,24 @@ TEST_F(CmdlineArgs, CommandListingLinesAreNameInFiftyColumnsThenDescription) {
   }
 }
 
+// Options nothing looked up are the ones a run warns about: a lookup of any
+// kind, or naming it as looked up later, takes an option off the list; a
+// lookup of an option not given adds nothing; clear() starts afresh.
+TEST_F(CmdlineArgs, OptionsNothingLookedUpAreListed) {
+  const std::array<const char*, 7> argv = {"prog",          "--acept_eula",        "--install", "--pref:_stream_cont=1",
+                                           "--release_key=a", "--modified=keep", "--late"};
+  cmdline.init_args(static_cast<int>(argv.size()), argv.data());
+  EXPECT_EQ(cmdline.unasked().size(), 6u);
+  EXPECT_EQ(cmdline.has_option("--install"), 1);
+  EXPECT_EQ(cmdline.has_option("--accept_eula"), 0);
+  EXPECT_EQ(cmdline.get_option("--modified"), "keep");
+  EXPECT_EQ(cmdline.get_all("--release_key").size(), 1u);
+  cmdline.expect({"--late"});
+  EXPECT_EQ(cmdline.unasked(), (std::vector<std::string>{"--acept_eula", "--pref:_stream_cont"}));
+
+  cmdline.clear();
+  cmdline.init_args(static_cast<int>(argv.size()), argv.data());
+  EXPECT_EQ(cmdline.unasked().size(), 6u);
+}
+
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "support/UTL_cmdline.h"
 #include "tests/support/temp_dir.h"
 #include "support/exce.h"
@@ -103,6 +105,37 @@ TEST_F(AlertDeathTest, AlertInsideAlertEndsTheProgram) {
   ogl_inited = 1;
   EXPECT_EXIT(__MACIBM_alert(0, "outer", "", "", "", t_alert, "outer", 1), ::testing::ExitedWithCode(1), "inner");
   ogl_inited = 0;
+}
+
+// What the window cannot show reaches the system's message box as well as
+// the log (the box's test stand-in writes it to a file): an alert before
+// the window is up, and an alert raised inside another alert.
+TEST_F(AlertDeathTest, FailuresTheWindowCannotShowReachTheMessageBox) {
+  // A death test on Windows runs this body again in a new process, with a
+  // folder of its own: the file named by the first run is kept.
+  const char* named = std::getenv("SKYVANE_MESSAGE_BOX_FILE");
+  const std::string box = named && *named ? std::string(named) : dir / "box.txt";
+#ifdef _WIN32
+  ASSERT_EQ(_putenv_s("SKYVANE_MESSAGE_BOX_FILE", box.c_str()), 0);
+#else
+  ASSERT_EQ(setenv("SKYVANE_MESSAGE_BOX_FILE", box.c_str(), 1), 0);
+#endif
+  testing::internal::CaptureStderr();
+  __MACIBM_alert(0, "no window yet", "second", "", "", t_alert, "utils", 5);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(read_file(box).rfind("Aerodeck Message\nno window yet\n\nsecond\n\n\n\n\n", 0), 0u) << read_file(box);
+  alert_drawer = [](int, const std::string[4], int, const std::string&) {
+    __MACIBM_alert(0, "inner", "", "", "", t_alert, "inner", 2);
+  };
+  ogl_inited = 1;
+  EXPECT_EXIT(__MACIBM_alert(0, "outer", "", "", "", t_alert, "outer", 1), ::testing::ExitedWithCode(1), "inner");
+  ogl_inited = 0;
+#ifdef _WIN32
+  _putenv_s("SKYVANE_MESSAGE_BOX_FILE", "");
+#else
+  unsetenv("SKYVANE_MESSAGE_BOX_FILE");
+#endif
+  EXPECT_NE(read_file(box).find("Aerodeck Message\ninner\n"), std::string::npos) << read_file(box);
 }
 
 TEST_F(AlertTest, ReportShowsTheRecord) {

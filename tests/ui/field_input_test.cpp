@@ -200,10 +200,31 @@ TEST_F(FieldFrames, CtrlKeysSelectAllCopyCutAndPasteThroughTheClipboard) {
   frame(chord('X', 4));
   EXPECT_EQ(port, "");
   EXPECT_EQ(rec.clipboard_get(), "proxy.example.org");
-  // A pasted text with line breaks stays on one line; it replaces the selection.
-  rec.clipboard_set("80\r\n80\t");
+  // A pasted text of several lines gives its first line that holds
+  // anything (the lines are not glued together); it replaces the selection.
+  rec.clipboard_set("80\r\n81\t");
   frame(chord('V', 4));
-  EXPECT_EQ(port, "8080");
+  EXPECT_EQ(port, "80");
+  frame(chord('A', 4));
+  rec.clipboard_set("\r\n8\t0\n81");
+  frame(chord('V', 4));
+  EXPECT_EQ(port, "8 0");
+}
+
+// AltGr comes as Ctrl+Alt with the character it typed: the character is
+// typed, and no Ctrl command (paste, select all) runs.
+TEST_F(FieldFrames, AltGrTypesItsCharacterAndRunsNoCtrlShortcut) {
+  frame();
+  frame(chord(35, 0));  // End of the host
+  rec.clipboard_set("pasted");
+  frame(chord('Q', 6, '@'));
+  frame(chord('V', 6, '|'));
+  frame(chord('A', 6, 230));  // a Latin-1 letter
+  EXPECT_EQ(host, "proxy.example.org@|\xc3\xa6");
+  // Ctrl+Alt with no character is still a command key, as before.
+  frame(chord('A', 4));
+  frame(typed('x'));
+  EXPECT_EQ(host, "x");
 }
 
 TEST_F(FieldFrames, AccentedLettersAreStoredAsUtf8AndEditedWhole) {

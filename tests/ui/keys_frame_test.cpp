@@ -133,7 +133,10 @@ TEST_F(FrameTest, MouseIsWindowRelativeWithYUpAndWheelTruncates) {
   frame({move, half, back});
   EXPECT_FLOAT_EQ(mnw.mx, 30);
   EXPECT_FLOAT_EQ(mnw.my, 40);
-  EXPECT_EQ(mnw.mouse_wheel, -2);
+  // The half notch is kept, not dropped: half a notch forward and two back
+  // are one and a half back, one counted and the half kept for the next.
+  EXPECT_EQ(mnw.mouse_wheel, -1);
+  EXPECT_EQ(mnw.wheel_rest, -60);
 }
 
 TEST_F(FrameTest, CloseBoxAndReturnCloseModalScreensButNotTheAlert) {
@@ -143,7 +146,17 @@ TEST_F(FrameTest, CloseBoxAndReturnCloseModalScreensButNotTheAlert) {
   MACIBM_startwind(2);
   frame({pointer(E::button_down, 30, 298)});  // just outside the box
   EXPECT_EQ(mnw.top_win_now, 2);
-  frame({key(13, 0)});  // Return closes windows 1 and 2
+  frame({key(13, 0)});  // Return closes the preferences (their default is the close box)
+  EXPECT_EQ(mnw.top_win_now, 0);
+  // The agreement has no default: Return alone neither accepts nor
+  // declines; Escape closes it as its close box does.
+  MACIBM_startwind(1);
+  frame({key(13, 0), key(13, 0, 0, false)});
+  EXPECT_EQ(mnw.top_win_now, 1);
+  frame({key(27, 0), key(27, 0, 0, false)});
+  EXPECT_EQ(mnw.top_win_now, 0);
+  MACIBM_startwind(2);
+  frame({key(27, 0)});  // Escape closes the preferences
   EXPECT_EQ(mnw.top_win_now, 0);
   MACIBM_startwind(995);
   frame({pointer(E::button_down, 3, 248)});
@@ -314,6 +327,53 @@ TEST_F(FrameDeathTest, FatalDrawnAlertEndsAfterItsButton) {
   EXPECT_EXIT(__MACIBM_alert(0, "Fatal.", "", "", "", t_exit, "xmap", 3), ::testing::ExitedWithCode(1), "");
   ogl_inited = 0;
   alert_drawer = nullptr;
+}
+
+}  // namespace
+
+namespace {
+
+// The window's scale for the monitor's work area: 1 where the layout fits,
+// a fraction that fits the window and its title bar where it does not, 2
+// where twice the size fits; pointer positions go back to layout units
+// through it, and a touchpad's fractions of a wheel notch add up.
+TEST(WindowScale, FitsTheWorkAreaAndMapsThePointerBack) {
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(1280, 1024, 32), 1.0f);
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(1024, 768, 32), 1.0f);
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(0, 0, 32), 1.0f);
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(800, 600, 32), (600 - 32) / 768.0f);
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(1366, 728, 32), (728 - 32) / 768.0f);  // a laptop less its task bar
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(3840, 2160, 32), 2.0f);
+  EXPECT_FLOAT_EQ(MACIBM_window_scale(2048, 1536, 32), 1.0f);  // twice the size and a title bar do not fit
+
+  mnw.reset();
+  mnw.x_res_now = 1024;
+  mnw.y_res_now = 768;
+  mnw.win_x = mnw.win_y = 0;
+  plat::WinEvent e;
+  e.type = plat::WinEvent::mouse_move;
+  for (float s : {0.5f, 2.0f}) {
+    mnw.xy_scale_now = s;
+    e.x = 450 * s;
+    e.y = (768 - 78) * s;
+    MACIBM_handle_event(e);
+    EXPECT_FLOAT_EQ(mnw.mx, 450) << s;
+    EXPECT_FLOAT_EQ(mnw.my, 78) << s;
+  }
+  mnw.xy_scale_now = 1;
+  e.type = plat::WinEvent::wheel;
+  mnw.mouse_wheel = 0;
+  for (int k = 0; k < 3; ++k) {
+    e.wheel_delta = 40;  // a third of a notch
+    MACIBM_handle_event(e);
+  }
+  EXPECT_EQ(mnw.mouse_wheel, 1);
+  for (int k = 0; k < 6; ++k) {
+    e.wheel_delta = -20;
+    MACIBM_handle_event(e);
+  }
+  EXPECT_EQ(mnw.mouse_wheel, 0);
+  mnw.reset();
 }
 
 }  // namespace
