@@ -106,6 +106,9 @@ int quit_signal();
 // SKYVANE_MESSAGE_BOX_FILE set (tests), the title and text are appended to
 // that file instead of showing a box.
 void message_box(const std::string& title, const std::string& text);
+// The tests' stand-in for message_box: with SKYVANE_MESSAGE_BOX_FILE set,
+// the title and text are appended to that file and the answer is true.
+bool message_box_to_file(const std::string& title, const std::string& text);
 
 // Opens a web address in the user's browser without waiting for it.
 // Returns 0 on success or an errno value.
