@@ -209,6 +209,8 @@ std::vector<std::string> disc_roots() {
   return disc_roots_from_mounts(text.str());
 }
 
+std::vector<std::string> drive_roots() { return {}; }
+
 bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 
 namespace {

@@ -210,6 +210,21 @@ std::vector<std::string> disc_roots() {
   return roots;
 }
 
+std::vector<std::string> drive_roots() {
+  std::vector<std::string> roots;
+  wchar_t buf[512] = {};
+  const DWORD n = GetLogicalDriveStringsW(static_cast<DWORD>(sizeof buf / sizeof buf[0]) - 1, buf);
+  if (n == 0 || n >= sizeof buf / sizeof buf[0]) return roots;
+  // "A:\" NUL "C:\" NUL ... NUL
+  for (const wchar_t* p = buf; *p; p += wcslen(p) + 1) {
+    if (GetDriveTypeW(p) == DRIVE_NO_ROOT_DIR) continue;
+    std::string root = program_path(p);  // "C:\", as the system names it
+    if (root.size() != 3) continue;
+    roots.push_back(root);
+  }
+  return roots;
+}
+
 // ------------------------------------------------------------------ [SECTION] quit requests, web pages
 
 namespace {
