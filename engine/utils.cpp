@@ -727,6 +727,12 @@ std::set<std::string> g_clear_folders;
 // Folders below the destination that are known to be folders (not links),
 // each with its final "/"; emptied by make_dirs.
 std::set<std::string> g_ready_folders;
+// The release files whose fetch may find a kept part or its description
+// beside them: those make_dirs saw kept in their folders, and those this run
+// has begun to keep. For any other file there is nothing to take up or
+// delete, and its fetch starts without looking (four failed look-ups a file
+// on a fresh install). Emptied by make_dirs.
+std::set<std::string> g_kept_seen;
 
 void index_release() {
   g_by_local.clear();
@@ -1185,8 +1191,10 @@ void remove_unwanted_kept_downloads(const std::string& folder) {
     }
     if (target.empty() || g_by_local.count(folder + e.name)) continue;  // a release file of that name is the release's
     const auto it = g_by_local.find(target);
-    if (it != g_by_local.end() && sim_info.files[static_cast<std::size_t>(it->second)].versions.back().sig_want != "GONE")
+    if (it != g_by_local.end() && sim_info.files[static_cast<std::size_t>(it->second)].versions.back().sig_want != "GONE") {
+      g_kept_seen.insert(target);  // judged when its fetch starts
       continue;
+    }
     if (plat::path_remove_file(app_path + folder + e.name) == 0)
       xer << "Removed " << folder << e.name << ", kept for a file the release no longer has.\n";
   }
@@ -1197,6 +1205,7 @@ void remove_unwanted_kept_downloads(const std::string& folder) {
 void make_dirs() {
   index_release();
   g_ready_folders.clear();
+  g_kept_seen.clear();
   end_extractions();
   for (stream_record& r : next.stream) r.forget();
   g_handed.assign(sim_info.files.size(), 0);
@@ -1403,6 +1412,13 @@ void take_up_kept_download(stream_record& r, const file_version_struct& v, const
   // A release file of one of these names is the release's: nothing is kept.
   if (g_by_local.count(part) || g_by_local.count(info) || g_by_local.count(previous)) return;
   r.sink->keep_raw(part, info, v.path);
+  if (!g_kept_seen.count(local)) {
+    // Nothing was kept for it before this run, nor by an earlier fetch in
+    // this one: nothing to take up or delete. A body large enough to be
+    // kept by this fetch is looked for by the next one.
+    if (listed_bytes_limit(v.down_size) >= member_sink::kKeepMin) g_kept_seen.insert(local);
+    return;
+  }
   std::string text;
   plat::File f;
   if (plat::file_open_read(app_path + info, f) == 0) {
