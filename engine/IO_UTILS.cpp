@@ -793,6 +793,7 @@ void member_sink::keep_raw(std::string part, std::string info, std::string serve
 // there (a description never names a part file that is not).
 void member_sink::begin_raw(std::int64_t length) {
   if (raw_.is_open()) plat::file_close(raw_);
+  raw_begun_ = true;
   if (plat::file_create(raw_path_, raw_) != 0) return;
   std::string text = "Skyvane partial download 1\npath " + server_path_ + "\nvalidator " + validator_ +
                      "\nlength " + std::to_string(length) + "\nsignature " + want_sig_ + "\n";
@@ -805,8 +806,10 @@ void member_sink::begin_raw(std::int64_t length) {
   if (plat::file_close(info) != 0 || e != 0) plat::path_remove_file(info_path_);
 }
 
+// Removes the part file and its description, when this sink began them (a
+// body too small to keep has none, and looking costs two path walks a file).
 void member_sink::remove_raw() {
-  if (raw_path_.empty()) return;
+  if (raw_path_.empty() || !raw_begun_) return;
   if (raw_.is_open()) plat::file_close(raw_);
   plat::path_remove_file(info_path_);
   plat::path_remove_file(raw_path_);
@@ -821,6 +824,7 @@ void member_sink::preload(const std::string& previous, std::int64_t bytes, const
   worker_->post([this, from, bytes] {
     plat::File in;
     std::int64_t done = 0;
+    raw_begun_ = true;  // the earlier run's description goes with the new part
     if (!aborted_.load() && plat::file_create(raw_path_, raw_) == 0 && plat::file_open_read(from, in) == 0) {
       std::vector<char> buf(kHandOver * 4);
       while (done < bytes && !aborted_.load()) {

@@ -261,6 +261,7 @@ class member_sink final : public body_sink {
   std::string validator_;      // of the answer that began the body
   std::string raw_path_, info_path_, server_path_;  // keep_raw(); empty: nothing kept
   plat::File raw_;             // the part file while it is written (worker side)
+  bool raw_begun_ = false;     // this sink has made (or tried to make) the part file (worker side)
 
   // Hand-over to the worker (threaded bodies only).
   struct worker;
