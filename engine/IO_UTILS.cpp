@@ -40,9 +40,9 @@ int calc_file_digest(const std::string& path, std::string& sig) {
   // examination reads whatever lies in the user's folder; blocks also keep
   // the memory used small whatever the file's size.
   plat::File f;
-  if (plat::file_open_read(app_path + path, f) != 0) {
+  if (const int e = plat::file_open_read(app_path + path, f); e != 0) {
     IO_FAIL_HERE();
-    return err_file_open_read;
+    return e == ENOENT ? ENOENT : err_file_open_read;  // ENOENT: nothing by that name
   }
   Digest digest;
   constexpr std::size_t kBlock = 1u << 20;

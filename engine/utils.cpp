@@ -616,6 +616,7 @@ void examine_entry(std::size_t i) {
   file_version_struct& v = h.versions.back();
   std::string sig = "NONE";
   const std::string local = local_path_of(v.path);
+  int err = 0;
   if (i < sim_info.sha256.size() && !sim_info.sha256[i].empty()) {
     // A signed release: the file is the release's when its SHA-256 is the
     // listed one (MD5 is not asked). Only a file that differs is hashed with
@@ -623,7 +624,7 @@ void examine_entry(std::size_t i) {
     // changed; one whose MD5 alone agrees is not the release's file, and is
     // fetched again as if it were missing.
     std::string sha;
-    if (file_digest(local, sha, lists_empty_file(h), true) == 0) {
+    if ((err = file_digest(local, sha, lists_empty_file(h), true)) == 0) {
       if (sha == sim_info.sha256[i]) {
         sig = std::string(v.sig_want);
       } else if (file_signature(local, sig, lists_empty_file(h)) == 0 && v.sig_want == sig) {
@@ -631,8 +632,11 @@ void examine_entry(std::size_t i) {
       }
     }
   } else {
-    file_signature(local, sig, lists_empty_file(h));
+    err = file_signature(local, sig, lists_empty_file(h));
   }
+  // Known missing: choose_files and the fetch need not look at the path again
+  // (two failed path walks a file of a fresh install).
+  v.absent = err == ENOENT ? 1 : 0;
   v.sig_have = sig;
   v.on_disk = v.sig_have == v.sig_want ? 1 : 0;
 }
@@ -838,7 +842,8 @@ int choose_files() {
     // otherwise the user is asked, as for a changed file.
     plat::PathKind kind = plat::PathKind::none;
     std::uint64_t size = 0;
-    if (v.want_to_grab_it && plat::path_stat(app_path + local, kind, size) == 0 && kind == plat::PathKind::folder) {
+    if (v.want_to_grab_it && !v.absent && plat::path_stat(app_path + local, kind, size) == 0 &&
+        kind == plat::PathKind::folder) {
       if (holds_only_dropped_files(local)) {
         g_clear_folders.insert(local);
         continue;
@@ -1481,7 +1486,9 @@ bool start_fetch(int s, const file_version_struct& v, const std::string& local) 
     xer << "Continuing " << local << " from byte " << r.resumed_at << " (" << server_name[k] << ").\n";
   } else if (!r.whole_archive) {
     r.sink.reset();
-    unlock_file(local);
+    // A file made read-only is made writable, so that the new one can take
+    // its place; none is there when the examination found the name unused.
+    if (!v.absent) unlock_file(local);
     const auto disk_limit = static_cast<std::uint64_t>(listed_bytes_limit(v.disk_size));
     r.sink = std::make_unique<member_sink>(local, wanted_digest(static_cast<std::size_t>(r.entry)), disk_limit,
                                            stream_archive_path(s));

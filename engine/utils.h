@@ -156,6 +156,7 @@ struct file_version_struct {
   int on_disk = 0;         // sig_have equals sig_want
   int want_to_grab_it = 0; // the executor must fetch this file
   int want_to_nuke_it = 0; // the executor must delete this file
+  int absent = 0;          // examined, and opening it found nothing by that name (no file, folder in its place)
 };
 
 // The versions of one path. Most paths have one version, held in place; the

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <set>
 #include <sstream>
 #include <filesystem>
@@ -555,6 +556,33 @@ TEST(VersionList, GrowsCopiesAndMovesLikeAVector) {
 
 namespace {
 
+// Only a name with nothing under it counts as absent (the fetch then neither
+// looks for a folder in the file's place nor makes a file there writable):
+// a folder, an empty file, a file where a folder of the path must be, or a
+// file that differs are not.
+TEST_F(DirectoryTest, OnlyANameWithNothingUnderItIsAbsent) {
+  fs::create_directories(dest_dir_path + "folder.txt");
+  write_file(dest_dir_path + "empty.txt", "");
+  write_file(dest_dir_path + "other.txt", "the user's");
+  write_file(dest_dir_path + "blocker", "a file where a folder must be");
+  fs::create_symlink(dest_dir_path + "nowhere", dest_dir_path + "dangling.txt");
+  const std::string sig = " 0cc175b9c0f1b6a831c399e269772661 ";
+  ASSERT_EQ(read_directory(write_dir({"DIR top/", "FILE 0 0 1 1 1" + sig + "missing.txt",
+                                      "FILE 0 0 1 1 1" + sig + "folder.txt", "FILE 0 0 1 1 1" + sig + "empty.txt",
+                                      "FILE 0 0 1 1 1" + sig + "other.txt", "FILE 0 0 1 1 1" + sig + "dangling.txt",
+                                      "DIR top/blocker/", "FILE 0 0 1 1 1" + sig + "inside.txt",
+                                      "DIR top/gone/", "FILE 0 0 1 1 1" + sig + "inside.txt"}),
+                           kTitle),
+            3);
+  // (The folder "top/" of the directory file is the destination itself.)
+  std::map<std::string, int> absent;
+  for (const file_history_struct& h : sim_info.files) absent[h.versions.back().path] = h.versions.back().absent;
+  const std::map<std::string, int> want = {{"top/missing.txt", 1},  {"top/folder.txt", 0},    {"top/empty.txt", 0},
+                                           {"top/other.txt", 0},    {"top/dangling.txt", 1},  // a link to nothing: replaced as before
+                                           {"top/blocker/inside.txt", 0}, {"top/gone/inside.txt", 1}};
+  EXPECT_EQ(absent, want);
+}
+
 // A signed release: the per-file SHA-256 list decides whether a file on disk
 // is the release's, not the MD5 the directory file lists.
 class SignedDirectoryTest : public DirectoryTest {
@@ -604,6 +632,14 @@ TEST_F(SignedDirectoryTest, TheExaminationComparesSha256NotMd5) {
   EXPECT_TRUE(sim_info.sha256.empty());
   EXPECT_EQ(one().on_disk, 1);
   EXPECT_EQ(wanted_digest(0), md5("md5 bytes"));
+}
+
+// Signed, the SHA-256 pass tells a missing file the same way.
+TEST_F(SignedDirectoryTest, AMissingFileIsAbsentAFileThatDiffersIsNot) {
+  write_file(dest_dir_path + "one.craft", "other bytes");
+  ASSERT_EQ(read("right bytes", "right bytes"), 3);
+  EXPECT_EQ(one().absent, 0);
+  EXPECT_EQ(sim_info.files[1].versions.back().absent, 1);
 }
 
 TEST_F(SignedDirectoryTest, AListLackingAFileRefusesTheDirectoryFile) {
