@@ -33,7 +33,7 @@ namespace {
 
 // The whole file through `Digest` (plat::Md5 or plat::Sha256).
 template <typename Digest>
-int calc_file_digest(const std::string& path, std::string& sig) {
+int calc_file_digest(const std::string& path, std::string& sig, bool* missing = nullptr) {
   // The file is read in 1 MiB blocks rather than through a mapping. Both run
   // at the same speed (bench/engine), but a mapping of a file that another
   // program shortens meanwhile kills the process with a bus error, and the
@@ -42,7 +42,8 @@ int calc_file_digest(const std::string& path, std::string& sig) {
   plat::File f;
   if (const int e = plat::file_open_read(app_path + path, f); e != 0) {
     IO_FAIL_HERE();
-    return e == ENOENT ? ENOENT : err_file_open_read;  // ENOENT: nothing by that name
+    if (missing) *missing = e == ENOENT;  // nothing by that name
+    return err_file_open_read;
   }
   Digest digest;
   constexpr std::size_t kBlock = 1u << 20;
@@ -75,6 +76,16 @@ bool is_sha256_text(const std::string& s) {
 int calc_file_md5(const std::string& path, std::string& sig) { return calc_file_digest<plat::Md5>(path, sig); }
 
 int calc_file_sha256(const std::string& path, std::string& sig) { return calc_file_digest<plat::Sha256>(path, sig); }
+
+int calc_file_md5(const std::string& path, std::string& sig, bool& missing) {
+  missing = false;
+  return calc_file_digest<plat::Md5>(path, sig, &missing);
+}
+
+int calc_file_sha256(const std::string& path, std::string& sig, bool& missing) {
+  missing = false;
+  return calc_file_digest<plat::Sha256>(path, sig, &missing);
+}
 
 struct content_digest::impl {
   std::unique_ptr<plat::Md5> md5;

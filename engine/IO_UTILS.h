@@ -47,6 +47,10 @@ std::string md5_hex(const void* data, std::size_t n);
 // The SHA-256 of the whole file as 64 lower-case hex digits, with the same
 // results as calc_file_md5 otherwise (a signed release is checked by it).
 int calc_file_sha256(const std::string& path, std::string& sig);
+// The same, setting `missing` when the open found nothing by that name
+// (ENOENT); the result is the same as without it.
+int calc_file_md5(const std::string& path, std::string& sig, bool& missing);
+int calc_file_sha256(const std::string& path, std::string& sig, bool& missing);
 
 // The digest a file is checked against, chosen by the wanted value: 64
 // hexadecimal digits are a SHA-256 (a signed release), anything else an MD5.

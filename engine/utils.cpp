@@ -578,8 +578,10 @@ int file_signature(const std::string& local, std::string& sig, bool empty_listed
   return file_digest(local, sig, empty_listed, false);
 }
 
-int file_digest(const std::string& local, std::string& sig, bool empty_listed, bool sha256) {
-  const int err = sha256 ? calc_file_sha256(local, sig) : calc_file_md5(local, sig);
+int file_digest(const std::string& local, std::string& sig, bool empty_listed, bool sha256, bool* missing) {
+  bool none = false;
+  const int err = sha256 ? calc_file_sha256(local, sig, none) : calc_file_md5(local, sig, none);
+  if (missing) *missing = none;
   if (err == 0 || !empty_listed) return err;
   // An empty file counts as no file (a file cut short, to be fetched) unless
   // the release lists this path as empty: then it is that file. Without this
@@ -616,7 +618,7 @@ void examine_entry(std::size_t i) {
   file_version_struct& v = h.versions.back();
   std::string sig = "NONE";
   const std::string local = local_path_of(v.path);
-  int err = 0;
+  bool missing = false;
   if (i < sim_info.sha256.size() && !sim_info.sha256[i].empty()) {
     // A signed release: the file is the release's when its SHA-256 is the
     // listed one (MD5 is not asked). Only a file that differs is hashed with
@@ -624,7 +626,7 @@ void examine_entry(std::size_t i) {
     // changed; one whose MD5 alone agrees is not the release's file, and is
     // fetched again as if it were missing.
     std::string sha;
-    if ((err = file_digest(local, sha, lists_empty_file(h), true)) == 0) {
+    if (file_digest(local, sha, lists_empty_file(h), true, &missing) == 0) {
       if (sha == sim_info.sha256[i]) {
         sig = std::string(v.sig_want);
       } else if (file_signature(local, sig, lists_empty_file(h)) == 0 && v.sig_want == sig) {
@@ -632,11 +634,11 @@ void examine_entry(std::size_t i) {
       }
     }
   } else {
-    err = file_signature(local, sig, lists_empty_file(h));
+    file_digest(local, sig, lists_empty_file(h), false, &missing);
   }
   // Known missing: choose_files and the fetch need not look at the path again
   // (two failed path walks a file of a fresh install).
-  v.absent = err == ENOENT ? 1 : 0;
+  v.absent = missing ? 1 : 0;
   v.sig_have = sig;
   v.on_disk = v.sig_have == v.sig_want ? 1 : 0;
 }

@@ -368,7 +368,7 @@ std::int64_t listed_bytes_limit(std::int64_t thousands);
 // code, with `sig` untouched on failure.
 int file_signature(const std::string& local, std::string& sig, bool empty_listed);
 // The same with the SHA-256 instead of the MD5 when `sha256`.
-int file_digest(const std::string& local, std::string& sig, bool empty_listed, bool sha256);
+int file_digest(const std::string& local, std::string& sig, bool empty_listed, bool sha256, bool* missing = nullptr);
 // Whether any version of the path is an empty file.
 bool lists_empty_file(const file_history_struct& h);
 
