@@ -11,10 +11,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <random>
+#include <thread>
 
 #include "tests/installer/e2e_fixture.h"
 
@@ -392,6 +396,170 @@ TEST_F(WindowsInstallerE2E, NamesWindowsCannotHoldAreRefusedBeforeAnythingIsWrit
     EXPECT_FALSE(fs::exists(dest)) << bad;
   }
   EXPECT_EQ(archive_requests(web), 0);
+}
+
+// Resuming under Wine. Bytes that deflate to about half: random letters of
+// a small alphabet.
+std::string half_compressible(std::size_t n, unsigned seed) {
+  std::string out = noise(n, seed);
+  for (char& c : out) c = static_cast<char>('a' + (static_cast<unsigned char>(c) % 16));
+  return out;
+}
+
+// The Linux process Wine runs the Windows program in: the descendant of
+// `top` (the Wine wrapper's shell) whose command line starts with the
+// program's Windows name. 0 when there is none (yet).
+int wine_process_of(int top, const std::string& exe_name) {
+  std::map<int, int> parent;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/proc", ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = read_file(e.path() / "stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    int ppid = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1) parent[std::stoi(name)] = ppid;
+  }
+  for (const auto& [pid, ppid] : parent) {
+    bool below = false;
+    for (int up = ppid, hops = 0; up > 1 && hops < 64 && !below; up = parent.count(up) ? parent[up] : 0, ++hops)
+      below = up == top;
+    if (!below) continue;
+    std::string cmd = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+    cmd = cmd.substr(0, cmd.find('\0'));
+    std::string lower;
+    for (char c : cmd) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower.size() >= exe_name.size() && lower.compare(lower.size() - exe_name.size(), exe_name.size(), exe_name) == 0)
+      return pid;
+  }
+  return 0;
+}
+
+class WindowsResumeE2E : public WindowsInstallerE2E {
+ protected:
+  std::string archive_of(const std::string& name) {
+    for (const auto& e : fs::recursive_directory_iterator(www + "pub"))
+      if (e.path().filename() == name + ".zip") return e.path().string();
+    return "";
+  }
+  std::int64_t part_size(const std::string& name) {
+    std::error_code ec;
+    const auto n = fs::file_size(dest + "Resources/scenery/." + name + ".download", ec);
+    return ec ? 0 : static_cast<std::int64_t>(n);
+  }
+  std::vector<std::string> kept_files() {
+    std::vector<std::string> left;
+    if (fs::exists(dest))
+      for (const auto& e : fs::recursive_directory_iterator(dest))
+        if (e.path().filename().string().find(".download") != std::string::npos) left.push_back(e.path().string());
+    return left;
+  }
+  std::vector<std::string> install_args() {
+    return {windows_path(exe), "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+            windows_path(dest)};
+  }
+};
+
+// A run of the Windows installer killed, or interrupted with Ctrl+C, when
+// about half of a large archive (stored member, deflated member) is kept:
+// the next run asks nginx only for the rest, and the tree is exact with no
+// part file left.
+TEST_F(WindowsResumeE2E, AStoppedRunsKeptDownloadIsContinuedByTheNext) {
+  const tree_map tree = {
+      {"Resources/scenery/tile.bin", noise(12000000, 51)},
+      {"Resources/scenery/tile.txt", half_compressible(22000000, 52)},
+      {"Instructions/Guide.txt", "read me first\r\n"},
+  };
+  publish(tree, "v1");
+  testservers::NginxServer& web = serve("127.0.0.1", "", "limit_rate 4m;");
+  server_list("v1", {web.host()});
+  const std::pair<int, std::string> cases[] = {{SIGKILL, "tile.bin"}, {SIGINT, "tile.txt"}};
+  for (const auto& [signo, name] : cases) {
+    SCOPED_TRACE(name + " stopped by signal " + std::to_string(signo));
+    fs::remove_all(dest);
+    const std::int64_t size = static_cast<std::int64_t>(fs::file_size(archive_of(name)));
+    const std::size_t before = web.access_log().size();
+    std::vector<std::string> args = install_args();
+    args.push_back("--pref:_stream_count=1");
+    auto p = start(args);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(180);
+    while (std::chrono::steady_clock::now() < until && part_size(name) < size * 47 / 100)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const int windows_pid = wine_process_of(p->pid(), "skyvane-installer.exe");
+    ASSERT_GT(windows_pid, 0);
+    kill(windows_pid, signo);
+    const run_result stopped = finish(*p, 60);
+    if (signo != SIGKILL) EXPECT_EQ(stopped.status, 128 + signo) << log();
+    ASSERT_GE(part_size(name), size * 47 / 100);
+    EXPECT_TRUE(fs::exists(dest + "Resources/scenery/." + name + ".download-info"));
+    // The stopped run's request is logged when nginx notices the client
+    // has gone: it is waited for, so that it is not counted for the next.
+    const auto logged = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < logged &&
+           web.access_log().find(name + ".zip HTTP", before) == std::string::npos)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const int before_requests = requests_for(web, name);
+    const std::size_t mark = web.access_log().size();
+
+    const run_result r = run_joined(install_args(), 300);
+    EXPECT_EQ(r.status, 0) << joined(r) << log();
+    EXPECT_TREE_EQ(read_tree(dest), tree);
+    EXPECT_TRUE(kept_files().empty());
+    EXPECT_NE(log().find("kept by an earlier run"), std::string::npos) << log();
+    // Body bytes of the rerun's requests of this archive, from the log's
+    // "... HTTP/1.1" STATUS BYTES fields.
+    std::int64_t again = 0;
+    const std::string access = web.access_log();
+    for (std::size_t at = mark; at < access.size();) {
+      std::size_t end = access.find('\n', at);
+      if (end == std::string::npos) end = access.size();
+      const std::string line = access.substr(at, end - at);
+      at = end + 1;
+      const std::size_t req_end = line.find(".zip HTTP/1.1\" ");
+      if (req_end == std::string::npos || line.rfind(name, req_end) != req_end - name.size()) continue;
+      again += std::atoll(line.c_str() + line.find(' ', req_end + 15) + 1);
+    }
+    EXPECT_EQ(requests_for(web, name) - before_requests, 1);
+    EXPECT_GT(again, 0);
+    EXPECT_LE(again, size * 55 / 100) << log();
+  }
+}
+
+// Mirrors that cut every connection, the Windows installer against the
+// project's fault server: the files come in pieces from both, each asked
+// from where the last stopped; a mirror answering the range with the whole
+// file makes the extraction start again; both leave the exact tree.
+TEST_F(WindowsResumeE2E, CuttingMirrorsAndAWholeFileForARangeLeaveTheExactTree) {
+  const tree_map tree = {
+      {"Resources/scenery/tile.bin", noise(6000000, 53)},
+      {"Resources/scenery/tile.txt", half_compressible(6000000, 54)},
+      {"Instructions/Guide.txt", "read me first\r\n"},
+  };
+  publish(tree, "v1");
+  serve();  // the server list
+  testservers::FaultServer a("127.0.0.1", www), b("127.0.0.2", www);
+  ASSERT_TRUE(a.ok() && b.ok()) << a.failure() << b.failure();
+  const auto list = [&](const std::vector<std::pair<std::string, std::string>>& hosts) {
+    std::string text = "I\n820 Version\nSERVERS\nBETA v1\nFINAL v1\n";
+    for (std::size_t i = 0; i < hosts.size(); ++i)
+      text += "SERVER " + hosts[i].first + "\n/files/" + hosts[i].second + "/pub/\nMirror " + std::to_string(i) + "\n";
+    write_file(www + "serverlist.txt", text + "ENDOFLIST\n");
+  };
+  list({{a.host(), "cut=1000000,etag=same"}, {b.host(), "cut=1700000,etag=same"}});
+  run_result r = run_joined(install_args(), 300);
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TREE_EQ(read_tree(dest), tree);
+  EXPECT_NE(log().find("Continuing "), std::string::npos) << log();
+  EXPECT_NE(log().find("(" + a.host() + ")"), std::string::npos) << log();
+  EXPECT_NE(log().find("(" + b.host() + ")"), std::string::npos) << log();
+
+  fs::remove_all(dest);
+  list({{a.host(), "norange,cutonce=2000000"}});
+  r = run_joined(install_args(), 300);
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TREE_EQ(read_tree(dest), tree);
+  EXPECT_NE(log().find("starts again: the server sent the whole file"), std::string::npos) << log();
 }
 
 }  // namespace
