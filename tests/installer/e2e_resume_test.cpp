@@ -82,7 +82,7 @@ class InstallerResumeE2E : public InstallerTest {
                            "http://" + s.host() + "/sent"},
                           true));
     std::string line;
-    EXPECT_TRUE(get.read_line(line, 10000));
+    EXPECT_TRUE(get.read_line(line, 60000));  // python may start slowly on a loaded machine
     EXPECT_EQ(get.wait_exit(), 0);
     return std::stoll("0" + line);
   }
