@@ -467,8 +467,9 @@ class WindowsResumeE2E : public WindowsInstallerE2E {
 // part file left.
 TEST_F(WindowsResumeE2E, AStoppedRunsKeptDownloadIsContinuedByTheNext) {
   const tree_map tree = {
-      {"Resources/scenery/tile.bin", noise(12000000, 51)},
-      {"Resources/scenery/tile.txt", half_compressible(22000000, 52)},
+      // Archives above the 16 MiB from which a body is kept across runs.
+      {"Resources/scenery/tile.bin", noise(20000000, 51)},
+      {"Resources/scenery/tile.txt", half_compressible(40000000, 52)},
       {"Instructions/Guide.txt", "read me first\r\n"},
   };
   publish(tree, "v1");
