@@ -365,6 +365,38 @@ TEST_F(InstallerWindow, AnExposureKeepsTheFocusInItsField) {
   EXPECT_NE(prefs.find("_proxy_host 127.0.0.1\n"), std::string::npos) << prefs;
 }
 
+// A key that types a character with AltGr (the third level of a layout's
+// key) types it into the focused field and runs no Ctrl shortcut; the Ctrl
+// shortcuts still work beside it. The layout types "@" with AltGr+V, "&"
+// with AltGr+C and "#" with AltGr+X.
+TEST_F(InstallerWindow, AltGrTypesItsCharacterInAFieldBesideTheCtrlShortcuts) {
+  // The X server goes back to its first keyboard layout when its last
+  // client leaves: a connection is held while the layout is in use.
+  Display* held = XOpenDisplay(nullptr);
+  ASSERT_NE(held, nullptr);
+  std::unique_ptr<Display, int (*)(Display*)> hold(held, XCloseDisplay);
+  ASSERT_EQ(std::system("setxkbmap -layout hu >/dev/null 2>&1"), 0) << "no keyboard layout with AltGr characters";
+  struct Restore {
+    ~Restore() { std::system("setxkbmap -layout us >/dev/null 2>&1"); }
+  } restore;
+  open({dest, "--server_list_host=127.0.0.1:1"});
+  ASSERT_TRUE(wait_log("Screen: ", 30)) << log();
+  xscreen::click(win, 50, 750);  // preferences
+  xscreen::click(win, kPrefsX + 200, kPrefsY + 40 + 4);  // the proxy host
+  xscreen::type(win, "clip");
+  xscreen::key(win, "ctrl+a ctrl+c ctrl+a BackSpace");
+  xscreen::type(win, "user");
+  xscreen::key(win, "ISO_Level3_Shift+v");
+  xscreen::type(win, "proxy");
+  xscreen::key(win, "ISO_Level3_Shift+c ISO_Level3_Shift+x");
+  xscreen::type(win, "lan");
+  xscreen::key(win, "ctrl+v");
+  xscreen::click(win, kPrefsX + 10, kPrefsY + 370);
+  quit();
+  const std::string prefs = prefs_file();
+  EXPECT_NE(prefs.find("_proxy_host user@proxy&#lanclip\n"), std::string::npos) << prefs;
+}
+
 // A termination request or an interrupt ends the run while a modal window
 // is open, as it does on the main screen.
 TEST_F(InstallerWindow, ASignalEndsTheRunWhileAModalWindowIsOpen) {
