@@ -546,6 +546,31 @@ TEST_F(NoDisplay, WithoutADisplayTheProgramRunsUnattended) {
   EXPECT_FALSE(fs::exists(dest));  // checked only
 }
 
+// A headless run never starts the window system, even with a display at
+// hand: no graphics driver is loaded (the dynamic loader's own record of the
+// libraries it opened; a run with the window loads them at its start).
+TEST_F(NoDisplay, AHeadlessRunLoadsNoGraphicsDriverEvenWithADisplay) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+  const std::string record = work / "loader";
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr);
+  setenv("LD_DEBUG", "files", 1);
+  setenv("LD_DEBUG_OUTPUT", record.c_str(), 1);
+  const run_result r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  unsetenv("LD_DEBUG");
+  unsetenv("LD_DEBUG_OUTPUT");
+  EXPECT_EQ(r.status, 0) << log();
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(release_a()));
+  std::string opened;
+  for (const auto& e : fs::directory_iterator(work.path()))
+    if (e.path().filename().string().rfind("loader", 0) == 0) opened += read_file(e.path().string());
+  ASSERT_NE(opened.find("libc.so"), std::string::npos) << "no record of the libraries opened";
+  for (const char* driver : {"libGLX", "libEGL", "_dri.so", "libgallium", "libLLVM", "libvulkan"})
+    EXPECT_EQ(opened.find(driver), std::string::npos) << driver << " loaded by a headless run";
+}
+
 }  // namespace
 }  // namespace e2e
 
