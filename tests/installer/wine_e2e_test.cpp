@@ -375,6 +375,14 @@ TEST_F(WindowsInstallerE2E, AReleaseOverHttpsInstallsByteForByteDirectlyRedirect
   const fs::path drive_c = fs::path(SKYVANE_WINEPREFIX) / "drive_c";
   const std::string installed = (drive_c / drive_folder / "v1").string() + "/";
   auto target = [&](const std::string& name) { return "C:\\" + drive_folder + "\\" + name; };
+  // A file that holds no certificate (a key), or none at all, is refused at start.
+  for (const std::string bad : {"certs/good.key", "certs/missing.pem"}) {
+    run_result refused = run_joined({windows_path(exe), "--headless", "--server_list_host=" + tls.host(),
+                                     "--ca_file=" + windows_path(work / bad), windows_path(dest)},
+                                    120);
+    EXPECT_EQ(refused.status, 1) << bad << ": " << joined(refused);
+    EXPECT_TRUE(refused.printed("--ca_file: no certificates could be read from")) << bad << ": " << joined(refused);
+  }
   run_result r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--server_list_host=" + tls.host(),
                       ca, target("Skyvane")},
                      180);
