@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <iterator>
 #include <random>
 #include <thread>
 #include <vector>
@@ -75,6 +76,7 @@ void installer_state_reset() {
   disk_space_avail = 1;
   wrl_i = 8;
   server_list_failures = directory_failures = 0;
+  std::fill(std::begin(directory_tries), std::end(directory_tries), 0);
   server_list_next_try = directory_next_try = 0;
   server_list_local_error = directory_local_error = 0;
   server_list_refused = list_ok;
@@ -146,6 +148,7 @@ std::string time_left_str(float seconds) {
 
 int server_list_failures = 0;
 int directory_failures = 0;
+int directory_tries[kDirectoryServers] = {};
 float server_list_next_try = 0;
 float directory_next_try = 0;
 int server_list_local_error = 0;
@@ -355,12 +358,30 @@ void poll_server_list() {
     xer << "Server list: " << servers_left_out << " more servers are listed; only the first ten are used.\n";
 }
 
+}  // namespace
+
 // A failed fetch of the directory file: another server, after the back-off.
+// The next one is drawn at random among the servers tried least so far, so
+// that every listed server is tried before any is tried again: a good mirror
+// listed beside failing ones is reached within the attempts allowed.
 void directory_fetch_failed() {
   ++directory_failures;
   directory_next_try = xtim.real_time + retry_delay(directory_failures);
-  stg.sel_server = stg.num_servers == 1 ? 0 : (app_rand() * stg.num_servers) / 32768;
+  const int count = std::clamp(stg.num_servers, 0, kDirectoryServers);
+  if (count <= 1) {
+    stg.sel_server = 0;
+    return;
+  }
+  if (stg.sel_server >= 0 && stg.sel_server < count) ++directory_tries[stg.sel_server];
+  const int fewest = *std::min_element(directory_tries, directory_tries + count);
+  int least[kDirectoryServers];
+  int n = 0;
+  for (int k = 0; k < count; ++k)
+    if (directory_tries[k] == fewest) least[n++] = k;
+  stg.sel_server = least[(app_rand() * n) / 32768];
 }
+
+namespace {
 
 // Every frame while the directory file has not arrived.
 void poll_directory_file() {

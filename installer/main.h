@@ -109,6 +109,12 @@ extern app_texts app_now;
 // reset by a success.
 extern int server_list_failures;
 extern int directory_failures;
+// Attempts at the directory file per listed server since the run began
+// (the next attempt goes to one tried least); kDirectoryServers is the most
+// servers a list may hold.
+constexpr int kDirectoryServers = 10;
+extern int directory_tries[kDirectoryServers];
+void directory_fetch_failed();
 // Usable entries of the server list beyond the ten that the server tables
 // hold: read, counted and left out.
 extern int servers_left_out;

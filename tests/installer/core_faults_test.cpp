@@ -289,3 +289,31 @@ TEST_F(CoreFaults, DestinationsAreAbsoluteAndNewOnesAskTheirParentForSpace) {
 }
 
 }  // namespace
+
+TEST_F(CoreFaults, FailedDirectoryFetchesTryEveryServerBeforeAnyAgain) {
+  // Four servers of which only the last can serve the directory file: the
+  // attempts must reach it before the unattended mode's ten run out, from
+  // whichever server the list's draw chose first and whatever the draws.
+  for (unsigned seed = 1; seed <= 200; ++seed) {
+    installer_state_reset();
+    app_seed(seed);
+    stg.num_servers = 4;
+    stg.sel_server = static_cast<int>(seed % 4);
+    bool tried[4] = {};
+    tried[stg.sel_server] = true;
+    for (int attempt = 1; attempt < 4; ++attempt) {
+      directory_fetch_failed();
+      ASSERT_GE(stg.sel_server, 0);
+      ASSERT_LT(stg.sel_server, 4);
+      EXPECT_FALSE(tried[stg.sel_server]) << "seed " << seed << ": server " << stg.sel_server
+                                          << " again on attempt " << attempt + 1;
+      tried[stg.sel_server] = true;
+    }
+  }
+  // One server: it is the one tried again.
+  installer_state_reset();
+  stg.num_servers = 1;
+  stg.sel_server = 0;
+  directory_fetch_failed();
+  EXPECT_EQ(stg.sel_server, 0);
+}
