@@ -551,15 +551,16 @@ int work_pending() {
 }
 
 std::string free_space_folder(const std::string& folder) {
-  std::string f = folder;
+  if (!plat::path_is_absolute(folder)) return folder;
+  std::string f = plat::path_in_program_form(folder);
   for (;;) {
     plat::PathKind kind = plat::PathKind::none;
     std::uint64_t size = 0;
     if (plat::path_stat(f, kind, size) == 0 && kind != plat::PathKind::none) return f;
-    while (!f.empty() && f.back() == '/') f.pop_back();
-    const size_t cut = f.rfind('/');
-    if (cut == std::string::npos) return folder;
-    f.resize(cut + 1);
+    // Up to the root, "/" or a drive's "C:\", which ends the walk.
+    const std::string up = parent_folder(f.back() == '/' ? f : f + "/");
+    if (up == f) return folder;
+    f = up;
   }
 }
 
@@ -1490,8 +1491,8 @@ int installer_main(int argc, const char* const* argv) {
   xer << "After searching, I think that dvd_path=" << dvd_path << "\n";
 
   if (!cmdline.positional().empty()) {
-    dest_dir_path = cmdline.positional();
-    if (dest_dir_path.back() != '/') dest_dir_path += '/';
+    dest_dir_path = plat::path_in_program_form(cmdline.positional());
+    if (dest_dir_path.back() != '/' && dest_dir_path != parent_folder(dest_dir_path)) dest_dir_path += '/';
   } else if (stg.always_ask_dir) {
     pick_dest_path();
   }

@@ -265,7 +265,7 @@ std::string parent_folder(const std::string& path) {
 }
 
 std::string as_folder_path(const std::string& in) {
-  std::string p = in;
+  std::string p = plat::path_in_program_form(in);
   while (!p.empty() && p.back() == ' ') p.pop_back();
   if (p.empty()) return p;
   if (p[0] == '~' && (p.size() == 1 || p[1] == '/')) p = plat::home_dir() + p.substr(1);
@@ -277,6 +277,14 @@ int folder_listable(const std::string& path) {
   if (!plat::path_is_absolute(path)) return 0;
   std::vector<plat::DirEntry> entries;
   return plat::dir_list(path, entries) == 0 ? 1 : 0;
+}
+
+void folder_browser::open_drives() {
+  path.clear();
+  typed.clear();
+  first_row = 0;
+  selected = -1;
+  subfolders = plat::drive_roots();
 }
 
 void folder_browser::open(const std::string& folder) {
@@ -296,6 +304,13 @@ void folder_browser::open(const std::string& folder) {
 }
 
 bool folder_browser::enter(const std::string& name) {
+  if (path.empty()) {
+    // The drives: a name is a root of one.
+    if (std::find(subfolders.begin(), subfolders.end(), name) == subfolders.end() || !folder_listable(name))
+      return false;
+    open(name);
+    return true;
+  }
   if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return false;
   if (!folder_listable(path + name + "/")) return false;
   open(path + name + "/");
@@ -303,7 +318,13 @@ bool folder_browser::enter(const std::string& name) {
 }
 
 bool folder_browser::up() {
-  if (path == folder_root(path)) return false;
+  if (path.empty()) return false;
+  if (path == folder_root(path)) {
+    // Above a drive's root lie the drives; "/" has nothing above it.
+    if (plat::drive_roots().empty()) return false;
+    open_drives();
+    return true;
+  }
   open(parent_folder(path));
   return true;
 }
@@ -327,7 +348,8 @@ int draw_folder_browser(folder_browser& b, const std::string& prompt) {
   OGL_string(38, mnw.win_dx / 2, mnw.win_dy - 15, "Choose a folder", 0, charset_prop, 1);
   OGL_string(43, 20, mnw.win_dy - 40, prompt, mnw.win_dx - 40, charset_prop, 0);
   OGL_string(43, 20, kListY + kListH + 16, "Folder:", 0, charset_prop, 0);
-  OGL_string(43, 20 + str_dx("Folder: "), kListY + kListH + 16, OGL_shown_tail(b.path, 440), 0, charset_shown, 0);
+  OGL_string(43, 20 + str_dx("Folder: "), kListY + kListH + 16,
+             b.path.empty() ? "(the drives)" : OGL_shown_tail(b.path, 440), 0, charset_shown, 0);
 
   BTN_frame2(16, kListX, kListY, kListW, kListH, "");
   const int count = static_cast<int>(b.subfolders.size());
@@ -372,7 +394,7 @@ int draw_folder_browser(folder_browser& b, const std::string& prompt) {
     const float y = kListY + kListH - 20 - r * kRowH;
     const bool over = mnw.mx >= kListX && mnw.mx <= kListX + kListW && mnw.my >= y - 4 && mnw.my < y - 4 + kRowH;
     if (over || b.first_row + r == b.selected) OGL_fillrect(8, 0.35f, kListX + 4, y - 4, kListW - 8, kRowH);
-    OGL_string(46, kListX + 10, y, name + "/", 0, charset_shown, 0);
+    OGL_string(46, kListX + 10, y, b.path.empty() ? name : name + "/", 0, charset_shown, 0);
     // A single click enters a folder: the second press of a double click
     // lands on the folder's own list and must not enter one more.
     if (over && mnw.mouse_clicked && !mnw.mouse_double_clicked) clicked_name = name;
@@ -402,7 +424,7 @@ int draw_folder_browser(folder_browser& b, const std::string& prompt) {
   if (BTN_action(380, 25, 100, 0, 0, "-OK", "") || return_hit) {
     // A path typed but not opened is what the user means to pick.
     const std::string typed = as_folder_path(b.typed);
-    if (typed == b.path || b.go_typed()) {
+    if ((typed == b.path && !b.path.empty()) || b.go_typed()) {
       result = 1;
     } else {
       browser_note = "That is not a folder I can open.";

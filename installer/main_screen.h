@@ -49,13 +49,17 @@ class folder_browser {
   void open(const std::string& folder);
   // Into the sub-folder `name` of the current folder; false when it cannot be listed.
   bool enter(const std::string& name);
-  // To the parent folder; false at the root.
+  // To the parent folder; from a drive's root ("C:\") to the drives;
+  // false at "/" and from the drives.
   bool up();
+  // Shows the drives (Windows): `path` is then empty and the list holds
+  // their roots, which enter() opens.
+  void open_drives();
   // To the folder typed in the path field; false (nothing changes) when it
   // is not a folder that can be listed.
   bool go_typed();
 
-  std::string path;                     // the current folder, ending in "/"
+  std::string path;                     // the current folder, ending in "/"; empty: the drives
   std::string typed;                    // the path field
   std::vector<std::string> subfolders;  // sorted without regard to case; hidden ones left out
   int first_row = 0;                    // first sub-folder shown

@@ -129,6 +129,14 @@ bool path_is_absolute(const std::string& path);
 // absolute POSIX path is returned as it is; the path itself when that fails.
 std::string path_make_absolute(const std::string& path);
 
+// A path as the user typed or passed it, in the program's own form, so
+// that no path mixes the two directory characters: on Windows every "\"
+// becomes "/" except the one of a drive prefix, which a typed "C:/" takes
+// too ("c:\Games\Skyvane\" gives "c:\Games/Skyvane/", "\\server\share"
+// gives "//server/share"). On POSIX "\" is an ordinary character of a
+// name: the path is returned as it is. Nothing else is changed.
+std::string path_in_program_form(const std::string& path);
+
 // The system's text for an error number.
 std::string error_text(int err);
 

@@ -259,6 +259,16 @@ int window_open(int width, int height, const char* title, bool framed, std::stri
   return 0;
 }
 
+WindowPlacement window_placement() {
+  WindowPlacement p;
+  if (!g_win) return p;
+  glfwGetWindowPos(g_win, &p.x, &p.y);
+  glfwGetWindowFrameSize(g_win, &p.left, &p.top, &p.right, &p.bottom);
+  int w = 0, h = 0;
+  if (GLFWmonitor* m = glfwGetPrimaryMonitor()) glfwGetMonitorWorkarea(m, &p.work_x, &p.work_y, &w, &h);
+  return p;
+}
+
 void window_close() {
   if (!g_win) return;
   glfwMakeContextCurrent(nullptr);

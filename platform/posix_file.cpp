@@ -285,6 +285,8 @@ bool path_is_absolute(const std::string& path) { return !path.empty() && path[0]
 
 bool path_has_foreign_separator(const std::string&) { return false; }
 
+std::string path_in_program_form(const std::string& path) { return path; }
+
 std::string path_make_absolute(const std::string& path) {
   if (path.empty() || path[0] == '/') return path;
   std::error_code ec;

@@ -209,6 +209,8 @@ std::vector<std::string> disc_roots() {
   return disc_roots_from_mounts(text.str());
 }
 
+std::vector<std::string> drive_roots() { return {}; }
+
 bool stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
 
 namespace {
@@ -231,22 +233,6 @@ int quit_signal() { return g_quit_signal; }
 
 
 }  // namespace plat
-
-namespace {
-
-// The tests' stand-in for the message box: the title and text appended to
-// the file the environment names. False when none is named.
-bool message_box_to_file(const std::string& title, const std::string& text) {
-  const char* file = std::getenv("SKYVANE_MESSAGE_BOX_FILE");
-  if (!file || !*file) return false;
-  if (FILE* f = std::fopen(file, "ab")) {
-    std::fprintf(f, "%s\n%s\n", title.c_str(), text.c_str());
-    std::fclose(f);
-  }
-  return true;
-}
-
-}  // namespace
 
 namespace plat {
 

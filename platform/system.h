@@ -89,6 +89,11 @@ std::vector<std::string> disc_roots();
 // line per mount, blanks in folders written as "\040").
 std::vector<std::string> disc_roots_from_mounts(const std::string& mounts);
 
+// The roots of the computer's drives ("C:\", "D:\"), in drive order: what
+// lies above a drive's root on Windows. Empty on POSIX, where "/" is the
+// one root and has nothing above it.
+std::vector<std::string> drive_roots();
+
 // From now on an interrupt (Ctrl+C) or a termination request (on Windows:
 // Ctrl+Break or the console closing, reported as SIGTERM) does not end
 // the process at once: it is noted, and quit_signal() tells it, so that the
@@ -106,6 +111,9 @@ int quit_signal();
 // SKYVANE_MESSAGE_BOX_FILE set (tests), the title and text are appended to
 // that file instead of showing a box.
 void message_box(const std::string& title, const std::string& text);
+// The tests' stand-in for message_box: with SKYVANE_MESSAGE_BOX_FILE set,
+// the title and text are appended to that file and the answer is true.
+bool message_box_to_file(const std::string& title, const std::string& text);
 
 // Opens a web address in the user's browser without waiting for it.
 // Returns 0 on success or an errno value.

@@ -86,14 +86,7 @@ std::string program_path(const std::wstring& path) {
   } else if (has_long_prefix(p)) {
     p = p.substr(4);
   }
-  std::string out = narrow(p);
-  // A drive prefix keeps its "\" ("C:\Games/Skyvane/"), as the program's
-  // paths have always been written on Windows; every other "\" becomes "/".
-  const bool drive = out.size() >= 3 && out[1] == ':' && out[2] == '\\' &&
-                     ((out[0] >= 'A' && out[0] <= 'Z') || (out[0] >= 'a' && out[0] <= 'z'));
-  for (std::size_t i = drive ? 3 : 0; i < out.size(); ++i)
-    if (out[i] == '\\') out[i] = '/';
-  return out;
+  return plat::path_in_program_form(narrow(p));
 }
 
 // ------------------------------------------------------------------ [SECTION] error folding
@@ -491,6 +484,18 @@ int file_lock_exclusive(const std::string& path, File& f) {
   opened.adopt(reinterpret_cast<std::intptr_t>(h));
   f = std::move(opened);
   return 0;
+}
+
+std::string path_in_program_form(const std::string& path) {
+  std::string out = path;
+  // A drive prefix keeps its "\" ("C:\Games/Skyvane/"), as the program's
+  // paths have always been written on Windows; every other "\" becomes "/".
+  const bool drive = out.size() >= 3 && out[1] == ':' && (out[2] == '\\' || out[2] == '/') &&
+                     ((out[0] >= 'A' && out[0] <= 'Z') || (out[0] >= 'a' && out[0] <= 'z'));
+  if (drive) out[2] = '\\';
+  for (std::size_t i = drive ? 3 : 0; i < out.size(); ++i)
+    if (out[i] == '\\') out[i] = '/';
+  return out;
 }
 
 bool path_has_foreign_separator(const std::string& path) {

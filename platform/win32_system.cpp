@@ -210,6 +210,21 @@ std::vector<std::string> disc_roots() {
   return roots;
 }
 
+std::vector<std::string> drive_roots() {
+  std::vector<std::string> roots;
+  wchar_t buf[512] = {};
+  const DWORD n = GetLogicalDriveStringsW(static_cast<DWORD>(sizeof buf / sizeof buf[0]) - 1, buf);
+  if (n == 0 || n >= sizeof buf / sizeof buf[0]) return roots;
+  // "A:\" NUL "C:\" NUL ... NUL
+  for (const wchar_t* p = buf; *p; p += wcslen(p) + 1) {
+    if (GetDriveTypeW(p) == DRIVE_NO_ROOT_DIR) continue;
+    std::string root = program_path(p);  // "C:\", as the system names it
+    if (root.size() != 3) continue;
+    roots.push_back(root);
+  }
+  return roots;
+}
+
 // ------------------------------------------------------------------ [SECTION] quit requests, web pages
 
 namespace {
@@ -237,22 +252,6 @@ int quit_signal() { return static_cast<int>(g_quit_signal); }
 
 
 }  // namespace plat
-
-namespace {
-
-// The tests' stand-in for the message box: the title and text appended to
-// the file the environment names. False when none is named.
-bool message_box_to_file(const std::string& title, const std::string& text) {
-  const char* file = std::getenv("SKYVANE_MESSAGE_BOX_FILE");
-  if (!file || !*file) return false;
-  if (FILE* f = std::fopen(file, "ab")) {
-    std::fprintf(f, "%s\n%s\n", title.c_str(), text.c_str());
-    std::fclose(f);
-  }
-  return true;
-}
-
-}  // namespace
 
 namespace plat {
 

@@ -53,6 +53,16 @@ void monitor_work_area(int& width, int& height);
 // also written to `why`). Only one window exists at a time.
 int window_open(int width, int height, const char* title, bool framed, std::string& why);
 
+// Where the open window lies, as the system reports it: the top left of its
+// client area and the frame's widths around it (the title bar is `top`),
+// and the top left of the primary monitor's work area, all in screen
+// pixels (y down). The whole window is on the screen when x - left >= work_x
+// and y - top >= work_y. All 0 when no window is open.
+struct WindowPlacement {
+  int x = 0, y = 0, left = 0, top = 0, right = 0, bottom = 0, work_x = 0, work_y = 0;
+};
+WindowPlacement window_placement();
+
 // Closes the window and its context; nothing when none is open.
 void window_close();
 

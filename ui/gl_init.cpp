@@ -52,6 +52,11 @@ int MACIBM_make_context(int i) {
     xer.flush();
     return 0;
   }
+  {
+    const plat::WindowPlacement p = plat::window_placement();
+    xer << "Window at " << p.x << ", " << p.y << " (frame left " << p.left << ", top " << p.top << ", right "
+        << p.right << ", bottom " << p.bottom << "); work area from " << p.work_x << ", " << p.work_y << ".\n";
+  }
   ogl_be = &ogl_gl;
   ogl_gl.pixel_scale = s;
   mnw.window[0] = mnw.context[0] = mnw.dc[0] = &ogl_gl;

@@ -4,6 +4,7 @@
 // frames are drawn through a renderer that records what it is given.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 
@@ -385,16 +386,68 @@ TEST(FolderBrowser, ListingAndNavigation) {
   EXPECT_FALSE(b.go_typed());
   EXPECT_EQ(b.path, root + "A folder/");
 
-  // The root has no parent.
 #ifdef _WIN32
+  // Above a drive's root lie the drives; entering one opens its root, and
+  // OK on the drives themselves picks nothing.
   const std::string drive = root.substr(0, 3);  // "C:\"
   b.open(drive);
   EXPECT_EQ(b.path, drive);
+  EXPECT_TRUE(b.up());
+  EXPECT_EQ(b.path, "");
+  EXPECT_NE(std::find(b.subfolders.begin(), b.subfolders.end(), "C:\\"), b.subfolders.end());
+  EXPECT_FALSE(b.up());
+  EXPECT_FALSE(b.enter("no such drive"));
+  EXPECT_FALSE(b.go_typed());
+  EXPECT_TRUE(b.enter("C:\\"));
+  EXPECT_EQ(b.path, "C:\\");
+  EXPECT_FALSE(b.subfolders.empty());
 #else
+  // The root has no parent.
   b.open("/");
   EXPECT_EQ(b.path, "/");
-#endif
   EXPECT_FALSE(b.up());
+  EXPECT_EQ(b.path, "/");
+#endif
+}
+
+// A path typed with the system's "\" is kept in the program's form: on
+// Windows no "\" is left beside "/" (but the drive prefix's), so that the
+// parent, the folders below and the chosen destination are right; on
+// POSIX "\" is a character of the folder's name.
+TEST(FolderBrowser, TypedPathsTakeTheProgramsForm) {
+  TempDir tmp;
+  const std::string root = tmp / "";
+#ifdef _WIN32
+  fs::create_directories(root + "Games/Skyvane/inner");
+  std::string typed = root + "Games\\Skyvane";
+  for (size_t i = 3; i < typed.size(); ++i)
+    if (typed[i] == '/') typed[i] = '\\';
+  const std::string folder = root + "Games/Skyvane/";
+#else
+  fs::create_directories(root + "Games\\Skyvane/inner");
+  const std::string typed = root + "Games\\Skyvane";
+  const std::string folder = root + "Games\\Skyvane/";
+#endif
+  folder_browser b;
+  b.open(root);
+  b.typed = typed;
+  ASSERT_TRUE(b.go_typed());
+  EXPECT_EQ(b.path, folder);
+  EXPECT_EQ(b.subfolders, (std::vector<std::string>{"inner"}));
+  EXPECT_TRUE(b.enter("inner"));
+  EXPECT_EQ(b.path, folder + "inner/");
+  EXPECT_TRUE(b.up());
+  EXPECT_EQ(b.path, folder);
+  EXPECT_TRUE(b.up());
+#ifdef _WIN32
+  EXPECT_EQ(b.path, root + "Games/");
+  // The chooser's first folder, as the preferences may hold it.
+  b.open(typed + "\\inner\\");
+  EXPECT_EQ(b.path, folder + "inner/");
+  EXPECT_EQ(as_folder_path("c:/Games"), "c:\\Games/");
+#else
+  EXPECT_EQ(b.path, root);
+#endif
 }
 
 TEST(FolderBrowser, PathHelpers) {

@@ -286,6 +286,17 @@ TEST_F(CoreFaults, DestinationsAreAbsoluteAndNewOnesAskTheirParentForSpace) {
   fs::create_directories(dir / "exists");
   EXPECT_EQ(free_space_folder(dir / "exists/not/yet/Skyvane/"), dir / "exists/");
   EXPECT_EQ(free_space_folder(dir / "exists/"), dir / "exists/");
+  // A destination whose every folder is new asks the root, "/" or the
+  // drive's "C:\", whose space it will use.
+#ifdef _WIN32
+  const std::string root = dir.path().substr(0, 3);
+  EXPECT_EQ(free_space_folder(root + "skyvane-none-yet/Skyvane/"), root);
+#else
+  const std::string root = "/";
+  EXPECT_EQ(free_space_folder("/skyvane-none-yet/Skyvane/"), root);
+#endif
+  std::uint64_t free_bytes = 0;
+  EXPECT_EQ(plat::disk_free_space(free_space_folder(root + "skyvane-none-yet/Skyvane/"), free_bytes), 0);
 }
 
 }  // namespace

@@ -3,11 +3,12 @@
 //
 // The program runs in a Wine desktop of its own (explorer /desktop), which
 // takes the place of a window manager: Wine gives its windows the input
-// focus there, and the window's client area starts at the screen's top
-// left corner, so window units map to screen pixels (x, 768 - y).
+// focus there. The program logs where its client area lies on that desktop
+// (below its title bar); window units map to screen pixels from there.
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <random>
@@ -21,9 +22,28 @@ using testing_support::read_file;
 namespace e2e {
 namespace {
 
+// The window's placement as the program logged it: the client area's top
+// left, the frame around it and the work area's top left, in screen pixels.
+struct Placement {
+  int x = 0, y = 0, left = 0, top = 0, right = 0, bottom = 0, work_x = 0, work_y = 0;
+  bool found = false;
+};
+Placement placement_in(const std::string& log) {
+  Placement p;
+  const size_t at = log.find("Window at ");
+  if (at != std::string::npos)
+    p.found = std::sscanf(log.c_str() + at,
+                          "Window at %d, %d (frame left %d, top %d, right %d, bottom %d); work area from %d, %d.",
+                          &p.x, &p.y, &p.left, &p.top, &p.right, &p.bottom, &p.work_x, &p.work_y) == 8;
+  return p;
+}
+
+Placement g_window;  // the window of the running test
+
 // A click at (x, y) in window units (origin at the lower left, y up).
 void click(float x, float y) {
-  const std::string at = std::to_string(static_cast<int>(x)) + " " + std::to_string(static_cast<int>(768 - y));
+  const std::string at = std::to_string(g_window.x + static_cast<int>(x)) + " " +
+                         std::to_string(g_window.y + static_cast<int>(768 - y));
   std::system(("xdotool mousemove " + at + " >/dev/null 2>&1").c_str());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   std::system("xdotool mousedown 1 >/dev/null 2>&1");
@@ -32,7 +52,18 @@ void click(float x, float y) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 }
 
+// Keys sent to the window with the input focus.
+void type(const std::string& text) {
+  std::system(("xdotool type --delay 60 '" + text + "' >/dev/null 2>&1").c_str());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+void key(const std::string& name) {
+  std::system(("xdotool key " + name + " >/dev/null 2>&1").c_str());
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+}
+
 constexpr float kEulaX = 262, kEulaY = 234;  // the agreement window, 500 x 300
+constexpr float kFolderX = 231, kFolderY = 147;  // the folder chooser, 561 x 474
 
 class WindowsWindowE2E : public InstallerTest {
  protected:
@@ -84,6 +115,13 @@ TEST_F(WindowsWindowE2E, InstallAcceptAndQuitWithTheMouse) {
                 "C:\\" + drive_folder + "\\Skyvane"});
   ASSERT_TRUE(wait_log("Screen: You are about to install", 90)) << log();
   std::this_thread::sleep_for(std::chrono::seconds(1));  // the window drawn and shown
+  // The whole window, title bar included, is on the desktop: the system
+  // places a window by its client area, below and right of its frame.
+  g_window = placement_in(log());
+  ASSERT_TRUE(g_window.found) << log();
+  EXPECT_GT(g_window.top, 0) << "no title bar: " << log();
+  EXPECT_GE(g_window.y - g_window.top, g_window.work_y) << log();
+  EXPECT_GE(g_window.x - g_window.left, g_window.work_x) << log();
 
   click(450 + 41, 78 + 11);  // INSTALL
   std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -101,6 +139,61 @@ TEST_F(WindowsWindowE2E, InstallAcceptAndQuitWithTheMouse) {
   ASSERT_FALSE(proc->running()) << "quit did not end the program";
   EXPECT_EQ(proc->wait_exit(), 0) << log();
   EXPECT_NE(log().find("Clean exit from threads."), std::string::npos) << log();
+}
+
+// A folder typed in the chooser with Windows' "\\" is kept in the program's
+// form ("\\" after the drive letter, "/" elsewhere), and PARENT FOLDER at
+// a drive's root lists the drives.
+TEST_F(WindowsWindowE2E, TheChoosersTypedPathAndTheDrives) {
+  const fs::path on_c = fs::path(SKYVANE_WINEPREFIX) / "drive_c" / drive_folder;
+  fs::create_directories(on_c / "pick/inner");
+  proc = start({"explorer", "/desktop=skyvane-test,1280x1024", windows_path(exe), "--server_list_host=127.0.0.1:1",
+                "C:\\" + drive_folder + "\\Skyvane"});
+  ASSERT_TRUE(wait_log("Screen: ", 90)) << log();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  g_window = placement_in(log());
+  ASSERT_TRUE(g_window.found) << log();
+
+  click(10 + 63, 78 + 11);  // the destination: the chooser opens
+  click(kFolderX + 200, kFolderY + 70 + 4);  // its path field
+  key("--repeat 400 BackSpace");
+  type("C:\\" + drive_folder + "\\pick\\inner");
+  click(kFolderX + 380, kFolderY + 25);  // OK
+  ASSERT_TRUE(wait_log("Folder chosen: ", 15)) << log();
+  EXPECT_NE(log().find("Folder chosen: C:\\" + drive_folder + "/pick/inner/\n"), std::string::npos) << log();
+
+  // Again, from the chosen folder up to the drive's root, then the drives;
+  // the first of them opens (drive C in Wine's list is before Z).
+  click(10 + 63, 78 + 11);
+  for (int i = 0; i < 4; ++i) click(kFolderX + 90, kFolderY + 105);  // PARENT FOLDER
+  click(kFolderX + 100, kFolderY + 360 + 4);  // the first row: drive C
+  click(kFolderX + 380, kFolderY + 25);  // OK
+  ASSERT_TRUE(wait_log("Folder chosen: C:\\\n", 15)) << log();
+
+  click(960 + 25, 78 + 11);  // QUIT
+  for (int i = 0; i < 300 && proc->running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_FALSE(proc->running());
+}
+
+// A start-up that finds no OpenGL (an X server without GLX, so that Wine
+// has no pixel format to give) cannot show its failure in the window: it
+// reaches the system's message box (its test stand-in writes a file) as
+// well as the log, and the program ends with a failure.
+TEST_F(WindowsWindowE2E, AStartWithoutOpenGLReachesTheMessageBox) {
+  const std::string box = work / "message box.txt";
+  testing_support::set_env("SKYVANE_MESSAGE_BOX_FILE", windows_path(box));
+  const std::string wine_run = program;
+  program = "xvfb-run";
+  proc = start({"-a", "-s", "-screen 0 1280x1024x24 -extension GLX", wine_run, windows_path(exe),
+                "C:\\" + drive_folder + "\\Skyvane"});
+  program = wine_run;
+  for (int i = 0; i < 900 && proc->running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  testing_support::unset_env("SKYVANE_MESSAGE_BOX_FILE");
+  ASSERT_FALSE(proc->running()) << log();
+  EXPECT_EQ(proc->wait_exit(), 1) << log();
+  EXPECT_NE(log().find("The window could not be made"), std::string::npos) << log();
+  const std::string shown = read_file(box);
+  EXPECT_EQ(shown.rfind("Aerodeck Message\nI could not set up the graphics", 0), 0u) << shown << "\n" << log();
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 #include "platform/fault.h"
 #include "platform/file.h"
@@ -324,6 +326,35 @@ TEST(FilePaths, AbsolutePaths) {
   const std::string rel = plat::path_make_absolute("x/./y/../z");
   EXPECT_EQ(rel, (fs::current_path() / "x/z").string());
 #endif
+}
+
+// A path the user typed or passed: on Windows no "\" is left beside the
+// "/" of the program's paths, except the drive prefix's; elsewhere "\"
+// belongs to the name and stays. The drives are listed on Windows only.
+TEST(FilePaths, TypedPathsTakeTheProgramsForm) {
+#ifdef _WIN32
+  EXPECT_EQ(plat::path_in_program_form("C:\\Games\\Skyvane\\"), "C:\\Games/Skyvane/");
+  EXPECT_EQ(plat::path_in_program_form("c:\\Games/new\\Skyvane"), "c:\\Games/new/Skyvane");
+  EXPECT_EQ(plat::path_in_program_form("D:/Games/"), "D:\\Games/");
+  EXPECT_EQ(plat::path_in_program_form("D:\\"), "D:\\");
+  EXPECT_EQ(plat::path_in_program_form("\\\\server\\share\\Skyvane"), "//server/share/Skyvane");
+  EXPECT_EQ(plat::path_in_program_form("Games\\Skyvane"), "Games/Skyvane");
+  // What the system hands back is already in that form.
+  EXPECT_EQ(plat::path_in_program_form(plat::path_make_absolute("C:\\a\\b\\")), "C:\\a/b/");
+  const std::vector<std::string> drives = plat::drive_roots();
+  ASSERT_FALSE(drives.empty());
+  for (const std::string& d : drives) {
+    EXPECT_EQ(d.size(), 3u) << d;
+    EXPECT_EQ(d.substr(1), ":\\") << d;
+  }
+  // Wine's drive C, as Windows' own.
+  EXPECT_NE(std::find(drives.begin(), drives.end(), "C:\\"), drives.end());
+#else
+  EXPECT_EQ(plat::path_in_program_form("/home/ann/a\\b/"), "/home/ann/a\\b/");
+  EXPECT_EQ(plat::path_in_program_form("C:\\x"), "C:\\x");
+  EXPECT_TRUE(plat::drive_roots().empty());
+#endif
+  EXPECT_EQ(plat::path_in_program_form(""), "");
 }
 
 #ifndef _WIN32
