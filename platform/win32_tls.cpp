@@ -116,7 +116,11 @@ std::string check_certificate(PCCERT_CONTEXT cert, const std::wstring& name, boo
   para.RequestedUsage.Usage.cUsageIdentifier = 1;
   para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
-  const BOOL built = CertGetCertificateChain(nullptr, cert, nullptr, pool, &para, 0, nullptr, &chain);
+  // Only what the server sent, the added roots and the local stores build
+  // the chain: fetching a missing issuer from the network here would block
+  // the frame loop for as long as that fetch takes.
+  const BOOL built = CertGetCertificateChain(nullptr, cert, nullptr, pool, &para,
+                                             CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain);
   CertCloseStore(pool, 0);
   if (!built || !chain) return "the certificate could not be checked";
 
