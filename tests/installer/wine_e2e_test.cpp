@@ -338,14 +338,21 @@ TEST_F(WindowsInstallerE2E, RefusedConnectionsAreSeenAtOnceAndTheRunGivesUp) {
 
 // An https server whose certificate the installer cannot trust (its root
 // is private and not given with --ca_file) fails with that reason, and the
-// plain server beside it serves the install.
+// plain server beside it serves the install. The plain server cuts its
+// first answer for each file after one byte, so the directory file fails
+// there once and the https server is tried whichever server the run
+// draws first.
 TEST_F(WindowsInstallerE2E, AnHttpsServerFailsClearlyAndThePlainOneServes) {
   publish_windows(release_a(), "v1");
   std::string failure;
   ASSERT_TRUE(testservers::make_test_certs(work / "certs/", failure)) << failure;
-  testservers::NginxServer& web = serve();
+  serve();  // the server list
+  testservers::FaultServer plain("127.0.0.1", www);
+  ASSERT_TRUE(plain.ok()) << plain.failure();
   const std::string secure = serve_tls("good").host();
-  server_list("v1", {secure, web.host()});
+  write_file(www + "serverlist.txt", "I\n820 Version\nSERVERS\nBETA v1\nFINAL v1\nSERVER " + secure +
+                                         "\n/pub/\nServer 0\nSERVER " + plain.host() +
+                                         "\n/files/cutonce=1/pub/\nServer 1\nENDOFLIST\n");
   const std::string target = "C:\\" + drive_folder + "\\Skyvane";
   run_result r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--retry_backoff=0.05", target});
   ASSERT_EQ(r.status, 0) << log();
