@@ -5,10 +5,13 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <vector>
 
 namespace plat {
 
@@ -37,12 +40,34 @@ SSL_CTX* context() {
   return shared_ctx;
 }
 
+// What the socket brought and OpenSSL has not read yet. A receive takes up to
+// a buffer of several records at once, so a large body costs one receive per
+// buffer rather than two per record (its header, then the rest); OpenSSL's
+// own read-ahead would do the same but hide whether a whole record waits.
+struct ReadBuffer {
+  SocketHandle sock = bad_socket;
+  std::vector<char> bytes;
+  std::size_t at = 0;   // the first byte not yet given to OpenSSL
+  std::size_t end = 0;  // one past the last byte received
+
+  // Whether a whole record (its 5-byte header and the length it gives)
+  // waits here, which OpenSSL can read without the socket.
+  bool whole_record() const {
+    if (end - at < 5) return false;
+    const auto len = static_cast<std::size_t>((static_cast<unsigned char>(bytes[at + 3]) << 8) |
+                                              static_cast<unsigned char>(bytes[at + 4]));
+    return end - at >= 5 + len;
+  }
+};
+
+constexpr std::size_t kReadBufferSize = 128 * 1024;
+
 // The socket under a session is reached through the calls of socket.h, as
 // plain connections are: sends never raise SIGPIPE, and tests can make a
 // send or receive fail.
 int bio_write(BIO* b, const char* data, int n) {
   BIO_clear_retry_flags(b);
-  const auto h = static_cast<SocketHandle>(reinterpret_cast<std::intptr_t>(BIO_get_data(b)));
+  const SocketHandle h = static_cast<const ReadBuffer*>(BIO_get_data(b))->sock;
   std::size_t sent = 0;
   const int err = tcp_send(h, data, n > 0 ? static_cast<std::size_t>(n) : 0, sent);
   if (err == 0) return static_cast<int>(sent);
@@ -56,16 +81,28 @@ int bio_write(BIO* b, const char* data, int n) {
 
 int bio_read(BIO* b, char* buf, int n) {
   BIO_clear_retry_flags(b);
-  const auto h = static_cast<SocketHandle>(reinterpret_cast<std::intptr_t>(BIO_get_data(b)));
-  std::size_t got = 0;
-  const int err = tcp_recv(h, buf, n > 0 ? static_cast<std::size_t>(n) : 0, got);
-  if (err == 0) return static_cast<int>(got);  // 0: the peer's orderly release
-  if (net_err_is_retry(err)) {
-    BIO_set_retry_read(b);
-    return -1;
+  auto* rb = static_cast<ReadBuffer*>(BIO_get_data(b));
+  if (n <= 0) return 0;
+  if (rb->at == rb->end) {
+    if (rb->bytes.empty()) rb->bytes.resize(kReadBufferSize);
+    std::size_t got = 0;
+    const int err = tcp_recv(rb->sock, rb->bytes.data(), rb->bytes.size(), got);
+    if (err != 0) {
+      if (net_err_is_retry(err)) {
+        BIO_set_retry_read(b);
+      } else {
+        errno = err;
+      }
+      return -1;
+    }
+    if (got == 0) return 0;  // the peer's orderly release
+    rb->at = 0;
+    rb->end = got;
   }
-  errno = err;
-  return -1;
+  const std::size_t take = std::min(static_cast<std::size_t>(n), rb->end - rb->at);
+  std::memcpy(buf, rb->bytes.data() + rb->at, take);
+  rb->at += take;
+  return static_cast<int>(take);
 }
 
 long bio_ctrl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
@@ -109,6 +146,7 @@ std::string verify_reason(long v) {
 
 struct TlsSession::Impl {
   SSL* ssl = nullptr;
+  ReadBuffer received;  // the BIO's; outlives `ssl`, which is freed first
 };
 
 bool tls_available() { return true; }
@@ -142,7 +180,8 @@ TlsSession::TlsSession(SocketHandle h, const std::string& host) : impl_(std::mak
     failure_ = "TLS could not be started";
     return;
   }
-  BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(h)));
+  impl_->received.sock = h;
+  BIO_set_data(bio, &impl_->received);
   SSL_set_bio(ssl, bio, bio);  // the session owns it
   // A dotted address is checked against the certificate's addresses and is
   // not sent as a server name; a name is checked and sent.
@@ -240,6 +279,8 @@ void TlsSession::close() {
   ERR_clear_error();
 }
 
-bool TlsSession::pending() const { return impl_->ssl && SSL_pending(impl_->ssl) > 0; }
+bool TlsSession::pending() const {
+  return impl_->ssl && (SSL_pending(impl_->ssl) > 0 || impl_->received.whole_record());
+}
 
 }  // namespace plat

@@ -125,6 +125,32 @@ TEST_F(HttpsTest, FilesArriveByteForByteOnOneKeptConnection) {
   EXPECT_EQ(http.connections_opened, 3);
 }
 
+// The session receives several records at once. When the pool has taken
+// what its chunk holds, the records left behind wait in the session, not in
+// the socket: the wait must see them and return at once, or a body whose
+// last records arrived with the earlier ones would sit out every wait's
+// time-out (and, on a quiet server, the transfer's).
+TEST_F(HttpsTest, RecordsAlreadyReceivedEndTheWaitAtOnce) {
+  constexpr int kWaitMs = 3000;
+  int waited_out = 0;
+  for (int i = 0; i < 5; ++i) {
+    const std::string name = "many/" + std::to_string(i) + ".bin";
+    std::string dest = dir / std::to_string(i);
+    int r = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (r == 0 && std::chrono::steady_clock::now() < deadline) {
+      r = http.net_check(2, good->host(), "/" + name, dest);
+      if (r != 0) break;
+      const auto t0 = std::chrono::steady_clock::now();
+      http.wait_for_activity(kWaitMs);
+      if (std::chrono::steady_clock::now() - t0 >= std::chrono::milliseconds(kWaitMs)) ++waited_out;
+    }
+    ASSERT_EQ(r, 1) << log();
+    EXPECT_EQ(read_file(dir / std::to_string(i)), read_file(*root / name));
+  }
+  EXPECT_EQ(waited_out, 0);
+}
+
 // Each bad certificate fails its server with the reason, in the failure
 // record and in the report; nothing is written.
 TEST_F(HttpsTest, BadCertificatesFailWithTheirReason) {

@@ -59,13 +59,20 @@ start_nginx() {
       user_line="user $(stat -c '%U %G' "$DEMO");"
     fi
   fi
-  private_nginx_start "$NGX" "$WWW" / "$user_line" "" "autoindex on;" ||
+  # Beside the plain server, the same files over HTTPS on a second port,
+  # with a certificate made for this demo (its root is given to the
+  # installer with --ca_file). Its own access log tells its fetches apart.
+  TLS_PORT=$(private_nginx_free_port)
+  local tls_server="server { listen 127.0.0.1:$TLS_PORT ssl; root $WWW; autoindex on;
+    ssl_certificate $CERTS/good.pem; ssl_certificate_key $CERTS/good.key;
+    access_log $NGX/tls-access.log; }"
+  private_nginx_start "$NGX" "$WWW" / "$user_line" "$tls_server" "autoindex on;" ||
     die "nginx did not start (its log is above)"
 }
 
-serverlist() {  # serverlist VERSION: the list and its signed statement
+serverlist() {  # serverlist VERSION SERVER: the list and its signed statement
   "$PUBLISH" serverlist --out "$WWW" --beta "$1" \
-    --server "127.0.0.1:$PORT" "$PREFIX" "Demo server on this machine (loopback)" \
+    --server "$2" "$PREFIX" "Demo server on this machine (loopback)" \
     --sign "$KEY" --expires 30
 }
 
@@ -91,10 +98,14 @@ say "Publishing release B as \"$VERSION_B\" (history carried over from A), signe
 "$PUBLISH" release --tree "$DEMO/B/Skyvane" --version "$VERSION_B" --out "$WWW" --prefix "$PREFIX" \
   --rules "$DEMO/rules.txt" --previous "$WWW$PREFIX$VERSION_A/directory.txt.zip" --sign "$KEY"
 
+# A root and a server certificate for 127.0.0.1, made for this demo.
+CERTS="$DEMO/certs"
+sh "$ROOT/tests/servers/make_test_certs.sh" "$CERTS" || die "openssl could not make the demo's certificates"
+
 # The server list names the server's port, so it is written once nginx runs.
 start_nginx
-serverlist "$VERSION_A"
-say "Serving $WWW at http://127.0.0.1:$PORT/ (nginx pid $NGINX_PID, configuration and logs in $NGX/)"
+serverlist "$VERSION_A" "127.0.0.1:$PORT"
+say "Serving $WWW at http://127.0.0.1:$PORT/ and https://127.0.0.1:$TLS_PORT/ (nginx pid $NGINX_PID, configuration and logs in $NGX/)"
 echo "GET /serverlist.txt:"
 curl -fsS "http://127.0.0.1:$PORT/serverlist.txt" | sed 's/^/    /'
 echo "GET /serverlist.sig (the publisher's signed statement beside it):"
@@ -125,7 +136,7 @@ if [ -n "${DISPLAY:-}" ] && [ "${SKYVANE_DEMO_HEADLESS:-0}" != 1 ]; then MODE=()
 run_installer() {  # run_installer DEST
   HOME="$DEMO/home" XDG_CONFIG_HOME="$DEMO/config" TMPDIR="$DEMO/tmp" \
     "$INSTALLER" "${MODE[@]}" --install --accept_eula --server_list_host="127.0.0.1:$PORT" \
-    --release_key="$RELEASE_KEY" "$1/"
+    --release_key="$RELEASE_KEY" --ca_file="$CERTS/ca.pem" "$1/"
 }
 
 # The installer may give the destination the version's name when it is done.
@@ -134,7 +145,9 @@ find_installed() {  # find_installed VERSION -> the folder now holding the insta
 }
 
 # Archives of files fetched so far (the directory file not counted).
-count_zip_gets() { grep '"GET [^"]*\.zip HTTP' "$NGX/access.log" | grep -vc 'directory\.txt\.zip' || true; }
+count_zip_gets() {  # count_zip_gets [LOG]
+  grep -s '"GET [^"]*\.zip HTTP' "${1:-$NGX/access.log}" | grep -vc 'directory\.txt\.zip' || true
+}
 
 say "Installing release A into $DEST (fresh install${MODE:+, unattended})"
 if [ ${#MODE[@]} -eq 0 ]; then
@@ -147,12 +160,13 @@ DEST=$(find_installed "$VERSION_A")
 echo "Fetched $(( $(count_zip_gets) - before )) archives."
 python3 "$TREES" check "$DEMO/A/Skyvane" "$DEST" 3 || die "release A was not installed correctly"
 
-say "Updating to release B"
-serverlist "$VERSION_B" >/dev/null
-before=$(count_zip_gets)
+say "Updating to release B, from the HTTPS server this time"
+serverlist "$VERSION_B" "https://127.0.0.1:$TLS_PORT" >/dev/null
+echo "The server list now names https://127.0.0.1:$TLS_PORT; its root is given with --ca_file."
+before=$(count_zip_gets "$NGX/tls-access.log")
 run_installer "$DEST" || die "the installer failed updating to release B (exit status $?)"
 DEST=$(find_installed "$VERSION_B")
-echo "Fetched $(( $(count_zip_gets) - before )) archives (changed and new files only)."
+echo "Fetched $(( $(count_zip_gets "$NGX/tls-access.log") - before )) archives over HTTPS (changed and new files only)."
 python3 "$TREES" check "$DEMO/B/Skyvane" "$DEST" 3 || die "the update to release B is not right"
 # The updated folder holds the simulator tree alone: the installer recognises
 # it and gives it the new version's name.
@@ -160,7 +174,8 @@ python3 "$TREES" check "$DEMO/B/Skyvane" "$DEST" 3 || die "the update to release
   die "the updated tree is not in $DEST_PARENT/$VERSION_B (it is in $DEST)"
 
 say "Done in $((SECONDS - START)) s"
-echo "Published releases A and B to $WWW$PREFIX, served them from nginx on 127.0.0.1:$PORT,"
-echo "installed A with the installer and updated it to B (changed and new files fetched, removed"
-echo "files deleted, Linux files only). The installed tree is in $DEST"
-echo "Web server logs: $NGX/access.log; the installer's log: $BUILD/Log.txt"
+echo "Published releases A and B to $WWW$PREFIX, served them from nginx on 127.0.0.1:$PORT (HTTP)"
+echo "and 127.0.0.1:$TLS_PORT (HTTPS), installed A with the installer over HTTP and updated it to B"
+echo "over HTTPS (changed and new files fetched, removed files deleted, Linux files only)."
+echo "The installed tree is in $DEST"
+echo "Web server logs: $NGX/access.log and $NGX/tls-access.log; the installer's log: $BUILD/Log.txt"
