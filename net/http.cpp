@@ -30,9 +30,7 @@ namespace {
 // ------------------------------------------------------- [SECTION] helpers
 
 // One receive buffer shared by every transfer: they all run on the main thread.
-// Large, so that a fast body is taken in few receives: each receive is a
-// system call here, and two round trips to the Wine server under Wine.
-char readChunk[1024 * 1024];
+char readChunk[65536];
 
 constexpr std::int64_t kMaxHeaderBytes = 64 * 1024;           // all header lines of one transfer
 constexpr std::size_t kMaxUnwrittenBody = 16u * 1024 * 1024;  // body kept in memory without a file
