@@ -127,6 +127,15 @@ class WindowsInstallerE2E : public InstallerTest {
     EXPECT_NE(out.find("Published \"" + version + "\""), std::string::npos) << out;
   }
 
+  // An nginx serving www/ over TLS with the test certificate `name`
+  // (made by make_test_certs in certs/).
+  testservers::NginxServer& serve_tls(const std::string& name) {
+    const testservers::NginxTls tls{work / ("certs/" + name + ".pem"), work / ("certs/" + name + ".key")};
+    servers.push_back(std::make_unique<testservers::NginxServer>(www, "127.0.0.1", "", &tls));
+    EXPECT_TRUE(servers.back()->ok()) << servers.back()->failure();
+    return *servers.back();
+  }
+
   // run() with the program's standard error joined to its output.
   run_result run_joined(std::vector<std::string> args, int timeout_s) {
     args.insert(args.begin(), {"-c", "exec \"$0\" \"$@\" 2>&1", SKYVANE_WINE_RUN});
@@ -331,30 +340,140 @@ TEST_F(WindowsInstallerE2E, RefusedConnectionsAreSeenAtOnceAndTheRunGivesUp) {
   EXPECT_FALSE(fs::exists(dest));
 }
 
-// This build has no TLS: an https server fails with that reason, and the
-// plain server beside it serves the install.
+// An https server whose certificate the installer cannot trust (its root
+// is private and not given with --ca_file) fails with that reason, and the
+// plain server beside it serves the install. The plain server cuts its
+// first answer for each file after one byte, so the directory file fails
+// there once and the https server is tried whichever server the run
+// draws first.
 TEST_F(WindowsInstallerE2E, AnHttpsServerFailsClearlyAndThePlainOneServes) {
   publish_windows(release_a(), "v1");
   std::string failure;
   ASSERT_TRUE(testservers::make_test_certs(work / "certs/", failure)) << failure;
-  const testservers::NginxTls tls{work / "certs/good.pem", work / "certs/good.key"};
-  testservers::NginxServer& web = serve();
-  servers.push_back(std::make_unique<testservers::NginxServer>(www, "127.0.0.1", "", &tls));
-  ASSERT_TRUE(servers.back()->ok()) << servers.back()->failure();
-  const std::string secure = servers.back()->host();
-  server_list("v1", {secure, web.host()});
+  serve();  // the server list
+  testservers::FaultServer plain("127.0.0.1", www);
+  ASSERT_TRUE(plain.ok()) << plain.failure();
+  const std::string secure = serve_tls("good").host();
+  write_file(www + "serverlist.txt", "I\n820 Version\nSERVERS\nBETA v1\nFINAL v1\nSERVER " + secure +
+                                         "\n/pub/\nServer 0\nSERVER " + plain.host() +
+                                         "\n/files/cutonce=1/pub/\nServer 1\nENDOFLIST\n");
   const std::string target = "C:\\" + drive_folder + "\\Skyvane";
   run_result r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--retry_backoff=0.05", target});
   ASSERT_EQ(r.status, 0) << log();
   const fs::path drive_c = fs::path(SKYVANE_WINEPREFIX) / "drive_c";
   EXPECT_TREE_EQ(read_tree((drive_c / drive_folder / "v1").string() + "/"), windows_part(release_a()));
+  EXPECT_NE(log().find("certificate is not trusted"), std::string::npos) << log();
 
   // The server list itself over https: the run gives up with the reason.
   run_result list = run_joined({windows_path(exe), "--headless", "--install", "--accept_eula",
                                 "--retry_backoff=0.05", "--server_list_host=" + secure, windows_path(dest)},
                                180);
   EXPECT_EQ(list.status, 2) << log();
-  EXPECT_TRUE(list.printed("The last failure: " + secure + ": TLS is not available in this build.")) << joined(list);
+  EXPECT_TRUE(list.printed("The last failure: " + secure + ": certificate is not trusted.")) << joined(list);
+  EXPECT_FALSE(fs::exists(dest));
+}
+
+// A release served only over HTTPS installs byte for byte with the
+// system's TLS, the server list too; then behind a plain server that
+// redirects every file to the TLS one; then through tinyproxy by CONNECT.
+TEST_F(WindowsInstallerE2E, AReleaseOverHttpsInstallsByteForByteDirectlyRedirectedAndByConnect) {
+  publish_windows(release_a(), "v1");
+  std::string failure;
+  ASSERT_TRUE(testservers::make_test_certs(work / "certs/", failure)) << failure;
+  testservers::NginxServer& tls = serve_tls("good");
+  server_list("v1", {tls.host()});
+  const std::string ca = "--ca_file=" + windows_path(work / "certs/ca.pem");
+  const fs::path drive_c = fs::path(SKYVANE_WINEPREFIX) / "drive_c";
+  const std::string installed = (drive_c / drive_folder / "v1").string() + "/";
+  auto target = [&](const std::string& name) { return "C:\\" + drive_folder + "\\" + name; };
+  // A file that holds no certificate (a key), or none at all, is refused at start.
+  for (const std::string bad : {"certs/good.key", "certs/missing.pem"}) {
+    run_result refused = run_joined({windows_path(exe), "--headless", "--server_list_host=" + tls.host(),
+                                     "--ca_file=" + windows_path(work / bad), windows_path(dest)},
+                                    120);
+    EXPECT_EQ(refused.status, 1) << bad << ": " << joined(refused);
+    EXPECT_TRUE(refused.printed("--ca_file: no certificates could be read from")) << bad << ": " << joined(refused);
+  }
+  run_result r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--server_list_host=" + tls.host(),
+                      ca, target("Skyvane")},
+                     180);
+  ASSERT_EQ(r.status, 0) << log();
+  EXPECT_TRUE(r.printed("INSTALLATION COMPLETE!"));
+  EXPECT_TREE_EQ(read_tree(installed), windows_part(release_a()));
+  EXPECT_EQ(archive_requests(tls), static_cast<int>(windows_part(release_a()).size()));
+
+  fs::remove_all(drive_c / drive_folder);
+  testservers::NginxServer& plain =
+      serve("127.0.0.1", "", "location /pub/ { return 301 " + tls.host() + "$request_uri; }\n");
+  server_list("v1", {plain.host()});
+  r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--server_list_host=" + plain.host(), ca,
+           target("Skyvane")},
+          180);
+  ASSERT_EQ(r.status, 0) << log();
+  EXPECT_TREE_EQ(read_tree(installed), windows_part(release_a()));
+  EXPECT_NE(log().find(", redirected to " + tls.host() + "/pub/"), std::string::npos) << log();
+
+  fs::remove_all(drive_c / drive_folder);
+  testservers::TinyProxy proxy;
+  ASSERT_TRUE(proxy.ok()) << proxy.failure();
+  server_list("v1", {tls.host()});
+  const std::string port = std::to_string(proxy.port());
+  r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--server_list_host=" + plain.host(), ca,
+           "--pref:_proxy_host=127.0.0.1", "--pref:_proxy_port=" + port, "--pref:_proxy_port_int=" + port,
+           target("Skyvane")},
+          180);
+  ASSERT_EQ(r.status, 0) << log() << proxy.log();
+  EXPECT_TREE_EQ(read_tree(installed), windows_part(release_a()));
+  EXPECT_NE(proxy.log().find("CONNECT"), std::string::npos) << proxy.log();
+}
+
+// Mirrors with bad certificates beside a good one: the install completes.
+// Each bad one alone: the run ends with status 2 and the certificate's
+// reason, in the message and in the log.
+TEST_F(WindowsInstallerE2E, BadCertificatesFailTheirServerWithTheReasonAndTheGoodMirrorCompletes) {
+  publish_windows(release_a(), "v1");
+  std::string failure;
+  ASSERT_TRUE(testservers::make_test_certs(work / "certs/", failure)) << failure;
+  const std::string expired = serve_tls("expired").host();
+  const std::string wrong = serve_tls("wronghost").host();
+  const std::string unknown = serve_tls("unknownca").host();
+  const std::string good = serve_tls("good").host();
+  testservers::NginxServer& lister = serve();
+  const std::string ca = "--ca_file=" + windows_path(work / "certs/ca.pem");
+  const std::string target = "C:\\" + drive_folder + "\\Skyvane";
+  const fs::path drive_c = fs::path(SKYVANE_WINEPREFIX) / "drive_c";
+  const std::pair<std::string, std::string> bad[] = {{expired, "certificate has expired"},
+                                                     {wrong, "certificate is for another host"},
+                                                     {unknown, "certificate is not trusted"}};
+  // One bad mirror and the good one at a time: the installer draws the
+  // server of each attempt at random, and with one good server in two ten
+  // failed draws in a row are not to be expected.
+  for (const auto& [server, reason] : bad) {
+    fs::remove_all(drive_c / drive_folder);
+    server_list("v1", {server, good});
+    run_result r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--retry_backoff=0.05",
+                        "--server_list_host=" + lister.host(), ca, target},
+                       180);
+    ASSERT_EQ(r.status, 0) << reason << "\n" << log();
+    EXPECT_TREE_EQ(read_tree((drive_c / drive_folder / "v1").string() + "/"), windows_part(release_a()));
+  }
+
+  // Each alone: status 2, and its reason in the one line that says so.
+  for (const auto& [server, reason] : bad) {
+    server_list("v1", {server});
+    run_result failed = run_joined({windows_path(exe), "--headless", "--install", "--accept_eula",
+                                    "--retry_backoff=0.05", "--server_list_host=" + lister.host(), ca,
+                                    windows_path(dest)},
+                                   180);
+    EXPECT_EQ(failed.status, 2) << joined(failed);
+    bool one_line = false;
+    for (const std::string& line : failed.out)
+      one_line |= line.find("I could not fetch the directory file") != std::string::npos &&
+                  line.find(server + ": " + reason) != std::string::npos;
+    EXPECT_TRUE(one_line) << reason << "\n" << joined(failed);
+    EXPECT_NE(log().find("   reason     =" + reason + "\n"), std::string::npos) << log();
+  }
+  EXPECT_FALSE(fs::exists(dest));
 }
 
 // Two release files whose names differ only in letter case are one file on
