@@ -610,7 +610,9 @@ TEST_F(WindowsResumeE2E, AStoppedRunsKeptDownloadIsContinuedByTheNext) {
     ASSERT_GT(windows_pid, 0);
     kill(windows_pid, signo);
     const run_result stopped = finish(*p, 60);
-    if (signo != SIGKILL) EXPECT_EQ(stopped.status, 128 + signo) << log();
+    if (signo != SIGKILL) {
+      EXPECT_EQ(stopped.status, 128 + signo) << log();
+    }
     ASSERT_GE(part_size(name), size * 47 / 100);
     EXPECT_TRUE(fs::exists(dest + "Resources/scenery/." + name + ".download-info"));
     // The stopped run's request is logged when nginx notices the client
