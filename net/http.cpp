@@ -712,11 +712,19 @@ void http_class::refill_allowance() {
 
 int http_class::cap_wait_ms(int slot) const {
   const down_class* d = down[slot].get();
-  if (max_rate <= 0 || !d || !d->mHeldByCap) return 0;
+  if (max_rate <= 0 || !d) return 0;
+  // A connected transfer whose share was below a whole receive has bytes
+  // waiting in its socket: the cap, not the server, decides when it reads
+  // next. Waiting on the socket would come back at once for the few bytes
+  // the share grew by since, frame after frame.
+  const bool cut = d->mReadLimit >= 0 && d->mReadLimit < static_cast<std::int64_t>(sizeof readChunk) && d->mSocket &&
+                   d->mSocket->mSocketStatus == pcsbstatus_Connected && d->mOutBuf.empty();
+  if (!d->mHeldByCap && !cut) return 0;
   int running = 0;
   for (const auto& other : down) running += other ? 1 : 0;
   // Until this transfer's share holds a good receive (a quarter of what it may save up).
   const double want = std::max(max_rate * kCapBurstSecs / std::max(running, 1), kCapMinBurst) / 4;
+  if (!d->mHeldByCap && allowance_[slot] >= want) return 0;
   const double ms = (want - allowance_[slot]) * running * 1000.0 / max_rate;
   return static_cast<int>(std::clamp(ms, 1.0, 20.0));
 }

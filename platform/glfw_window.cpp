@@ -1,9 +1,7 @@
 // GLFW 3 implementation of platform/window.h.
 //
 // GLFW reports a key and the character it typed through two callbacks, the
-// character right after its key. A key that can type is therefore held back
-// until its character arrives (or the poll ends without one), so that each
-// key_down carries both, as the key tables above expect.
+// character right after its key: platform/key_join.h puts them together.
 #include "platform/window.h"
 
 #include <GLFW/glfw3.h>
@@ -12,6 +10,7 @@
 #include <deque>
 
 #include "platform/fault.h"
+#include "platform/key_join.h"
 
 namespace plat {
 namespace {
@@ -20,8 +19,7 @@ GLFWwindow* g_win = nullptr;
 bool g_glfw_up = false;
 std::string g_last_error;
 std::deque<WinEvent> g_queue;
-WinEvent g_pending;          // a key_down waiting for its character
-bool g_have_pending = false;
+KeyJoin g_keys(g_queue);     // holds a key_down until its character
 
 void on_error(int, const char* text) { g_last_error = text ? text : "unknown GLFW error"; }
 
@@ -107,11 +105,7 @@ int mods_of(int glfw_mods) {
          ((glfw_mods & GLFW_MOD_CONTROL) ? 4 : 0);
 }
 
-void flush_pending() {
-  if (!g_have_pending) return;
-  g_queue.push_back(g_pending);
-  g_have_pending = false;
-}
+void flush_pending() { g_keys.flush(); }
 
 void pointer_event(WinEvent& e) {
   if (g_win) glfwGetCursorPos(g_win, &e.x, &e.y);
@@ -127,26 +121,11 @@ void on_key(GLFWwindow*, int key, int, int action, int mods) {
   e.extended = k.extended;
   e.repeat = action == GLFW_REPEAT;
   e.mods = mods_of(mods);
-  if (e.type == WinEvent::key_down && can_type(key) && !(mods & (GLFW_MOD_CONTROL | GLFW_MOD_ALT))) {
-    g_pending = e;
-    g_have_pending = true;
-    return;
-  }
-  g_queue.push_back(e);
+  g_keys.key(e, can_type(key));
 }
 
 void on_char(GLFWwindow*, unsigned int codepoint) {
-  const int ch = codepoint <= 255 ? static_cast<int>(codepoint) : 0;  // the interface speaks Latin-1
-  if (g_have_pending) {
-    g_pending.ch = ch;
-    flush_pending();
-    return;
-  }
-  if (ch == 0) return;
-  WinEvent e;
-  e.type = WinEvent::key_down;
-  e.ch = ch;
-  g_queue.push_back(e);
+  g_keys.character(codepoint <= 255 ? static_cast<int>(codepoint) : 0);  // the interface speaks Latin-1
 }
 
 void on_move(GLFWwindow*, double x, double y) {
@@ -275,7 +254,7 @@ void window_close() {
   glfwDestroyWindow(g_win);
   g_win = nullptr;
   g_queue.clear();
-  g_have_pending = false;
+  g_keys.drop();
   glfwTerminate();
   g_glfw_up = false;
 }
@@ -308,7 +287,7 @@ int window_poll(std::vector<WinEvent>& out) {
 }
 
 void window_wait(double seconds) {
-  if (!g_queue.empty() || g_have_pending || !g_win) return;
+  if (!g_queue.empty() || g_keys.pending() || !g_win) return;
   glfwWaitEventsTimeout(seconds);
 }
 

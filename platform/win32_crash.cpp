@@ -5,7 +5,10 @@
 // same handler. A stack overflow is reported on the overflowed stack in
 // the room that SetThreadStackGuarantee keeps for it on each thread
 // (crash_thread_stack_install). The stack walk and the symbols come from
-// DbgHelp; it is loaded and made ready at install time.
+// DbgHelp; it is made ready at install time on a thread of its own (making
+// it ready reads the whole module list of the process, which can take
+// seconds, under Wine especially), and a report that comes before it is
+// ready waits for it, for a while.
 //
 // The "descriptors" of the services below are file handles: Windows keeps
 // the significant bits of a handle within 32 bits, so they fit an int.
@@ -68,7 +71,14 @@ constexpr ULONG kStackGuarantee = 64 * 1024;
 std::atomic<CrashHandler> g_handler{nullptr};
 std::atomic<DWORD> g_crashing{0};  // thread id of the thread reporting; 0 when none
 thread_local bool t_guarantee = false;
-HANDLE g_process = nullptr;  // for DbgHelp; null when it could not be made ready
+// For DbgHelp; null until it is ready, and when it could not be made ready.
+std::atomic<HANDLE> g_process{nullptr};
+// The thread that makes DbgHelp ready (null when none was started) and its id.
+HANDLE g_sym_thread = nullptr;
+DWORD g_sym_thread_id = 0;
+// How long a report waits for DbgHelp to become ready before it goes on
+// without function names and lines.
+constexpr DWORD kSymbolWaitMs = 30000;
 // DbgHelp is single-threaded; the report is written by one thread anyway.
 CRITICAL_SECTION g_sym_lock;
 
@@ -120,11 +130,33 @@ extern "C" void on_abort(int) {
   TerminateProcess(GetCurrentProcess(), 3);
 }
 
-void prepare_symbols() {
-  InitializeCriticalSection(&g_sym_lock);
+DWORD WINAPI make_symbols_ready(void*) {
+  EnterCriticalSection(&g_sym_lock);
   SymSetOptions(SYMOPT_UNDNAME | SYMOPT_DEFERRED_LOADS | SYMOPT_LOAD_LINES | SYMOPT_FAIL_CRITICAL_ERRORS);
   HANDLE self = GetCurrentProcess();
-  if (SymInitializeW(self, nullptr, TRUE)) g_process = self;
+  if (SymInitializeW(self, nullptr, TRUE)) g_process.store(self);
+  LeaveCriticalSection(&g_sym_lock);
+  return 0;
+}
+
+// Starts making DbgHelp ready without holding up the program; done here
+// when no thread can be started. Once per process.
+void prepare_symbols() {
+  static bool started = false;
+  if (started) return;
+  started = true;
+  InitializeCriticalSection(&g_sym_lock);
+  g_sym_thread = CreateThread(nullptr, 0, make_symbols_ready, nullptr, 0, &g_sym_thread_id);
+  if (!g_sym_thread) make_symbols_ready(nullptr);
+}
+
+// DbgHelp's process handle for a report, waiting for it while it is being
+// made ready (not on the thread that makes it ready: a crash there has no
+// symbols). Null when it is not ready.
+HANDLE symbols_for_report() {
+  if (HANDLE p = g_process.load()) return p;
+  if (g_sym_thread && GetCurrentThreadId() != g_sym_thread_id) WaitForSingleObject(g_sym_thread, kSymbolWaitMs);
+  return g_process.load();
 }
 
 using crash_text::Text;
@@ -206,7 +238,7 @@ void crash_write_symbol(int fd, void* address, bool return_address) {
   std::uintptr_t function_address = 0;
   char file[256] = {};
   long line = 0;
-  if (g_process) {
+  if (HANDLE process = symbols_for_report()) {
     EnterCriticalSection(&g_sym_lock);
     alignas(SYMBOL_INFO) char sym_buf[sizeof(SYMBOL_INFO) + 512];
     SYMBOL_INFO* sym = reinterpret_cast<SYMBOL_INFO*>(sym_buf);
@@ -214,14 +246,14 @@ void crash_write_symbol(int fd, void* address, bool return_address) {
     sym->SizeOfStruct = sizeof(SYMBOL_INFO);
     sym->MaxNameLen = 511;
     DWORD64 disp = 0;
-    if (SymFromAddr(g_process, look, &disp, sym) && sym->Name[0]) {
+    if (SymFromAddr(process, look, &disp, sym) && sym->Name[0]) {
       std::strncpy(function, sym->Name, sizeof function - 1);
       function_address = static_cast<std::uintptr_t>(sym->Address);
     }
     IMAGEHLP_LINE64 li{};
     li.SizeOfStruct = sizeof li;
     DWORD ldisp = 0;
-    if (SymGetLineFromAddr64(g_process, look, &ldisp, &li) && li.FileName) {
+    if (SymGetLineFromAddr64(process, look, &ldisp, &li) && li.FileName) {
       std::strncpy(file, li.FileName, sizeof file - 1);
       line = static_cast<long>(li.LineNumber);
     }

@@ -365,6 +365,38 @@ TEST_F(InstallerWindow, AnExposureKeepsTheFocusInItsField) {
   EXPECT_NE(prefs.find("_proxy_host 127.0.0.1\n"), std::string::npos) << prefs;
 }
 
+// A key that types a character with AltGr (the third level of a layout's
+// key) types it into the focused field and runs no Ctrl shortcut; the Ctrl
+// shortcuts still work beside it. The layout types "@" with AltGr+V, "&"
+// with AltGr+C and "#" with AltGr+X.
+TEST_F(InstallerWindow, AltGrTypesItsCharacterInAFieldBesideTheCtrlShortcuts) {
+  // The X server goes back to its first keyboard layout when its last
+  // client leaves: a connection is held while the layout is in use.
+  Display* held = XOpenDisplay(nullptr);
+  ASSERT_NE(held, nullptr);
+  std::unique_ptr<Display, int (*)(Display*)> hold(held, XCloseDisplay);
+  ASSERT_EQ(std::system("setxkbmap -layout hu >/dev/null 2>&1"), 0) << "no keyboard layout with AltGr characters";
+  struct Restore {
+    ~Restore() { std::system("setxkbmap -layout us >/dev/null 2>&1"); }
+  } restore;
+  open({dest, "--server_list_host=127.0.0.1:1"});
+  ASSERT_TRUE(wait_log("Screen: ", 30)) << log();
+  xscreen::click(win, 50, 750);  // preferences
+  xscreen::click(win, kPrefsX + 200, kPrefsY + 40 + 4);  // the proxy host
+  xscreen::type(win, "clip");
+  xscreen::key(win, "ctrl+a ctrl+c ctrl+a BackSpace");
+  xscreen::type(win, "user");
+  xscreen::key(win, "ISO_Level3_Shift+v");
+  xscreen::type(win, "proxy");
+  xscreen::key(win, "ISO_Level3_Shift+c ISO_Level3_Shift+x");
+  xscreen::type(win, "lan");
+  xscreen::key(win, "ctrl+v");
+  xscreen::click(win, kPrefsX + 10, kPrefsY + 370);
+  quit();
+  const std::string prefs = prefs_file();
+  EXPECT_NE(prefs.find("_proxy_host user@proxy&#lanclip\n"), std::string::npos) << prefs;
+}
+
 // A termination request or an interrupt ends the run while a modal window
 // is open, as it does on the main screen.
 TEST_F(InstallerWindow, ASignalEndsTheRunWhileAModalWindowIsOpen) {
@@ -512,6 +544,32 @@ TEST_F(NoDisplay, WithoutADisplayTheProgramRunsUnattended) {
   EXPECT_EQ(r.status, 0) << log();
   EXPECT_TRUE(r.printed("You are about to install")) << log();
   EXPECT_FALSE(fs::exists(dest));  // checked only
+}
+
+// A headless run never starts the window system, even with a display at
+// hand: no graphics driver is loaded (the vendor library behind the GL
+// dispatch, and its shader compiler). The dynamic loader's own record of
+// the libraries it opened tells; a run with the window loads them at once.
+TEST_F(NoDisplay, AHeadlessRunLoadsNoGraphicsDriverEvenWithADisplay) {
+  publish(release_a(), "Skyvane 9.01");
+  server_list("Skyvane 9.01", {"127.0.0.1:0"});
+  testservers::NginxServer& web = serve();
+  server_list("Skyvane 9.01", {web.host()});
+  const std::string record = work / "loader";
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr);
+  setenv("LD_DEBUG", "files", 1);
+  setenv("LD_DEBUG_OUTPUT", record.c_str(), 1);
+  const run_result r = run({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"});
+  unsetenv("LD_DEBUG");
+  unsetenv("LD_DEBUG_OUTPUT");
+  EXPECT_EQ(r.status, 0) << log();
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(release_a()));
+  std::string opened;
+  for (const auto& e : fs::directory_iterator(work.path()))
+    if (e.path().filename().string().rfind("loader", 0) == 0) opened += read_file(e.path().string());
+  ASSERT_NE(opened.find("libc.so"), std::string::npos) << "no record of the libraries opened";
+  for (const char* driver : {"libGLX_", "libEGL_", "_dri.so", "libgallium", "libLLVM", "libvulkan"})
+    EXPECT_EQ(opened.find(driver), std::string::npos) << driver << " loaded by a headless run";
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <csignal>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -29,17 +31,32 @@ std::string half_compressible(std::size_t n, unsigned seed) {
   return out;
 }
 
+// The size in bytes of the large archives below: SKYVANE_RESUME_MB million
+// bytes when set (bench/resume/run-full.sh runs them at 400), else
+// `small_mb`, small enough for every test run. The servers' cut points are
+// fractions of it.
+std::int64_t archive_bytes(std::int64_t small_mb) {
+  const char* v = std::getenv("SKYVANE_RESUME_MB");
+  const long long mb = v ? std::atoll(v) : 0;
+  return (mb > 0 ? mb : small_mb) * 1000000;
+}
+
 class InstallerResumeE2E : public InstallerTest {
  protected:
   // Two large files, one stored in its archive (noise), one deflated, and
   // two small ones.
+  const std::int64_t big = archive_bytes(9);
   tree_map big_release() {
     return {
-        {"Resources/scenery/tile.bin", noise(9000000, 31)},
-        {"Resources/scenery/tile.txt", half_compressible(9000000, 32)},
+        {"Resources/scenery/tile.bin", noise(static_cast<std::size_t>(big), 31)},
+        {"Resources/scenery/tile.txt", half_compressible(static_cast<std::size_t>(big), 32)},
         {"Instructions/Guide.txt", "read me first\n"},
         {"Airfoils/Zephyr wing.dat", std::string(20000, 'w')},
     };
+  }
+  // `rule` with the byte count of a fraction of the large file.
+  std::string at(const std::string& rule, std::int64_t num, std::int64_t den) const {
+    return rule + "=" + std::to_string(big * num / den);
   }
   // A server list naming fault servers that serve www/ with `rules`
   // (see tests/servers/fault_server.py).
@@ -65,31 +82,47 @@ class InstallerResumeE2E : public InstallerTest {
                            "http://" + s.host() + "/sent"},
                           true));
     std::string line;
-    EXPECT_TRUE(get.read_line(line, 10000));
+    EXPECT_TRUE(get.read_line(line, 60000));  // python may start slowly on a loaded machine
     EXPECT_EQ(get.wait_exit(), 0);
     return std::stoll("0" + line);
   }
+  // Runs an unattended install and notes how long it took.
   run_result install() {
-    return run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"}, 300);
+    const auto t0 = std::chrono::steady_clock::now();
+    run_result r = run_joined({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0"},
+                              300 + static_cast<int>(archive_bytes(0) / 1000000));
+    seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return r;
+  }
+  double seconds = 0;  // of the last install()
+  // One line of a case's figures (bench/resume/run-full.sh collects them).
+  void figures(const std::string& what, const run_result& r, std::int64_t sent, std::int64_t of) const {
+    std::printf("[ figures  ] %s: exit %d, %.1f s, sent %lld of %lld bytes (%.1f%%)\n", what.c_str(), r.status,
+                seconds, static_cast<long long>(sent), static_cast<long long>(of),
+                of > 0 ? 100.0 * static_cast<double>(sent) / static_cast<double>(of) : 0.0);
+    std::fflush(stdout);
   }
 };
 
-// Every connection is cut after 2,000,000 body bytes: each large file comes
-// in pieces, each asked from where the last one stopped, and the mirror
-// sends hardly more than the archives hold.
+// Every connection is cut after an eighth of the large file (50 MB of 400):
+// each large file comes in pieces, each asked from where the last one
+// stopped, and the mirror sends hardly more than the archives hold.
 TEST_F(InstallerResumeE2E, AMirrorCuttingEveryConnectionDeliversWithinOneRun) {
   const tree_map tree = big_release();
   publish(tree, "v1");
   serve();  // the server list
   testservers::FaultServer cutting("127.0.0.1", www);
   ASSERT_TRUE(cutting.ok()) << cutting.failure();
-  fault_list("v1", {{cutting.host(), "cut=2000000"}});
+  fault_list("v1", {{cutting.host(), at("cut", 1, 8)}});
 
   const run_result r = install();
   EXPECT_EQ(r.status, 0) << joined(r) << log();
-  EXPECT_TREE_EQ(read_tree(dest), linux_part(tree));
+  // Once, on a loaded machine, this run ended with status 0 and nothing
+  // installed; what it printed and logged is kept for the next time.
+  EXPECT_TREE_EQ(read_tree(dest), linux_part(tree)) << joined(r) << log();
   EXPECT_NE(log().find("Continuing "), std::string::npos);
   const std::int64_t sent = sent_by(cutting);
+  figures("every connection cut after " + std::to_string(big / 8) + " bytes", r, sent, published_bytes());
   EXPECT_LE(sent, published_bytes() * 11 / 10) << "sent " << sent << " of " << published_bytes();
 }
 
@@ -101,12 +134,13 @@ TEST_F(InstallerResumeE2E, AMirrorAnsweringTheRangeWithTheWholeFile) {
   serve();
   testservers::FaultServer mirror("127.0.0.1", www);
   ASSERT_TRUE(mirror.ok()) << mirror.failure();
-  fault_list("v1", {{mirror.host(), "norange,cutonce=3000000"}});
+  fault_list("v1", {{mirror.host(), "norange," + at("cutonce", 1, 3)}});
 
   const run_result r = install();
   EXPECT_EQ(r.status, 0) << joined(r) << log();
   EXPECT_TREE_EQ(read_tree(dest), linux_part(tree));
   EXPECT_NE(log().find("starts again: the server sent the whole file"), std::string::npos) << log();
+  figures("range answered with the whole file", r, sent_by(mirror), published_bytes());
 }
 
 // Two mirrors that each cut after some bytes and serve the same archives:
@@ -117,7 +151,7 @@ TEST_F(InstallerResumeE2E, TwoCuttingMirrorsCompleteTheFilesTogether) {
   serve();
   testservers::FaultServer a("127.0.0.1", www), b("127.0.0.2", www);
   ASSERT_TRUE(a.ok() && b.ok()) << a.failure() << b.failure();
-  fault_list("v1", {{a.host(), "cut=1500000,etag=same"}, {b.host(), "cut=2500000,etag=same"}});
+  fault_list("v1", {{a.host(), at("cut", 1, 6) + ",etag=same"}, {b.host(), at("cut", 5, 18) + ",etag=same"}});
 
   const run_result r = install();
   EXPECT_EQ(r.status, 0) << joined(r) << log();
@@ -126,6 +160,7 @@ TEST_F(InstallerResumeE2E, TwoCuttingMirrorsCompleteTheFilesTogether) {
   EXPECT_NE(l.find("(" + a.host() + ")"), std::string::npos) << l;
   EXPECT_NE(l.find("(" + b.host() + ")"), std::string::npos) << l;
   EXPECT_LE(sent_by(a) + sent_by(b), published_bytes() * 11 / 10);
+  figures("two cutting mirrors", r, sent_by(a) + sent_by(b), published_bytes());
 }
 
 // One of two mirrors serves other bytes under the same names and the same
@@ -149,11 +184,12 @@ TEST_F(InstallerResumeE2E, AMirrorServingOtherBytesNeverSpoilsAFile) {
 
   testservers::FaultServer good("127.0.0.1", www), bad("127.0.0.2", other);
   ASSERT_TRUE(good.ok() && bad.ok()) << good.failure() << bad.failure();
-  fault_list("v1", {{good.host(), "cutonce=2000000,etag=same"}, {bad.host(), "etag=same"}});
+  fault_list("v1", {{good.host(), at("cutonce", 2, 9) + ",etag=same"}, {bad.host(), "etag=same"}});
 
   const run_result r = install();
   EXPECT_EQ(r.status, 0) << joined(r) << log();
   EXPECT_TREE_EQ(read_tree(dest), linux_part(tree));
+  figures("one mirror serving other bytes", r, sent_by(good) + sent_by(bad), published_bytes());
 }
 
 // Body bytes nginx sent for requests of paths ending in `suffix` in the
@@ -181,10 +217,13 @@ std::int64_t nginx_sent(const std::string& access_log, std::size_t from, const s
 // tree is exact, with no part file left.
 class InstallerKeptDownloadE2E : public InstallerResumeE2E {
  protected:
+  // The stored member's archive is `large` bytes; the deflated member's
+  // about as many (its bytes deflate to a little over half).
+  const std::int64_t large = archive_bytes(24);
   tree_map large_release() {
     return {
-        {"Resources/scenery/tile.bin", noise(24000000, 41)},
-        {"Resources/scenery/tile.txt", half_compressible(44000000, 42)},
+        {"Resources/scenery/tile.bin", noise(static_cast<std::size_t>(large), 41)},
+        {"Resources/scenery/tile.txt", half_compressible(static_cast<std::size_t>(large / 24 * 44), 42)},
         {"Instructions/Guide.txt", "read me first\n"},
     };
   }
@@ -197,6 +236,17 @@ class InstallerKeptDownloadE2E : public InstallerResumeE2E {
     std::error_code ec;
     const auto n = fs::file_size(dest + "Resources/scenery/." + name + ".download", ec);
     return ec ? 0 : static_cast<std::int64_t>(n);
+  }
+  // nginx logs a request when it notices the client has gone, which under
+  // its rate limit may be a moment later: the stopped run's request of
+  // `name` (logged after byte `before`) is waited for, so that it is not
+  // counted for the next run. Returns the log's size then.
+  static std::size_t logged(const testservers::NginxServer& web, std::size_t before, const std::string& name) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < until &&
+           web.access_log().find(name + ".zip HTTP", before) == std::string::npos)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return web.access_log().size();
   }
   std::vector<std::string> kept_files() {
     std::vector<std::string> left;
@@ -211,7 +261,8 @@ class InstallerKeptDownloadE2E : public InstallerResumeE2E {
     const std::int64_t size = static_cast<std::int64_t>(fs::file_size(archive_of(name)));
     auto p = start({dest, "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
                     "--pref:_stream_count=1"});
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    // At 12 MB/s a file twice the archives' size, and time to spare.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(120 + large / 6000000);
     while (std::chrono::steady_clock::now() < until && part_size(name) < size * 47 / 100)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     kill(p->pid(), signo);
@@ -227,22 +278,16 @@ TEST_F(InstallerKeptDownloadE2E, KilledHalfWayThenRerunSendsOnlyTheRest) {
   publish(tree, "v1");
   testservers::NginxServer& web = serve("127.0.0.1", "", "limit_rate 12m;");
   server_list("v1", {web.host()});
-  // The stored member killed, the deflated one killed, the stored one
+  // The stored member and the deflated one, each killed and each
   // interrupted with Ctrl+C.
-  const std::pair<int, std::string> cases[] = {{SIGKILL, "tile.bin"}, {SIGKILL, "tile.txt"}, {SIGINT, "tile.bin"}};
+  const std::pair<int, std::string> cases[] = {
+      {SIGKILL, "tile.bin"}, {SIGKILL, "tile.txt"}, {SIGINT, "tile.bin"}, {SIGINT, "tile.txt"}};
   for (const auto& [signo, name] : cases) {
     SCOPED_TRACE(name + " stopped by signal " + std::to_string(signo));
     fs::remove_all(dest);
     const std::size_t before = web.access_log().size();
     stop_half_way(signo, name);
-    // nginx logs a request when it notices the client has gone, which under
-    // its rate limit may be a moment later: the stopped run's requests are
-    // waited for, so that they are not counted for the next run.
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < until &&
-           web.access_log().find(name + ".zip HTTP", before) == std::string::npos)
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    const std::size_t mark = web.access_log().size();
+    const std::size_t mark = logged(web, before, name);
     const run_result r = install();
     EXPECT_EQ(r.status, 0) << joined(r) << log();
     EXPECT_TREE_EQ(read_tree(dest), linux_part(tree));
@@ -252,6 +297,7 @@ TEST_F(InstallerKeptDownloadE2E, KilledHalfWayThenRerunSendsOnlyTheRest) {
     const std::int64_t again = nginx_sent(web.access_log(), mark, name + ".zip");
     EXPECT_LE(again, size * 55 / 100) << log();
     EXPECT_GT(again, 0);
+    figures(name + ".zip stopped by signal " + std::to_string(signo) + ", second run", r, again, size);
   }
 }
 
@@ -262,16 +308,21 @@ TEST_F(InstallerKeptDownloadE2E, AKeptPartOfAnotherReleasesFileIsThrownAway) {
   publish(tree, "v1");
   testservers::NginxServer& web = serve("127.0.0.1", "", "limit_rate 12m;");
   server_list("v1", {web.host()});
+  const std::size_t before = web.access_log().size();
   stop_half_way(SIGKILL, "tile.bin");
+  logged(web, before, "tile.bin");
 
-  tree["Resources/scenery/tile.bin"] = noise(24000000, 43);
+  tree["Resources/scenery/tile.bin"] = noise(static_cast<std::size_t>(large), 43);
   publish(tree, "v2", "v1");
   server_list("v2", {web.host()});
+  const std::size_t mark = web.access_log().size();
   const run_result r = install();
   EXPECT_EQ(r.status, 0) << joined(r) << log();
   EXPECT_TREE_EQ(read_tree(dest), linux_part(tree));
   EXPECT_TRUE(kept_files().empty());
   EXPECT_NE(log().find("Deleted the kept part of"), std::string::npos) << log();
+  const std::int64_t size = static_cast<std::int64_t>(fs::file_size(archive_of("tile.bin")));
+  figures("tile.bin changed between runs, second run", r, nginx_sent(web.access_log(), mark, "tile.bin.zip"), size);
 }
 
 }  // namespace

@@ -11,10 +11,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <random>
+#include <thread>
 
 #include "tests/installer/e2e_fixture.h"
 
@@ -121,6 +125,15 @@ class WindowsInstallerE2E : public InstallerTest {
     while (p.read_line(line, 120000)) out += line + "\n";
     ASSERT_EQ(p.wait_exit(), 0) << "publishing " << version << " under Wine failed:\n" << out;
     EXPECT_NE(out.find("Published \"" + version + "\""), std::string::npos) << out;
+  }
+
+  // An nginx serving www/ over TLS with the test certificate `name`
+  // (made by make_test_certs in certs/).
+  testservers::NginxServer& serve_tls(const std::string& name) {
+    const testservers::NginxTls tls{work / ("certs/" + name + ".pem"), work / ("certs/" + name + ".key")};
+    servers.push_back(std::make_unique<testservers::NginxServer>(www, "127.0.0.1", "", &tls));
+    EXPECT_TRUE(servers.back()->ok()) << servers.back()->failure();
+    return *servers.back();
   }
 
   // run() with the program's standard error joined to its output.
@@ -327,30 +340,140 @@ TEST_F(WindowsInstallerE2E, RefusedConnectionsAreSeenAtOnceAndTheRunGivesUp) {
   EXPECT_FALSE(fs::exists(dest));
 }
 
-// This build has no TLS: an https server fails with that reason, and the
-// plain server beside it serves the install.
+// An https server whose certificate the installer cannot trust (its root
+// is private and not given with --ca_file) fails with that reason, and the
+// plain server beside it serves the install. The plain server cuts its
+// first answer for each file after one byte, so the directory file fails
+// there once and the https server is tried whichever server the run
+// draws first.
 TEST_F(WindowsInstallerE2E, AnHttpsServerFailsClearlyAndThePlainOneServes) {
   publish_windows(release_a(), "v1");
   std::string failure;
   ASSERT_TRUE(testservers::make_test_certs(work / "certs/", failure)) << failure;
-  const testservers::NginxTls tls{work / "certs/good.pem", work / "certs/good.key"};
-  testservers::NginxServer& web = serve();
-  servers.push_back(std::make_unique<testservers::NginxServer>(www, "127.0.0.1", "", &tls));
-  ASSERT_TRUE(servers.back()->ok()) << servers.back()->failure();
-  const std::string secure = servers.back()->host();
-  server_list("v1", {secure, web.host()});
+  serve();  // the server list
+  testservers::FaultServer plain("127.0.0.1", www);
+  ASSERT_TRUE(plain.ok()) << plain.failure();
+  const std::string secure = serve_tls("good").host();
+  write_file(www + "serverlist.txt", "I\n820 Version\nSERVERS\nBETA v1\nFINAL v1\nSERVER " + secure +
+                                         "\n/pub/\nServer 0\nSERVER " + plain.host() +
+                                         "\n/files/cutonce=1/pub/\nServer 1\nENDOFLIST\n");
   const std::string target = "C:\\" + drive_folder + "\\Skyvane";
   run_result r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--retry_backoff=0.05", target});
   ASSERT_EQ(r.status, 0) << log();
   const fs::path drive_c = fs::path(SKYVANE_WINEPREFIX) / "drive_c";
   EXPECT_TREE_EQ(read_tree((drive_c / drive_folder / "v1").string() + "/"), windows_part(release_a()));
+  EXPECT_NE(log().find("certificate is not trusted"), std::string::npos) << log();
 
   // The server list itself over https: the run gives up with the reason.
   run_result list = run_joined({windows_path(exe), "--headless", "--install", "--accept_eula",
                                 "--retry_backoff=0.05", "--server_list_host=" + secure, windows_path(dest)},
                                180);
   EXPECT_EQ(list.status, 2) << log();
-  EXPECT_TRUE(list.printed("The last failure: " + secure + ": TLS is not available in this build.")) << joined(list);
+  EXPECT_TRUE(list.printed("The last failure: " + secure + ": certificate is not trusted.")) << joined(list);
+  EXPECT_FALSE(fs::exists(dest));
+}
+
+// A release served only over HTTPS installs byte for byte with the
+// system's TLS, the server list too; then behind a plain server that
+// redirects every file to the TLS one; then through tinyproxy by CONNECT.
+TEST_F(WindowsInstallerE2E, AReleaseOverHttpsInstallsByteForByteDirectlyRedirectedAndByConnect) {
+  publish_windows(release_a(), "v1");
+  std::string failure;
+  ASSERT_TRUE(testservers::make_test_certs(work / "certs/", failure)) << failure;
+  testservers::NginxServer& tls = serve_tls("good");
+  server_list("v1", {tls.host()});
+  const std::string ca = "--ca_file=" + windows_path(work / "certs/ca.pem");
+  const fs::path drive_c = fs::path(SKYVANE_WINEPREFIX) / "drive_c";
+  const std::string installed = (drive_c / drive_folder / "v1").string() + "/";
+  auto target = [&](const std::string& name) { return "C:\\" + drive_folder + "\\" + name; };
+  // A file that holds no certificate (a key), or none at all, is refused at start.
+  for (const std::string bad : {"certs/good.key", "certs/missing.pem"}) {
+    run_result refused = run_joined({windows_path(exe), "--headless", "--server_list_host=" + tls.host(),
+                                     "--ca_file=" + windows_path(work / bad), windows_path(dest)},
+                                    120);
+    EXPECT_EQ(refused.status, 1) << bad << ": " << joined(refused);
+    EXPECT_TRUE(refused.printed("--ca_file: no certificates could be read from")) << bad << ": " << joined(refused);
+  }
+  run_result r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--server_list_host=" + tls.host(),
+                      ca, target("Skyvane")},
+                     180);
+  ASSERT_EQ(r.status, 0) << log();
+  EXPECT_TRUE(r.printed("INSTALLATION COMPLETE!"));
+  EXPECT_TREE_EQ(read_tree(installed), windows_part(release_a()));
+  EXPECT_EQ(archive_requests(tls), static_cast<int>(windows_part(release_a()).size()));
+
+  fs::remove_all(drive_c / drive_folder);
+  testservers::NginxServer& plain =
+      serve("127.0.0.1", "", "location /pub/ { return 301 " + tls.host() + "$request_uri; }\n");
+  server_list("v1", {plain.host()});
+  r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--server_list_host=" + plain.host(), ca,
+           target("Skyvane")},
+          180);
+  ASSERT_EQ(r.status, 0) << log();
+  EXPECT_TREE_EQ(read_tree(installed), windows_part(release_a()));
+  EXPECT_NE(log().find(", redirected to " + tls.host() + "/pub/"), std::string::npos) << log();
+
+  fs::remove_all(drive_c / drive_folder);
+  testservers::TinyProxy proxy;
+  ASSERT_TRUE(proxy.ok()) << proxy.failure();
+  server_list("v1", {tls.host()});
+  const std::string port = std::to_string(proxy.port());
+  r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--server_list_host=" + plain.host(), ca,
+           "--pref:_proxy_host=127.0.0.1", "--pref:_proxy_port=" + port, "--pref:_proxy_port_int=" + port,
+           target("Skyvane")},
+          180);
+  ASSERT_EQ(r.status, 0) << log() << proxy.log();
+  EXPECT_TREE_EQ(read_tree(installed), windows_part(release_a()));
+  EXPECT_NE(proxy.log().find("CONNECT"), std::string::npos) << proxy.log();
+}
+
+// Mirrors with bad certificates beside a good one: the install completes.
+// Each bad one alone: the run ends with status 2 and the certificate's
+// reason, in the message and in the log.
+TEST_F(WindowsInstallerE2E, BadCertificatesFailTheirServerWithTheReasonAndTheGoodMirrorCompletes) {
+  publish_windows(release_a(), "v1");
+  std::string failure;
+  ASSERT_TRUE(testservers::make_test_certs(work / "certs/", failure)) << failure;
+  const std::string expired = serve_tls("expired").host();
+  const std::string wrong = serve_tls("wronghost").host();
+  const std::string unknown = serve_tls("unknownca").host();
+  const std::string good = serve_tls("good").host();
+  testservers::NginxServer& lister = serve();
+  const std::string ca = "--ca_file=" + windows_path(work / "certs/ca.pem");
+  const std::string target = "C:\\" + drive_folder + "\\Skyvane";
+  const fs::path drive_c = fs::path(SKYVANE_WINEPREFIX) / "drive_c";
+  const std::pair<std::string, std::string> bad[] = {{expired, "certificate has expired"},
+                                                     {wrong, "certificate is for another host"},
+                                                     {unknown, "certificate is not trusted"}};
+  // One bad mirror and the good one at a time: the installer draws the
+  // server of each attempt at random, and with one good server in two ten
+  // failed draws in a row are not to be expected.
+  for (const auto& [server, reason] : bad) {
+    fs::remove_all(drive_c / drive_folder);
+    server_list("v1", {server, good});
+    run_result r = run({windows_path(exe), "--headless", "--install", "--accept_eula", "--retry_backoff=0.05",
+                        "--server_list_host=" + lister.host(), ca, target},
+                       180);
+    ASSERT_EQ(r.status, 0) << reason << "\n" << log();
+    EXPECT_TREE_EQ(read_tree((drive_c / drive_folder / "v1").string() + "/"), windows_part(release_a()));
+  }
+
+  // Each alone: status 2, and its reason in the one line that says so.
+  for (const auto& [server, reason] : bad) {
+    server_list("v1", {server});
+    run_result failed = run_joined({windows_path(exe), "--headless", "--install", "--accept_eula",
+                                    "--retry_backoff=0.05", "--server_list_host=" + lister.host(), ca,
+                                    windows_path(dest)},
+                                   180);
+    EXPECT_EQ(failed.status, 2) << joined(failed);
+    bool one_line = false;
+    for (const std::string& line : failed.out)
+      one_line |= line.find("I could not fetch the directory file") != std::string::npos &&
+                  line.find(server + ": " + reason) != std::string::npos;
+    EXPECT_TRUE(one_line) << reason << "\n" << joined(failed);
+    EXPECT_NE(log().find("   reason     =" + reason + "\n"), std::string::npos) << log();
+  }
+  EXPECT_FALSE(fs::exists(dest));
 }
 
 // Two release files whose names differ only in letter case are one file on
@@ -392,6 +515,173 @@ TEST_F(WindowsInstallerE2E, NamesWindowsCannotHoldAreRefusedBeforeAnythingIsWrit
     EXPECT_FALSE(fs::exists(dest)) << bad;
   }
   EXPECT_EQ(archive_requests(web), 0);
+}
+
+// Resuming under Wine. Bytes that deflate to about half: random letters of
+// a small alphabet.
+std::string half_compressible(std::size_t n, unsigned seed) {
+  std::string out = noise(n, seed);
+  for (char& c : out) c = static_cast<char>('a' + (static_cast<unsigned char>(c) % 16));
+  return out;
+}
+
+// The Linux process Wine runs the Windows program in: the descendant of
+// `top` (the Wine wrapper's shell) whose command line starts with the
+// program's Windows name. 0 when there is none (yet).
+int wine_process_of(int top, const std::string& exe_name) {
+  std::map<int, int> parent;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator("/proc", ec)) {
+    const std::string name = e.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = read_file(e.path() / "stat");
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    int ppid = 0;
+    if (std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1) parent[std::stoi(name)] = ppid;
+  }
+  for (const auto& [pid, ppid] : parent) {
+    bool below = false;
+    for (int up = ppid, hops = 0; up > 1 && hops < 64 && !below; up = parent.count(up) ? parent[up] : 0, ++hops)
+      below = up == top;
+    if (!below) continue;
+    std::string cmd = read_file("/proc/" + std::to_string(pid) + "/cmdline");
+    cmd = cmd.substr(0, cmd.find('\0'));
+    std::string lower;
+    for (char c : cmd) lower += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lower.size() >= exe_name.size() && lower.compare(lower.size() - exe_name.size(), exe_name.size(), exe_name) == 0)
+      return pid;
+  }
+  return 0;
+}
+
+class WindowsResumeE2E : public WindowsInstallerE2E {
+ protected:
+  std::string archive_of(const std::string& name) {
+    for (const auto& e : fs::recursive_directory_iterator(www + "pub"))
+      if (e.path().filename() == name + ".zip") return e.path().string();
+    return "";
+  }
+  std::int64_t part_size(const std::string& name) {
+    std::error_code ec;
+    const auto n = fs::file_size(dest + "Resources/scenery/." + name + ".download", ec);
+    return ec ? 0 : static_cast<std::int64_t>(n);
+  }
+  std::vector<std::string> kept_files() {
+    std::vector<std::string> left;
+    if (fs::exists(dest))
+      for (const auto& e : fs::recursive_directory_iterator(dest))
+        if (e.path().filename().string().find(".download") != std::string::npos) left.push_back(e.path().string());
+    return left;
+  }
+  std::vector<std::string> install_args() {
+    return {windows_path(exe), "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
+            windows_path(dest)};
+  }
+};
+
+// A run of the Windows installer killed, or interrupted with Ctrl+C, when
+// about half of a large archive (stored member, deflated member) is kept:
+// the next run asks nginx only for the rest, and the tree is exact with no
+// part file left.
+TEST_F(WindowsResumeE2E, AStoppedRunsKeptDownloadIsContinuedByTheNext) {
+  const tree_map tree = {
+      // Archives above the 16 MiB from which a body is kept across runs.
+      {"Resources/scenery/tile.bin", noise(20000000, 51)},
+      {"Resources/scenery/tile.txt", half_compressible(40000000, 52)},
+      {"Instructions/Guide.txt", "read me first\r\n"},
+  };
+  publish(tree, "v1");
+  testservers::NginxServer& web = serve("127.0.0.1", "", "limit_rate 4m;");
+  server_list("v1", {web.host()});
+  const std::pair<int, std::string> cases[] = {{SIGKILL, "tile.bin"}, {SIGINT, "tile.txt"}};
+  for (const auto& [signo, name] : cases) {
+    SCOPED_TRACE(name + " stopped by signal " + std::to_string(signo));
+    fs::remove_all(dest);
+    const std::int64_t size = static_cast<std::int64_t>(fs::file_size(archive_of(name)));
+    const std::size_t before = web.access_log().size();
+    std::vector<std::string> args = install_args();
+    args.push_back("--pref:_stream_count=1");
+    auto p = start(args);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(180);
+    while (std::chrono::steady_clock::now() < until && part_size(name) < size * 47 / 100)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const int windows_pid = wine_process_of(p->pid(), "skyvane-installer.exe");
+    ASSERT_GT(windows_pid, 0);
+    kill(windows_pid, signo);
+    const run_result stopped = finish(*p, 60);
+    if (signo != SIGKILL) {
+      EXPECT_EQ(stopped.status, 128 + signo) << log();
+    }
+    ASSERT_GE(part_size(name), size * 47 / 100);
+    EXPECT_TRUE(fs::exists(dest + "Resources/scenery/." + name + ".download-info"));
+    // The stopped run's request is logged when nginx notices the client
+    // has gone: it is waited for, so that it is not counted for the next.
+    const auto logged = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < logged &&
+           web.access_log().find(name + ".zip HTTP", before) == std::string::npos)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const int before_requests = requests_for(web, name);
+    const std::size_t mark = web.access_log().size();
+
+    const run_result r = run_joined(install_args(), 300);
+    EXPECT_EQ(r.status, 0) << joined(r) << log();
+    EXPECT_TREE_EQ(read_tree(dest), tree);
+    EXPECT_TRUE(kept_files().empty());
+    EXPECT_NE(log().find("kept by an earlier run"), std::string::npos) << log();
+    // Body bytes of the rerun's requests of this archive, from the log's
+    // "... HTTP/1.1" STATUS BYTES fields.
+    std::int64_t again = 0;
+    const std::string access = web.access_log();
+    for (std::size_t at = mark; at < access.size();) {
+      std::size_t end = access.find('\n', at);
+      if (end == std::string::npos) end = access.size();
+      const std::string line = access.substr(at, end - at);
+      at = end + 1;
+      const std::size_t req_end = line.find(".zip HTTP/1.1\" ");
+      if (req_end == std::string::npos || line.rfind(name, req_end) != req_end - name.size()) continue;
+      again += std::atoll(line.c_str() + line.find(' ', req_end + 15) + 1);
+    }
+    EXPECT_EQ(requests_for(web, name) - before_requests, 1);
+    EXPECT_GT(again, 0);
+    EXPECT_LE(again, size * 55 / 100) << log();
+  }
+}
+
+// Mirrors that cut every connection, the Windows installer against the
+// project's fault server: the files come in pieces from both, each asked
+// from where the last stopped; a mirror answering the range with the whole
+// file makes the extraction start again; both leave the exact tree.
+TEST_F(WindowsResumeE2E, CuttingMirrorsAndAWholeFileForARangeLeaveTheExactTree) {
+  const tree_map tree = {
+      {"Resources/scenery/tile.bin", noise(6000000, 53)},
+      {"Resources/scenery/tile.txt", half_compressible(6000000, 54)},
+      {"Instructions/Guide.txt", "read me first\r\n"},
+  };
+  publish(tree, "v1");
+  serve();  // the server list
+  testservers::FaultServer a("127.0.0.1", www), b("127.0.0.2", www);
+  ASSERT_TRUE(a.ok() && b.ok()) << a.failure() << b.failure();
+  const auto list = [&](const std::vector<std::pair<std::string, std::string>>& hosts) {
+    std::string text = "I\n820 Version\nSERVERS\nBETA v1\nFINAL v1\n";
+    for (std::size_t i = 0; i < hosts.size(); ++i)
+      text += "SERVER " + hosts[i].first + "\n/files/" + hosts[i].second + "/pub/\nMirror " + std::to_string(i) + "\n";
+    write_file(www + "serverlist.txt", text + "ENDOFLIST\n");
+  };
+  list({{a.host(), "cut=1000000,etag=same"}, {b.host(), "cut=1700000,etag=same"}});
+  run_result r = run_joined(install_args(), 300);
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TREE_EQ(read_tree(dest), tree);
+  EXPECT_NE(log().find("Continuing "), std::string::npos) << log();
+  EXPECT_NE(log().find("(" + a.host() + ")"), std::string::npos) << log();
+  EXPECT_NE(log().find("(" + b.host() + ")"), std::string::npos) << log();
+
+  fs::remove_all(dest);
+  list({{a.host(), "norange,cutonce=2000000"}});
+  r = run_joined(install_args(), 300);
+  EXPECT_EQ(r.status, 0) << joined(r) << log();
+  EXPECT_TREE_EQ(read_tree(dest), tree);
+  EXPECT_NE(log().find("starts again: the server sent the whole file"), std::string::npos) << log();
 }
 
 }  // namespace

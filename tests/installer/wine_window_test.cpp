@@ -16,6 +16,8 @@
 
 #include "tests/installer/e2e_fixture.h"
 
+#include <X11/Xlib.h>  // last: its macros would clash with the headers above
+
 namespace fs = std::filesystem;
 using testing_support::read_file;
 
@@ -61,9 +63,23 @@ void key(const std::string& name) {
   std::system(("xdotool key " + name + " >/dev/null 2>&1").c_str());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 }
+// A key pressed while AltGr (the layout's third-level key) is held, at a
+// person's pace: the modifier down first, the key, then the modifier up.
+// Wine on X finds a key's character from the modifiers of the last key
+// event it has read from X; keys that follow too closely (a loaded machine
+// drawing slowly reads several at once) would lend theirs to this one.
+void altgr(const std::string& name) {
+  std::system("xdotool keydown ISO_Level3_Shift >/dev/null 2>&1");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  key(name);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::system("xdotool keyup ISO_Level3_Shift >/dev/null 2>&1");
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+}
 
 constexpr float kEulaX = 262, kEulaY = 234;  // the agreement window, 500 x 300
 constexpr float kFolderX = 231, kFolderY = 147;  // the folder chooser, 561 x 474
+constexpr float kPrefsX = 212, kPrefsY = 194;  // the preferences, 600 x 380
 
 class WindowsWindowE2E : public InstallerTest {
  protected:
@@ -84,6 +100,7 @@ class WindowsWindowE2E : public InstallerTest {
   }
   void TearDown() override {
     testing_support::unset_env("SKYVANE_WINE_WINDOW");
+    if (restore_layout) std::system("setxkbmap -layout us >/dev/null 2>&1");
     std::error_code ec;
     fs::remove_all(fs::path(SKYVANE_WINEPREFIX) / "drive_c" / drive_folder, ec);
     InstallerTest::TearDown();
@@ -100,6 +117,7 @@ class WindowsWindowE2E : public InstallerTest {
 
   std::unique_ptr<testservers::ChildProcess> proc;
   std::string exe, drive_folder;
+  bool restore_layout = false;
 };
 
 TEST_F(WindowsWindowE2E, InstallAcceptAndQuitWithTheMouse) {
@@ -173,6 +191,60 @@ TEST_F(WindowsWindowE2E, TheChoosersTypedPathAndTheDrives) {
   click(960 + 25, 78 + 11);  // QUIT
   for (int i = 0; i < 300 && proc->running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_FALSE(proc->running());
+}
+
+// On many layouts the right Alt key (AltGr) types characters of its own;
+// Windows reports it as Ctrl+Alt. The character must reach the focused
+// field, and the key must not act as the Ctrl shortcut of its letter. The
+// layout here types "@" with AltGr+V, "&" with AltGr+C and "#" with AltGr+X:
+// taken as Ctrl+V, Ctrl+C and Ctrl+X they would paste, copy and cut. The
+// plain Ctrl shortcuts still work beside them. (Ctrl+Alt pressed as two keys
+// types nothing under Wine on X, which knows no such stand-in for AltGr;
+// there the key stays the Ctrl+Alt command of its letter.)
+TEST_F(WindowsWindowE2E, AltGrTypesItsCharacterInAFieldBesideTheCtrlShortcuts) {
+  // The X server goes back to its first keyboard layout when its last
+  // client leaves: a connection is held while the layout is in use. Wine
+  // reads the layout when a program starts.
+  Display* held = XOpenDisplay(nullptr);
+  ASSERT_NE(held, nullptr);
+  std::unique_ptr<Display, int (*)(Display*)> hold(held, XCloseDisplay);
+  ASSERT_EQ(std::system("setxkbmap -layout hu >/dev/null 2>&1"), 0) << "no keyboard layout with AltGr characters";
+  restore_layout = true;
+  proc = start({"explorer", "/desktop=skyvane-test,1280x1024", windows_path(exe), "--server_list_host=127.0.0.1:1",
+                "C:\\" + drive_folder + "\\Skyvane"});
+  ASSERT_TRUE(wait_log("Screen: ", 90)) << log();
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  g_window = placement_in(log());
+  ASSERT_TRUE(g_window.found) << log();
+
+  click(50, 750);  // the preferences
+  click(kPrefsX + 200, kPrefsY + 40 + 4);  // the proxy host field
+  // Ctrl+A, Ctrl+C: "clip" goes to the clipboard; Ctrl+A and BackSpace
+  // empty the field.
+  type("clip");
+  key("ctrl+a");
+  key("ctrl+c");
+  key("ctrl+a");
+  key("BackSpace");
+  type("user");
+  altgr("v");  // @
+  type("proxy");
+  altgr("c");  // &
+  altgr("x");  // #
+  type("lan");
+  key("ctrl+v");  // the clipboard: "clip"
+  click(kPrefsX + 10, kPrefsY + 370);  // the close box
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  click(960 + 25, 78 + 11);  // QUIT
+  for (int i = 0; i < 300 && proc->running(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_FALSE(proc->running());
+
+  std::string prefs;
+  std::error_code ec;
+  for (const auto& e : fs::directory_iterator(fs::path(SKYVANE_WINEPREFIX) / "drive_c/users", ec))
+    if (fs::exists(e.path() / "AppData/Roaming/Skyvane/Skyvane Installer.prf"))
+      prefs = read_file((e.path() / "AppData/Roaming/Skyvane/Skyvane Installer.prf").string());
+  EXPECT_NE(prefs.find("_proxy_host user@proxy&#lanclip\n"), std::string::npos) << prefs << "\n" << log();
 }
 
 // A start-up that finds no OpenGL (an X server without GLX, so that Wine

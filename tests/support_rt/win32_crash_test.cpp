@@ -5,6 +5,7 @@
 // learns the parent's folder from the environment that it inherits.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 
@@ -33,6 +34,24 @@ void crash_with(int kind) {
 
 bool crashed(int status) { return status != 0 && status != 7; }
 
+// Exit status of a child whose handler took too long to install.
+constexpr int kSlowInstall = 8;
+// Installing the handler starts the symbols' loading and returns: it takes
+// a thread's start, not the seconds that reading the module list of the
+// process can take (under Wine especially).
+constexpr long long kInstallMaxMs = 300;
+
+// Installs the handler, timed, and crashes at once: the report, written
+// while the symbols may still be loading, still names the function.
+void crash_right_after_a_quick_install() {
+  const char* folder = std::getenv(kFolderVar);
+  const auto start = std::chrono::steady_clock::now();
+  if (!folder || !UTL_debug_init(std::string(folder) + "Log.txt")) std::exit(7);
+  const auto took = std::chrono::steady_clock::now() - start;
+  if (std::chrono::duration_cast<std::chrono::milliseconds>(took).count() > kInstallMaxMs) std::exit(kSlowInstall);
+  write_through_null(nullptr);
+}
+
 class WindowsCrash : public ::testing::Test {
  protected:
   // The child runs the fixture again, with a folder of its own: it keeps
@@ -57,6 +76,15 @@ TEST_F(WindowsCrash, AccessViolationIsReportedWithItsStack) {
   EXPECT_NE(report.find("crash_with"), std::string::npos) << report;
   EXPECT_NE(read_file(dir / "Log.txt").find("This application has crashed.  Please send the file crash_log.txt"),
             std::string::npos);
+}
+
+TEST_F(WindowsCrash, InstallDoesNotWaitForSymbolsAndAnEarlyCrashIsStillNamed) {
+  EXPECT_EXIT(crash_right_after_a_quick_install(), [](int status) { return crashed(status) && status != kSlowInstall; },
+              "");
+  const std::string report = read_file(dir / "crash_log.txt");
+  EXPECT_NE(report.find("Unhandled exception: EXCEPTION_ACCESS_VIOLATION (C0000005)\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("  0) write_through_null"), std::string::npos) << report;
+  EXPECT_NE(report.find("win32_crash_test.cpp:"), std::string::npos) << report;
 }
 
 TEST_F(WindowsCrash, DivisionByZeroIsNamed) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/key_join.h"
 #include "tests/ui/ui_fixture.h"
 
 using ui_test::key;
@@ -225,6 +226,72 @@ TEST_F(FieldFrames, AltGrTypesItsCharacterAndRunsNoCtrlShortcut) {
   frame(chord('A', 4));
   frame(typed('x'));
   EXPECT_EQ(host, "x");
+}
+
+// The same keys as the window system reports them: a key, then the
+// character it typed as a report of its own, joined by the window layer.
+// AltGr arrives as a key held with Ctrl and Alt followed by its character;
+// were the key passed on before its character, the field would run the Ctrl
+// shortcut of the letter (AltGr+V pasting, AltGr+X cutting the selection)
+// and type the character after it.
+TEST_F(FieldFrames, AltGrReportedAsAKeyThenItsCharacterTypesOnlyTheCharacter) {
+  // One poll: Ctrl and Alt go down, the key, its character, all up.
+  auto altgr = [](int vk, int ch) {
+    std::deque<E> q;
+    plat::KeyJoin join(q);
+    E e = key(17, 0, 4);
+    e.scan = 0x1D;
+    join.key(e, false);
+    e = key(18, 0, 6);
+    e.scan = 0x38;
+    e.extended = 1;
+    join.key(e, false);
+    join.key(key(vk, 0, 6), true);
+    join.character(ch);
+    join.key(key(vk, 0, 6, false), true);
+    e = key(18, 0, 4, false);
+    e.scan = 0x38;
+    e.extended = 1;
+    join.key(e, false);
+    e = key(17, 0, 0, false);
+    e.scan = 0x1D;
+    join.key(e, false);
+    join.flush();
+    return std::vector<E>(q.begin(), q.end());
+  };
+  frame();
+  frame(chord(35, 0));  // End of the host
+  rec.clipboard_set("pasted");
+  frame(altgr('V', '@'));
+  frame(altgr('Q', '|'));
+  frame(altgr('A', 230));  // a Latin-1 letter
+  EXPECT_EQ(host, "proxy.example.org@|\xc3\xa6");
+  EXPECT_EQ(rec.clipboard_get(), "pasted");
+  // With the last three characters selected, AltGr+X types its character
+  // over them; Ctrl+X would cut them.
+  for (int i = 0; i < 3; ++i) frame(chord(37, 1));  // Shift+Left
+  frame(altgr('X', '#'));
+  EXPECT_EQ(host, "proxy.example.org#");
+  EXPECT_EQ(rec.clipboard_get(), "pasted");
+
+  // Ctrl+Alt with a letter that types nothing stays the letter's command:
+  // the key waits for a character that does not come and goes at the poll's
+  // end. Ctrl+A selects everything, the next letter replaces it.
+  std::deque<E> q;
+  plat::KeyJoin join(q);
+  join.key(key('A', 0, 6), true);
+  join.key(key('A', 0, 6, false), true);
+  join.flush();
+  frame(std::vector<E>(q.begin(), q.end()));
+  frame(typed('x'));
+  EXPECT_EQ(host, "x");
+  // And a plain Ctrl shortcut beside them: Ctrl+A, Ctrl+C copies.
+  q.clear();
+  join.key(key('A', 0, 4), true);
+  join.key(key('C', 0, 4), true);
+  join.flush();
+  frame(std::vector<E>(q.begin(), q.end()));
+  EXPECT_EQ(rec.clipboard_get(), "x");
 }
 
 TEST_F(FieldFrames, AccentedLettersAreStoredAsUtf8AndEditedWhole) {
