@@ -583,6 +583,12 @@ TEST_F(DirectoryTest, OnlyANameWithNothingUnderItIsAbsent) {
                                            {"top/other.txt", 0},    {"top/dangling.txt", 1},  // a link to nothing: replaced as before
                                            {"top/blocker/inside.txt", 0}, {"top/gone/inside.txt", 1}};
   if (no_links) want["top/dangling.txt"] = 1;  // then nothing by that name at all
+#ifdef _WIN32
+  // Windows reports a path through a file as not found: nothing has that
+  // name there either (the file in the folder's way is dealt with when the
+  // way to it is made).
+  want["top/blocker/inside.txt"] = 1;
+#endif
   EXPECT_EQ(absent, want);
 }
 
