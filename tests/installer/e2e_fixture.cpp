@@ -180,6 +180,26 @@ run_result InstallerTest::run(std::vector<std::string> args, int timeout_s) {
   return r;
 }
 
+std::string InstallerTest::archive_of(const std::string& name) const {
+  for (const auto& e : fs::recursive_directory_iterator(www + "pub"))
+    if (e.path().filename() == name + ".zip") return e.path().string();
+  return "";
+}
+
+std::int64_t InstallerTest::part_size(const std::string& name) const {
+  std::error_code ec;
+  const auto n = fs::file_size(dest + "Resources/scenery/." + name + ".download", ec);
+  return ec ? 0 : static_cast<std::int64_t>(n);
+}
+
+std::vector<std::string> InstallerTest::kept_files() const {
+  std::vector<std::string> left;
+  if (fs::exists(dest))
+    for (const auto& e : fs::recursive_directory_iterator(dest))
+      if (e.path().filename().string().find(".download") != std::string::npos) left.push_back(e.path().string());
+  return left;
+}
+
 tree_map InstallerTest::read_tree(const std::string& folder) {
   tree_map t;
   if (!fs::exists(folder)) return t;

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -85,6 +86,14 @@ class InstallerTest : public ::testing::Test {
   static tree_map linux_part(const tree_map& tree);
 
   std::string log() const;  // the installer's log of its last run
+
+  // Kept downloads: the published archive of the release file called
+  // `name` (below www/pub/, "" when none); the size of the part file kept
+  // for Resources/scenery/`name` in dest (0 when none); every part file
+  // and description left below dest.
+  std::string archive_of(const std::string& name) const;
+  std::int64_t part_size(const std::string& name) const;
+  std::vector<std::string> kept_files() const;
 
   // Starts the installer with its standard error joined to its standard
   // output, so that the refusals it prints there can be read.

@@ -227,16 +227,6 @@ class InstallerKeptDownloadE2E : public InstallerResumeE2E {
         {"Instructions/Guide.txt", "read me first\n"},
     };
   }
-  std::string archive_of(const std::string& name) {
-    for (const auto& e : fs::recursive_directory_iterator(www + "pub"))
-      if (e.path().filename() == name + ".zip") return e.path().string();
-    return "";
-  }
-  std::int64_t part_size(const std::string& name) {
-    std::error_code ec;
-    const auto n = fs::file_size(dest + "Resources/scenery/." + name + ".download", ec);
-    return ec ? 0 : static_cast<std::int64_t>(n);
-  }
   // nginx logs a request when it notices the client has gone, which under
   // its rate limit may be a moment later: the stopped run's request of
   // `name` (logged after byte `before`) is waited for, so that it is not
@@ -247,13 +237,6 @@ class InstallerKeptDownloadE2E : public InstallerResumeE2E {
            web.access_log().find(name + ".zip HTTP", before) == std::string::npos)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
     return web.access_log().size();
-  }
-  std::vector<std::string> kept_files() {
-    std::vector<std::string> left;
-    if (fs::exists(dest))
-      for (const auto& e : fs::recursive_directory_iterator(dest))
-        if (e.path().filename().string().find(".download") != std::string::npos) left.push_back(e.path().string());
-    return left;
   }
   // Starts an install (one stream: the files come one after the other) and
   // stops it with `signo` once about half of `name`'s archive is kept.

@@ -557,23 +557,6 @@ int wine_process_of(int top, const std::string& exe_name) {
 
 class WindowsResumeE2E : public WindowsInstallerE2E {
  protected:
-  std::string archive_of(const std::string& name) {
-    for (const auto& e : fs::recursive_directory_iterator(www + "pub"))
-      if (e.path().filename() == name + ".zip") return e.path().string();
-    return "";
-  }
-  std::int64_t part_size(const std::string& name) {
-    std::error_code ec;
-    const auto n = fs::file_size(dest + "Resources/scenery/." + name + ".download", ec);
-    return ec ? 0 : static_cast<std::int64_t>(n);
-  }
-  std::vector<std::string> kept_files() {
-    std::vector<std::string> left;
-    if (fs::exists(dest))
-      for (const auto& e : fs::recursive_directory_iterator(dest))
-        if (e.path().filename().string().find(".download") != std::string::npos) left.push_back(e.path().string());
-    return left;
-  }
   std::vector<std::string> install_args() {
     return {windows_path(exe), "--headless", "--install", "--accept_eula", "--pref:_rename_folder=0",
             windows_path(dest)};
