@@ -174,13 +174,23 @@ bool is_signature(const std::string& s) {
 
 // ------------------------------------------------------------ the member writer
 
-int member_writer::open(const std::string& target, bool hash, std::uint64_t max_bytes, const std::string& want_sig) {
+int member_writer::open(const std::string& target, bool hash, std::uint64_t max_bytes, const std::string& want_sig,
+                        const std::string& temp_path) {
   discard();
   target_ = target;
   max_bytes_ = max_bytes;
   written_ = 0;
   digest_.reset(hash ? new content_digest(want_sig) : nullptr);
   int err = 0;
+  if (!temp_path.empty()) {
+    temp_ = temp_path;
+    err = plat::file_create(temp_, out_);
+    if (err != 0) {
+      IO_FAIL_HERE();
+      temp_.clear();
+    }
+    return err;
+  }
   for (int attempt = 0; attempt < 100; ++attempt) {
     temp_ = temp_name_for(target, next_serial());
     err = plat::file_create_new(temp_, out_);
@@ -236,6 +246,11 @@ int member_writer::commit(const std::string& want_sig, std::string* got_sig, std
 void member_writer::discard() {
   if (out_.is_open()) plat::file_close(out_);
   if (!temp_.empty()) plat::path_remove_file(temp_);
+  temp_.clear();
+}
+
+void member_writer::keep() {
+  if (out_.is_open()) plat::file_close(out_);
   temp_.clear();
 }
 
@@ -794,10 +809,11 @@ void member_sink::start(std::int64_t length) {
     });
 }
 
-void member_sink::keep_raw(std::string part, std::string info, std::string server_path) {
+void member_sink::keep_raw(std::string part, std::string info, std::string server_path, std::string data) {
   raw_path_ = app_path + part;
   info_path_ = app_path + info;
   server_path_ = std::move(server_path);
+  data_path_ = app_path + data;
 }
 
 // Worker side: a new part file, and its description once the part file is
@@ -805,16 +821,58 @@ void member_sink::keep_raw(std::string part, std::string info, std::string serve
 void member_sink::begin_raw(std::int64_t length) {
   if (raw_.is_open()) plat::file_close(raw_);
   raw_begun_ = true;
+  raw_length_ = length;
   if (plat::file_create(raw_path_, raw_) != 0) return;
+  write_description(0);
+}
+
+// Worker side: the part file's description; with `data_from`, where the
+// kept bytes of a stored member begin. False when none could be written
+// (none is left then, and the part is not taken up).
+bool member_sink::write_description(std::int64_t data_from) {
   std::string text = "Skyvane partial download 1\npath " + server_path_ + "\nvalidator " + validator_ +
-                     "\nlength " + std::to_string(length) + "\nsignature " + want_sig_ + "\n";
+                     "\nlength " + std::to_string(raw_length_) + "\nsignature " + want_sig_ + "\n";
+  if (data_from > 0) text += "data-from " + std::to_string(data_from) + "\n";
   // One line per item: a value holding a line break is not written down
   // (the part file then has no description and is not taken up).
-  if (std::count(text.begin(), text.end(), '\n') != 5 || validator_.empty()) return;
+  if (std::count(text.begin(), text.end(), '\n') != (data_from > 0 ? 6 : 5) || validator_.empty()) {
+    plat::path_remove_file(info_path_);
+    return false;
+  }
   plat::File info;
-  if (plat::file_create(info_path_, info) != 0) return;
+  if (plat::file_create(info_path_, info) != 0) return false;
   const int e = plat::file_write(info, text.data(), text.size());
-  if (plat::file_close(info) != 0 || e != 0) plat::path_remove_file(info_path_);
+  if (plat::file_close(info) != 0 || e != 0) {
+    plat::path_remove_file(info_path_);
+    return false;
+  }
+  return true;
+}
+
+// Worker side, once a stored member's header has been read and its
+// temporary file (under the kept data name) opened: the part file is cut
+// back to the `header` bytes of the local header, and no more raw bytes go
+// to it; the description then says that the member's bytes follow in the
+// data file. Every step leaves files a later run reads rightly: until the
+// description is rewritten, the part file alone is a valid (shorter) start
+// of the archive and the data file, which no description names, is thrown
+// away.
+void member_sink::keep_member_bytes(std::size_t header) {
+  plat::file_close(raw_);
+  data_kept_ = true;
+  plat::File part;
+  int e = plat::file_create(raw_path_, part);
+  if (e == 0) {
+    e = plat::file_write(part, head_.data(), header);
+    if (const int c = plat::file_close(part); e == 0) e = c;
+  }
+  if (e != 0 || !write_description(static_cast<std::int64_t>(header))) {
+    // Nothing a later run could take up: the part goes, the extraction goes
+    // on, and its temporary file goes with it if the sink is stopped.
+    plat::path_remove_file(info_path_);
+    plat::path_remove_file(raw_path_);
+    data_kept_ = false;
+  }
 }
 
 // Removes the part file and its description, when this sink began them (a
@@ -826,32 +884,39 @@ void member_sink::remove_raw() {
   plat::path_remove_file(raw_path_);
 }
 
-void member_sink::preload(const std::string& previous, std::int64_t bytes, const std::string& value) {
+void member_sink::preload(const std::string& previous, std::int64_t bytes, std::int64_t length,
+                          const std::string& value, const std::string& previous_data) {
   validator_ = value;
   received_ = bytes;
   if (!worker_) worker_ = worker::attach();
-  const std::string from = app_path + previous;
+  std::vector<std::string> from{app_path + previous};
+  if (!previous_data.empty()) from.push_back(app_path + previous_data);
   queued_ += static_cast<std::size_t>(bytes);
-  worker_->post([this, from, bytes] {
-    plat::File in;
+  worker_->post([this, from, bytes, length] {
     std::int64_t done = 0;
     raw_begun_ = true;  // the earlier run's description goes with the new part
-    if (!aborted_.load() && plat::file_create(raw_path_, raw_) == 0 && plat::file_open_read(from, in) == 0) {
+    raw_length_ = length;
+    if (!aborted_.load() && plat::file_create(raw_path_, raw_) == 0) {
       std::vector<char> buf(kHandOver * 4);
-      while (done < bytes && !aborted_.load()) {
-        std::size_t got = 0;
-        const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(bytes - done, buf.size()));
-        if (plat::file_read(in, buf.data(), want, got) != 0 || got == 0) break;
-        plat::file_write(raw_, buf.data(), got);
-        feed(buf.data(), got);
-        done += static_cast<std::int64_t>(got);
+      for (const std::string& path : from) {
+        plat::File in;
+        if (plat::file_open_read(path, in) != 0) break;
+        while (done < bytes && !aborted_.load()) {
+          std::size_t got = 0;
+          const std::size_t want = static_cast<std::size_t>(std::min<std::int64_t>(bytes - done, buf.size()));
+          if (plat::file_read(in, buf.data(), want, got) != 0 || got == 0) break;
+          // A stored member stops the raw copy once its header is read.
+          if (raw_.is_open()) plat::file_write(raw_, buf.data(), got);
+          feed(buf.data(), got);
+          done += static_cast<std::int64_t>(got);
+        }
+        plat::file_close(in);
       }
-      plat::file_close(in);
     }
     // A part file that cannot be read whole: what follows cannot join it.
     if (!aborted_.load() && done < bytes && state_ != state::failed)
       fail(err_zip_read, "the kept part of the download cannot be read");
-    plat::path_remove_file(from);
+    for (const std::string& path : from) plat::path_remove_file(path);
     queued_ -= static_cast<std::size_t>(bytes);
   });
 }
@@ -865,6 +930,7 @@ void member_sink::resume(std::int64_t offset) {
 void member_sink::start_again() {
   remove_raw();
   out_.discard();
+  data_kept_ = false;
   if (spool_.is_open()) plat::file_close(spool_);
   plat::path_remove_file(spool_path_);
   state_ = state::head;
@@ -959,7 +1025,9 @@ void member_sink::abort() {
     return;
   }
   finishing_ = true;
-  discard_files();
+  // A stored member's bytes kept for a later run stay, beside its part file.
+  if (data_kept_) out_.keep();
+  else discard_files();
   if (spool_.is_open() || spooled_) {
     plat::file_close(spool_);
     plat::path_remove_file(spool_path_);
@@ -974,6 +1042,7 @@ void member_sink::discard_files() { out_.discard(); }
 void member_sink::fail(int err, const std::string& why) {
   discard_files();
   remove_raw();
+  data_kept_ = false;
   if (spool_.is_open()) {
     plat::file_close(spool_);
     plat::path_remove_file(spool_path_);
@@ -1063,18 +1132,23 @@ void member_sink::feed_head(const char* data, std::size_t n) {
     return;
   }
   // A temporary file beside the target; the target takes its name only at
-  // the end, so it is never half-written.
-  if (const int err = out_.open(target_, true, max_bytes_, want_sig_); err != 0) {
+  // the end, so it is never half-written. A stored member whose raw bytes
+  // are being kept is extracted under the kept data name instead.
+  const std::size_t header = kLocalHeader + name_len + extra_len;
+  const bool keep_data = method_ == 0 && raw_.is_open() && !data_path_.empty();
+  if (const int err = out_.open(target_, true, max_bytes_, want_sig_, keep_data ? data_path_ : std::string());
+      err != 0) {
     fail(err, "the temporary file cannot be created");
     return;
   }
+  if (keep_data) keep_member_bytes(header);
   // A small member is inflated in one call once its compressed bytes are
   // all here; a large one is streamed through zlib as it arrives.
   whole_ = method_ == 8 && csize_ <= whole_inflate_max && usize_ <= whole_inflate_max;
   if (method_ == 8 && !whole_ && !start_streaming()) return;
   state_ = csize_ == 0 && method_ == 0 ? state::tail : state::data;  // an empty file has no data
-  tail_start_ = kLocalHeader + name_len + extra_len + csize_;
-  rest = head_.substr(kLocalHeader + name_len + extra_len);
+  tail_start_ = header + csize_;
+  rest = head_.substr(header);
   head_.clear();
   head_.shrink_to_fit();
   feed(rest.data(), rest.size());

@@ -123,7 +123,10 @@ class member_writer {
   // is written. 0 or the failure.
   // The digest is a SHA-256 when `want_sig` is one (64 hexadecimal digits:
   // a signed release), else an MD5.
-  int open(const std::string& target, bool hash, std::uint64_t max_bytes, const std::string& want_sig = "");
+  // `temp_path`, when given, is the temporary file's name (one of that name
+  // is replaced) instead of a new hidden name of its own.
+  int open(const std::string& target, bool hash, std::uint64_t max_bytes, const std::string& want_sig = "",
+           const std::string& temp_path = "");
   // The next bytes: 0, EFBIG when they would pass max_bytes (nothing of
   // them is written), or the write's failure.
   int write(const void* data, std::size_t n);
@@ -138,6 +141,8 @@ class member_writer {
   int commit(const std::string& want_sig, std::string* got_sig, std::string* why, bool strict = false);
   // Removes the temporary file, unless it has taken its name.
   void discard();
+  // Closes the temporary file and leaves it where it is, for a later run.
+  void keep();
 
   bool is_open() const { return !temp_.empty(); }
   std::uint64_t written() const { return written_; }
@@ -198,16 +203,26 @@ class member_sink final : public body_sink {
   // release's digest of the file) written when the body starts. The raw
   // bytes are kept, not the extraction's state: an inflater's state cannot
   // be written down and taken up again, and running the kept bytes through
-  // a fresh extraction costs a local read while it checks them again. Both
-  // files go when the body is complete (whatever came of it), or fails;
+  // a fresh extraction costs a local read while it checks them again.
+  // A stored member is its own raw bytes: writing them twice would double
+  // the bytes written for the large incompressible files. Its part file
+  // keeps only the member's header, the member's bytes are extracted into
+  // `data` (the temporary file, under that fixed name) and the description
+  // says where they begin ("data-from"): the archive's bytes so far are the
+  // part file followed by `data`.
+  // The files go when the body is complete (whatever came of it), or fails;
   // they stay when the sink is aborted (a quit, an interrupt) or the
   // process dies.
   static constexpr std::int64_t kKeepMin = 16ll * 1024 * 1024;
-  void keep_raw(std::string part, std::string info, std::string server_path);
+  void keep_raw(std::string part, std::string info, std::string server_path, std::string data);
   // Takes up a part file of an earlier run (renamed first to `previous`,
   // which is read, fed to the extraction, copied to a new part file and
-  // then removed): received() becomes `bytes` and the validator `value`.
-  void preload(const std::string& previous, std::int64_t bytes, const std::string& value);
+  // then removed; then, when not empty, `previous_data`, the stored
+  // member's bytes that follow it, read and removed alike): received()
+  // becomes `bytes` (both files) and the validator `value`; `length` is the
+  // body's whole length, for the new part's description.
+  void preload(const std::string& previous, std::int64_t bytes, std::int64_t length, const std::string& value,
+               const std::string& previous_data = "");
 
   // Every byte of the body has arrived: the extraction completes (at once,
   // or on the worker; see done()).
@@ -243,6 +258,8 @@ class member_sink final : public body_sink {
   void discard_files();
   void start_again();
   void begin_raw(std::int64_t length);
+  bool write_description(std::int64_t data_from);
+  void keep_member_bytes(std::size_t header);
   void remove_raw();
 
   const std::string target_, want_sig_, spool_path_;
@@ -263,9 +280,11 @@ class member_sink final : public body_sink {
   std::string log_;
   std::int64_t received_ = 0;  // bytes taken (main thread only)
   std::string validator_;      // of the answer that began the body
-  std::string raw_path_, info_path_, server_path_;  // keep_raw(); empty: nothing kept
+  std::string raw_path_, info_path_, server_path_, data_path_;  // keep_raw(); empty: nothing kept
   plat::File raw_;             // the part file while it is written (worker side)
   bool raw_begun_ = false;     // this sink has made (or tried to make) the part file (worker side)
+  std::int64_t raw_length_ = 0;  // the body's length, as the description gives it (worker side)
+  bool data_kept_ = false;     // the stored member's bytes are kept in data_path_ (worker side)
 
   // Hand-over to the worker (threaded bodies only).
   struct worker;

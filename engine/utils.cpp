@@ -1191,7 +1191,8 @@ void remove_unwanted_kept_downloads(const std::string& folder) {
   for (const plat::DirEntry& e : entries) {
     if (e.is_folder || e.name.size() < 2 || e.name[0] != '.') continue;
     std::string target;
-    for (const char* suffix : {".download", ".download-info", ".download-prev"}) {
+    for (const char* suffix :
+         {".download", ".download-info", ".download-prev", ".download-data", ".download-data-prev"}) {
       const std::size_t n = std::strlen(suffix);
       if (e.name.size() > n + 1 && e.name.compare(e.name.size() - n, n, suffix) == 0)
         target = folder + e.name.substr(1, e.name.size() - n - 1);
@@ -1416,9 +1417,11 @@ std::string kept_part_of(const std::string& local) {
 void take_up_kept_download(stream_record& r, const file_version_struct& v, const std::string& local,
                            transfer_options& options) {
   const std::string part = kept_part_of(local), info = part + "-info", previous = part + "-prev";
+  const std::string data = part + "-data", previous_data = data + "-prev";
   // A release file of one of these names is the release's: nothing is kept.
-  if (g_by_local.count(part) || g_by_local.count(info) || g_by_local.count(previous)) return;
-  r.sink->keep_raw(part, info, v.path);
+  for (const std::string* name : {&part, &info, &previous, &data, &previous_data})
+    if (g_by_local.count(*name)) return;
+  r.sink->keep_raw(part, info, v.path, data);
   if (!g_kept_seen.count(local)) {
     // Nothing was kept for it before this run, nor by an earlier fetch in
     // this one: nothing to take up or delete. A body large enough to be
@@ -1446,22 +1449,29 @@ void take_up_kept_download(stream_record& r, const file_version_struct& v, const
   plat::PathKind kind = plat::PathKind::none;
   std::uint64_t size = 0;
   const bool have_part = plat::path_stat(app_path + part, kind, size) == 0 && kind == plat::PathKind::file;
+  // A stored member's bytes follow the part (its header) in the data file.
+  const bool split = fields.count("data-from") != 0;
+  std::uint64_t data_size = 0;
+  const bool have_data = plat::path_stat(app_path + data, kind, data_size) == 0 && kind == plat::PathKind::file;
   const std::int64_t length = std::atoll(fields["length"].c_str());
+  const std::int64_t kept = static_cast<std::int64_t>(size + (split ? data_size : 0));
   const bool matches = text.rfind("Skyvane partial download 1\n", 0) == 0 && fields["path"] == v.path &&
                        fields["signature"] == wanted_digest(static_cast<std::size_t>(r.entry)) &&
-                       !fields["validator"].empty() && have_part && size > 0 &&
-                       static_cast<std::int64_t>(size) < length;
-  if (matches && plat::path_rename(app_path + part, app_path + previous) == 0) {
-    r.resumed_at = static_cast<std::int64_t>(size);
-    r.sink->preload(previous, r.resumed_at, fields["validator"]);
+                       !fields["validator"].empty() && have_part && size > 0 && kept < length &&
+                       (!split || (have_data && fields["data-from"] == std::to_string(size)));
+  if (!split && have_data) plat::path_remove_file(app_path + data);  // no description names it
+  if (matches && plat::path_rename(app_path + part, app_path + previous) == 0 &&
+      (!split || plat::path_rename(app_path + data, app_path + previous_data) == 0)) {
+    r.resumed_at = kept;
+    r.sink->preload(previous, kept, length, fields["validator"], split ? previous_data : std::string());
     options.continue_from(r.resumed_at, fields["validator"]);
-    xer << "Continuing " << local << " from byte " << size << ", kept by an earlier run.\n";
+    xer << "Continuing " << local << " from byte " << kept << ", kept by an earlier run.\n";
     return;
   }
-  if (!text.empty() || have_part) xer << "Deleted the kept part of " << local << ": it is not this release's file.\n";
-  plat::path_remove_file(app_path + info);
-  plat::path_remove_file(app_path + part);
-  plat::path_remove_file(app_path + previous);
+  if (!text.empty() || have_part || have_data)
+    xer << "Deleted the kept part of " << local << ": it is not this release's file.\n";
+  for (const std::string* name : {&info, &part, &previous, &data, &previous_data})
+    plat::path_remove_file(app_path + *name);
 }
 
 // Starts the fetch of the stream's entry when no transfer runs for it: a

@@ -187,9 +187,13 @@ std::string InstallerTest::archive_of(const std::string& name) const {
 }
 
 std::int64_t InstallerTest::part_size(const std::string& name) const {
-  std::error_code ec;
-  const auto n = fs::file_size(dest + "Resources/scenery/." + name + ".download", ec);
-  return ec ? 0 : static_cast<std::int64_t>(n);
+  std::int64_t kept = 0;
+  for (const char* suffix : {".download", ".download-data"}) {
+    std::error_code ec;
+    const auto n = fs::file_size(dest + "Resources/scenery/." + name + suffix, ec);
+    if (!ec) kept += static_cast<std::int64_t>(n);
+  }
+  return kept;
 }
 
 std::vector<std::string> InstallerTest::kept_files() const {

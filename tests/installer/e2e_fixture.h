@@ -88,8 +88,9 @@ class InstallerTest : public ::testing::Test {
   std::string log() const;  // the installer's log of its last run
 
   // Kept downloads: the published archive of the release file called
-  // `name` (below www/pub/, "" when none); the size of the part file kept
-  // for Resources/scenery/`name` in dest (0 when none); every part file
+  // `name` (below www/pub/, "" when none); the bytes of the archive kept
+  // for Resources/scenery/`name` in dest, in its part file and, for a
+  // stored member, its data file (0 when none); every part file, data file
   // and description left below dest.
   std::string archive_of(const std::string& name) const;
   std::int64_t part_size(const std::string& name) const;
