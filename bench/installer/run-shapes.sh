@@ -47,8 +47,8 @@
 # those of ext4 creating files where many were just deleted; outputs are
 # deleted between runs then (ASIDE=0). The default keeps them on the work
 # folder's file system. PEERS=0 leaves out aria2c + python3 (the floor and
-# md5sum stay). PERF=1 adds one untimed install of B under perf and prints
-# where its processor time goes (PERF_OUT=FILE keeps the samples). The
+# md5sum stay). PERF=1 adds one untimed install of A and of B under perf and
+# prints where its processor time goes (PERF_OUT=FILE keeps the samples). The
 # installer runs under /usr/bin/time when it is there, and
 # its peak memory (maximum resident set) is reported.
 #
@@ -269,6 +269,24 @@ md5_tree() {  # md5_tree LOG: md5sum over the installed files; sets MD5_WALL
   printf '    md5sum    %8.3f s  processor %.2f s\n' "$WALL" "$CPU"
 }
 
+# profile_install: where the processor time goes, from one more, untimed
+# install under perf (samples of every thread of the installer, and of the
+# kernel for it); PERF_OUT=FILE keeps the samples.
+profile_install() {
+  command -v perf >/dev/null || return 0
+  fresh "$DEST_PARENT" "$ITMP"
+  env HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/.config" TMPDIR="$ITMP" \
+    perf record -q -F 2000 -g -o "$WORK/logs/perf.data" "$WORK/bin/skyvane-installer" "$DEST/" --headless --install \
+    --accept_eula --server_list_host="$HOST" --pref:_rename_folder=0 --pref:_keep_alive=1 "${RELEASE_KEY[@]}" \
+    >"$WORK/logs/perf-install.out" 2>&1 || die "the profiled install failed"
+  echo "  profile of one install (self time, by library and function):"
+  perf report -i "$WORK/logs/perf.data" --stdio --no-children -g none --sort dso 2>/dev/null |
+    grep -E '^ +[0-9.]+%' | head -n 12 | cut -c1-100 | sed 's/^/  /'
+  perf report -i "$WORK/logs/perf.data" --stdio --no-children -g none --sort dso,symbol 2>/dev/null |
+    grep -E '^ +[0-9.]+%' | head -n 40 | cut -c1-110 | sed 's/^/  /'
+  [ -z "${PERF_OUT:-}" ] || cp "$WORK/logs/perf.data" "$PERF_OUT"
+}
+
 RESULTS=()
 result() { RESULTS+=("$(printf "$@")"); }
 
@@ -298,6 +316,7 @@ if [[ $SHAPES == *A* ]]; then
       [ "$PEERS" = 0 ] || python3 "$HELPER" same "$TREE" "$PX/Skyvane" >/dev/null || die "the peers' tree differs from the source"
     fi
   done
+  if [ "${PERF:-0}" = 1 ]; then profile_install; fi
   result 'A. %d x %d MB fresh%s   installer min %.3f median %.3f s | tar -x min %.3f median %.3f s | installer/tar %s (outputs on %s)' \
     "$BIG_FILES" "$BIG_MB" "$([ "$SIGNED" = 1 ] && echo ", signed")" "$(minof "${I[@]}")" "$(medof "${I[@]}")" \
     "$(minof "${F[@]}")" "$(medof "${F[@]}")" "$(ratio "$(minof "${I[@]}")" "$(minof "${F[@]}")")" "$(stat -f -c %T "$OUTS")"
@@ -358,21 +377,7 @@ if [[ $SHAPES == *B* ]]; then
   # the last round removed it).
   [ -d "$DEST" ] && [ -n "$(ls -A "$DEST" 2>/dev/null)" ] || installer_fresh "check" "$SMALL_FILES"
   python3 "$HELPER" same "$SMALL_TREE" "$DEST" >/dev/null || die "the installed tree differs from the source"
-  if [ "${PERF:-0}" = 1 ] && command -v perf >/dev/null; then
-    # Where the processor time goes: one more, untimed install under perf
-    # (samples of every thread of the installer, and of the kernel for it).
-    fresh "$DEST_PARENT" "$ITMP"
-    env HOME="$WORK/home" XDG_CONFIG_HOME="$WORK/home/.config" TMPDIR="$ITMP" \
-      perf record -q -F 2000 -g -o "$WORK/logs/perf.data" "$WORK/bin/skyvane-installer" "$DEST/" --headless --install \
-      --accept_eula --server_list_host="$HOST" --pref:_rename_folder=0 --pref:_keep_alive=1 "${RELEASE_KEY[@]}" \
-      >"$WORK/logs/perf-install.out" 2>&1 || die "the profiled install failed"
-    echo "  profile of one install (self time, by library and function):"
-    perf report -i "$WORK/logs/perf.data" --stdio --no-children -g none --sort dso 2>/dev/null |
-      grep -E '^ +[0-9.]+%' | head -n 12 | cut -c1-100 | sed 's/^/  /'
-    perf report -i "$WORK/logs/perf.data" --stdio --no-children -g none --sort dso,symbol 2>/dev/null |
-      grep -E '^ +[0-9.]+%' | head -n 40 | cut -c1-110 | sed 's/^/  /'
-    [ -z "${PERF_OUT:-}" ] || cp "$WORK/logs/perf.data" "$PERF_OUT"
-  fi
+  if [ "${PERF:-0}" = 1 ]; then profile_install; fi
   result 'B. %d %s files fresh   installer min %.3f median %.3f s, processor min %.3f median %.3f s (%s us/file), peak %s MB | tar -x min %.3f median %.3f s | installer/tar %s (outputs on %s)' \
     "$SMALL_FILES" "$SMALL_KIND" "$(minof "${I[@]}")" "$(medof "${I[@]}")" "$(minof "${IC[@]}")" "$(medof "${IC[@]}")" \
     "$(per_file_us "$(minof "${IC[@]}")" "$SMALL_FILES")" "$(printf '%s\n' "${PK[@]}" | sort -n | tail -n 1)" \
