@@ -280,10 +280,11 @@ profile_install() {
     --accept_eula --server_list_host="$HOST" --pref:_rename_folder=0 --pref:_keep_alive=1 "${RELEASE_KEY[@]}" \
     >"$WORK/logs/perf-install.out" 2>&1 || die "the profiled install failed"
   echo "  profile of one install (self time, by library and function):"
-  perf report -i "$WORK/logs/perf.data" --stdio --no-children -g none --sort dso 2>/dev/null |
-    grep -E '^ +[0-9.]+%' | head -n 12 | cut -c1-100 | sed 's/^/  /'
-  perf report -i "$WORK/logs/perf.data" --stdio --no-children -g none --sort dso,symbol 2>/dev/null |
-    grep -E '^ +[0-9.]+%' | head -n 40 | cut -c1-110 | sed 's/^/  /'
+  # (head ends the pipes early: their status is not the profile's)
+  { perf report -i "$WORK/logs/perf.data" --stdio --no-children -g none --sort dso 2>/dev/null |
+    grep -E '^ +[0-9.]+%' | head -n 12 | cut -c1-100 | sed 's/^/  /'; } || true
+  { perf report -i "$WORK/logs/perf.data" --stdio --no-children -g none --sort dso,symbol 2>/dev/null |
+    grep -E '^ +[0-9.]+%' | head -n 40 | cut -c1-110 | sed 's/^/  /'; } || true
   [ -z "${PERF_OUT:-}" ] || cp "$WORK/logs/perf.data" "$PERF_OUT"
 }
 
