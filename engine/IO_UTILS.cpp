@@ -960,6 +960,26 @@ void member_sink::take(const char* data, std::size_t n) {
   if (pending_.size() >= kHandOver) post_pending();
 }
 
+// A body worked on by the pool is received straight into the block that
+// goes to the worker: its bytes are not copied on the receiving thread.
+char* member_sink::receive_room(std::size_t& room) {
+  if (!worker_ || finishing_ || room == 0) return nullptr;
+  const std::size_t at = pending_.size();
+  if (at == 0) pending_.reserve(kHandOver + std::max<std::size_t>(room, 64 * 1024));
+  pending_.resize(at + room);  // within the reserved block: no copy, no zeros
+  receiving_ = room;
+  return pending_.data() + at;
+}
+
+void member_sink::took(std::size_t n) {
+  if (receiving_ == 0) return;
+  pending_.resize(pending_.size() - receiving_ + std::min(n, receiving_));
+  receiving_ = 0;
+  if (finishing_ || n == 0) return;
+  received_ += static_cast<std::int64_t>(n);
+  if (pending_.size() >= kHandOver) post_pending();
+}
+
 void member_sink::post_pending() {
   if (pending_.empty()) return;
   queued_ += pending_.size();

@@ -23,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "net/http.h"
@@ -184,6 +185,8 @@ class member_sink final : public body_sink {
 
   void start(std::int64_t length) override;
   void take(const char* data, std::size_t n) override;
+  char* receive_room(std::size_t& room) override;
+  void took(std::size_t n) override;
   bool ready() const override;
   void resume(std::int64_t offset) override;
   void validator(const std::string& value) override { validator_ = value; }
@@ -289,7 +292,28 @@ class member_sink final : public body_sink {
   // Hand-over to the worker (threaded bodies only).
   struct worker;
   worker* worker_ = nullptr;
-  std::vector<char> pending_;  // bytes gathered before they go to the worker
+  // An allocator that leaves new bytes as they are: a block grown to be
+  // received into is not filled with zeros first.
+  template <class T>
+  struct uninit_allocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+      using other = uninit_allocator<U>;
+    };
+    uninit_allocator() = default;
+    template <class U>
+    uninit_allocator(const uninit_allocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) noexcept {
+      ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a) {
+      ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+  };
+  std::vector<char, uninit_allocator<char>> pending_;  // bytes gathered before they go to the worker
+  std::size_t receiving_ = 0;  // receive_room(): bytes of pending_ lent to the receive
   std::atomic<std::size_t> queued_{0};
   std::atomic<bool> aborted_{false};
   bool finishing_ = false;

@@ -454,7 +454,12 @@ void down_class::DoProcessing() {
   if (mReadLimit >= 0 && static_cast<std::size_t>(mReadLimit) < room) room = static_cast<std::size_t>(mReadLimit);
   mHeldByCap = room == 0;
   if (mHeldByCap) return;
-  const std::int32_t got = mSocket->ReadData(readChunk, static_cast<std::int32_t>(room));
+  // The body of a sinking transfer goes straight into the sink's buffer
+  // when it offers one and nothing is held over in mInBuf.
+  char* in_place = nullptr;
+  if (mGotWholeHeader && mInBuf.empty() && mSinking) in_place = mSink->receive_room(room);
+  const std::int32_t got = mSocket->ReadData(in_place ? in_place : readChunk, static_cast<std::int32_t>(room));
+  if (in_place && got <= 0) mSink->took(0);
   if (got <= 0) {
     // A kept connection that the server closed before answering, or that
     // stays silent (a server that keeps connections open without serving a
@@ -472,7 +477,7 @@ void down_class::DoProcessing() {
   mReceivedBytes += got;
   // Body bytes go to the file or the sink straight from the receive buffer
   // when nothing is held over; anything else is gathered in mInBuf first.
-  const char* body = readChunk;
+  const char* body = in_place ? in_place : readChunk;
   std::size_t len = static_cast<std::size_t>(got);
   const bool direct = mGotWholeHeader && mInBuf.empty() && (mSinking || mDestFile.is_open());
   if (!direct) {
@@ -507,7 +512,11 @@ void down_class::DoProcessing() {
       mSocket->Disconnect();
   }
 
-  if (mSinking && len > 0) {
+  if (in_place) {
+    // Only the bytes up to the limit are kept (none after a failure).
+    mReceivedPayload += pending;
+    mSink->took(mFileErr == 0 || (mFileErr == EFBIG && mLocalErr == 0) ? len : 0);
+  } else if (mSinking && len > 0) {
     mReceivedPayload += pending;
     if (mFileErr == 0 || (mFileErr == EFBIG && mLocalErr == 0)) mSink->take(body, len);
     mInBuf.clear();

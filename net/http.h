@@ -32,6 +32,16 @@ class body_sink {
   // The next bytes of the body, in order. Never fails here: the sink keeps
   // its own verdict, which its owner reads once the transfer has ended.
   virtual void take(const char* data, std::size_t n) = 0;
+  // Where the next body bytes may be received directly, sparing take()'s
+  // copy: a buffer of at least `room` bytes (which it may lower), or null
+  // (the transfer receives into its own buffer and calls take()). The
+  // receive is followed by took(n), n the bytes of the body that arrived
+  // there (0: none to keep), before any other call.
+  virtual char* receive_room(std::size_t& room) {
+    (void)room;
+    return nullptr;
+  }
+  virtual void took(std::size_t n) { (void)n; }
   // False while the sink holds all it will buffer: the transfer reads
   // nothing more from its socket until it is true again (the server waits
   // on a full connection instead of this program's memory growing).

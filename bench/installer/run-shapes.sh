@@ -52,6 +52,12 @@
 # installer runs under /usr/bin/time when it is there, and
 # its peak memory (maximum resident set) is reported.
 #
+#   E. One file of HUGE_GB (default 20) GB of zeros, sparse at the source
+#      (its archive deflates to about a thousandth), installed into the work
+#      folder's file system, then an update with nothing to do; one run of
+#      each: time per GB, processor time and peak memory, beside md5sum of
+#      the installed file. Not in the default SHAPES.
+#
 # SHAPES=ABCD chooses the measurements; BIG_MB (400), BIG_FILES (4),
 # SMALL_FILES (20000), RELAY_FILES (2000) scale them down.
 # Everything lives in a new folder under WORK_PARENT (default $TMPDIR or
@@ -72,6 +78,7 @@ SHAPES=${SHAPES:-ABCD}
 BIG_MB=${BIG_MB:-400}
 BIG_FILES=${BIG_FILES:-4}
 SMALL_FILES=${SMALL_FILES:-20000}
+HUGE_GB=${HUGE_GB:-20}
 RELAY_FILES=${RELAY_FILES:-2000}
 DELAY_MS=${DELAY_MS:-25}
 SMALL_KIND=${SMALL_KIND:-text}
@@ -515,6 +522,45 @@ if [[ $SHAPES == *D* ]]; then
   result 'D. nothing to do, %d files   installer min %.3f median %.3f s, peak %s MB | md5sum of the tree min %.3f median %.3f s | installer/md5sum %s' \
     "$SMALL_FILES" "$(minof "${N[@]}")" "$(medof "${N[@]}")" "$PEAK_MB" "$(minof "${M[@]}")" "$(medof "${M[@]}")" \
     "$(ratio "$(minof "${N[@]}")" "$(minof "${M[@]}")")"
+fi
+
+# ------------------------------------------------------------------ E. one huge file
+if [[ $SHAPES == *E* ]]; then
+  echo "== E. one file of $HUGE_GB GB, fresh install, then nothing to do (one run each)"
+  # Zeros from a sparse file: the source costs no disk, the archive deflates
+  # to a thousandth, and the installer still inflates, hashes and writes
+  # every byte. The installed file goes to the work folder's file system
+  # (a tmpfs could not hold it).
+  HTREE="$WORK/huge/Skyvane"
+  mkdir -p "$HTREE/Resources/terrain"
+  truncate -s "${HUGE_GB}G" "$HTREE/Resources/terrain/basin.raw"
+  hsign=()
+  [ "$SIGNED" = 0 ] || hsign=(--sign "$WORK/release.key")
+  timed "publish-huge.out" "$BUILD/skyvane-publish" release --tree "$HTREE" --version "Huge 1.0" --out "$WWW" \
+    --prefix /pub/ "${hsign[@]}"
+  sed 's/^/  /' "$WORK/logs/publish-huge.out"
+  printf '    publisher %8.3f s  processor %.2f s\n' "$WALL" "$CPU"
+  serve "Huge 1.0" "$HOST"
+  SAVED_DEST_PARENT=$DEST_PARENT
+  DEST_PARENT="$WORK/huge-dest"
+  DEST="$DEST_PARENT/Skyvane"
+  fresh "$DEST_PARENT"
+  installer "install-huge.out" "$HOST" --pref:_keep_alive=1
+  H_WALL=$WALL H_CPU=$CPU H_PEAK=$PEAK_MB
+  printf '    installer %8.3f s  processor %.2f s  peak %s MB\n' "$WALL" "$CPU" "$PEAK_MB"
+  cmp "$HTREE/Resources/terrain/basin.raw" "$DEST/Resources/terrain/basin.raw" || die "the installed file differs"
+  installer "nothing-huge.out" "$HOST" --pref:_keep_alive=1
+  grep -q "already the latest version" "$WORK/logs/nothing-huge.out" || die "the update did not say the copy is up to date"
+  printf '    nothing to do  %8.3f s  processor %.2f s  peak %s MB\n' "$WALL" "$CPU" "$PEAK_MB"
+  N_WALL=$WALL N_CPU=$CPU N_PEAK=$PEAK_MB
+  timed "md5-huge.out" md5sum "$DEST/Resources/terrain/basin.raw"
+  printf '    md5sum    %8.3f s  processor %.2f s\n' "$WALL" "$CPU"
+  result 'E. one file of %d GB   fresh %.3f s (%.2f s/GB), processor %.2f s, peak %s MB | nothing to do %.3f s, processor %.2f s, peak %s MB | md5sum of the file %.3f s (outputs on %s)' \
+    "$HUGE_GB" "$H_WALL" "$(awk -v t="$H_WALL" -v g="$HUGE_GB" 'BEGIN { print t / g }')" "$H_CPU" "$H_PEAK" \
+    "$N_WALL" "$N_CPU" "$N_PEAK" "$WALL" "$(stat -f -c %T "$WORK")"
+  rm -rf "$DEST_PARENT" "$WORK/huge" "$WWW/pub/Huge 1.0"
+  DEST_PARENT=$SAVED_DEST_PARENT
+  DEST="$DEST_PARENT/Skyvane"
 fi
 
 echo

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -419,21 +420,36 @@ namespace {
 class StreamedZipTest : public ZipTest {
  protected:
   // Gives `archive` to a sink for out + name in pieces of `piece` bytes,
-  // announcing its length first, then lets the extraction end.
-  int stream(member_sink& sink, const std::string& archive, std::size_t piece) {
+  // announcing its length first, then lets the extraction end. With
+  // `in_place`, the bytes are put where the sink's receive_room() says, as
+  // a receive would: into more room than they fill, with a receive that
+  // finds nothing after each one (take() where the sink offers no room).
+  int stream(member_sink& sink, const std::string& archive, std::size_t piece, bool in_place = false) {
     sink.start(static_cast<std::int64_t>(archive.size()));
     for (std::size_t at = 0; at < archive.size(); at += piece) {
       while (!sink.ready()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      sink.take(archive.data() + at, std::min(piece, archive.size() - at));
+      const std::size_t n = std::min(piece, archive.size() - at);
+      std::size_t room = n + 100;
+      char* into = in_place ? sink.receive_room(room) : nullptr;
+      if (!into) {
+        sink.take(archive.data() + at, n);
+        continue;
+      }
+      EXPECT_GE(room, n);
+      std::memset(into, 'Z', room);  // what the receive does not fill must not count
+      std::memcpy(into, archive.data() + at, n);
+      sink.took(n);
+      room = 4096;
+      if (sink.receive_room(room)) sink.took(0);
     }
     sink.finish();
     while (!sink.done()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return sink.result();
   }
   int extract(const std::string& name, const std::string& archive, const std::string& want, std::size_t piece,
-              std::uint64_t max_bytes = 0) {
+              std::uint64_t max_bytes = 0, bool in_place = false) {
     member_sink sink(out + name, want, max_bytes, spool);
-    const int r = stream(sink, archive, piece);
+    const int r = stream(sink, archive, piece, in_place);
     spooled = sink.spooled();
     return r;
   }
@@ -471,6 +487,12 @@ TEST_F(StreamedZipTest, MembersComeOutWholeHoweverTheBytesArrive) {
       EXPECT_TRUE(read_file(out + "part.bin") == c.data);
       EXPECT_EQ(tree(out), std::vector<std::string>{"part.bin"});
       EXPECT_FALSE(fs::exists(spool));
+      // Received straight into the sink's own buffer.
+      if (piece < 7) continue;
+      write_file(out + "part.bin", "old");
+      ASSERT_EQ(extract("part.bin", archive, sig(c.data), piece, 0, true), 0) << log();
+      EXPECT_TRUE(read_file(out + "part.bin") == c.data);
+      EXPECT_EQ(tree(out), std::vector<std::string>{"part.bin"});
     }
   }
 #ifndef _WIN32  // permission bits
