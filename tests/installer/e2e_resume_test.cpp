@@ -264,6 +264,17 @@ class InstallerKeptDownloadE2E : public InstallerResumeE2E {
       EXPECT_FALSE(fs::exists(kept + "-data"));
     }
   }
+  // Publishes `tree` as v1 on a rate-limited nginx and kills an install once
+  // about half of tile.bin's archive is kept; returns the server.
+  testservers::NginxServer& kill_tile_bin_half_way(const tree_map& tree) {
+    publish(tree, "v1");
+    testservers::NginxServer& web = serve("127.0.0.1", "", "limit_rate 12m;");
+    server_list("v1", {web.host()});
+    const std::size_t before = web.access_log().size();
+    stop_half_way(SIGKILL, "tile.bin");
+    logged(web, before, "tile.bin");
+    return web;
+  }
 };
 
 TEST_F(InstallerKeptDownloadE2E, KilledHalfWayThenRerunSendsOnlyTheRest) {
@@ -299,12 +310,7 @@ TEST_F(InstallerKeptDownloadE2E, KilledHalfWayThenRerunSendsOnlyTheRest) {
 // the damage is installed and nothing stays kept.
 TEST_F(InstallerKeptDownloadE2E, DamagedKeptBytesAreNeverInstalled) {
   const tree_map tree = large_release();
-  publish(tree, "v1");
-  testservers::NginxServer& web = serve("127.0.0.1", "", "limit_rate 12m;");
-  server_list("v1", {web.host()});
-  const std::size_t before = web.access_log().size();
-  stop_half_way(SIGKILL, "tile.bin");
-  logged(web, before, "tile.bin");
+  testservers::NginxServer& web = kill_tile_bin_half_way(tree);
   const std::string data = dest + "Resources/scenery/.tile.bin.download-data";
   ASSERT_TRUE(fs::exists(data));
   {
@@ -325,12 +331,7 @@ TEST_F(InstallerKeptDownloadE2E, DamagedKeptBytesAreNeverInstalled) {
 // what was kept of the old one is thrown away and the new file is right.
 TEST_F(InstallerKeptDownloadE2E, AKeptPartOfAnotherReleasesFileIsThrownAway) {
   tree_map tree = large_release();
-  publish(tree, "v1");
-  testservers::NginxServer& web = serve("127.0.0.1", "", "limit_rate 12m;");
-  server_list("v1", {web.host()});
-  const std::size_t before = web.access_log().size();
-  stop_half_way(SIGKILL, "tile.bin");
-  logged(web, before, "tile.bin");
+  testservers::NginxServer& web = kill_tile_bin_half_way(tree);
 
   tree["Resources/scenery/tile.bin"] = noise(static_cast<std::size_t>(large), 43);
   publish(tree, "v2", "v1");
