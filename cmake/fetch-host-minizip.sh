@@ -13,50 +13,19 @@
 # minizip of Debian's zlib source (the same one the Windows build uses)
 # compares with 0xFFFFFFFF.
 #
-# apt runs with a private configuration under BUILD_DIR/deps/apt (its own
-# source list, package lists and cache), so the system's lists are never
-# touched. A finished build is not done again: delete BUILD_DIR/deps/host
-# to start over.
+# The source is fetched as for the Windows build (cmake/debian-sources.sh),
+# under BUILD_DIR/deps. A finished build is not done again: delete
+# BUILD_DIR/deps/host to start over.
 set -eu
 
-ZLIB_VERSION=1:1.2.13.dfsg-1
-MIRROR=http://deb.debian.org/debian
-SUITE=bookworm
-
+here=$(cd "$(dirname "$0")" && pwd)
 build=$(mkdir -p "$1" && cd "$1" && pwd)
 deps=$build/deps
-apt_dir=$deps/apt
-src=$deps/src
 prefix=$deps/host
 [ -f "$prefix/lib/libminizip.a" ] && exit 0
 
-mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$src"
-cat > "$apt_dir/sources.list.d/debian-src.sources" <<SOURCES
-Types: deb-src
-URIs: $MIRROR
-Suites: $SUITE
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SOURCES
-
-apt_private() {
-  apt-get -q \
-    -o Dir::Etc::SourceList=/dev/null \
-    -o Dir::Etc::SourceParts="$apt_dir/sources.list.d" \
-    -o Dir::State::Lists="$apt_dir/lists" \
-    -o Dir::Cache="$apt_dir/cache" \
-    -o Dir::Cache::pkgcache="" -o Dir::Cache::srcpkgcache="" \
-    -o APT::Sandbox::User=root \
-    "$@"
-}
-
-if ! ls -d "$src"/zlib-1.2.13* >/dev/null 2>&1; then
-  [ -f "$apt_dir/updated" ] || { apt_private update && touch "$apt_dir/updated"; }
-  (cd "$src" && apt_private source --download-only "zlib=$ZLIB_VERSION")
-  dsc=$(ls "$src"/zlib_*.dsc | head -n 1)
-  (cd "$src" && dpkg-source -x "$dsc")
-fi
-mz=$(ls -d "$src"/zlib-1.2.13* | head -n 1)/contrib/minizip
+. "$here/debian-sources.sh"
+mz=$(fetch zlib "$ZLIB_VERSION" zlib)/contrib/minizip
 
 obj=$deps/host-minizip-build
 mkdir -p "$obj" "$prefix/include/minizip" "$prefix/lib"

@@ -3,81 +3,35 @@
 # cross-built package for: minizip (zlib's contrib/minizip), GLFW,
 # libsodium (the signatures of releases) and libdeflate (whole-buffer
 # inflation of small members), from Debian's own source packages, pinned to
-# the versions below.
+# the versions below (zlib's in cmake/debian-sources.sh).
 #
 #   cmake/fetch-win-deps.sh BUILD_DIR
 #
-# apt runs with a private configuration under BUILD_DIR/deps/apt (its own
-# source list, package lists and cache), so the system's lists are never
-# touched. The sources are unpacked with dpkg-source (Debian's patches are
-# applied) and built with the mingw-w64 toolchain into BUILD_DIR/deps/prefix.
+# The sources are fetched and unpacked as cmake/debian-sources.sh says,
+# under BUILD_DIR/deps, and built with the mingw-w64 toolchain into
+# BUILD_DIR/deps/prefix.
 # A finished step is not done again: delete BUILD_DIR/deps to start over.
 set -eu
 
-ZLIB_VERSION=1:1.2.13.dfsg-1
 GLFW_VERSION=3.3.8-1
 SODIUM_VERSION=1.0.18-1+deb12u1
 DEFLATE_VERSION=1.14-1
-MIRROR=http://deb.debian.org/debian
-SUITE=bookworm
 
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(mkdir -p "$1" && cd "$1" && pwd)
 deps=$build/deps
-apt_dir=$deps/apt
-src=$deps/src
 prefix=$deps/prefix
 toolchain=$here/mingw-w64-x86_64.cmake
 jobs=${JOBS:-2}
 
-mkdir -p "$apt_dir/sources.list.d" "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$src" "$prefix"
-
-cat > "$apt_dir/sources.list.d/debian-src.sources" <<SOURCES
-Types: deb-src
-URIs: $MIRROR
-Suites: $SUITE
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SOURCES
-
-apt_private() {
-  apt-get -q \
-    -o Dir::Etc::SourceList=/dev/null \
-    -o Dir::Etc::SourceParts="$apt_dir/sources.list.d" \
-    -o Dir::State::Lists="$apt_dir/lists" \
-    -o Dir::Cache="$apt_dir/cache" \
-    -o Dir::Cache::pkgcache="" -o Dir::Cache::srcpkgcache="" \
-    -o APT::Sandbox::User=root \
-    "$@"
-}
+mkdir -p "$prefix"
+. "$here/debian-sources.sh"
 
 # ---- sources
-fetch() {  # package version folder-glob
-  if ls -d "$src"/$3 >/dev/null 2>&1; then return 0; fi
-  [ -f "$apt_dir/updated" ] || { apt_private update && touch "$apt_dir/updated"; }
-  (cd "$src" && apt_private source --download-only "$1=$2")
-  dsc=$(ls "$src"/"$1"_*.dsc | head -n 1)
-  (cd "$src" && dpkg-source -x "$dsc")
-}
-# The upstream part of a Debian version, which names the unpacked folder:
-# no epoch ("1:"), no Debian revision ("-1"), no repack mark (".dfsg").
-upstream() {
-  v=${1#*:}
-  v=${v%-*}
-  echo "${v%%[.+~]dfsg*}"
-}
-zlib_dir="zlib-$(upstream "$ZLIB_VERSION")"
-glfw_dir="glfw3-$(upstream "$GLFW_VERSION")"
-sodium_dir="libsodium-$(upstream "$SODIUM_VERSION")"
-deflate_dir="libdeflate-$(upstream "$DEFLATE_VERSION")"
-fetch zlib "$ZLIB_VERSION" "$zlib_dir*"
-fetch glfw3 "$GLFW_VERSION" "$glfw_dir*"
-fetch libsodium "$SODIUM_VERSION" "$sodium_dir*"
-fetch libdeflate "$DEFLATE_VERSION" "$deflate_dir*"
-zlib_src=$(ls -d "$src"/$zlib_dir* | head -n 1)
-glfw_src=$(ls -d "$src"/$glfw_dir* | head -n 1)
-sodium_src=$(ls -d "$src"/$sodium_dir* | head -n 1)
-deflate_src=$(ls -d "$src"/$deflate_dir* | head -n 1)
+zlib_src=$(fetch zlib "$ZLIB_VERSION" zlib)
+glfw_src=$(fetch glfw3 "$GLFW_VERSION" glfw3)
+sodium_src=$(fetch libsodium "$SODIUM_VERSION" libsodium)
+deflate_src=$(fetch libdeflate "$DEFLATE_VERSION" libdeflate)
 
 # ---- minizip: the unzip reader and its file functions, as a static library
 if [ ! -f "$prefix/lib/libminizip.a" ]; then
