@@ -123,12 +123,13 @@ if [ "${PROFILE:-0}" = 1 ] && command -v perf >/dev/null; then
     run=linux_run
     [ "$side" = linux ] || run=wine_run
     # Every process of the machine is sampled (the Wine server is not a
-    # child of the program); the report keeps the installer's and the server's.
+    # child of the program); the report keeps the installer's and the
+    # server's (named wineserver64 on 64-bit systems).
     perf record -q -a -g -F 999 -o "$WORK/perf-$side.data" -- bash -c "$(declare -f linux_run wine_run); $run" \
       >/dev/null 2>&1 || true
     echo "  profile, $side (share of the samples of the installer's and the Wine server's processes):"
     perf report -i "$WORK/perf-$side.data" --stdio --no-children -g none --sort comm,dso \
-      --comms skyvane-install,wineserver 2>/dev/null |
+      --comms skyvane-install,wineserver,wineserver64 2>/dev/null |
       grep -E '^ +[0-9.]+%' | head -n 16 | cut -c1-100 | sed 's/^/    /'
     [ -z "${PERF_OUT:-}" ] || cp "$WORK/perf-$side.data" "$PERF_OUT.$side"
   done
