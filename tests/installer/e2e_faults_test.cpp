@@ -928,7 +928,7 @@ TEST_F(InstallerFaultsE2E, ADirectoryFileWithoutNamesOrEmptyIsRefused) {
   publish(release(), "v1");
   testservers::NginxServer& web = serve();
   server_list("v1", {web.host()});
-  for (const std::string text : {std::string("I\n900\nINSTALLER\nDIR Skyvane/\nFILE 0 0 1 1 1 "
+  for (const std::string& text : {std::string("I\n900\nINSTALLER\nDIR Skyvane/\nFILE 0 0 1 1 1 "
                                              "d41d8cd98f00b204e9800998ecf8427e\n"),
                                  std::string("I\n900\nINSTALLER\nDIR Skyvane/Resources/\nFILE 0 0 1 1 1 "
                                              "d41d8cd98f00b204e9800998ecf8427e \n"),
