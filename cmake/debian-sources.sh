@@ -49,11 +49,12 @@ upstream() {
 # already; prints that folder (FOLDER is the upstream name, "zlib" for
 # zlib-1.2.13).
 fetch() {
-  if ! ls -d "$src/$3-$(upstream "$2")"* >/dev/null 2>&1; then
+  unpacked=$src/$3-$(upstream "$2")
+  if ! ls -d "$unpacked"* >/dev/null 2>&1; then
     [ -f "$apt_dir/updated" ] || { apt_private update >&2 && touch "$apt_dir/updated"; }
     (cd "$src" && apt_private source --download-only "$1=$2" >&2)
     dsc=$(ls "$src"/"$1"_*.dsc | head -n 1)
     (cd "$src" && dpkg-source -x "$dsc" >&2)
   fi
-  ls -d "$src/$3-$(upstream "$2")"* | head -n 1
+  ls -d "$unpacked"* | head -n 1
 }
